@@ -1,0 +1,34 @@
+# Thin driver over CMake. `make` builds into build/, `make test` installs what
+# the tests need, builds and runs every test, `make serve` serves the demo folder.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all build test test-asan asan serve bench-crypto clean
+
+all: build
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+test:
+	bash scripts/install-test-deps
+	$(MAKE) build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) test-asan
+
+# The engine's tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan:
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTW3_SANITIZE=ON
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ctest --output-on-failure -j $(JOBS) -LE clients
+
+serve: build
+	@mkdir -p $(BUILD)
+	$(BUILD)/twsmb3s serve --bind 127.0.0.1 --port 4450 --share public=demo --opt guest=on
+
+clean:
+	rm -rf $(BUILD) build-asan build-bench

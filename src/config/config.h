@@ -1,0 +1,104 @@
+// Configuration and policy: the options record, the statistics counters and
+// the share, account and allow-list tables. One non-recursive lock, g_lock,
+// guards all of it; every reader gets a copy, never a pointer into a table.
+// g_lock is held only for a copy, a store or one addition, and never across a
+// call into another subsystem.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "util/util.h"
+
+extern tw3_mutex g_lock;
+
+// ---- Options ----
+constexpr int TW3_SERVER_NAME_MAX = 63;
+
+struct tw3_opts {
+  int32_t guest;               // -1 auto, 1 on, 0 off
+  int32_t signing;             // 0 enabled, 1 required
+  int32_t ntlm_timecheck;      // 1 on, 0 off
+  int32_t max_clients;         // 1..1024
+  int32_t idle_timeout_ms;     // 100..86400000
+  int32_t io_timeout_ms;       // 100..3600000
+  int32_t max_login_failures;  // 1..100
+  int32_t max_credits;         // 1..256
+  int32_t max_handles;         // 1..1024
+  uint64_t max_message;        // 65536..16777216
+  int64_t clock;               // 0 = system clock, else fixed Unix seconds
+  char server_name[TW3_SERVER_NAME_MAX + 1];
+};
+
+// Copies the whole options record, under g_lock.
+void tw3_opts_get(tw3_opts* out);
+// Internal number syntax of set_option: 1..12 ASCII digits within [min, max].
+int parse_int(const char* text, int64_t min, int64_t max, int64_t* out);
+
+// ---- Statistics counters ----
+enum tw3_stat_index : int {
+  ST_CONNECTIONS = 0,
+  ST_REFUSED_ALLOW,
+  ST_REFUSED_FULL,
+  ST_NEGOTIATE,
+  ST_SESSIONS,
+  ST_GUEST_SESSIONS,
+  ST_LOGON_FAILED,
+  ST_TREES,
+  ST_TREE_REFUSED,
+  ST_OPENS,
+  ST_OPEN_REFUSED,
+  ST_READS,
+  ST_BYTES_SENT,
+  ST_LISTINGS_SENT,
+  ST_MUTATING_REFUSED,
+  ST_IOCTL_REFUSED,
+  ST_BAD_SIGNATURE,
+  ST_PROTOCOL_ERRORS,
+  ST_TIMEOUTS,
+  ST_SIGN_REQUIRED_SESSIONS,
+  ST_SRVSVC_QUERIES,
+  ST_PATH_REFUSED,
+  ST_COUNT  // 22
+};
+// The report names, in index order.
+extern const char* const tw3_stat_names[ST_COUNT];
+
+// REQUIRES: 0 <= index < ST_COUNT.
+void tw3_stat_add(int index, int64_t delta);
+int64_t tw3_stat_get(int index);
+
+// ---- Shares, accounts, allow-list ----
+constexpr int TW3_SHARE_NAME_MAX = 80;
+constexpr int TW3_ROOT_PATH_MAX = 1024;
+constexpr int TW3_MAX_SHARES = 256;
+constexpr int TW3_USER_NAME_MAX = 128;
+constexpr int TW3_PASSWORD_MAX = 256;
+constexpr int TW3_MAX_USERS = 256;
+constexpr int TW3_MAX_CIDRS = 64;
+
+struct tw3_share {
+  char name[TW3_SHARE_NAME_MAX + 1];
+  char root_path[TW3_ROOT_PATH_MAX + 1];  // canonical; empty for IPC$
+  int32_t single_file;
+};
+
+struct tw3_user {
+  char name[TW3_USER_NAME_MAX + 1];
+  char password[TW3_PASSWORD_MAX + 1];
+};
+
+// 0 and a copy in *out (out may be null), or -1. "IPC$" (any case) is built in.
+int tw3_share_find(const char* name, tw3_share* out);
+// 0 with a new[]-allocated array of IPC$ and every share, sorted (IPC$
+// first, then by case-insensitive name); free with delete[]. -1 on no memory.
+int tw3_share_list(tw3_share** out_array, int* out_count);
+// Copies account `index`. 0, or 1 when there is no such account or a buffer is missing.
+int tw3_user_at(int index, char* name_buf, int name_size, char* password_buf, int password_size);
+// 1 when guest logons are allowed now.
+int tw3_guest_allowed();
+// 1 when a client with this address may connect (loopback always may).
+int tw3_client_allowed(const tw3_ip* ip);
+
+// Test hook: empties every table and restores the default options.
+void tw3_config_reset_for_tests();
