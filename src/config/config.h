@@ -30,6 +30,9 @@ struct tw3_opts {
   char server_name[TW3_SERVER_NAME_MAX + 1];
 };
 
+// The work behind twsmb3s_set_option: 0, or -1 with the message set and no
+// option changed.
+int tw3_set_option(const char* key, const char* value);
 // Copies the whole options record, under g_lock.
 void tw3_opts_get(tw3_opts* out);
 // Internal number syntax of set_option: 1..12 ASCII digits within [min, max].
@@ -87,6 +90,13 @@ struct tw3_user {
   char name[TW3_USER_NAME_MAX + 1];
   char password[TW3_PASSWORD_MAX + 1];
 };
+
+// The work behind the exported table calls (same arguments, codes, messages).
+int tw3_add_share(const char* name, const char* path);
+int tw3_remove_share(const char* name);
+int tw3_add_user(const char* name, const char* password);
+int tw3_remove_user(const char* name);
+int tw3_allow_cidr(const char* cidr);
 
 // 0 and a copy in *out (out may be null), or -1. "IPC$" (any case) is built in.
 int tw3_share_find(const char* name, tw3_share* out);
