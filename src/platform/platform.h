@@ -57,6 +57,9 @@ tw3_file* tw3_fs_open_ro(const char* path, tw3_stat* st);
 // Positioned read: bytes read, 0 at or beyond end of file, -1 on error.
 int64_t tw3_fs_pread(tw3_file* f, uint64_t offset, void* dst, uint32_t count);
 void tw3_fs_close(tw3_file* f);
+// Test hook: when set, opens that refuse links walk the path one component
+// at a time, as on kernels without openat2.
+extern int g_fs_no_openat2;
 
 // ============ Threads, locks, once, sleep (thread_posix.cpp) ==============
 // The standard library's mutex is the host's plain exclusive lock (a slim
@@ -85,3 +88,56 @@ const char* tw3_getenv(const char* name);
 
 // ===================== Sockets (net_posix.cpp) ============================
 // Declared by the network layer's port below this line.
+// Sockets are plain handles (a file descriptor here, a SOCKET on Windows).
+// Addresses cross this boundary only as tw3_ip (util/util.h) plus a port in
+// host order.
+// No operation here records error text; tw3_sock_error() gives the host's
+// code of the last failure on this thread and tw3_sock_error_text its message.
+struct tw3_ip;
+using tw3_socket = intptr_t;
+constexpr tw3_socket TW3_NO_SOCKET = -1;
+
+// Results of the non-blocking transfers and of tw3_sock_poll.
+constexpr int64_t TW3_SOCK_FAIL = -1;   // a real error
+constexpr int64_t TW3_SOCK_AGAIN = -2;  // would block or interrupted: try again
+
+constexpr int TW3_POLL_IN = 1;   // readable (normal or priority data)
+constexpr int TW3_POLL_OUT = 2;  // writable
+
+// Starts the socket library once per process. 0, or -1 when it cannot start
+// (now or at an earlier call).
+int tw3_sock_init();
+// A new TCP stream socket of family 4 or 6, or TW3_NO_SOCKET.
+tw3_socket tw3_sock_tcp(int family);
+// Lets the server rebind its address at once after a restart (TIME_WAIT),
+// while still refusing a second listener on the same address and port.
+int tw3_sock_reuse_addr(tw3_socket s);
+// For an IPv6 socket: 0 lets it accept IPv4 clients too (dual stack).
+int tw3_sock_v6only(tw3_socket s, int on);
+int tw3_sock_nodelay(tw3_socket s);
+int tw3_sock_nonblock(tw3_socket s);
+// Binds to ip:port. With as_v6 the address is bound on an IPv6 socket (an
+// IPv4 address as ::ffff:a.b.c.d); otherwise ip must be family 4. 0 or -1.
+int tw3_sock_bind(tw3_socket s, const tw3_ip* ip, int as_v6, uint16_t port);
+int tw3_sock_listen(tw3_socket s, int backlog);
+// The socket's local address and port. An IPv4-mapped address comes back as
+// family 4; the scope is dropped. 0 or -1.
+int tw3_sock_local(tw3_socket s, tw3_ip* ip, int* port);
+// Accepts one pending connection and fills its peer address (as
+// tw3_sock_local does). TW3_NO_SOCKET when none is pending, accepting failed
+// or the peer address is of another family (that socket is then closed).
+tw3_socket tw3_sock_accept(tw3_socket listener, tw3_ip* peer);
+// Waits up to timeout_ms for `events` (TW3_POLL_*): 1 ready, 0 timed out,
+// TW3_SOCK_AGAIN interrupted by a signal, TW3_SOCK_FAIL on error.
+int tw3_sock_poll(tw3_socket s, int events, int timeout_ms);
+// One non-blocking transfer: bytes moved (recv: 0 means orderly close),
+// TW3_SOCK_AGAIN or TW3_SOCK_FAIL. Sending never raises SIGPIPE.
+int64_t tw3_sock_send(tw3_socket s, const void* data, size_t len);
+int64_t tw3_sock_recv(tw3_socket s, void* buf, size_t cap);
+// Shuts both directions down, then closes.
+void tw3_sock_shutdown_close(tw3_socket s);
+void tw3_sock_close(tw3_socket s);
+// The host's error code of the last failed socket operation on this thread.
+int tw3_sock_error();
+// The host's message for a socket error code, truncated to fit `size`.
+void tw3_sock_error_text(int code, char* buf, size_t size);
