@@ -1,0 +1,310 @@
+// Read-only file access on POSIX hosts: status, canonical paths, directory
+// enumeration and positioned reads of regular files. Nothing here creates,
+// writes, moves or deletes anything, and no operation records error text.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string_view>
+#include <utility>
+
+#include "platform/platform.h"
+
+namespace {
+
+constexpr char kSep = '/';
+// Longest entry name handed out, in UTF-8 bytes (the buffer holds one more).
+constexpr size_t kNameMax = 1023;
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool utf8_valid(std::string_view s) {
+  size_t i = 0;
+  const size_t n = s.size();
+  while (i < n) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t extra;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      extra = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      extra = 2;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      extra = 3;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (extra > n - i - 1) return false;
+    for (size_t k = 1; k <= extra; ++k) {
+      const auto b = static_cast<unsigned char>(s[i + k]);
+      const unsigned char min = k == 1 ? lo : 0x80;
+      const unsigned char max = k == 1 ? hi : 0xBF;
+      if (b < min || b > max) return false;
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
+bool path_ok(const char* path) { return path != nullptr && utf8_valid(path); }
+
+// Owns one descriptor; closes it on every path out.
+class unique_fd {
+ public:
+  explicit unique_fd(int fd = -1) : fd_(fd) {}
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+  ~unique_fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+int32_t kind_of(mode_t mode) {
+  if (S_ISREG(mode)) return TW3_KIND_FILE;
+  if (S_ISDIR(mode)) return TW3_KIND_DIR;
+  if (S_ISLNK(mode)) return TW3_KIND_LINK;
+  return TW3_KIND_OTHER;
+}
+
+void fill_from_statx(const struct statx& sx, tw3_stat* out) {
+  *out = tw3_stat{};
+  out->kind = kind_of(sx.stx_mode);
+  out->size = sx.stx_size;
+  out->mtime = sx.stx_mtime.tv_sec;
+  out->atime = sx.stx_atime.tv_sec;
+  // Not every file system records a birth time; the earlier of the change
+  // times is the best stand-in that never lies in the future of either.
+  out->btime = (sx.stx_mask & STATX_BTIME) != 0
+                   ? sx.stx_btime.tv_sec
+                   : std::min<int64_t>(sx.stx_mtime.tv_sec, sx.stx_ctime.tv_sec);
+  out->volume_serial = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  out->file_index = sx.stx_ino;
+}
+
+void fill_from_stat(const struct stat& sb, tw3_stat* out) {
+  *out = tw3_stat{};
+  out->kind = kind_of(sb.st_mode);
+  out->size = static_cast<uint64_t>(sb.st_size);
+  out->mtime = sb.st_mtim.tv_sec;
+  out->atime = sb.st_atim.tv_sec;
+  out->btime = std::min<int64_t>(sb.st_mtim.tv_sec, sb.st_ctim.tv_sec);
+  out->volume_serial = sb.st_dev;
+  out->file_index = sb.st_ino;
+}
+
+// Status of dirfd/path with fstatat-style flags, via statx (for the birth
+// time) and falling back to fstatat where statx is unavailable.
+int stat_at(int dirfd, const char* path, int flags, tw3_stat* out) {
+  struct statx sx {};
+  if (::statx(dirfd, path, flags, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
+    fill_from_statx(sx, out);
+    return 0;
+  }
+  if (errno != ENOSYS) return -1;
+  struct stat sb {};
+  if (::fstatat(dirfd, path, &sb, flags) != 0) return -1;
+  fill_from_stat(sb, out);
+  return 0;
+}
+
+int stat_path(const char* path, tw3_stat* out, bool follow) {
+  if (!path_ok(path) || out == nullptr) return -1;
+  tw3_stat tmp{};
+  if (stat_at(AT_FDCWD, path, follow ? 0 : AT_SYMLINK_NOFOLLOW, &tmp) != 0) return -1;
+  *out = tmp;
+  return 0;
+}
+
+// Without openat2: walk the path one component at a time, refusing a link
+// at every step, so the result matches RESOLVE_NO_SYMLINKS.
+int open_walk_nofollow(const char* path, int flags) {
+  std::string_view rest(path);
+  unique_fd dir(-1);
+  int base = AT_FDCWD;
+  if (!rest.empty() && rest.front() == kSep) {
+    dir.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) return -1;
+    base = dir.get();
+    while (!rest.empty() && rest.front() == kSep) rest.remove_prefix(1);
+  }
+  if (rest.empty()) return ::openat(base, ".", flags | O_NOFOLLOW);
+  char comp[kNameMax + 2];
+  for (;;) {
+    const size_t cut = rest.find(kSep);
+    const std::string_view name = rest.substr(0, cut);
+    rest = cut == std::string_view::npos ? std::string_view{} : rest.substr(cut + 1);
+    while (!rest.empty() && rest.front() == kSep) rest.remove_prefix(1);
+    if (name.size() >= sizeof comp) {
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+    std::memcpy(comp, name.data(), name.size());
+    comp[name.size()] = '\0';
+    if (rest.empty()) return ::openat(base, comp, flags | O_NOFOLLOW);
+    const int next = ::openat(base, comp, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) return -1;
+    dir.reset(next);
+    base = dir.get();
+  }
+}
+
+// Opens `path` without following a symbolic link anywhere on it: the paths
+// given here are canonical, so a link found on one now was put there after
+// it was resolved and must not lead outside the share.
+int open_nofollow(const char* path, int flags) {
+  open_how how{};
+  how.flags = static_cast<uint64_t>(flags);
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  if (g_fs_no_openat2 == 0) {
+    long fd;
+    do {
+      fd = ::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) return static_cast<int>(fd);
+    // Old kernels lack openat2; some sandboxes refuse unknown calls with EPERM.
+    if (errno != ENOSYS && errno != EPERM) return -1;
+  }
+  int r;
+  do {
+    r = open_walk_nofollow(path, flags);
+  } while (r < 0 && errno == EINTR);
+  return r;
+}
+
+}  // namespace
+
+int g_fs_no_openat2 = 0;
+
+struct tw3_dir {
+  DIR* handle;
+  char name[kNameMax + 1];
+};
+
+struct tw3_file {
+  int fd;
+};
+
+char tw3_fs_sep() { return kSep; }
+
+int tw3_fs_stat(const char* path, tw3_stat* out) { return stat_path(path, out, true); }
+
+int tw3_fs_lstat(const char* path, tw3_stat* out) { return stat_path(path, out, false); }
+
+int tw3_fs_realpath(const char* path, char* out, int32_t out_size) {
+  if (!path_ok(path) || out == nullptr || out_size <= 0) return -1;
+  std::unique_ptr<char, decltype(&std::free)> full(::realpath(path, nullptr), &std::free);
+  if (!full) return -1;
+  const size_t len = std::strlen(full.get());
+  // A link may lead to a name that is not UTF-8; nothing else could use it.
+  if (len >= static_cast<size_t>(out_size) || !utf8_valid({full.get(), len})) return -1;
+  std::memcpy(out, full.get(), len + 1);
+  return 0;
+}
+
+namespace {
+
+tw3_dir* dir_from(DIR* handle) {
+  if (handle == nullptr) return nullptr;
+  auto* d = new (std::nothrow) tw3_dir{};
+  if (d == nullptr) {
+    ::closedir(handle);
+    return nullptr;
+  }
+  d->handle = handle;
+  return d;
+}
+
+}  // namespace
+
+tw3_dir* tw3_fs_opendir(const char* path) {
+  if (!path_ok(path)) return nullptr;
+  return dir_from(::opendir(path));
+}
+
+tw3_dir* tw3_fs_opendir_nofollow(const char* path) {
+  if (!path_ok(path)) return nullptr;
+  unique_fd fd(open_nofollow(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) return nullptr;
+  DIR* handle = ::fdopendir(fd.get());
+  if (handle == nullptr) return nullptr;
+  fd.release();  // now owned by the DIR stream
+  return dir_from(handle);
+}
+
+const char* tw3_fs_readdir(tw3_dir* d) {
+  if (d == nullptr || d->handle == nullptr) return nullptr;
+  for (;;) {
+    const dirent* e = ::readdir(d->handle);
+    if (e == nullptr) return nullptr;
+    const std::string_view name(e->d_name);
+    if (name == "." || name == "..") continue;
+    // A name no client could be sent is left out rather than ending the walk.
+    if (name.size() > kNameMax || !utf8_valid(name)) continue;
+    std::memcpy(d->name, name.data(), name.size());
+    d->name[name.size()] = '\0';
+    return d->name;
+  }
+}
+
+void tw3_fs_closedir(tw3_dir* d) {
+  if (d == nullptr) return;
+  if (d->handle != nullptr) ::closedir(d->handle);
+  delete d;
+}
+
+tw3_file* tw3_fs_open_ro(const char* path, tw3_stat* st) {
+  if (!path_ok(path)) return nullptr;
+  // O_NONBLOCK keeps a FIFO from stalling the open; it is refused below.
+  unique_fd fd(open_nofollow(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (fd.get() < 0) return nullptr;
+  tw3_stat local{};
+  tw3_stat* dst = st != nullptr ? st : &local;
+  if (stat_at(fd.get(), "", AT_EMPTY_PATH, dst) != 0 || dst->kind != TW3_KIND_FILE) return nullptr;
+  auto* f = new (std::nothrow) tw3_file{fd.get()};
+  if (f == nullptr) return nullptr;
+  fd.release();
+  return f;
+}
+
+int64_t tw3_fs_pread(tw3_file* f, uint64_t offset, void* dst, uint32_t count) {
+  if (f == nullptr || (dst == nullptr && count > 0)) return -1;
+  // No file reaches past the largest file offset, so such a read is at its end.
+  if (offset > static_cast<uint64_t>(INT64_MAX)) return 0;
+  ssize_t got;
+  do {
+    got = ::pread(f->fd, dst, count, static_cast<off_t>(offset));
+  } while (got < 0 && errno == EINTR);
+  return got < 0 ? -1 : static_cast<int64_t>(got);
+}
+
+void tw3_fs_close(tw3_file* f) {
+  if (f == nullptr) return;
+  ::close(f->fd);
+  delete f;
+}
