@@ -1,0 +1,85 @@
+// Authentication: the minimal DER reader/writer, the SPNEGO tokens
+// (RFC 4178 inside RFC 2743 framing) and the server side of NTLM with NTLMv2
+// verification (MS-NLMP). Everything here is stateless apart from the
+// process-wide challenge secret; nothing allocates except by appending to a
+// caller's tw3_buf, and every pointer handed back lies inside the caller's
+// input.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "util/util.h"
+
+// ============================== DER (der.cpp) ==============================
+// A cursor over one region: it never reads at or past `end`.
+struct tw3_der {
+  const uint8_t* base;
+  uint64_t end;  // bytes in the region
+  uint64_t pos;  // next byte to read
+};
+
+constexpr uint8_t TW3_DER_CONSTRUCTED = 0x20;
+
+// Reads one tag byte and one definite length at pos; leaves pos at the first
+// content byte. 0, or -1 (high tag numbers, more than 4 length bytes, or
+// content that does not fit the region). The indefinite form reads as 0.
+int der_tag(tw3_der* c, uint8_t* tag_out, uint64_t* len_out);
+// Appends the DER length n (1, 2 or 3 bytes; n < 65536).
+void der_len(tw3_buf* buf, uint64_t n);
+// Size in bytes of what der_len(n) appends.
+uint64_t der_len_size(uint64_t n);
+
+// ============================ SPNEGO (spnego.cpp) ==========================
+// Finds the NTLM message in a client security buffer. 0 (token_out points
+// into blob, or is null when the token carries no NTLM message), -1
+// (malformed or of another kind), -2 (mechTypes without NTLM). raw_out = 1
+// when the client speaks bare NTLM and answers must not be wrapped.
+int tw3_spnego_init(const uint8_t* blob, uint64_t blob_len, const uint8_t** token_out,
+                    uint64_t* token_len_out, int* raw_out);
+// negTokenResp { accept-incomplete, NTLM, responseToken = token }. 0.
+int tw3_spnego_resp(const uint8_t* token, uint64_t token_len, tw3_buf* buf);
+// The 9-byte negTokenResp { accept-completed }. 0.
+int tw3_spnego_done(tw3_buf* buf);
+// The server's 74-byte initial negTokenInit (NTLM only, hint name, no
+// mechToken); the token arguments are ignored. 0.
+int tw3_spnego_init_tok_nomect(const uint8_t* token, uint64_t token_len, tw3_buf* buf);
+// The same negTokenInit without hints, carrying token as its mechToken. 0.
+int tw3_spnego_init_tok(const uint8_t* token, uint64_t token_len, tw3_buf* buf);
+
+// ============================== NTLM (ntlm.cpp) ============================
+constexpr uint32_t TW3_NTLM_CHALLENGE_FLAGS = 0xE0888601;
+constexpr uint32_t TW3_NTLM_KEY_EXCH = 0x40000000;
+constexpr uint32_t TW3_NTLM_EXTENDED_SECURITY = 0x00080000;
+constexpr uint32_t TW3_NTLM_NEGOTIATE_NTLM = 0x00000200;
+constexpr const char* TW3_DEFAULT_SERVER_NAME = "TARNWICKFIELD";
+constexpr int64_t TW3_FILETIME_UNIX_OFFSET = 11644473600LL;  // seconds 1601..1970
+constexpr int64_t TW3_FILETIME_PER_SECOND = 10000000LL;
+
+// (u + 11644473600) * 10^7.
+uint64_t tw3_filetime(int64_t unix_seconds);
+
+// The 8-byte server challenge for `server_name` and Unix time t. With
+// fixed_clock set the value is exactly the FNV-1a derivation, so replays are
+// reproducible; otherwise a per-process secret from the OS random source and a
+// per-process counter are mixed in, so no two challenges repeat.
+void tw3_ntlm_challenge(const char* server_name, int64_t t, int fixed_clock,
+                        uint8_t challenge_out[8]);
+// Appends the CHALLENGE message. 0, or -1 (nothing appended) when the name
+// cannot be converted to UTF-16LE.
+int tw3_ntlm_type2(const char* server_name, const uint8_t challenge[8], int64_t now,
+                   tw3_buf* buf);
+// Checks one AUTHENTICATE message against one account (user may be empty).
+// 0 accepted (key_out = session key; *guest_out = 1 for an anonymous or guest
+// acceptance, which happens only while guests are allowed), 1 well formed but
+// not this account, -1 malformed or refused.
+int tw3_ntlm_type3(const uint8_t* msg, uint64_t msg_len, const uint8_t challenge[8],
+                   const char* server_name, int64_t now, int timecheck, const char* user,
+                   const char* password, int* guest_out, uint8_t key_out[16]);
+// NT hash (MD4 of the UTF-16LE password) and NTOWFv2 for user and domain.
+void tw3_ntlm_hashes_dom(const char* user, const char* domain, const char* password,
+                         uint8_t nt_hash_out[16], uint8_t ntowfv2_out[16]);
+void tw3_ntlm_hashes(const char* user, const char* password, uint8_t nt_hash_out[16],
+                     uint8_t ntowfv2_out[16]);
+// 0 for a NEGOTIATE message (>= 16 bytes, signature, type 1), else -1.
+int tw3_ntlm_type1(const uint8_t* msg, uint64_t len);

@@ -1,0 +1,211 @@
+// SPNEGO (RFC 4178 in the RFC 2743 framing): finding the NTLM message in a
+// client token, and building the server's three tokens. NTLM is the only
+// mechanism; Kerberos is never offered.
+#include <cstring>
+
+#include "auth/auth.h"
+
+namespace {
+
+constexpr uint8_t kTagOid = 0x06;
+constexpr uint8_t kTagOctetString = 0x04;
+constexpr uint8_t kTagSequence = 0x30;
+constexpr uint8_t kTagGssApp = 0x60;        // [APPLICATION 0] initial context token
+constexpr uint8_t kTagNegTokenResp = 0xA1;  // NegotiationToken choice [1]
+constexpr uint8_t kCtx0 = 0xA0;
+constexpr uint8_t kCtx1 = 0xA1;
+constexpr uint8_t kCtx2 = 0xA2;
+constexpr uint8_t kCtx3 = 0xA3;
+
+constexpr uint8_t kSpnegoOid[] = {0x06, 0x06, 0x2B, 0x06, 0x01, 0x05, 0x05, 0x02};
+// 1.3.6.1.4.1.311.2.2.10; the content is the last 10 bytes.
+constexpr uint8_t kNtlmOid[] = {0x06, 0x0A, 0x2B, 0x06, 0x01, 0x04, 0x01,
+                                0x82, 0x37, 0x02, 0x02, 0x0A};
+constexpr uint64_t kNtlmOidContentLen = 10;
+constexpr const uint8_t* kNtlmOidContent = kNtlmOid + 2;
+constexpr char kHintName[] = "not_defined_in_RFC4178@please_ignore";
+constexpr uint64_t kHintNameLen = sizeof(kHintName) - 1;  // 36, no terminator
+constexpr uint8_t kAcceptIncomplete[] = {0x0A, 0x01, 0x01};
+constexpr uint8_t kAcceptCompleted[] = {0xA1, 0x07, 0x30, 0x05, 0xA0, 0x03, 0x0A, 0x01, 0x00};
+constexpr uint8_t kNtlmSignature[] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
+
+constexpr bool constructed(uint8_t tag) { return (tag & TW3_DER_CONSTRUCTED) != 0; }
+
+// A cursor over the content of the element whose content starts at c->pos.
+tw3_der inside(const tw3_der& c, uint64_t len) { return tw3_der{c.base + c.pos, len, 0}; }
+
+bool is_ntlm_oid(const tw3_der& c, uint8_t tag, uint64_t len) {
+  return tag == kTagOid && len == kNtlmOidContentLen &&
+         std::memcmp(c.base + c.pos, kNtlmOidContent, kNtlmOidContentLen) == 0;
+}
+
+// Whether a mechTypes SEQUENCE OF OID lists NTLM.
+bool offers_ntlm(tw3_der list) {
+  uint8_t tag;
+  uint64_t len;
+  while (der_tag(&list, &tag, &len) == 0) {
+    if (is_ntlm_oid(list, tag, len)) return true;
+    list.pos += len;
+  }
+  return false;
+}
+
+// The NegTokenInit SEQUENCE: mechTypes must offer NTLM; [1] carries the token.
+int parse_neg_token_init(tw3_der seq, const uint8_t** token_out, uint64_t* token_len_out) {
+  uint8_t tag;
+  uint64_t len;
+  while (der_tag(&seq, &tag, &len) == 0) {
+    if (tag == kCtx0) {
+      tw3_der mech = inside(seq, len);
+      uint8_t inner_tag;
+      uint64_t inner_len;
+      if (der_tag(&mech, &inner_tag, &inner_len) != 0 || !constructed(inner_tag)) return -2;
+      if (!offers_ntlm(inside(mech, inner_len))) return -2;
+    } else if (tag == kCtx1) {
+      tw3_der tok = inside(seq, len);
+      uint8_t inner_tag;
+      uint64_t inner_len;
+      if (der_tag(&tok, &inner_tag, &inner_len) != 0 || !constructed(inner_tag)) return -1;
+      *token_out = tok.base + tok.pos;
+      *token_len_out = inner_len;
+      return 0;
+    }
+    seq.pos += len;
+  }
+  return 0;  // no further element: a first leg without an NTLM message
+}
+
+int parse_gss_init(const uint8_t* blob, uint64_t blob_len, const uint8_t** token_out,
+                   uint64_t* token_len_out, int* raw_out) {
+  tw3_der c{blob, blob_len, 0};
+  uint8_t tag;
+  uint64_t len;
+  if (der_tag(&c, &tag, &len) != 0 || !constructed(tag)) return -1;
+  c.end = c.pos + len;
+  for (;;) {
+    if (der_tag(&c, &tag, &len) != 0) return -1;
+    if (is_ntlm_oid(c, tag, len)) {
+      *raw_out = 1;  // a bare NTLM GSS token
+      return 0;
+    }
+    if (tag == kCtx0) break;
+    c.pos += len;
+  }
+  tw3_der wrapper = inside(c, len);
+  if (der_tag(&wrapper, &tag, &len) != 0 || !constructed(tag)) return -1;
+  return parse_neg_token_init(inside(wrapper, len), token_out, token_len_out);
+}
+
+int parse_neg_token_resp(const uint8_t* blob, uint64_t blob_len, const uint8_t** token_out,
+                         uint64_t* token_len_out) {
+  tw3_der c{blob, blob_len, 0};
+  uint8_t tag;
+  uint64_t len;
+  if (der_tag(&c, &tag, &len) != 0 || !constructed(tag)) return -1;
+  c.end = c.pos + len;
+  tw3_der first = c;
+  if (der_tag(&first, &tag, &len) != 0) return -1;
+  if (tag == kTagSequence) {
+    c = inside(first, len);
+  } else {
+    c.pos = first.pos + len;  // not a SEQUENCE: passed over
+  }
+  for (;;) {
+    if (der_tag(&c, &tag, &len) != 0) return -1;
+    if (tag == kCtx2) break;
+    c.pos += len;
+  }
+  tw3_der resp = inside(c, len);
+  if (der_tag(&resp, &tag, &len) != 0 || tag != kTagOctetString) return -1;
+  *token_out = resp.base + resp.pos;
+  *token_len_out = len;
+  return 0;
+}
+
+uint64_t wrapped_size(uint64_t content) { return 1 + der_len_size(content) + content; }
+
+void put_header(tw3_buf* buf, uint8_t tag, uint64_t content) {
+  tw3_buf_byte(buf, tag);
+  der_len(buf, content);
+}
+
+}  // namespace
+
+int tw3_spnego_init(const uint8_t* blob, uint64_t blob_len, const uint8_t** token_out,
+                    uint64_t* token_len_out, int* raw_out) {
+  *token_out = nullptr;
+  *token_len_out = 0;
+  *raw_out = 0;
+  if (blob == nullptr || blob_len < 2) return -1;
+  if (blob[0] == kTagGssApp) return parse_gss_init(blob, blob_len, token_out, token_len_out, raw_out);
+  if (blob[0] == kTagNegTokenResp) return parse_neg_token_resp(blob, blob_len, token_out, token_len_out);
+  if (blob_len > sizeof(kNtlmSignature) - 1 &&
+      std::memcmp(blob, kNtlmSignature, sizeof(kNtlmSignature)) == 0) {
+    *token_out = blob;
+    *token_len_out = blob_len;
+    *raw_out = 1;
+    return 0;
+  }
+  return -1;
+}
+
+int tw3_spnego_resp(const uint8_t* token, uint64_t token_len, tw3_buf* buf) {
+  const uint64_t l3 = wrapped_size(token_len);  // OCTET STRING
+  const uint64_t neg_state = 2 + sizeof(kAcceptIncomplete);
+  const uint64_t mech = 2 + sizeof(kNtlmOid);
+  const uint64_t l2 = neg_state + mech + wrapped_size(l3);  // 19 + [2]
+  put_header(buf, kTagNegTokenResp, wrapped_size(l2));
+  put_header(buf, kTagSequence, l2);
+  put_header(buf, kCtx0, sizeof(kAcceptIncomplete));
+  tw3_buf_put(buf, kAcceptIncomplete, sizeof(kAcceptIncomplete));
+  put_header(buf, kCtx1, sizeof(kNtlmOid));
+  tw3_buf_put(buf, kNtlmOid, sizeof(kNtlmOid));
+  put_header(buf, kCtx2, l3);
+  put_header(buf, kTagOctetString, token_len);
+  if (token_len) tw3_buf_put(buf, token, token_len);
+  return 0;
+}
+
+int tw3_spnego_done(tw3_buf* buf) {
+  tw3_buf_put(buf, kAcceptCompleted, sizeof(kAcceptCompleted));
+  return 0;
+}
+
+int tw3_spnego_init_tok_nomect(const uint8_t*, uint64_t, tw3_buf* buf) {
+  const uint64_t hint = wrapped_size(wrapped_size(wrapped_size(kHintNameLen)));  // A0 { 1B }
+  const uint64_t hints = wrapped_size(hint);  // A3 { 30 { A0 { 1B } } }
+  const uint64_t mech_types = wrapped_size(wrapped_size(sizeof(kNtlmOid)));
+  const uint64_t seq = mech_types + hints;
+  const uint64_t inner = sizeof(kSpnegoOid) + wrapped_size(wrapped_size(seq));
+  put_header(buf, kTagGssApp, inner);
+  tw3_buf_put(buf, kSpnegoOid, sizeof(kSpnegoOid));
+  put_header(buf, kCtx0, wrapped_size(seq));
+  put_header(buf, kTagSequence, seq);
+  put_header(buf, kCtx0, wrapped_size(sizeof(kNtlmOid)));
+  put_header(buf, kTagSequence, sizeof(kNtlmOid));
+  tw3_buf_put(buf, kNtlmOid, sizeof(kNtlmOid));
+  put_header(buf, kCtx3, hint);
+  put_header(buf, kTagSequence, wrapped_size(wrapped_size(kHintNameLen)));
+  put_header(buf, kCtx0, wrapped_size(kHintNameLen));
+  put_header(buf, 0x1B, kHintNameLen);  // GeneralString
+  tw3_buf_put(buf, kHintName, kHintNameLen);
+  return 0;
+}
+
+int tw3_spnego_init_tok(const uint8_t* token, uint64_t token_len, tw3_buf* buf) {
+  const uint64_t mech_types = wrapped_size(wrapped_size(sizeof(kNtlmOid)));
+  const uint64_t mech_token = wrapped_size(wrapped_size(token_len));
+  const uint64_t seq = mech_types + mech_token;
+  const uint64_t inner = sizeof(kSpnegoOid) + wrapped_size(wrapped_size(seq));
+  put_header(buf, kTagGssApp, inner);
+  tw3_buf_put(buf, kSpnegoOid, sizeof(kSpnegoOid));
+  put_header(buf, kCtx0, wrapped_size(seq));
+  put_header(buf, kTagSequence, seq);
+  put_header(buf, kCtx0, wrapped_size(sizeof(kNtlmOid)));
+  put_header(buf, kTagSequence, sizeof(kNtlmOid));
+  tw3_buf_put(buf, kNtlmOid, sizeof(kNtlmOid));
+  put_header(buf, kCtx2, wrapped_size(token_len));
+  put_header(buf, kTagOctetString, token_len);
+  if (token_len) tw3_buf_put(buf, token, token_len);
+  return 0;
+}
