@@ -1,0 +1,209 @@
+// Share-rooted resolution and listing. Every client path is made canonical
+// by the host (links resolved) and then compared byte for byte with the
+// share's canonical root; that comparison is what keeps clients inside the
+// published folders.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "config/config.h"
+#include "fs/fs.h"
+#include "platform/platform.h"
+#include "util/util.h"
+
+namespace {
+
+constexpr const char* kNotFound = "The file cannot be found.";
+constexpr const char* kNotDir = "Not a directory.";
+constexpr int kListFirstCap = 64;
+// Longest canonical link target a listing accepts, terminator included
+// (the same bound as a share root).
+constexpr int kLinkTargetMax = TW3_ROOT_PATH_MAX + 1;
+
+int not_found() {
+  tw3_set_error("%s", kNotFound);
+  return -1;
+}
+
+// Containment of a canonical host path in a share: byte-exact, and a root
+// "/x" does not contain "/x2".
+bool inside(std::string_view path, const tw3_share& share) {
+  const std::string_view root(share.root_path);
+  if (root.empty()) return true;
+  if (path.substr(0, root.size()) != root) return false;
+  if (path.size() == root.size()) return true;
+  if (share.single_file != 0) return false;
+  const char sep = tw3_fs_sep();
+  if (root.back() == sep) return true;
+  return path[root.size()] == sep;
+}
+
+// dir + separator (unless dir is empty or already ends in one) + name into
+// out (TW3_LOCAL_PATH_MAX bytes). False when it would not fit.
+bool join(std::string_view dir, std::string_view name, char* out) {
+  const char sep = tw3_fs_sep();
+  const bool add_sep = !dir.empty() && dir.back() != sep;
+  const size_t need = dir.size() + name.size() + (add_sep ? 2 : 1);
+  if (need > static_cast<size_t>(TW3_LOCAL_PATH_MAX)) return false;
+  char* p = std::copy(dir.begin(), dir.end(), out);
+  if (add_sep) *p++ = sep;
+  p = std::copy(name.begin(), name.end(), p);
+  *p = '\0';
+  return true;
+}
+
+int resolve_folder(const tw3_share& share, std::string_view vpath, tw3_vres* out) {
+  char candidate[TW3_LOCAL_PATH_MAX];
+  if (!join(share.root_path, vpath, candidate)) return not_found();
+  // Virtual paths always use '/'; the host may not.
+  const char sep = tw3_fs_sep();
+  const size_t root_len = std::strlen(share.root_path);
+  std::replace(candidate + root_len, candidate + std::strlen(candidate), '/', sep);
+  if (tw3_fs_realpath(candidate, out->local_path, TW3_LOCAL_PATH_MAX) != 0) return not_found();
+  if (!inside(out->local_path, share)) {
+    tw3_stat_add(ST_PATH_REFUSED, 1);
+    return not_found();
+  }
+  if (tw3_fs_stat(out->local_path, &out->st) != 0) return not_found();
+  if (out->st.kind == TW3_KIND_DIR) {
+    out->kind = TW3_VRES_DIR;
+  } else if (out->st.kind == TW3_KIND_FILE) {
+    out->kind = TW3_VRES_FILE;
+  } else {
+    return not_found();
+  }
+  return 0;
+}
+
+int resolve_single_file(const tw3_share& share, std::string_view vpath, tw3_vres* out) {
+  if (!vpath.empty()) return not_found();
+  const size_t n = std::strlen(share.root_path);
+  if (n >= sizeof out->local_path) return not_found();
+  std::memcpy(out->local_path, share.root_path, n + 1);
+  if (tw3_fs_stat(out->local_path, &out->st) != 0) return not_found();
+  // The file may have been replaced by something else since it was shared.
+  if (out->st.kind != TW3_KIND_FILE) return not_found();
+  out->kind = TW3_VRES_FILE;
+  return 0;
+}
+
+void take_status(const tw3_stat& data, const tw3_stat& self, tw3_vent* e) {
+  e->size = data.size;
+  e->mtime = data.mtime;
+  e->atime = data.atime;
+  e->btime = data.btime;
+  e->volume_serial = self.volume_serial;
+  e->file_index = self.file_index;
+}
+
+// A link is listed only when it leads to a file or folder of the same share.
+bool follow_link(const tw3_share& share, const char* path, const tw3_stat& self, tw3_vent* e) {
+  char target[kLinkTargetMax];
+  if (tw3_fs_realpath(path, target, kLinkTargetMax) != 0) return false;
+  if (!inside(target, share)) return false;
+  tw3_stat st{};
+  if (tw3_fs_stat(target, &st) != 0) return false;
+  if (st.kind != TW3_KIND_FILE && st.kind != TW3_KIND_DIR) return false;
+  e->kind = TW3_KIND_LINK;
+  e->target_kind = st.kind;
+  take_status(st, self, e);
+  return true;
+}
+
+bool name_listable(std::string_view name) {
+  return name.size() <= static_cast<size_t>(TW3_COMPONENT_MAX) &&
+         name.find_first_of("\r\n") == std::string_view::npos;
+}
+
+// Fills *e for one directory entry; false skips the entry.
+bool make_entry(const tw3_share& share, std::string_view dir, const char* name, tw3_vent* e) {
+  const std::string_view n(name);
+  char path[TW3_LOCAL_PATH_MAX];
+  if (!name_listable(n) || !join(dir, n, path)) return false;
+  tw3_stat self{};
+  if (tw3_fs_lstat(path, &self) != 0) return false;
+  *e = tw3_vent{};
+  if (self.kind == TW3_KIND_FILE || self.kind == TW3_KIND_DIR) {
+    e->kind = self.kind;
+    e->target_kind = self.kind;
+    take_status(self, self, e);
+  } else if (self.kind != TW3_KIND_LINK || !follow_link(share, path, self, e)) {
+    return false;
+  }
+  e->name = static_cast<char*>(std::malloc(n.size() + 1));
+  if (e->name == nullptr) return false;
+  std::memcpy(e->name, name, n.size() + 1);
+  return true;
+}
+
+struct dir_closer {
+  void operator()(tw3_dir* d) const { tw3_fs_closedir(d); }
+};
+
+// Grows the listing array by doubling; false when memory runs out.
+bool grow(tw3_vent** arr, int* cap) {
+  const int next = *cap == 0 ? kListFirstCap : std::min(*cap * 2, TW3_LIST_MAX);
+  void* p = std::realloc(*arr, static_cast<size_t>(next) * sizeof(tw3_vent));
+  if (p == nullptr) return false;
+  *arr = static_cast<tw3_vent*>(p);
+  *cap = next;
+  return true;
+}
+
+}  // namespace
+
+int tw3_vfs_resolve(const char* share_name, const char* vpath, tw3_vres* out) {
+  if (out == nullptr) return not_found();
+  std::memset(out, 0, sizeof *out);
+  if (share_name == nullptr || tw3_share_find(share_name, &out->share) != 0) return not_found();
+  if (out->share.root_path[0] == '\0') {
+    out->kind = TW3_VRES_IPC;
+    return 0;
+  }
+  const std::string_view v = vpath != nullptr ? vpath : "";
+  const int rc = out->share.single_file != 0 ? resolve_single_file(out->share, v, out)
+                                             : resolve_folder(out->share, v, out);
+  if (rc != 0) out->kind = TW3_VRES_NONE;
+  return rc;
+}
+
+int tw3_vfs_list(const tw3_vres* dir, tw3_vent** out, int* count) {
+  if (out != nullptr) *out = nullptr;
+  if (count != nullptr) *count = 0;
+  if (out == nullptr || count == nullptr) return not_found();
+  if (dir == nullptr || dir->kind != TW3_VRES_DIR) {
+    tw3_set_error("%s", kNotDir);
+    return -1;
+  }
+  // Without following links on the way: a folder swapped for a link after
+  // it was resolved is not listed.
+  std::unique_ptr<tw3_dir, dir_closer> d(tw3_fs_opendir_nofollow(dir->local_path));
+  if (!d) return not_found();
+  tw3_vent* arr = nullptr;
+  int n = 0, cap = 0;
+  while (n < TW3_LIST_MAX) {
+    const char* name = tw3_fs_readdir(d.get());
+    if (name == nullptr) break;
+    if (n == cap && !grow(&arr, &cap)) break;
+    if (make_entry(dir->share, dir->local_path, name, &arr[n])) ++n;
+  }
+  d.reset();
+  if (n == 0) {
+    std::free(arr);
+    arr = nullptr;
+  }
+  std::sort(arr, arr + n, [](const tw3_vent& a, const tw3_vent& b) {
+    return std::strcmp(a.name, b.name) < 0;  // unsigned bytes: "B" before "a"
+  });
+  *out = arr;
+  *count = n;
+  return 0;
+}
+
+void tw3_vfs_free(tw3_vent* entries, int count) {
+  if (entries == nullptr) return;
+  for (int i = 0; i < count; ++i) std::free(entries[i].name);
+  std::free(entries);
+}

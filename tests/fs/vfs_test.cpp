@@ -1,0 +1,217 @@
+// Share-rooted resolution and listing against a real folder tree: links
+// inside and outside the share, special files, unusual names, ordering and
+// the entry cap.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+#include "fs/fs.h"
+#include "platform/platform.h"
+#include "platform/tempdir.h"
+#include "util/util.h"
+
+namespace {
+
+constexpr const char* kNotFound = "The file cannot be found.";
+
+// Layout: share/ is published as "docs", single.txt as "one"; outside/ and
+// share2/ (a sibling whose name extends the root's) are not published.
+class Vfs : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tw3_config_reset_for_tests();
+    ASSERT_TRUE(t.ok());
+    for (const char* d : {"share", "share/sub", "outside", "share2"}) ASSERT_TRUE(t.dir(d)) << d;
+    for (const char* f : {"share/b", "share/A", "share/a", "share/B", "outside/secret.txt",
+                          "share2/x", "share/line\nfeed", "share/cr\rname", "share/bad\xff"}) {
+      ASSERT_TRUE(t.file(f)) << f;
+    }
+    ASSERT_TRUE(t.file("share/sub/inner.txt", "xyz"));
+    ASSERT_TRUE(t.file("single.txt", "single"));
+    ASSERT_TRUE(t.link("sub", "share/link_in"));
+    ASSERT_TRUE(t.link("sub/inner.txt", "share/link_file_in"));
+    ASSERT_TRUE(t.link(t.sub("share/sub"), "share/link_abs_in"));
+    ASSERT_TRUE(t.link("../outside", "share/link_out"));
+    ASSERT_TRUE(t.link("../share2", "share/link_sib"));
+    ASSERT_TRUE(t.link("missing", "share/broken"));
+    ASSERT_TRUE(t.fifo("share/fifo"));
+    ASSERT_EQ(tw3_add_share("docs", t.sub("share").c_str()), 0) << tw3_error();
+    ASSERT_EQ(tw3_add_share("one", t.sub("single.txt").c_str()), 0) << tw3_error();
+  }
+  void TearDown() override { tw3_config_reset_for_tests(); }
+
+  temp_dir t;
+};
+
+TEST_F(Vfs, ResolveStaysInsideTheShare) {
+  const std::string long_path(2100, 'a');
+  struct Case {
+    const char* share;
+    const char* vpath;
+    int32_t kind;       // TW3_VRES_NONE: fails
+    const char* local;  // relative to the scratch folder
+    int refused;        // path_refused increments
+  };
+  const Case cases[] = {
+      {"docs", "", TW3_VRES_DIR, "share", 0},
+      {"docs", nullptr, TW3_VRES_DIR, "share", 0},
+      {"DoCs", "sub/inner.txt", TW3_VRES_FILE, "share/sub/inner.txt", 0},
+      {"docs", "link_in", TW3_VRES_DIR, "share/sub", 0},
+      {"docs", "link_in/inner.txt", TW3_VRES_FILE, "share/sub/inner.txt", 0},
+      {"docs", "link_abs_in", TW3_VRES_DIR, "share/sub", 0},
+      {"docs", "link_out", TW3_VRES_NONE, nullptr, 1},
+      {"docs", "link_out/secret.txt", TW3_VRES_NONE, nullptr, 1},
+      {"docs", "link_sib", TW3_VRES_NONE, nullptr, 1},
+      {"docs", "broken", TW3_VRES_NONE, nullptr, 0},
+      {"docs", "missing", TW3_VRES_NONE, nullptr, 0},
+      {"docs", "fifo", TW3_VRES_NONE, nullptr, 0},
+      {"docs", long_path.c_str(), TW3_VRES_NONE, nullptr, 0},
+      {"nosuch", "", TW3_VRES_NONE, nullptr, 0},
+      {nullptr, "", TW3_VRES_NONE, nullptr, 0},
+      {"one", "", TW3_VRES_FILE, "single.txt", 0},
+      {"ONE", "x", TW3_VRES_NONE, nullptr, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.share ? c.share : "(null)") + ":" + (c.vpath ? c.vpath : "(null)"));
+    const int64_t refused_before = tw3_stat_get(ST_PATH_REFUSED);
+    tw3_vres r{};
+    const int rc = tw3_vfs_resolve(c.share, c.vpath, &r);
+    EXPECT_EQ(tw3_stat_get(ST_PATH_REFUSED) - refused_before, c.refused);
+    EXPECT_EQ(r.kind, c.kind);
+    if (c.kind == TW3_VRES_NONE) {
+      EXPECT_EQ(rc, -1);
+      EXPECT_STREQ(tw3_error(), kNotFound);
+      continue;
+    }
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(std::string(r.local_path), t.sub(c.local));
+    tw3_stat st{};
+    ASSERT_EQ(tw3_fs_stat(r.local_path, &st), 0);
+    EXPECT_EQ(r.st.file_index, st.file_index);
+  }
+}
+
+TEST_F(Vfs, IpcHasNoLocalObject) {
+  tw3_vres r{};
+  ASSERT_EQ(tw3_vfs_resolve("ipc$", "", &r), 0);
+  EXPECT_EQ(r.kind, TW3_VRES_IPC);
+  EXPECT_STREQ(r.local_path, "");
+  EXPECT_EQ(tw3_vfs_resolve("docs", "", nullptr), -1);
+}
+
+TEST_F(Vfs, RootOfTheHostContainsEverythingBelowIt) {
+  ASSERT_EQ(tw3_add_share("all", "/"), 0) << tw3_error();
+  const std::string v = t.sub("share/link_out/secret.txt").substr(1);
+  tw3_vres r{};
+  ASSERT_EQ(tw3_vfs_resolve("all", v.c_str(), &r), 0);
+  EXPECT_EQ(std::string(r.local_path), t.sub("outside/secret.txt"));
+}
+
+struct Listed {
+  std::string name;
+  int32_t kind;
+  int32_t target_kind;
+  bool operator==(const Listed&) const = default;
+};
+
+std::vector<Listed> list_of(const tw3_vent* e, int n) {
+  std::vector<Listed> out;
+  for (int i = 0; i < n; ++i) out.push_back({e[i].name, e[i].kind, e[i].target_kind});
+  return out;
+}
+
+TEST_F(Vfs, ListingKeepsWhatAClientMayReachInByteOrder) {
+  tw3_vres r{};
+  ASSERT_EQ(tw3_vfs_resolve("docs", "", &r), 0);
+  tw3_vent* e = nullptr;
+  int n = -1;
+  ASSERT_EQ(tw3_vfs_list(&r, &e, &n), 0);
+  // Left out: links leaving the share or broken, the FIFO, and names with
+  // CR, LF or invalid UTF-8.
+  const std::vector<Listed> want = {
+      {"A", 0, 0},           {"B", 0, 0},       {"a", 0, 0},          {"b", 0, 0},
+      {"link_abs_in", 2, 1}, {"link_file_in", 2, 0}, {"link_in", 2, 1}, {"sub", 1, 1},
+  };
+  EXPECT_EQ(list_of(e, n), want);
+
+  // A link carries its target's size and times but its own identity.
+  struct stat target {}, self {};
+  ASSERT_EQ(::stat(t.sub("share/sub/inner.txt").c_str(), &target), 0);
+  ASSERT_EQ(::lstat(t.sub("share/link_file_in").c_str(), &self), 0);
+  const tw3_vent* link = nullptr;
+  for (int i = 0; i < n; ++i) {
+    if (std::string(e[i].name) == "link_file_in") link = &e[i];
+  }
+  ASSERT_NE(link, nullptr);
+  EXPECT_EQ(link->size, 3u);
+  EXPECT_EQ(link->mtime, target.st_mtim.tv_sec);
+  EXPECT_EQ(link->atime, target.st_atim.tv_sec);
+  EXPECT_EQ(link->file_index, self.st_ino);
+  EXPECT_EQ(link->volume_serial, self.st_dev);
+  tw3_vfs_free(e, n);
+}
+
+TEST_F(Vfs, ListingRefusesWhatIsNotAFolderAnyMore) {
+  tw3_vent* e = reinterpret_cast<tw3_vent*>(1);
+  int n = 7;
+  tw3_vres file{};
+  ASSERT_EQ(tw3_vfs_resolve("one", "", &file), 0);
+  EXPECT_EQ(tw3_vfs_list(&file, &e, &n), -1);
+  EXPECT_STREQ(tw3_error(), "Not a directory.");
+  EXPECT_EQ(e, nullptr);
+  EXPECT_EQ(n, 0);
+
+  // The folder is swapped for a link to outside after it was resolved.
+  tw3_vres dir{};
+  ASSERT_EQ(tw3_vfs_resolve("docs", "sub", &dir), 0);
+  ASSERT_EQ(std::rename(t.sub("share/sub").c_str(), t.sub("share/sub_old").c_str()), 0);
+  ASSERT_TRUE(t.link(t.sub("outside"), "share/sub"));
+  EXPECT_EQ(tw3_vfs_list(&dir, &e, &n), -1);
+  EXPECT_STREQ(tw3_error(), kNotFound);
+  EXPECT_EQ(n, 0);
+  tw3_vfs_free(nullptr, 0);
+}
+
+TEST_F(Vfs, EmptyFolderListsNothing) {
+  ASSERT_TRUE(t.dir("share/empty"));
+  tw3_vres r{};
+  ASSERT_EQ(tw3_vfs_resolve("docs", "empty", &r), 0);
+  tw3_vent* e = nullptr;
+  int n = -1;
+  ASSERT_EQ(tw3_vfs_list(&r, &e, &n), 0);
+  EXPECT_EQ(n, 0);
+  tw3_vfs_free(e, n);
+}
+
+TEST_F(Vfs, ListingStopsAtTheEntryCapAndStaysSorted) {
+  constexpr int kFiles = TW3_LIST_MAX + 10;
+  ASSERT_TRUE(t.dir("big"));
+  char name[32];
+  for (int i = 0; i < kFiles; ++i) {
+    std::snprintf(name, sizeof name, "big/%06d", i);
+    const int fd = ::open(t.sub(name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << name;
+    ::close(fd);
+  }
+  ASSERT_EQ(tw3_add_share("big", t.sub("big").c_str()), 0) << tw3_error();
+  tw3_vres r{};
+  ASSERT_EQ(tw3_vfs_resolve("big", "", &r), 0);
+  tw3_vent* e = nullptr;
+  int n = 0;
+  ASSERT_EQ(tw3_vfs_list(&r, &e, &n), 0);
+  ASSERT_EQ(n, TW3_LIST_MAX);
+  int unordered = 0;
+  for (int i = 1; i < n; ++i) unordered += std::string(e[i - 1].name) >= e[i].name;
+  EXPECT_EQ(unordered, 0);
+  tw3_vfs_free(e, n);
+}
+
+}  // namespace
