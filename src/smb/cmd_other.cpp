@@ -1,0 +1,55 @@
+// The commands that carry no file data: LOGOFF, CANCEL, ECHO, CHANGE_NOTIFY,
+// OPLOCK_BREAK and unknown commands. None of them fails on a malformed body.
+#include "smb/smb.h"
+
+namespace {
+
+// StructureSize 4 and Reserved 0: the body of every response here.
+void put_empty_body(tw3_reply* r) {
+  w16(&r->b, TW3_EMPTY_BODY_SIZE);
+  w16(&r->b, 0);
+}
+
+void answer(tw3_reply* r, uint32_t status) {
+  rep_set_status(r, status);
+  put_empty_body(r);
+}
+
+}  // namespace
+
+void cmd_logoff(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+  (void)rd_u16(body);  // StructureSize, not checked
+  tw3_conn_free_trees(c);
+  tw3_conn_free_opens(c);
+  // Keys and signing state stay: the LOGOFF response itself is still signed.
+  c->authenticated = 0;
+  c->session_id = 0;
+  answer(r, STATUS_SUCCESS);
+}
+
+void cmd_cancel(tw3_conn* /*c*/, tw3_rd* body, tw3_reply* r) {
+  // Requests are answered synchronously and in order, so nothing is ever
+  // waiting to be cancelled; the CANCEL itself is answered.
+  (void)rd_u16(body);
+  (void)rd_u16(body);
+  answer(r, STATUS_CANCELLED);
+}
+
+void cmd_echo(tw3_conn* /*c*/, tw3_rd* body, tw3_reply* r) {
+  (void)rd_u16(body);
+  (void)rd_u32(body);
+  answer(r, STATUS_SUCCESS);
+}
+
+void cmd_change_notify(tw3_conn* /*c*/, tw3_rd* /*body*/, tw3_reply* r) {
+  answer(r, STATUS_NOT_SUPPORTED);  // no notification is ever registered
+}
+
+void cmd_oplock_break(tw3_conn* /*c*/, tw3_rd* /*body*/, tw3_reply* r) {
+  answer(r, STATUS_NOT_SUPPORTED);  // no oplock is ever granted
+}
+
+void cmd_unknown(tw3_conn* /*c*/, tw3_rd* /*body*/, tw3_reply* r) {
+  tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
+  answer(r, STATUS_NOT_SUPPORTED);
+}

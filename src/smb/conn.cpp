@@ -1,0 +1,189 @@
+// The connection loop: NetBIOS session framing over the caller's transport,
+// session requests, the message-size limit, the idle timeout, and the hand-off
+// of each complete message to the dispatcher and of its reply to send_frame.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "platform/platform.h"
+#include "smb/smb.h"
+
+namespace {
+
+constexpr uint8_t kSessionOk[NB_HDR_SIZE] = {NB_POSITIVE_RESPONSE, 0, 0, 0};
+
+// How a zero-byte read is taken while gathering bytes.
+enum class zero_read { strike, ends };
+
+// Waiting after a timeout (or an early zero read): false when the wait must
+// end the connection (server stopping, idle time exceeded).
+bool may_wait(tw3_conn* c) {
+  if (tw3_server_stopping()) return false;
+  if (tw3_now_ms() - c->last_active_ms > static_cast<uint64_t>(c->opts.idle_timeout_ms)) {
+    tw3_stat_add(ST_TIMEOUTS, 1);
+    return false;
+  }
+  return true;
+}
+
+// Reads exactly n bytes into dst, in pieces of at most `piece` bytes. False
+// when the connection ends instead.
+bool read_exact(tw3_conn* c, uint8_t* dst, uint64_t n, uint64_t piece, zero_read zero) {
+  uint64_t got = 0;
+  int strikes = 0;
+  while (got < n) {
+    const uint32_t want = static_cast<uint32_t>(std::min(n - got, piece));
+    const int k = c->io->read(c->io_ctx, dst + got, want, TW3_IO_WAIT_MS);
+    if (k > 0) {
+      if (static_cast<uint32_t>(k) > want) return false;  // a transport that overran its buffer
+      got += static_cast<uint32_t>(k);
+      continue;
+    }
+    if (k == 0) {
+      if (zero == zero_read::ends || ++strikes >= TW3_ZERO_READ_STRIKES) return false;
+    } else if (k != TW3_IO_TIMEOUT) {
+      return false;
+    }
+    if (!may_wait(c)) return false;
+  }
+  return true;
+}
+
+// Reads and discards a session request's names, then answers it.
+bool answer_session_request(tw3_conn* c, uint32_t len) {
+  uint8_t scratch[TW3_NB_DISCARD_CHUNK];
+  while (len > 0) {
+    const uint32_t part = std::min(len, TW3_NB_DISCARD_CHUNK);
+    if (!read_exact(c, scratch, part, part, zero_read::ends)) return false;
+    len -= part;
+  }
+  if (c->io->write(c->io_ctx, kSessionOk, sizeof kSessionOk) != 0) return false;
+  c->last_active_ms = tw3_now_ms();
+  return true;
+}
+
+bool grow_rx(tw3_conn* c, std::unique_ptr<uint8_t[]>& rx, uint64_t len) {
+  if (len + TW3_RX_SLACK <= c->rx_cap) return true;
+  const uint64_t cap = len + TW3_RX_SLACK;
+  std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[cap]);
+  if (!bigger) return false;
+  rx = std::move(bigger);
+  c->rx_buf = rx.get();
+  c->rx_cap = cap;
+  return true;
+}
+
+void trace_incoming(const tw3_conn* c, const uint8_t* msg, uint64_t len) {
+  if (!c->trace) return;
+  tw3_buf t{};
+  tw3_buf_str(&t, ">> ");
+  tw3_buf_str(&t, tw3_frame_name(msg, len));
+  tw3_buf_str(&t, " hex:");
+  for (uint64_t i = 0; i < len && i < TW3_TRACE_IN_BYTES; ++i) tw3_buf_printf(&t, " %02x", msg[i]);
+  tw3_buf_str(&t, "\n");
+  if (!t.failed)
+    tw3_trace(c, "[twsmb3s %d] %.*s", c->conn_id, static_cast<int>(t.len),
+              reinterpret_cast<const char*>(t.data));
+  tw3_buf_free(&t);
+}
+
+void trace_reply_hex(const tw3_conn* c, const tw3_buf& b) {
+  if (!c->trace || b.len == 0) return;
+  tw3_buf t{};
+  for (uint64_t i = 0; i < b.len && i < TW3_TRACE_REPLY_BYTES; ++i)
+    tw3_buf_printf(&t, " %02x", b.data[i]);
+  tw3_buf_str(&t, "\n");
+  if (!t.failed) tw3_trace(c, "%s", reinterpret_cast<const char*>(t.data));
+  tw3_buf_free(&t);
+}
+
+// A bare success header carries nothing the client waits for.
+bool is_bare_success(const tw3_buf& b) {
+  return b.len == SMB2_HDR_SIZE && le32(b.data + HDR_STATUS) == STATUS_SUCCESS;
+}
+
+void handle_message(tw3_conn* c, uint64_t len) {
+  uint8_t* msg = c->rx_buf;
+  c->last_active_ms = tw3_now_ms();
+  tw3_reply rep{};
+  int have_reply = 0;
+  if (c->io->log != nullptr) c->io->log(c->io_ctx, ">>", msg, static_cast<int64_t>(len));
+  trace_incoming(c, msg, len);
+  frame_in(c, msg, len, &rep, &have_reply);
+  trace_reply_hex(c, rep.b);
+  if (rep.b.len > HDR_STATUS + 3 && have_reply && !is_bare_success(rep.b))
+    send_frame(c, rep.b.data, rep.b.len);
+  if (rep.b.len > 0 && have_reply) {
+    const uint32_t status = rep.b.len >= HDR_STATUS + 4 ? le32(rep.b.data + HDR_STATUS) : 0;
+    tw3_trace(c, "[twsmb3s %d] << %u bytes %s\n", c->conn_id, static_cast<unsigned>(rep.b.len),
+              tw3_status_name(status));
+  }
+  tw3_buf_free(&rep.b);
+  tw3_opts_get(&c->opts);
+}
+
+// One NetBIOS message. False when the connection ends.
+bool serve_one(tw3_conn* c, std::unique_ptr<uint8_t[]>& rx) {
+  uint8_t nb[NB_HDR_SIZE];
+  if (!read_exact(c, nb, NB_HDR_SIZE, NB_HDR_SIZE, zero_read::strike)) return false;
+  const uint32_t len = (static_cast<uint32_t>(nb[1]) << 16) | (static_cast<uint32_t>(nb[2]) << 8) | nb[3];
+  if (nb[0] == NB_SESSION_REQUEST) return answer_session_request(c, len);
+  if (nb[0] != NB_SESSION_MESSAGE) {
+    tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
+    return false;
+  }
+  if (len == 0) {
+    c->last_active_ms = tw3_now_ms();
+    return true;
+  }
+  if (len > std::min<uint64_t>(c->opts.max_message, TW3_MESSAGE_HARD_MAX)) {
+    tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
+    return false;
+  }
+  if (!grow_rx(c, rx, len)) return false;
+  if (!read_exact(c, c->rx_buf, len, len, zero_read::strike)) return false;
+  handle_message(c, len);
+  return !c->closing;
+}
+
+void end_connection(tw3_conn* c) {
+  tw3_stat_add(ST_CONNECTIONS, -1);
+  tw3_conn_free_trees(c);
+  tw3_conn_free_opens(c);
+  // The record held session secrets.
+  tw3_wipe(c, sizeof *c);
+}
+
+}  // namespace
+
+void tw3_sess_run(const tw3_io* io, const tw3_ip* peer, const char* local_text, int32_t conn_id) {
+  if (io == nullptr || peer == nullptr) return;
+  char peer_text[TW3_ADDR_TEXT_MAX];
+  tw3_ip_format(peer, peer_text, sizeof peer_text);
+  if (!tw3_client_allowed(peer)) {
+    tw3_stat_add(ST_REFUSED_ALLOW, 1);
+    return;
+  }
+  std::unique_ptr<tw3_conn> c(new (std::nothrow) tw3_conn{});
+  if (!c) return;
+  c->io = io;
+  c->io_ctx = io->ctx;
+  c->peer = *peer;
+  std::memcpy(c->peer_text, peer_text, sizeof peer_text);
+  std::snprintf(c->local_text, sizeof c->local_text, "%s", local_text != nullptr ? local_text : "");
+  c->conn_id = conn_id;
+  c->trace = tw3_env_flag(TW3_ENV_TRACE);
+  c->trace_hex = tw3_env_flag(TW3_ENV_TRACE_HEX);
+  std::unique_ptr<uint8_t[]> rx(new (std::nothrow) uint8_t[TW3_RX_INITIAL]);
+  if (!rx) return;
+  c->rx_buf = rx.get();
+  c->rx_cap = TW3_RX_INITIAL;
+  tw3_opts_get(&c->opts);
+  c->last_active_ms = tw3_now_ms();
+  tw3_stat_add(ST_CONNECTIONS, 1);
+  while (serve_one(c.get(), rx)) {
+  }
+  end_connection(c.get());
+}

@@ -1,0 +1,40 @@
+// Freeing of a connection's tree and open records, shared by LOGOFF, the
+// end of a connection and any handler that needs it.
+#include "smb/smb.h"
+
+void tw3_conn_free_trees(tw3_conn* c) {
+  tw3_tree* t = c->tree_list;
+  c->tree_list = nullptr;
+  while (t != nullptr) {
+    tw3_tree* older = t->next;
+    delete t;
+    t = older;
+  }
+}
+
+void tw3_open_drop_listing(tw3_open* o) {
+  if (o->listing != nullptr) tw3_vfs_free(o->listing, o->listing_count);
+  o->listing = nullptr;
+  o->listing_count = 0;
+  o->listing_valid = 0;
+  o->cursor = 0;
+}
+
+void tw3_conn_free_opens(tw3_conn* c) {
+  tw3_open* o = c->open_list;
+  c->open_list = nullptr;
+  c->open_count = 0;
+  while (o != nullptr) {
+    tw3_open* older = o->next;
+    tw3_open_drop_listing(o);
+    delete o;
+    o = older;
+  }
+}
+
+tw3_open* tw3_open_find(tw3_conn* c, uint64_t file_id) {
+  for (tw3_open* o = c->open_list; o != nullptr; o = o->next) {
+    if (o->in_use && o->file_id == file_id) return o;
+  }
+  return nullptr;
+}

@@ -1,0 +1,283 @@
+// The request dispatcher: walks the requests of one message (a compound),
+// fills in related requests, refuses every modifying command in one place,
+// writes each response header, calls the handlers and runs the signing step.
+#include <array>
+
+#include "smb/smb.h"
+
+namespace {
+
+struct command_entry {
+  tw3_handler handler;  // null for refused commands
+  bool modifies;        // refused before any handler: the server is read-only
+  uint32_t fid_at;      // body offset of FileId.Persistent, 0 when none
+};
+
+// The one list of handlers. A modifying command never reaches a handler.
+constexpr std::array<command_entry, SMB2_COMMAND_COUNT> kCommands{{
+    {cmd_negotiate, false, 0},        // 0 NEGOTIATE
+    {cmd_session_setup, false, 0},    // 1 SESSION_SETUP
+    {cmd_logoff, false, 0},           // 2 LOGOFF
+    {cmd_tree_connect, false, 0},     // 3 TREE_CONNECT
+    {cmd_tree_disconnect, false, 0},  // 4 TREE_DISCONNECT
+    {cmd_create, false, 0},           // 5 CREATE
+    {cmd_close, false, 8},            // 6 CLOSE
+    {nullptr, true, 0},               // 7 FLUSH
+    {cmd_read, false, 16},            // 8 READ
+    {nullptr, true, 0},               // 9 WRITE
+    {nullptr, true, 0},               // 10 LOCK
+    {cmd_ioctl, false, 8},            // 11 IOCTL
+    {cmd_cancel, false, 0},           // 12 CANCEL
+    {cmd_echo, false, 0},             // 13 ECHO
+    {cmd_query_directory, false, 8},  // 14 QUERY_DIRECTORY
+    {cmd_change_notify, false, 0},    // 15 CHANGE_NOTIFY
+    {cmd_query_info, false, 24},      // 16 QUERY_INFO
+    {nullptr, true, 0},               // 17 SET_INFO
+    {cmd_oplock_break, false, 0},     // 18 OPLOCK_BREAK
+}};
+
+constexpr command_entry kUnknownCommand{cmd_unknown, false, 0};
+
+const command_entry& entry_for(uint8_t command) {
+  return command < kCommands.size() ? kCommands[command] : kUnknownCommand;
+}
+
+// Error sites reported by the traces of refusals made here.
+enum dispatch_site : int { kSiteBadLaterHeader = 9001 };
+
+// Working state of one frame_in call.
+struct walk {
+  tw3_conn* c;
+  uint8_t* msg;
+  uint64_t len;
+  tw3_reply* r;
+  uint64_t off = 0;
+  int index = 0;
+  uint64_t prev_session_id = 0;
+  uint32_t prev_tree_id = 0;
+  uint64_t saved_fid = 0;
+  bool saved_fid_valid = false;
+  bool sign_pending = false;  // the response at last_hdr is signed once its bytes are final
+};
+
+uint16_t grant_credits(uint16_t requested) {
+  if (requested == 0) return 1;
+  return requested > TW3_MAX_CREDIT_GRANT ? TW3_MAX_CREDIT_GRANT : requested;
+}
+
+uint32_t next_command(const walk& w) {
+  return le32(w.msg + w.off + HDR_NEXT_COMMAND);  // the header was parsed: 64 bytes present
+}
+
+// The request's own bytes: up to NextCommand when that lies inside the message.
+uint64_t request_extent(const walk& w) {
+  const uint32_t next = next_command(w);
+  const uint64_t rest = w.len - w.off;
+  return next != 0 && next <= rest ? next : rest;
+}
+
+void sign_if_pending(walk& w) {
+  if (!w.sign_pending) return;
+  w.sign_pending = false;
+  tw3_reply* r = w.r;
+  if (r->b.failed || r->last_hdr > r->b.len) return;
+  tw3_trace(w.c, "[signcall] soff=%zu outn=%zu\n", static_cast<size_t>(r->last_hdr),
+            static_cast<size_t>(r->b.len));
+  sign_frame(w.c, r->b.data + r->last_hdr, r->b.len - r->last_hdr);
+}
+
+// Starts the response of the current request: the reply's first header, or
+// chained after the previous response once that one is final and signed.
+void add_header(walk& w, uint8_t command, uint32_t status, uint64_t message_id,
+                uint64_t session_id, uint32_t tree_id, uint16_t credit_charge, uint16_t credits) {
+  if (w.r->b.len == 0) {
+    rep_begin(w.r, command, status, message_id, session_id, tree_id, credit_charge, credits);
+    return;
+  }
+  rep_link(w.r);
+  sign_if_pending(w);
+  rep_chain(w.r, command, status, message_id, session_id, tree_id, credit_charge, credits);
+}
+
+// A later header that cannot be parsed: answered INVALID_PARAMETER, walk ends.
+void refuse_bad_header(walk& w) {
+  tw3_conn* c = w.c;
+  const uint64_t rest = w.len - w.off;
+  const uint8_t command = rest > HDR_COMMAND ? w.msg[w.off + HDR_COMMAND] : 0;
+  const uint64_t mid = c->cur_msg_id != 0 ? c->cur_msg_id : c->last_msg_id + 1;
+  add_header(w, command, STATUS_SUCCESS, mid, w.prev_session_id, w.prev_tree_id, 0, 1);
+  // err_reply_l picks the same MessageId, traces and patches the status in.
+  err_reply_l(c, w.r, command, STATUS_INVALID_PARAMETER, w.prev_session_id, w.prev_tree_id,
+              kSiteBadLaterHeader);
+}
+
+// The 65th request of a message is never handled.
+void refuse_too_many(walk& w) {
+  tw3_conn* c = w.c;
+  tw3_hdr h{};
+  if (parse_header(w.msg + w.off, w.len - w.off, &h, nullptr) == 0) {
+    add_header(w, h.command, STATUS_INVALID_PARAMETER, h.message_id,
+               h.session_id != 0 ? h.session_id : c->session_id,
+               h.tree_id != 0 ? h.tree_id : c->cur_tree_id, 0, 1);
+  } else {
+    add_header(w, SMB2_ECHO, STATUS_INVALID_PARAMETER, 0, 0, 0, 0, 1);
+  }
+  tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
+}
+
+// Moves to the next request. False when the walk ends.
+bool advance(walk& w, bool count_overrun) {
+  const uint32_t next = next_command(w);
+  if (next == 0) return false;
+  if (next > w.len - w.off) {
+    if (count_overrun) tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
+    return false;
+  }
+  w.off += next;
+  ++w.index;
+  return true;
+}
+
+// A modifying command continues the walk only on a well-formed NextCommand.
+bool advance_strict(walk& w) {
+  const uint32_t next = next_command(w);
+  if (next < SMB2_HDR_SIZE || next % SMB2_COMPOUND_ALIGN != 0 || next > w.len - w.off)
+    return false;
+  w.off += next;
+  ++w.index;
+  return true;
+}
+
+// Signed requests are verified before anything else happens to them.
+// Returns -1 when the request was refused (walk ends), else 1 when verified.
+int check_signature(walk& w, const tw3_hdr& h) {
+  tw3_conn* c = w.c;
+  if (!c->authenticated && !c->keys_ready) {
+    tw3_stat_add(ST_BAD_SIGNATURE, 1);
+    add_header(w, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id, h.tree_id, 0,
+               grant_credits(h.credit_request));
+    return -1;
+  }
+  if (!sign_verify_request(c, w.msg + w.off, request_extent(w))) {
+    tw3_stat_add(ST_BAD_SIGNATURE, 1);
+    add_header(w, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id, h.tree_id, 0, 1);
+    return -1;
+  }
+  return 1;
+}
+
+// Fills in the ids of a related request from the previous response.
+void apply_related(walk& w, tw3_hdr& h) {
+  tw3_conn* c = w.c;
+  if ((h.flags & SMB2_FLAGS_RELATED_OPERATIONS) != 0 && w.index > 0) {
+    if (h.session_id == SMB2_RELATED_SESSION_ID) h.session_id = w.prev_session_id;
+    if (h.tree_id == SMB2_RELATED_TREE_ID) h.tree_id = w.prev_tree_id;
+    c->cur_tree_id = h.tree_id;
+    const uint32_t fid_at = entry_for(h.command).fid_at;
+    if (w.saved_fid_valid && fid_at != 0) {
+      const uint64_t pos = w.off + SMB2_HDR_SIZE + fid_at;
+      if (pos <= w.len && 8 <= w.len - pos && le64(w.msg + pos) == SMB2_RELATED_FILE_ID)
+        put_le64(w.msg + pos, w.saved_fid);
+    }
+  }
+  tw3_trace(c, "[loop] postfid cmd=%u bstart=%zu\n", h.command,
+            static_cast<size_t>(w.off + SMB2_HDR_SIZE));
+}
+
+void run_handler(walk& w, tw3_hdr& h, uint16_t credits, tw3_rd* body) {
+  tw3_conn* c = w.c;
+  add_header(w, h.command, STATUS_SUCCESS, h.message_id, h.session_id, h.tree_id,
+             h.credit_charge, credits);
+  tw3_trace(c, "[loop] dispatch cmd=%u rqoff=%zu rqn=%zu bad=%d\n", h.command,
+            static_cast<size_t>(w.off + SMB2_HDR_SIZE + body->pos),
+            static_cast<size_t>(body->len), body->bad);
+  c->cur_hdr = &h;
+  entry_for(h.command).handler(c, body, w.r);
+  c->cur_hdr = nullptr;
+  if (h.command == SMB2_CREATE) {
+    const uint8_t* rh = rep_cur_hdr(w.r);
+    if (rh != nullptr && le32(rh + HDR_STATUS) == STATUS_SUCCESS && c->last_create_fid != 0) {
+      w.saved_fid = c->last_create_fid;
+      w.saved_fid_valid = true;
+    }
+  }
+}
+
+enum class step { next, end };
+
+step handle_one(walk& w) {
+  tw3_conn* c = w.c;
+  tw3_hdr h{};
+  if (parse_header(w.msg + w.off, w.len - w.off, &h, nullptr) != 0) {
+    if (w.index == 0) {
+      tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
+      c->closing = 1;
+      return step::end;
+    }
+    refuse_bad_header(w);
+    return step::end;
+  }
+  tw3_trace(c, "[loop] count=%u off=%zu cmd=%u n=%zu\n", static_cast<unsigned>(w.index),
+            static_cast<size_t>(w.off), h.command, static_cast<size_t>(w.len));
+  c->cur_tree_id = h.tree_id;
+  if (h.command == SMB2_NEGOTIATE || h.command == SMB2_SESSION_SETUP)
+    preauth_update(c, w.msg + w.off, request_extent(w));
+  if (c->chain_failed) {
+    add_header(w, h.command, w.r->last_status, h.message_id, h.session_id, h.tree_id, 0, 1);
+    return advance(w, false) ? step::next : step::end;
+  }
+  int verified = 0;
+  if (h.is_signed) {
+    if (check_signature(w, h) < 0) return step::end;
+    verified = 1;
+  }
+  c->cur_msg_id = h.message_id;
+  tw3_trace(c, "[loop] body_off=%zu off=%zu\n", static_cast<size_t>(SMB2_HDR_SIZE),
+            static_cast<size_t>(w.off));
+  tw3_rd body{w.msg + w.off + SMB2_HDR_SIZE, w.len - w.off - SMB2_HDR_SIZE, 0, 0};
+  apply_related(w, h);
+  c->in_compound = w.index > 0 ? 1 : 0;
+  w.prev_session_id = h.session_id;
+  w.prev_tree_id = h.tree_id;
+  const uint16_t credits = grant_credits(h.credit_request);
+  if (entry_for(h.command).modifies) {
+    tw3_stat_add(ST_MUTATING_REFUSED, 1);
+    add_header(w, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id, h.tree_id, 0,
+               credits);
+    return advance_strict(w) ? step::next : step::end;
+  }
+  run_handler(w, h, credits, &body);
+  w.sign_pending = sign_decide(c, w.r, h.command, verified) != 0;
+  tw3_trace(c, "[loop] done cmd=%u outn=%zu\n", h.command, static_cast<size_t>(w.r->b.len));
+  if (c->chain_error) {
+    c->in_compound = 1;
+    c->chain_error = 0;
+    c->chain_failed = 1;
+  }
+  return advance(w, true) ? step::next : step::end;
+}
+
+}  // namespace
+
+void frame_in(tw3_conn* c, uint8_t* msg, uint64_t len, tw3_reply* r, int* have_reply) {
+  *have_reply = 0;
+  c->in_compound = 0;
+  c->chain_error = 0;
+  c->chain_failed = 0;
+  if (len >= 4 && le32(msg) == SMB1_PROTOCOL_ID) {
+    smb1_negotiate(c, msg, len, r, have_reply);
+    return;
+  }
+  walk w{c, msg, len, r};
+  for (;;) {
+    const step s = handle_one(w);
+    if (s != step::next) break;
+    if (w.index >= TW3_MAX_COMPOUND) {
+      refuse_too_many(w);
+      break;
+    }
+  }
+  // The last response is final now; earlier ones were signed when chained.
+  sign_if_pending(w);
+  *have_reply = r->b.len > 0 ? 1 : 0;
+}

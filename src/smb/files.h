@@ -1,0 +1,53 @@
+// Shares and files inside the engine: the pieces shared by the handlers of
+// TREE_CONNECT, CREATE/CLOSE, READ, QUERY_DIRECTORY, QUERY_INFO and IOCTL.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "fs/fs.h"
+#include "smb/smb.h"
+#include "util/util.h"
+
+// The newest live (not disconnected) tree with this TreeId, or null.
+tw3_tree* tw3_tree_find(tw3_conn* c, uint32_t tree_id);
+
+// ---- Values presented for every object (the server is read-only) ----
+constexpr uint32_t TW3_ATTR_DIR = 0x00000011;   // DIRECTORY | READONLY
+constexpr uint32_t TW3_ATTR_FILE = 0x00000021;  // ARCHIVE | READONLY
+constexpr uint64_t TW3_ALLOC_UNIT = 65536;
+constexpr uint64_t TW3_FILETIME_EPOCH_OFFSET = 11644473600ULL;  // 1601 -> 1970, seconds
+constexpr uint64_t TW3_FILETIME_PER_SECOND = 10000000ULL;
+
+// Unix seconds as a FILETIME; unsigned arithmetic, so no value is undefined.
+uint64_t tw3_filetime(int64_t unix_seconds);
+// `size` rounded up to a multiple of TW3_ALLOC_UNIT.
+uint64_t tw3_alloc_size(uint64_t size);
+
+// ---- Directory information classes (MS-FSCC 2.4) ----
+constexpr uint8_t FILE_DIRECTORY_INFORMATION = 1;
+constexpr uint8_t FILE_FULL_DIRECTORY_INFORMATION = 2;
+constexpr uint8_t FILE_BOTH_DIRECTORY_INFORMATION = 3;
+constexpr uint8_t FILE_NAMES_INFORMATION = 12;
+constexpr uint8_t FILE_ID_BOTH_DIRECTORY_INFORMATION = 37;
+constexpr uint8_t FILE_ID_FULL_DIRECTORY_INFORMATION = 38;
+
+// Bytes before the name in one entry of `cls`; 0 for an unsupported class.
+uint32_t dirinfo_fixed_size(uint8_t cls);
+// Fixed part plus the UTF-16LE name, rounded up to 8.
+uint64_t dirinfo_entry_size(uint8_t cls, uint64_t name16_len);
+// The 8.3 short name of `name` in UTF-16LE, zero-padded to 24 bytes in out;
+// returns its byte count, 0 when the name has no 8.3 shape.
+int dirinfo_short_name(const char* name, uint8_t out[24]);
+// Appends one padded entry with NextEntryOffset 0. REQUIRES: a supported cls.
+void dirinfo_put(tw3_buf* b, uint8_t cls, const tw3_vent& e, uint32_t file_index,
+                 std::span<const uint8_t> name16);
+
+// ---- The srvsvc pipe ----
+// Appends the NDR stub of the NetrShareEnum answer (level 1) and counts
+// srvsvc_queries.
+void srvsvc_share_enum(tw3_buf* out);
+// Appends the answer to one DCE/RPC PDU: a bind_ack, a response carrying the
+// share enumeration, or a fault; nothing for a PDU it does not answer.
+void srvsvc_transceive(std::span<const uint8_t> pdu, tw3_buf* out);

@@ -1,0 +1,167 @@
+// Response building: little-endian writers, response headers (first and
+// chained), the status patch, error replies and the framed send.
+#include <cinttypes>
+#include <cstdlib>
+
+#include "platform/platform.h"
+#include "smb/smb.h"
+
+namespace {
+
+// Pre-authentication selection read from TWSMB3S_PREAUTH_MODE on every send.
+constexpr long kPreauthBoth = 1;      // NEGOTIATE and MORE_PROCESSING responses
+constexpr long kPreauthNegotiate = 2; // NEGOTIATE responses only
+constexpr long kPreauthSetup = 3;     // MORE_PROCESSING responses only
+
+void put_header(tw3_buf* b, uint8_t command, uint32_t status, uint64_t message_id,
+                uint64_t session_id, uint32_t tree_id, uint16_t credit_charge,
+                uint16_t credits, uint32_t flags) {
+  w32(b, SMB2_PROTOCOL_ID);
+  w16(b, SMB2_HDR_SIZE);
+  w16(b, credit_charge);
+  w32(b, status);
+  tw3_buf_byte(b, command);
+  tw3_buf_byte(b, 0);
+  // The response carries the grant in one byte; the dispatcher caps it at 128.
+  tw3_buf_byte(b, static_cast<uint8_t>(credits));
+  tw3_buf_byte(b, 0);
+  w32(b, flags);
+  w32(b, 0);  // NextCommand, set when a further response is chained
+  w64(b, message_id);
+  w32(b, 0);  // Reserved (ProcessId)
+  w32(b, tree_id);
+  w64(b, session_id);
+  static constexpr uint8_t kNoSignature[SIGNATURE_SIZE] = {};
+  tw3_buf_put(b, kNoSignature, sizeof kNoSignature);
+}
+
+long preauth_mode() {
+  const char* v = tw3_getenv(TW3_ENV_PREAUTH_MODE);
+  if (v == nullptr) return kPreauthBoth;
+  return std::strtol(v, nullptr, 10);  // text that is not a number gives 0
+}
+
+// Whether a sent message enters the pre-authentication hash.
+bool preauth_eligible(const tw3_conn* c, const uint8_t* bytes, uint64_t len) {
+  if (len < SMB2_HDR_SIZE || c->dialect <= SMB2_DIALECT_310) return false;
+  const long mode = preauth_mode();
+  const uint16_t command = le16(bytes + HDR_COMMAND);
+  if (command == SMB2_NEGOTIATE)
+    return !c->authenticated && (mode == kPreauthBoth || mode == kPreauthNegotiate);
+  if (command == SMB2_SESSION_SETUP)
+    return le32(bytes + HDR_STATUS) == STATUS_MORE_PROCESSING_REQUIRED &&
+           (mode == kPreauthBoth || mode == kPreauthSetup);
+  return false;
+}
+
+void trace_send(const tw3_conn* c, const uint8_t* bytes, uint64_t len) {
+  if (!c->trace) return;
+  uint8_t st[4] = {};
+  for (uint64_t i = 0; i < 4 && HDR_STATUS + i < len; ++i) st[i] = bytes[HDR_STATUS + i];
+  tw3_trace(c, "[twsmb3s %d] SEND %u bytes status=%02x%02x%02x%02x\n", c->conn_id,
+            static_cast<unsigned>(len), st[3], st[2], st[1], st[0]);
+  if (!c->trace_hex) return;
+  tw3_buf line{};
+  tw3_buf_printf(&line, "[twsmb3s %d] SEND hex:", c->conn_id);
+  for (uint64_t i = 0; i < len && i < TW3_TRACE_SEND_BYTES; ++i)
+    tw3_buf_printf(&line, " %02x", bytes[i]);
+  tw3_buf_str(&line, "\n");
+  if (!line.failed) tw3_trace(c, "%s", reinterpret_cast<const char*>(line.data));
+  tw3_buf_free(&line);
+}
+
+}  // namespace
+
+void w16(tw3_buf* b, uint16_t v) {
+  uint8_t t[2];
+  put_le16(t, v);
+  tw3_buf_put(b, t, sizeof t);
+}
+
+void w32(tw3_buf* b, uint32_t v) {
+  uint8_t t[4];
+  put_le32(t, v);
+  tw3_buf_put(b, t, sizeof t);
+}
+
+void w64(tw3_buf* b, uint64_t v) {
+  uint8_t t[8];
+  put_le64(t, v);
+  tw3_buf_put(b, t, sizeof t);
+}
+
+void rep_begin(tw3_reply* r, uint8_t command, uint32_t status, uint64_t message_id,
+               uint64_t session_id, uint32_t tree_id, uint16_t credit_charge, uint16_t credits) {
+  r->b.len = 0;
+  r->last_hdr = 0;
+  put_header(&r->b, command, status, message_id, session_id, tree_id, credit_charge, credits,
+             SMB2_FLAGS_SERVER_TO_REDIR);
+}
+
+void rep_link(tw3_reply* r) {
+  while (r->b.len % SMB2_COMPOUND_ALIGN != 0 && !r->b.failed) tw3_buf_byte(&r->b, 0);
+  if (r->b.failed) return;
+  if (r->b.len >= r->last_hdr + HDR_NEXT_COMMAND + 4)
+    put_le32(r->b.data + r->last_hdr + HDR_NEXT_COMMAND,
+             static_cast<uint32_t>(r->b.len - r->last_hdr));
+}
+
+void rep_chain(tw3_reply* r, uint8_t command, uint32_t status, uint64_t message_id,
+               uint64_t session_id, uint32_t tree_id, uint16_t credit_charge, uint16_t credits) {
+  rep_link(r);
+  r->last_hdr = r->b.len;
+  put_header(&r->b, command, status, message_id, session_id, tree_id, credit_charge, credits,
+             SMB2_FLAGS_SERVER_TO_REDIR | SMB2_FLAGS_RELATED_OPERATIONS);
+}
+
+uint8_t* rep_cur_hdr(tw3_reply* r) {
+  if (r->b.failed || r->b.len < SMB2_HDR_SIZE || r->last_hdr > r->b.len - SMB2_HDR_SIZE)
+    return nullptr;
+  return r->b.data + r->last_hdr;
+}
+
+void rep_set_status(tw3_reply* r, uint32_t status) {
+  uint8_t* h = rep_cur_hdr(r);
+  if (h != nullptr) put_le32(h + HDR_STATUS, status);
+}
+
+void err_reply_l(tw3_conn* c, tw3_reply* r, uint8_t command, uint32_t status,
+                 uint64_t session_id, uint32_t tree_id, int site) {
+  uint64_t mid = c->cur_msg_id;
+  if (mid == 0) mid = ++c->last_msg_id;
+  tw3_trace(c, "[twsmb3s %d] ERR_REPLY cmd=%u status=%08x line=%d mid=%llu%s\n", c->conn_id,
+            command, status, site, static_cast<unsigned long long>(mid),
+            c->in_compound ? " (chained)" : "");
+  if (r->b.len >= SMB2_HDR_SIZE) {
+    rep_set_status(r, status);
+    if (c->in_compound) {
+      c->chain_error = 1;
+      r->last_status = status;
+    }
+  } else {
+    // Refused before any header was built: the answer leaves on its own.
+    tw3_reply alone{};
+    rep_begin(&alone, command, status, mid, session_id, tree_id, 0, 1);
+    send_frame(c, alone.b.data, alone.b.len);
+    tw3_buf_free(&alone.b);
+  }
+  if (mid > c->last_msg_id) c->last_msg_id = mid;
+}
+
+void send_frame(tw3_conn* c, const uint8_t* bytes, uint64_t len) {
+  if (bytes == nullptr) len = 0;
+  if (len > NB_LENGTH_MAX) {
+    // Cannot be framed; never cut a message short on the wire.
+    c->closing = 1;
+    return;
+  }
+  const uint8_t nb[NB_HDR_SIZE] = {NB_SESSION_MESSAGE, static_cast<uint8_t>(len >> 16),
+                                   static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len)};
+  trace_send(c, bytes, len);
+  if (c->io->write(c->io_ctx, nb, NB_HDR_SIZE) != 0) c->closing = 1;
+  if (preauth_eligible(c, bytes, len)) preauth_update(c, bytes, len);
+  if (len != 0 && c->io->write(c->io_ctx, bytes, static_cast<uint32_t>(len)) != 0)
+    c->closing = 1;
+  if (c->io->log != nullptr) c->io->log(c->io_ctx, "<<", bytes, static_cast<int64_t>(len));
+  tw3_stat_add(ST_BYTES_SENT, static_cast<int64_t>(len));
+}

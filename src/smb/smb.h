@@ -1,0 +1,319 @@
+// SMB protocol engine: the per-connection loop over a transport table, the
+// request header parser, the bounded body reader, the reply builders, the
+// dispatcher and the command handlers. Everything here runs on the thread of
+// one connection and touches only that connection's record.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "config/config.h"
+#include "crypto/crypto.h"
+#include "fs/fs.h"
+#include "smb/wire.h"
+#include "util/util.h"
+
+// ======================= Transport operations =============================
+// Supplied by the caller of tw3_sess_run, valid for the whole call.
+struct tw3_io {
+  void* ctx;  // handed back unchanged as the first argument
+  // Writes all bytes. 0 on success, anything else on failure.
+  int (*write)(void* ctx, const uint8_t* data, uint32_t len);
+  // Waits at most timeout_ms for data. Bytes stored (1..cap), 0 when the
+  // peer has nothing more, -2 on timeout, any other negative on failure.
+  int (*read)(void* ctx, uint8_t* buf, uint32_t cap, uint32_t timeout_ms);
+  // Optional observer of whole SMB messages: ">>" received, "<<" sent.
+  void (*log)(void* ctx, const char* direction, const uint8_t* data, int64_t len);
+};
+
+constexpr int TW3_IO_TIMEOUT = -2;
+
+// ======================= Per-connection records ===========================
+struct tw3_tree {
+  uint32_t tree_id;       // unique on the connection's list, live or retired
+  int32_t disconnected;   // 1 after TREE_DISCONNECT
+  char share_name[TW3_SHARE_NAME_MAX + 1];
+  int32_t is_ipc;
+  tw3_share share;        // copy taken at connect time; empty for IPC$
+  tw3_tree* next;         // next older tree
+};
+
+constexpr int TW3_PATTERN_KEEP = 513;  // 511 pattern bytes kept, and room to spare
+
+struct tw3_open {
+  uint64_t file_id;       // FileId.Persistent; FileId.Volatile is always 0
+  int32_t in_use;         // 1 from CREATE until CLOSE
+  int32_t is_dir;
+  int32_t is_pipe;        // the srvsvc pipe on IPC$
+  char local_path[TW3_LOCAL_PATH_MAX];
+  char share_name[TW3_SHARE_NAME_MAX + 1];
+  tw3_share share;
+  tw3_stat st;            // as resolved at open time; zero for the pipe
+  int32_t listing_valid;
+  tw3_vent* listing;      // released with tw3_vfs_free
+  int32_t listing_count;
+  int32_t cursor;
+  char pattern[TW3_PATTERN_KEEP];
+  int32_t listing_class;
+  tw3_open* next;         // next older open
+};
+
+struct tw3_hdr;
+
+constexpr int TW3_ADDR_TEXT_MAX = 64;
+
+struct tw3_conn {
+  const tw3_io* io;
+  void* io_ctx;
+  tw3_ip peer;
+  char peer_text[TW3_ADDR_TEXT_MAX];
+  char local_text[TW3_ADDR_TEXT_MAX];
+  int32_t conn_id;
+  tw3_opts opts;             // snapshot, refreshed after every message
+  uint8_t* rx_buf;
+  uint64_t rx_cap;
+  uint64_t last_active_ms;
+  int32_t closing;           // end the loop after the current message
+
+  // Negotiate
+  int32_t negotiated;
+  int32_t dialect;
+  int32_t client_sign_required;
+  int32_t client_sign_enabled;
+  int32_t client_large_mtu;
+  int32_t signing_algorithm;  // 0 none, 1 AES-CMAC, 2 AES-GMAC
+  int32_t cipher_id;          // 0 none, 1 AES-128-CCM, 2 AES-128-GCM
+  int32_t preauth_started;
+  int32_t smb2_negotiated;
+
+  // Session keys
+  int32_t keys_ready;
+  uint8_t preauth_hash[64];
+  uint8_t preauth_salt[32];
+  uint8_t signing_key[16];
+  uint8_t encryption_key[16];
+  uint8_t decryption_key[16];
+  uint8_t application_key[16];
+  tw3_gcm_ctx gmac;
+  uint64_t max_read;
+  uint64_t max_write;
+  uint64_t server_guid_seed;
+  uint64_t last_msg_id;       // highest MessageId an error reply was made for
+  uint64_t cur_msg_id;        // MessageId of the request being handled
+
+  // Session
+  int32_t authenticated;
+  uint64_t session_id;
+  int32_t session_guest;
+  int32_t sign_required;
+  uint8_t session_base_key[16];
+  uint8_t server_challenge[8];
+  int32_t setup_pending;
+  int32_t logon_failures;
+
+  // Trees and opens
+  tw3_tree* tree_list;
+  tw3_open* open_list;
+  int32_t open_count;
+  uint64_t next_id;           // source of tree ids and file ids
+  uint64_t last_create_fid;
+  uint32_t cur_tree_id;
+  uint64_t ioctl_fid;
+
+  // Compound state of the message being handled
+  int32_t in_compound;
+  int32_t chain_error;
+  int32_t chain_failed;
+
+  int32_t trace;              // "TWSMB3S_TRACE" begins with 1
+  int32_t trace_hex;          // "TWSMB3S_TRACE_HEX" begins with 1
+
+  // The header of the request being handled (valid only inside a handler),
+  // for handlers that need more than cur_msg_id and cur_tree_id.
+  const tw3_hdr* cur_hdr;
+};
+
+// ======================= Header, reader, reply ============================
+struct tw3_hdr {
+  uint8_t command;          // byte 12 only; byte 13 is ignored
+  uint16_t credit_charge;
+  uint16_t credit_request;
+  uint32_t flags;
+  uint32_t tree_id;
+  uint64_t message_id;
+  uint64_t session_id;
+  uint64_t signature;       // offset of the 16 signature bytes in the parsed range
+  int32_t is_signed;
+};
+
+// Parses the 64-byte SMB2 sync header at the start of bytes[0..len).
+// 0 with *body_offset = 64, or -1 when the bytes are not an SMB2 header.
+int parse_header(const uint8_t* bytes, uint64_t len, tw3_hdr* hdr, uint64_t* body_offset);
+
+// Bounded little-endian reader with a sticky failure flag: it never reads
+// at or beyond `len`. A handler's reader starts at the first body byte of its
+// request (pos 0) and reaches to the end of the received message, so a field
+// that the protocol counts from the header start is at body position off - 64.
+struct tw3_rd {
+  const uint8_t* data;
+  uint64_t len;
+  uint64_t pos;
+  int32_t bad;
+};
+
+// A read that runs past the end sets `bad`, leaves pos at len and returns the
+// bytes it did read as the low bytes of the value.
+uint8_t rd_u8(tw3_rd* r);
+uint16_t rd_u16(tw3_rd* r);
+uint32_t rd_u32(tw3_rd* r);
+uint64_t rd_u64(tw3_rd* r);
+// Advances n bytes; past the end sets bad and stops at len.
+void rd_skip(tw3_rd* r, uint64_t n);
+// 1 when n bytes from `off` lie inside the reader's range (no wrapping).
+int rd_has(const tw3_rd* r, uint64_t off, uint64_t n);
+// Pointer to n bytes at absolute position `off`, or null (and bad set) when
+// they do not lie wholly inside the range. Does not move pos.
+const uint8_t* rd_at(tw3_rd* r, uint64_t off, uint64_t n);
+
+// Little-endian byte helpers for fixed positions already bounds-checked.
+inline uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline uint64_t le64(const uint8_t* p) {
+  return static_cast<uint64_t>(le32(p)) | (static_cast<uint64_t>(le32(p + 4)) << 32);
+}
+inline void put_le16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void put_le32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+inline void put_le64(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// Appenders to a tw3_buf (single bytes and runs: tw3_buf_byte, tw3_buf_put).
+void w16(tw3_buf* b, uint16_t v);
+void w32(tw3_buf* b, uint32_t v);
+void w64(tw3_buf* b, uint64_t v);
+
+// The reply built for one received message: every response of a compound
+// goes into `b` and leaves as one NetBIOS message.
+struct tw3_reply {
+  tw3_buf b;
+  uint64_t last_hdr;      // offset of the header of the response being built
+  uint32_t last_status;   // status of the last failure inside a compound
+};
+
+// Starts the reply with its first response header (the reply must be empty).
+void rep_begin(tw3_reply* r, uint8_t command, uint32_t status, uint64_t message_id,
+               uint64_t session_id, uint32_t tree_id, uint16_t credit_charge, uint16_t credits);
+// Pads to 8 bytes, links the current response to the next and appends the
+// next response header (Flags SERVER_TO_REDIR | RELATED_OPERATIONS).
+void rep_chain(tw3_reply* r, uint8_t command, uint32_t status, uint64_t message_id,
+               uint64_t session_id, uint32_t tree_id, uint16_t credit_charge, uint16_t credits);
+// The first half of rep_chain: padding and NextCommand of the current
+// response, after which its bytes are final (the signing step needs them so).
+void rep_link(tw3_reply* r);
+// Writes `status` into the header of the response being built (no-op when
+// the reply holds no complete header there).
+void rep_set_status(tw3_reply* r, uint32_t status);
+// Pointer to the header of the response being built, or null.
+uint8_t* rep_cur_hdr(tw3_reply* r);
+
+// Answers the current request with an error status: patches the status of
+// the response being built (bare 64-byte header), or, when the reply is still
+// empty, sends a separate one-header reply at once. `site` tells refusal
+// sites apart in traces. Callers pass conn->session_id and conn->cur_tree_id.
+void err_reply_l(tw3_conn* c, tw3_reply* r, uint8_t command, uint32_t status,
+                 uint64_t session_id, uint32_t tree_id, int site);
+
+// Sends one whole SMB2 message as one NetBIOS message: traces, feeds the
+// pre-authentication hash, writes, logs "<<", counts bytes_sent. A failed
+// write sets c->closing.
+void send_frame(tw3_conn* c, const uint8_t* bytes, uint64_t len);
+
+// ======================= Names and traces =================================
+// Command name by command byte; "?" from 19 up.
+const char* tw3_cmd_name(uint8_t command);
+// Status name; "STATUS?" for codes without a name.
+const char* tw3_status_name(uint32_t status);
+// Name of a received message ("SMB1_NEGOTIATE", "READ", "?", ...).
+const char* tw3_frame_name(const uint8_t* bytes, uint64_t len);
+
+constexpr const char* TW3_ENV_TRACE = "TWSMB3S_TRACE";
+constexpr const char* TW3_ENV_TRACE_HEX = "TWSMB3S_TRACE_HEX";
+constexpr const char* TW3_ENV_PREAUTH_MODE = "TWSMB3S_PREAUTH_MODE";
+// 1 when the environment variable exists and begins with the character 1.
+int tw3_env_flag(const char* name);
+// Prints to the standard error stream when c->trace is set (no prefix added).
+void tw3_trace(const tw3_conn* c, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// ======================= Connection loop and dispatcher ===================
+// Serves one connection until it ends. `local_text` may be null. The caller
+// closes its transport afterwards.
+void tw3_sess_run(const tw3_io* io, const tw3_ip* peer, const char* local_text, int32_t conn_id);
+
+// Handles one complete message (modified in place only by the FileId
+// substitution of related requests). Sets *have_reply to 1 when the reply
+// is to be considered for sending.
+void frame_in(tw3_conn* c, uint8_t* msg, uint64_t len, tw3_reply* r, int* have_reply);
+
+// Frees every tree record; the list becomes empty. No counter changes.
+void tw3_conn_free_trees(tw3_conn* c);
+// Frees every open record (listings released first); open_count = 0.
+void tw3_conn_free_opens(tw3_conn* c);
+// Releases the directory listing an open holds, if any.
+void tw3_open_drop_listing(tw3_open* o);
+// The newest open in use with this FileId.Persistent, or null.
+tw3_open* tw3_open_find(tw3_conn* c, uint64_t file_id);
+
+// ======================= Command handlers =================================
+// Every handler is called with the response header of its request already
+// the last thing in the reply (at last_hdr, status 0). It appends its body,
+// or fails through err_reply_l / rep_set_status.
+using tw3_handler = void (*)(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+
+void cmd_negotiate(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+void cmd_session_setup(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+void cmd_logoff(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+void cmd_tree_connect(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+void cmd_tree_disconnect(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+void cmd_create(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+void cmd_close(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+void cmd_read(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+void cmd_ioctl(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+void cmd_cancel(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+void cmd_echo(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+void cmd_query_directory(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+void cmd_change_notify(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+void cmd_query_info(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+void cmd_oplock_break(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+// Command bytes 19 and above.
+void cmd_unknown(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+
+// The SMB1 NEGOTIATE upgrade: called by frame_in for a message beginning
+// with 0xFF 'S' 'M' 'B'; builds the whole reply itself.
+void smb1_negotiate(tw3_conn* c, const uint8_t* msg, uint64_t len, tw3_reply* r, int* have_reply);
+
+// ======================= Pre-authentication and signing ===================
+// Folds one message into preauth_hash (no-op on dialects up to 3.0.2).
+void preauth_update(tw3_conn* c, const uint8_t* data, uint64_t len);
+
+// Verifies a signed request of len bytes at req (its own bytes, header
+// first) in place. The caller has checked that the connection has keys or a
+// session. 1 when the signature matches, 0 otherwise.
+int sign_verify_request(tw3_conn* c, uint8_t* req, uint64_t len);
+// The signing decision for the response just built for a request of this
+// command; `verified` is 1 when the request's signature was verified.
+// Prints the "[gate]" trace line. 1 when the response is to be signed.
+int sign_decide(tw3_conn* c, const tw3_reply* r, uint8_t command, int verified);
+// Signs one response (len bytes at msg, header first) in place.
+void sign_frame(tw3_conn* c, uint8_t* msg, uint64_t len);
+
+// ======================= Server stop flag =================================
+// 1 once the network server is stopping; defined by the network layer.
+int tw3_server_stopping();

@@ -1,0 +1,126 @@
+// SMB2/3 and NetBIOS wire constants: command numbers, NT status codes,
+// header offsets and flags, structure sizes and the engine's limits. Every
+// magic number of the protocol engine is named here once.
+// Layouts follow MS-SMB2 2.2 (header: 2.2.1.2) and RFC 1002 4.3.
+#pragma once
+
+#include <cstdint>
+
+// ---- NetBIOS session service (RFC 1002 4.3) ----
+constexpr uint32_t NB_HDR_SIZE = 4;
+constexpr uint8_t NB_SESSION_MESSAGE = 0x00;
+constexpr uint8_t NB_SESSION_REQUEST = 0x81;
+constexpr uint8_t NB_POSITIVE_RESPONSE = 0x82;
+constexpr uint8_t NB_KEEPALIVE = 0x85;
+constexpr uint32_t NB_LENGTH_MAX = 0xFFFFFF;  // 24-bit length field
+
+// ---- SMB2 header (MS-SMB2 2.2.1.2) ----
+constexpr uint32_t SMB2_HDR_SIZE = 64;
+constexpr uint32_t SMB2_PROTOCOL_ID = 0x424D53FE;  // 0xFE 'S' 'M' 'B' read little-endian
+constexpr uint32_t SMB1_PROTOCOL_ID = 0x424D53FF;  // 0xFF 'S' 'M' 'B'
+constexpr uint8_t SMB1_COM_NEGOTIATE = 0x72;
+constexpr uint32_t SMB1_COMMAND_OFF = 4;
+
+constexpr uint32_t HDR_PROTOCOL_ID = 0;
+constexpr uint32_t HDR_STRUCTURE_SIZE = 4;
+constexpr uint32_t HDR_CREDIT_CHARGE = 6;
+constexpr uint32_t HDR_STATUS = 8;
+constexpr uint32_t HDR_COMMAND = 12;
+constexpr uint32_t HDR_CREDITS = 14;
+constexpr uint32_t HDR_FLAGS = 16;
+constexpr uint32_t HDR_NEXT_COMMAND = 20;
+constexpr uint32_t HDR_MESSAGE_ID = 24;
+constexpr uint32_t HDR_PROCESS_ID = 32;
+constexpr uint32_t HDR_TREE_ID = 36;
+constexpr uint32_t HDR_SESSION_ID = 40;
+constexpr uint32_t HDR_SIGNATURE = 48;
+constexpr uint32_t SIGNATURE_SIZE = 16;
+
+constexpr uint32_t SMB2_FLAGS_SERVER_TO_REDIR = 0x00000001;
+constexpr uint32_t SMB2_FLAGS_ASYNC_COMMAND = 0x00000002;
+constexpr uint32_t SMB2_FLAGS_RELATED_OPERATIONS = 0x00000004;
+constexpr uint32_t SMB2_FLAGS_SIGNED = 0x00000008;
+
+// Related requests of a compound name "the previous one" with all-ones ids.
+constexpr uint64_t SMB2_RELATED_SESSION_ID = 0xFFFFFFFFFFFFFFFFULL;
+constexpr uint32_t SMB2_RELATED_TREE_ID = 0xFFFFFFFF;
+constexpr uint64_t SMB2_RELATED_FILE_ID = 0xFFFFFFFFFFFFFFFFULL;
+
+// Compound responses start on 8-byte boundaries (MS-SMB2 3.3.4.1.3).
+constexpr uint32_t SMB2_COMPOUND_ALIGN = 8;
+
+// ---- Commands (MS-SMB2 2.2.1.2) ----
+enum tw3_command : uint8_t {
+  SMB2_NEGOTIATE = 0,
+  SMB2_SESSION_SETUP = 1,
+  SMB2_LOGOFF = 2,
+  SMB2_TREE_CONNECT = 3,
+  SMB2_TREE_DISCONNECT = 4,
+  SMB2_CREATE = 5,
+  SMB2_CLOSE = 6,
+  SMB2_FLUSH = 7,
+  SMB2_READ = 8,
+  SMB2_WRITE = 9,
+  SMB2_LOCK = 10,
+  SMB2_IOCTL = 11,
+  SMB2_CANCEL = 12,
+  SMB2_ECHO = 13,
+  SMB2_QUERY_DIRECTORY = 14,
+  SMB2_CHANGE_NOTIFY = 15,
+  SMB2_QUERY_INFO = 16,
+  SMB2_SET_INFO = 17,
+  SMB2_OPLOCK_BREAK = 18,
+  SMB2_COMMAND_COUNT = 19,  // command bytes from here up are unknown
+};
+
+// ---- Dialects ----
+constexpr uint16_t SMB2_DIALECT_202 = 0x0202;
+constexpr uint16_t SMB2_DIALECT_210 = 0x0210;
+constexpr uint16_t SMB2_DIALECT_2FF = 0x02FF;
+constexpr uint16_t SMB2_DIALECT_300 = 0x0300;
+constexpr uint16_t SMB2_DIALECT_302 = 0x0302;
+constexpr uint16_t SMB2_DIALECT_310 = 0x0310;
+constexpr uint16_t SMB2_DIALECT_311 = 0x0311;
+
+// ---- NT status codes (MS-ERREF 2.3) ----
+constexpr uint32_t STATUS_SUCCESS = 0x00000000;
+constexpr uint32_t STATUS_PENDING = 0x00000103;
+// Truncated data; the engine's traces call it "END_OF_FILE".
+constexpr uint32_t STATUS_BUFFER_OVERFLOW = 0x80000005;
+constexpr uint32_t STATUS_NO_MORE_FILES = 0x80000006;
+constexpr uint32_t STATUS_INVALID_INFO_CLASS = 0xC0000003;
+constexpr uint32_t STATUS_INFO_LENGTH_MISMATCH = 0xC0000004;
+constexpr uint32_t STATUS_INVALID_HANDLE = 0xC0000008;
+constexpr uint32_t STATUS_INVALID_PARAMETER = 0xC000000D;
+constexpr uint32_t STATUS_MORE_PROCESSING_REQUIRED = 0xC0000016;
+constexpr uint32_t STATUS_ACCESS_DENIED = 0xC0000022;
+constexpr uint32_t STATUS_OBJECT_NAME_INVALID = 0xC0000033;
+constexpr uint32_t STATUS_OBJECT_NAME_NOT_FOUND = 0xC0000034;
+constexpr uint32_t STATUS_OBJECT_PATH_NOT_FOUND = 0xC000003A;
+// The code answered for every failed logon (MS-ERREF calls it NO_SUCH_USER).
+constexpr uint32_t STATUS_LOGON_FAILURE = 0xC0000064;
+constexpr uint32_t STATUS_INSUFFICIENT_RESOURCES = 0xC000009A;
+constexpr uint32_t STATUS_FILE_IS_A_DIRECTORY = 0xC00000BA;
+constexpr uint32_t STATUS_NOT_SUPPORTED = 0xC00000BB;
+constexpr uint32_t STATUS_REQUEST_NOT_ACCEPTED = 0xC00000D0;
+constexpr uint32_t STATUS_NOT_A_DIRECTORY = 0xC0000103;
+constexpr uint32_t STATUS_USER_SESSION_DELETED = 0xC0000203;
+constexpr uint32_t STATUS_CANCELLED = 0xC0000480;
+
+// ---- Engine limits ----
+constexpr uint64_t TW3_RX_INITIAL = 65536;           // first receive buffer
+constexpr uint64_t TW3_RX_SLACK = 16;                // extra bytes when it grows
+constexpr uint64_t TW3_MESSAGE_HARD_MAX = 4194304;   // no message above 4 MiB, whatever max_message says
+constexpr uint32_t TW3_IO_WAIT_MS = 100;             // every read waits at most this long
+constexpr int TW3_ZERO_READ_STRIKES = 3;             // empty reads that end one header or body
+constexpr uint32_t TW3_NB_DISCARD_CHUNK = 512;       // session-request bytes read per call
+constexpr int TW3_MAX_COMPOUND = 64;                 // requests handled per message
+constexpr uint16_t TW3_MAX_CREDIT_GRANT = 128;       // credits granted per response
+
+// ---- Trace limits ----
+constexpr uint64_t TW3_TRACE_IN_BYTES = 4096;     // bytes of an incoming message traced
+constexpr uint64_t TW3_TRACE_REPLY_BYTES = 200;   // bytes of a reply traced
+constexpr uint64_t TW3_TRACE_SEND_BYTES = 600;    // bytes of a sent message in the hex trace
+
+// ---- Bodies shared by several commands ----
+constexpr uint16_t TW3_EMPTY_BODY_SIZE = 4;  // StructureSize of the 4-byte bodies
