@@ -112,3 +112,5 @@ int tw3_client_allowed(const tw3_ip* ip);
 
 // Test hook: empties every table and restores the default options.
 void tw3_config_reset_for_tests();
+// Test hook: restores the default options only.
+void tw3_opts_reset_for_tests();
