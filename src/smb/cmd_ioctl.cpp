@@ -1,8 +1,120 @@
-// IOCTL and the srvsvc share enumeration.
-// Placeholder: answers NOT_SUPPORTED until the real handler lands.
-#include "smb/smb.h"
+// IOCTL (MS-SMB2 2.2.31, 2.2.32). Two controls are served: the check of the
+// negotiated parameters that SMB 3.0 clients make, and the transceive of one
+// DCE/RPC PDU on the srvsvc pipe. Everything else is refused.
+#include <cstdint>
+#include <span>
 
-void cmd_ioctl(tw3_conn* c, tw3_rd* /*body*/, tw3_reply* r) {
-  err_reply_l(c, r, SMB2_IOCTL, STATUS_NOT_SUPPORTED, c->session_id, c->cur_tree_id, __LINE__);
+#include "smb/files.h"
+
+namespace {
+
+constexpr uint16_t kRequestSize = 57;
+constexpr uint16_t kResponseSize = 49;
+constexpr uint32_t kOutputOffset = SMB2_HDR_SIZE + 48;
+constexpr uint32_t kOutputCountAt = 36;  // in the response body
+
+constexpr uint32_t kFsctlValidateNegotiateInfo = 0x00140204;
+constexpr uint32_t kFsctlPipeTransceive = 0x0011C017;
+constexpr uint32_t kDeviceTypeMask = 0x00FF0000;
+constexpr uint32_t kDeviceNetworkFs = 0x00140000;
+constexpr uint64_t kNoFile = 0xFFFFFFFFFFFFFFFFULL;
+constexpr uint32_t kInputMax = 16384;
+
+constexpr uint32_t kCapLargeMtu = 0x00000004;
+constexpr uint16_t kSecuritySigningEnabled = 0x0001;
+constexpr uint16_t kSecuritySigningRequired = 0x0002;
+constexpr uint64_t kGuidSalt = 0x54574D4232;  // "TWMB2", as NEGOTIATE builds the ServerGuid
+
+enum : int {
+  kSiteStructure = 1,
+  kSiteNetworkFs,
+  kSiteNoFile,
+  kSiteHandle,
+  kSiteControl,
+  kSiteInput,
+};
+
+struct ioctl_req {
+  uint16_t size;
+  uint32_t ctl;
+  uint64_t fid;
+  uint64_t fid_volatile;
+  uint32_t in_off;
+  uint32_t in_count;
+};
+
+ioctl_req read_request(tw3_rd* b) {
+  ioctl_req q{};
+  q.size = rd_u16(b);
+  rd_skip(b, 2);
+  q.ctl = rd_u32(b);
+  q.fid = rd_u64(b);
+  q.fid_volatile = rd_u64(b);
+  q.in_off = rd_u32(b);
+  q.in_count = rd_u32(b);
+  rd_skip(b, 5 * 4);  // MaxInputResponse, OutputOffset, OutputCount, MaxOutputResponse, Flags
+  return q;
 }
 
+void refuse(tw3_conn* c, tw3_reply* r, uint32_t status, int site, bool count) {
+  if (count) tw3_stat_add(ST_IOCTL_REFUSED, 1);
+  err_reply_l(c, r, SMB2_IOCTL, status, c->session_id, c->cur_tree_id, site);
+}
+
+// The 48-byte response part; OutputCount is set by finish_response.
+uint64_t begin_response(tw3_reply* r, uint32_t ctl, uint64_t fid, uint64_t fid_volatile) {
+  tw3_buf* b = &r->b;
+  rep_set_status(r, STATUS_SUCCESS);
+  const uint64_t part = b->len;
+  w16(b, kResponseSize);
+  w16(b, 0);
+  w32(b, ctl);
+  w64(b, fid);
+  w64(b, fid_volatile);
+  w32(b, 0);  // InputOffset
+  w32(b, 0);  // InputCount
+  w32(b, kOutputOffset);
+  w32(b, 0);  // OutputCount
+  w32(b, 0);  // Flags
+  w32(b, 0);  // Reserved2
+  return part;
+}
+
+void finish_response(tw3_buf* b, uint64_t part) {
+  if (b->failed) return;
+  put_le32(b->data + part + kOutputCountAt, uint32_t(b->len - part - 48));
+}
+
+void validate_negotiate(tw3_conn* c, tw3_reply* r, uint64_t fid) {
+  uint64_t part = begin_response(r, kFsctlValidateNegotiateInfo, fid, kNoFile);
+  tw3_buf* b = &r->b;
+  w32(b, c->client_large_mtu ? kCapLargeMtu : 0);
+  w64(b, c->server_guid_seed);
+  w64(b, c->server_guid_seed ^ kGuidSalt);
+  w16(b, c->sign_required ? kSecuritySigningRequired : kSecuritySigningEnabled);
+  w16(b, uint16_t(c->dialect));
+  finish_response(b, part);
+}
+
+}  // namespace
+
+void cmd_ioctl(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+  ioctl_req q = read_request(body);
+  if (body->bad || q.size != kRequestSize) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteStructure, false);
+  c->ioctl_fid = q.fid_volatile;
+  if (q.ctl == kFsctlValidateNegotiateInfo) return validate_negotiate(c, r, q.fid);
+  if ((q.ctl & kDeviceTypeMask) == kDeviceNetworkFs) return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteNetworkFs, true);
+  if (q.fid == kNoFile && q.fid_volatile == kNoFile) return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteNoFile, true);
+  const tw3_open* o = tw3_open_find(c, q.fid);
+  if (o == nullptr) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteHandle, false);
+  if (q.ctl != kFsctlPipeTransceive || !o->is_pipe) return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteControl, true);
+  if (q.in_off < SMB2_HDR_SIZE || q.in_count > kInputMax ||
+      !rd_has(body, uint64_t(q.in_off) - SMB2_HDR_SIZE, q.in_count)) {
+    return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteInput, false);
+  }
+  const uint8_t* in = body->data + (q.in_off - SMB2_HDR_SIZE);
+
+  uint64_t part = begin_response(r, kFsctlPipeTransceive, q.fid, c->ioctl_fid);
+  srvsvc_transceive(std::span<const uint8_t>(in, q.in_count), &r->b);
+  finish_response(&r->b, part);
+}

@@ -1,8 +1,182 @@
-// QUERY_DIRECTORY.
-// Placeholder: answers NOT_SUPPORTED until the real handler lands.
-#include "smb/smb.h"
+// QUERY_DIRECTORY (MS-SMB2 2.2.33, 2.2.34). The first request on an open
+// takes a sorted snapshot of the directory and keeps it in the open with the
+// pattern and class; that request and the following ones hand out entries
+// from a cursor. Once the walk has passed the last entry the cursor stays at
+// the end, so a listing always ends in STATUS_NO_MORE_FILES.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
 
-void cmd_query_directory(tw3_conn* c, tw3_rd* /*body*/, tw3_reply* r) {
-  err_reply_l(c, r, SMB2_QUERY_DIRECTORY, STATUS_NOT_SUPPORTED, c->session_id, c->cur_tree_id, __LINE__);
+#include "smb/files.h"
+
+namespace {
+
+constexpr uint16_t kRequestSize = 33;
+constexpr uint16_t kResponseSize = 9;
+constexpr uint16_t kOutputOffset = SMB2_HDR_SIZE + 8;
+constexpr uint8_t kRestartScans = 0x01;
+constexpr uint8_t kReturnSingleEntry = 0x02;
+constexpr uint8_t kIndexSpecified = 0x04;
+constexpr uint8_t kReopen = 0x10;
+constexpr int kPatternArea = 515;
+constexpr size_t kPatternKept = 511;
+constexpr int kName16Max = 1024;
+constexpr uint64_t kGatherSoftMax = 1048576;  // a response stops a little above this
+
+enum : int {
+  kSiteStructure = 1,
+  kSiteClass,
+  kSiteHandle,
+  kSitePipe,
+  kSiteNotDir,
+  kSitePatternRange,
+  kSitePatternText,
+  kSitePatternRules,
+  kSiteChanged,
+  kSiteList,
+};
+
+struct qd_req {
+  uint16_t size;
+  uint8_t cls;
+  uint8_t flags;
+  uint32_t file_index;
+  uint64_t fid;
+  uint16_t name_off;
+  uint16_t name_len;
+  uint32_t out_cap;
+};
+
+qd_req read_request(tw3_rd* b) {
+  qd_req q{};
+  q.size = rd_u16(b);
+  q.cls = rd_u8(b);
+  q.flags = rd_u8(b);
+  q.file_index = rd_u32(b);
+  q.fid = rd_u64(b);
+  rd_skip(b, 8);  // FileId.Volatile
+  q.name_off = rd_u16(b);
+  q.name_len = rd_u16(b);
+  q.out_cap = rd_u32(b);
+  return q;
 }
 
+void refuse(tw3_conn* c, tw3_reply* r, uint32_t status, int site) {
+  err_reply_l(c, r, SMB2_QUERY_DIRECTORY, status, c->session_id, c->cur_tree_id, site);
+}
+
+// The search pattern into out (kPatternArea bytes). 0, or a refusal site.
+int read_pattern(tw3_rd* body, const qd_req& q, char* out) {
+  std::strcpy(out, "*");
+  if (q.name_len == 0) return 0;
+  if (q.name_off < SMB2_HDR_SIZE) return kSitePatternRange;
+  const uint8_t* raw = rd_at(body, q.name_off - SMB2_HDR_SIZE, q.name_len);
+  if (raw == nullptr) return kSitePatternRange;
+  if (tw3_utf16_to_utf8(raw, q.name_len, out, kPatternArea) < 0) return kSitePatternText;
+  if (out[0] == 0) std::strcpy(out, "*");
+  return tw3_pat_check(out) == 0 ? 0 : kSitePatternRules;
+}
+
+// The pattern as an open keeps it: its first kPatternKept bytes.
+bool same_pattern(const tw3_open& o, const char* pattern) {
+  return std::strncmp(o.pattern, pattern, kPatternKept) == 0;
+}
+
+int build_listing(tw3_open* o, uint8_t cls, const char* pattern) {
+  tw3_vres dir{};
+  dir.kind = TW3_VRES_DIR;
+  std::memcpy(dir.local_path, o->local_path, sizeof dir.local_path);
+  dir.share = o->share;
+  tw3_vent* entries = nullptr;
+  int count = 0;
+  if (tw3_vfs_list(&dir, &entries, &count) != 0) return -1;
+  o->listing = entries;
+  o->listing_count = count;
+  o->listing_valid = 1;
+  o->cursor = 0;
+  std::snprintf(o->pattern, kPatternKept + 1, "%s", pattern);
+  o->listing_class = cls;
+  return 0;
+}
+
+// Keeps, restarts or drops the held listing. 0, or a refusal site.
+int prepare_listing(tw3_open* o, const qd_req& q, const char* pattern) {
+  if (o->listing_valid && (q.flags & (kRestartScans | kReopen))) {
+    tw3_open_drop_listing(o);
+  } else if (o->listing_valid && o->listing_class == q.cls && same_pattern(*o, pattern)) {
+    if (q.flags & kIndexSpecified) {
+      // A FileIndex names the entry to resume after; one beyond the listing
+      // means its end, so the cursor never leaves the listing.
+      o->cursor = int32_t(std::min<uint64_t>(q.file_index, uint64_t(o->listing_count)));
+    }
+    return 0;
+  } else if (o->listing_valid) {
+    tw3_open_drop_listing(o);
+    return kSiteChanged;
+  }
+  return build_listing(o, q.cls, pattern) == 0 ? 0 : kSiteList;
+}
+
+// Appends entries from the cursor on. The number of entries appended.
+int hand_out(tw3_open* o, const qd_req& q, tw3_buf* b) {
+  const uint64_t first = b->len;
+  uint64_t prev = 0;
+  int appended = 0;
+  uint8_t name16[kName16Max];
+  int32_t i = o->cursor;
+  for (; i < o->listing_count && !b->failed; ++i) {
+    const tw3_vent& e = o->listing[i];
+    int32_t n16 = 0;
+    if (tw3_glob_match(o->pattern, e.name) == 0 ||
+        tw3_utf8_to_utf16le(e.name, name16, kName16Max, &n16) != 0) {
+      continue;
+    }
+    uint64_t size = dirinfo_entry_size(q.cls, uint64_t(n16));
+    uint64_t gathered = b->len - first;
+    if (q.out_cap != 0 && gathered + size > q.out_cap) break;
+    uint64_t at = b->len;
+    dirinfo_put(b, q.cls, e, uint32_t(i) + 1, std::span<const uint8_t>(name16, size_t(n16)));
+    if (appended > 0 && !b->failed) put_le32(b->data + prev, uint32_t(at - prev));
+    prev = at;
+    ++appended;
+    o->cursor = i + 1;
+    if ((q.flags & kReturnSingleEntry) || b->len - first > kGatherSoftMax) break;
+  }
+  if (i >= o->listing_count) o->cursor = o->listing_count;
+  return appended;
+}
+
+}  // namespace
+
+void cmd_query_directory(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+  qd_req q = read_request(body);
+  if (body->bad || q.size != kRequestSize) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteStructure);
+  tw3_trace(c, "[qd] cls=%u flags=%u fid=%llx out_cap=%u fo_off=%u fo_len=%u\n", q.cls, q.flags,
+            (unsigned long long)q.fid, q.out_cap, q.name_off, q.name_len);
+  if (dirinfo_fixed_size(q.cls) == 0) return refuse(c, r, STATUS_INVALID_INFO_CLASS, kSiteClass);
+  tw3_open* o = tw3_open_find(c, q.fid);
+  if (o == nullptr) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteHandle);
+  if (o->is_pipe) return refuse(c, r, STATUS_NOT_SUPPORTED, kSitePipe);
+  if (!o->is_dir) return refuse(c, r, STATUS_NOT_A_DIRECTORY, kSiteNotDir);
+  char pattern[kPatternArea];
+  if (int site = read_pattern(body, q, pattern)) return refuse(c, r, STATUS_INVALID_PARAMETER, site);
+  if (int site = prepare_listing(o, q, pattern)) {
+    return refuse(c, r, site == kSiteList ? STATUS_ACCESS_DENIED : STATUS_INVALID_PARAMETER, site);
+  }
+
+  tw3_buf* b = &r->b;
+  const uint64_t part = b->len;
+  w16(b, kResponseSize);
+  w16(b, kOutputOffset);
+  w32(b, 0);  // OutputBufferLength, set below
+  int appended = hand_out(o, q, b);
+  tw3_stat_add(ST_LISTINGS_SENT, 1);
+  if (appended == 0 && o->cursor >= o->listing_count) {
+    rep_set_status(r, STATUS_NO_MORE_FILES);
+    w32(b, 0);
+    return;
+  }
+  rep_set_status(r, STATUS_SUCCESS);
+  if (!b->failed) put_le32(b->data + part + 4, uint32_t(b->len - part - 8));
+}

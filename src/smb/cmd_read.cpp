@@ -1,8 +1,110 @@
-// READ.
-// Placeholder: answers NOT_SUPPORTED until the real handler lands.
-#include "smb/smb.h"
+// READ (MS-SMB2 2.2.19, 2.2.20). Every request reopens the file by its
+// canonical path, never following a link, so no host handle outlives a
+// request and a file changed on the host is read as it is now. The data goes
+// straight into the reply buffer.
+#include <algorithm>
+#include <cstdint>
 
-void cmd_read(tw3_conn* c, tw3_rd* /*body*/, tw3_reply* r) {
-  err_reply_l(c, r, SMB2_READ, STATUS_NOT_SUPPORTED, c->session_id, c->cur_tree_id, __LINE__);
+#include "smb/files.h"
+
+namespace {
+
+constexpr uint16_t kReadRequestSize = 49;
+constexpr uint16_t kReadResponseSize = 17;
+constexpr uint8_t kDataOffset = SMB2_HDR_SIZE + 16;
+constexpr uint32_t kChunk = 65536;  // bytes per host read
+constexpr uint64_t kFileOffsetMax = INT64_MAX;  // host file positions are signed
+
+enum : int {
+  kSiteStructure = 1,
+  kSiteChannel,
+  kSiteLength,
+  kSiteHandle,
+  kSitePipe,
+  kSiteDirectory,
+  kSiteOpen,
+  kSiteRead,
+};
+
+struct read_req {
+  uint16_t size;
+  uint32_t length;
+  uint64_t offset;
+  uint64_t fid;
+  uint32_t channel;
+};
+
+read_req read_request(tw3_rd* b) {
+  read_req q{};
+  q.size = rd_u16(b);
+  rd_skip(b, 2);  // Padding, Flags
+  q.length = rd_u32(b);
+  q.offset = rd_u64(b);
+  q.fid = rd_u64(b);
+  rd_skip(b, 8 + 4);  // FileId.Volatile, MinimumCount
+  q.channel = rd_u32(b);
+  rd_skip(b, 4 + 2 + 2);  // RemainingBytes, ReadChannelInfoOffset/Length
+  return q;
 }
 
+void refuse(tw3_conn* c, tw3_reply* r, uint32_t status, int site) {
+  err_reply_l(c, r, SMB2_READ, status, c->session_id, c->cur_tree_id, site);
+}
+
+// Reads up to `length` bytes at `offset` onto the end of b, in host reads of
+// at most kChunk bytes. The byte count, or -1 on a host read error (b keeps
+// its length then).
+int64_t read_into(tw3_file* f, uint64_t offset, uint32_t length, tw3_buf* b) {
+  if (length == 0 || offset >= kFileOffsetMax) return 0;
+  if (buf_reserve(b, length) != 0) return -1;
+  const uint64_t start = b->len;
+  uint64_t got = 0;
+  while (got < length && offset + got < kFileOffsetMax) {
+    uint32_t want = uint32_t(std::min<uint64_t>(length - got, kChunk));
+    int64_t n = tw3_fs_pread(f, offset + got, b->data + start + got, want);
+    if (n < 0) {
+      b->data[start] = 0;
+      return -1;
+    }
+    if (n == 0) break;
+    got += uint64_t(n);
+  }
+  b->len = start + got;
+  b->data[b->len] = 0;  // the buffer keeps its terminating zero
+  return int64_t(got);
+}
+
+}  // namespace
+
+void cmd_read(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+  read_req q = read_request(body);
+  if (body->bad || q.size != kReadRequestSize) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteStructure);
+  if (q.channel != 0) return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteChannel);
+  if (q.length > c->max_read) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteLength);
+  const tw3_open* o = tw3_open_find(c, q.fid);
+  if (o == nullptr) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteHandle);
+  if (o->is_pipe) return refuse(c, r, STATUS_NOT_SUPPORTED, kSitePipe);
+  if (o->is_dir) return refuse(c, r, STATUS_FILE_IS_A_DIRECTORY, kSiteDirectory);
+  tw3_file* f = tw3_fs_open_ro(o->local_path, nullptr);
+  if (f == nullptr) return refuse(c, r, STATUS_ACCESS_DENIED, kSiteOpen);
+
+  const uint64_t part = r->b.len;
+  w16(&r->b, kReadResponseSize);
+  tw3_buf_byte(&r->b, kDataOffset);
+  tw3_buf_byte(&r->b, 0);
+  w32(&r->b, 0);  // DataLength, set below
+  w32(&r->b, 0);  // DataRemaining
+  w32(&r->b, 0);  // Reserved2
+  int64_t got = r->b.failed ? -1 : read_into(f, q.offset, q.length, &r->b);
+  tw3_fs_close(f);
+  if (got < 0) {
+    if (!r->b.failed) {
+      r->b.len = part;  // take the body part back: the answer is a bare header
+      r->b.data[part] = 0;
+    }
+    return refuse(c, r, STATUS_ACCESS_DENIED, kSiteRead);
+  }
+  tw3_stat_add(ST_READS, 1);
+  rep_set_status(r, STATUS_SUCCESS);
+  put_le32(r->b.data + part + 4, uint32_t(got));
+}

@@ -1,12 +1,142 @@
-// TREE_CONNECT and TREE_DISCONNECT.
-// Placeholder: answers NOT_SUPPORTED until the real handler lands.
-#include "smb/smb.h"
+// TREE_CONNECT and TREE_DISCONNECT (MS-SMB2 2.2.9 to 2.2.12): binding a share
+// to the connection under a tree id. Any authenticated session may connect to
+// any configured share; guest admission was decided at session setup.
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string_view>
 
-void cmd_tree_connect(tw3_conn* c, tw3_rd* /*body*/, tw3_reply* r) {
-  err_reply_l(c, r, SMB2_TREE_CONNECT, STATUS_NOT_SUPPORTED, c->session_id, c->cur_tree_id, __LINE__);
+#include "smb/files.h"
+
+namespace {
+
+constexpr uint16_t kConnectRequestSize = 9;
+constexpr uint16_t kConnectResponseSize = 16;
+constexpr uint16_t kPathMinBytes = 2;
+constexpr uint16_t kPathMaxBytes = 1032;  // also the size of the UTF-8 area
+constexpr uint8_t kShareTypeDisk = 1;     // sent for IPC$ too
+constexpr uint32_t kMaximalAccess = 0x000000FF;
+constexpr uint64_t kTreeIdMask = 0xFFFFFF;
+constexpr const char* kIpcName = "IPC$";
+
+// Refusal sites for the error trace.
+enum : int {
+  kSiteStructure = 1,
+  kSiteShortBody,
+  kSiteNoSession,
+  kSitePathRange,
+  kSitePathLength,
+  kSitePathText,
+  kSiteEmptyName,
+  kSiteUnknownShare,
+  kSiteNoMemory,
+};
+
+struct connect_req {
+  uint16_t path_off;
+  uint16_t path_len;
+};
+
+bool tree_id_taken(const tw3_conn* c, uint32_t id) {
+  for (const tw3_tree* t = c->tree_list; t != nullptr; t = t->next) {
+    if (t->tree_id == id) return true;
+  }
+  return false;
 }
 
-void cmd_tree_disconnect(tw3_conn* c, tw3_rd* /*body*/, tw3_reply* r) {
-  err_reply_l(c, r, SMB2_TREE_DISCONNECT, STATUS_NOT_SUPPORTED, c->session_id, c->cur_tree_id, __LINE__);
+// Ids are unique among every tree on the list, live or retired, and come from
+// the counter that file ids share.
+uint32_t next_tree_id(tw3_conn* c) {
+  for (;;) {
+    ++c->next_id;
+    auto id = static_cast<uint32_t>(c->next_id & kTreeIdMask);
+    if (!tree_id_taken(c, id)) return id;
+  }
 }
 
+// The share name is the text after the last '\' or '/'.
+std::string_view share_part(std::string_view path) {
+  size_t sep = path.find_last_of("\\/");
+  return sep == std::string_view::npos ? path : path.substr(sep + 1);
+}
+
+void refuse(tw3_conn* c, tw3_reply* r, uint32_t status, int site) {
+  err_reply_l(c, r, SMB2_TREE_CONNECT, status, c->session_id, c->cur_tree_id, site);
+}
+
+}  // namespace
+
+tw3_tree* tw3_tree_find(tw3_conn* c, uint32_t tree_id) {
+  for (tw3_tree* t = c->tree_list; t != nullptr; t = t->next) {
+    if (t->tree_id == tree_id && t->disconnected == 0) return t;
+  }
+  return nullptr;
+}
+
+void cmd_tree_connect(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+  uint16_t size = rd_u16(body);
+  if (body->bad || size != kConnectRequestSize) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteStructure);
+  connect_req q{};
+  rd_u16(body);  // Flags / Reserved
+  q.path_off = rd_u16(body);
+  q.path_len = rd_u16(body);
+  if (body->bad) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteShortBody);
+  if (c->authenticated == 0) {
+    tw3_stat_add(ST_TREE_REFUSED, 1);
+    return refuse(c, r, STATUS_USER_SESSION_DELETED, kSiteNoSession);
+  }
+  if (q.path_off < SMB2_HDR_SIZE || !rd_has(body, q.path_off - SMB2_HDR_SIZE, q.path_len)) {
+    return refuse(c, r, STATUS_INVALID_PARAMETER, kSitePathRange);
+  }
+  if (q.path_len < kPathMinBytes || q.path_len > kPathMaxBytes) {
+    return refuse(c, r, STATUS_INVALID_PARAMETER, kSitePathLength);
+  }
+  char path[kPathMaxBytes];
+  const uint8_t* raw = rd_at(body, q.path_off - SMB2_HDR_SIZE, q.path_len);
+  if (raw == nullptr || tw3_utf16_to_utf8(raw, q.path_len, path, kPathMaxBytes) < 0) {
+    return refuse(c, r, STATUS_INVALID_PARAMETER, kSitePathText);
+  }
+  std::string_view name = share_part(path);
+  if (name.empty()) return refuse(c, r, STATUS_OBJECT_NAME_INVALID, kSiteEmptyName);
+  tw3_trace(c, "[tcon] share='%.*s' path='%s'\n", int(name.size()), name.data(), path);
+
+  const char* name_z = name.data();  // the tail of `path`, so NUL-terminated
+  bool ipc = tw3_casecmp(name_z, kIpcName) == 0;
+  tw3_share share{};
+  if (!ipc && tw3_share_find(name_z, &share) != 0) {
+    tw3_trace(c, "[tcon] find FAILED for '%s'\n", name_z);
+    tw3_stat_add(ST_TREE_REFUSED, 1);
+    return refuse(c, r, STATUS_OBJECT_NAME_NOT_FOUND, kSiteUnknownShare);
+  }
+  auto* t = new (std::nothrow) tw3_tree{};
+  if (t == nullptr) return refuse(c, r, STATUS_INSUFFICIENT_RESOURCES, kSiteNoMemory);
+  t->tree_id = next_tree_id(c);
+  std::snprintf(t->share_name, sizeof t->share_name, "%s", ipc ? kIpcName : name_z);
+  t->is_ipc = ipc ? 1 : 0;
+  t->share = share;
+  t->next = c->tree_list;
+  c->tree_list = t;
+
+  tw3_stat_add(ST_TREES, 1);
+  if (uint8_t* hdr = rep_cur_hdr(r)) put_le32(hdr + HDR_TREE_ID, t->tree_id);
+  rep_set_status(r, STATUS_SUCCESS);
+  w16(&r->b, kConnectResponseSize);
+  tw3_buf_byte(&r->b, kShareTypeDisk);
+  tw3_buf_byte(&r->b, 0);
+  w32(&r->b, 0);  // ShareFlags: no caching, no DFS, no encryption
+  w32(&r->b, 0);  // Capabilities
+  w32(&r->b, kMaximalAccess);
+}
+
+void cmd_tree_disconnect(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+  rd_u16(body);  // StructureSize, not validated
+  rd_u16(body);  // Reserved
+  if (tw3_tree* t = tw3_tree_find(c, c->cur_tree_id)) {
+    // The record stays on the list so its id is never handed out again.
+    t->disconnected = 1;
+    tw3_stat_add(ST_TREES, -1);
+  }
+  rep_set_status(r, STATUS_SUCCESS);
+  w16(&r->b, TW3_EMPTY_BODY_SIZE);
+  w16(&r->b, 0);
+}

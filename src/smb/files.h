@@ -44,6 +44,11 @@ int dirinfo_short_name(const char* name, uint8_t out[24]);
 void dirinfo_put(tw3_buf* b, uint8_t cls, const tw3_vent& e, uint32_t file_index,
                  std::span<const uint8_t> name16);
 
+// ---- Query info layouts shared by several classes ----
+// FileBasicInformation (40 bytes) and FileStandardInformation (24 bytes) of an open.
+void qi_file_basic(const tw3_open& o, tw3_buf* b);
+void qi_file_standard(const tw3_open& o, tw3_buf* b);
+
 // ---- The srvsvc pipe ----
 // Appends the NDR stub of the NetrShareEnum answer (level 1) and counts
 // srvsvc_queries.
