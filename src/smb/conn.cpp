@@ -99,11 +99,6 @@ void trace_reply_hex(const tw3_conn* c, const tw3_buf& b) {
   tw3_buf_free(&t);
 }
 
-// A bare success header carries nothing the client waits for.
-bool is_bare_success(const tw3_buf& b) {
-  return b.len == SMB2_HDR_SIZE && le32(b.data + HDR_STATUS) == STATUS_SUCCESS;
-}
-
 void handle_message(tw3_conn* c, uint64_t len) {
   uint8_t* msg = c->rx_buf;
   c->last_active_ms = tw3_now_ms();
@@ -113,8 +108,7 @@ void handle_message(tw3_conn* c, uint64_t len) {
   trace_incoming(c, msg, len);
   frame_in(c, msg, len, &rep, &have_reply);
   trace_reply_hex(c, rep.b);
-  if (rep.b.len > HDR_STATUS + 3 && have_reply && !is_bare_success(rep.b))
-    send_frame(c, rep.b.data, rep.b.len);
+  if (tw3_reply_sendable(&rep, have_reply)) send_frame(c, rep.b.data, rep.b.len);
   if (rep.b.len > 0 && have_reply) {
     const uint32_t status = rep.b.len >= HDR_STATUS + 4 ? le32(rep.b.data + HDR_STATUS) : 0;
     tw3_trace(c, "[twsmb3s %d] << %u bytes %s\n", c->conn_id, static_cast<unsigned>(rep.b.len),
@@ -157,6 +151,13 @@ void end_connection(tw3_conn* c) {
 }
 
 }  // namespace
+
+int tw3_reply_sendable(const tw3_reply* r, int have_reply) {
+  // Eleven bytes or fewer cannot even hold a status.
+  if (!have_reply || r->b.len <= HDR_STATUS + 3) return 0;
+  const bool bare_success = r->b.len == SMB2_HDR_SIZE && le32(r->b.data + HDR_STATUS) == STATUS_SUCCESS;
+  return bare_success ? 0 : 1;
+}
 
 void tw3_sess_run(const tw3_io* io, const tw3_ip* peer, const char* local_text, int32_t conn_id) {
   if (io == nullptr || peer == nullptr) return;

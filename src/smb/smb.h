@@ -257,6 +257,10 @@ void tw3_trace(const tw3_conn* c, const char* fmt, ...) __attribute__((format(pr
 // closes its transport afterwards.
 void tw3_sess_run(const tw3_io* io, const tw3_ip* peer, const char* local_text, int32_t conn_id);
 
+// The send rule of the loop: 1 when the reply leaves. A bare 64-byte success
+// header carries nothing a client waits for and is withheld.
+int tw3_reply_sendable(const tw3_reply* r, int have_reply);
+
 // Handles one complete message (modified in place only by the FileId
 // substitution of related requests). Sets *have_reply to 1 when the reply
 // is to be considered for sending.

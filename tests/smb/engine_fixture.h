@@ -1,0 +1,41 @@
+// A connection record wired to a scripted transport, for driving frame_in
+// and the reply helpers directly.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "common/smb_frames.h"
+#include "config/config.h"
+#include "smb/smb.h"
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tw3_config_reset_for_tests();
+    io_ = sio_.io();
+    c_.io = &io_;
+    c_.io_ctx = io_.ctx;
+    tw3_opts_get(&c_.opts);
+  }
+  void TearDown() override {
+    tw3_conn_free_trees(&c_);
+    tw3_conn_free_opens(&c_);
+    tw3_buf_free(&r_.b);
+  }
+  // Runs frame_in over an exact-size copy of msg; the reply stays in r_.
+  int run(const tw3test::bytes& msg) {
+    tw3_buf_free(&r_.b);
+    r_ = tw3_reply{};
+    auto copy = tw3test::exact_copy(msg);
+    int have = -1;
+    frame_in(&c_, copy.get(), msg.size(), &r_, &have);
+    return have;
+  }
+  std::vector<tw3test::resp> responses() const { return tw3test::split_responses(r_.b.data, r_.b.len); }
+  static int64_t stat(int i) { return tw3_stat_get(i); }
+
+  tw3test::script_io sio_;
+  tw3_io io_{};
+  tw3_conn c_{};
+  tw3_reply r_{};
+};
