@@ -1,0 +1,328 @@
+// The request dispatcher: header failures, compounds and related requests,
+// credits, the refusal of modifying commands and the 64-request limit.
+#include <gtest/gtest.h>
+
+#include "engine_fixture.h"
+
+using tw3test::bytes;
+using tw3test::req;
+
+namespace {
+
+class Dispatch : public EngineTest {};
+
+req echo(uint64_t mid) {
+  req q;
+  q.message_id = mid;
+  return q;
+}
+
+req related(req q) {
+  q.flags |= SMB2_FLAGS_RELATED_OPERATIONS;
+  return q;
+}
+
+TEST_F(Dispatch, UnparsableFirstHeaderClosesWithoutAnswer) {
+  struct row {
+    const char* why;
+    bytes msg;
+  } rows[] = {
+      {"63 bytes", [] {
+         bytes b = tw3test::smb2_request(echo(1));
+         b.resize(63);
+         return b;
+       }()},
+      {"not SMB2", bytes(64, 0xAA)},
+      {"StructureSize 65", [] {
+         bytes b = tw3test::smb2_request(echo(1));
+         b[4] = 65;
+         return b;
+       }()},
+  };
+  for (const row& r : rows) {
+    c_.closing = 0;
+    const int64_t errors = stat(ST_PROTOCOL_ERRORS);
+    EXPECT_EQ(run(r.msg), 0) << r.why;
+    EXPECT_EQ(r_.b.len, 0u) << r.why;
+    EXPECT_EQ(c_.closing, 1) << r.why;
+    EXPECT_EQ(stat(ST_PROTOCOL_ERRORS) - errors, 1) << r.why;
+  }
+  EXPECT_TRUE(sio_.written.empty());
+}
+
+TEST_F(Dispatch, OnlyTheLowByteOfCommandCounts) {
+  req q = echo(4);
+  q.command = 0x010D;
+  EXPECT_EQ(run(tw3test::smb2_request(q)), 1);
+  ASSERT_EQ(r_.b.len, 68u);
+  const auto rs = responses();
+  EXPECT_EQ(rs[0].command, SMB2_ECHO);
+  EXPECT_EQ(r_.b.data[13], 0);
+  EXPECT_EQ(rs[0].status, STATUS_SUCCESS);
+  EXPECT_EQ(rs[0].message_id, 4u);
+  EXPECT_EQ(rs[0].flags, SMB2_FLAGS_SERVER_TO_REDIR);
+  EXPECT_EQ(le32(r_.b.data + 64), 4u);  // StructureSize 4, Reserved 0
+}
+
+TEST_F(Dispatch, CreditsAreClampedToOneThroughOneTwentyEight) {
+  const std::pair<uint16_t, uint8_t> rows[] = {{0, 1}, {1, 1}, {128, 128}, {129, 128}, {300, 128}, {65535, 128}};
+  for (auto [asked, granted] : rows) {
+    req q = echo(1);
+    q.credit_request = asked;
+    q.credit_charge = 2;
+    run(tw3test::smb2_request(q));
+    const auto rs = responses();
+    ASSERT_EQ(rs.size(), 1u);
+    EXPECT_EQ(rs[0].credits, granted) << asked;
+    EXPECT_EQ(r_.b.data[15], 0) << asked;
+    EXPECT_EQ(rs[0].credit_charge, 2) << asked;
+  }
+}
+
+TEST_F(Dispatch, RelatedRequestsTakeThePreviousIds) {
+  req first = echo(1);
+  first.session_id = 7;
+  first.tree_id = 9;
+  req second = related(echo(2));
+  second.session_id = SMB2_RELATED_SESSION_ID;
+  second.tree_id = SMB2_RELATED_TREE_ID;
+  req third = echo(3);  // not related: its ids stay as sent
+  third.session_id = SMB2_RELATED_SESSION_ID;
+  third.tree_id = 5;
+  EXPECT_EQ(run(tw3test::compound({first, second, third})), 1);
+  const auto rs = responses();
+  ASSERT_EQ(rs.size(), 3u);
+  EXPECT_EQ(rs[0].next, 72u);  // 68 bytes padded to 8
+  EXPECT_EQ(rs[1].next, 72u);
+  EXPECT_EQ(rs[2].next, 0u);
+  EXPECT_EQ(rs[1].session_id, 7u);
+  EXPECT_EQ(rs[1].tree_id, 9u);
+  EXPECT_EQ(rs[2].session_id, SMB2_RELATED_SESSION_ID);
+  EXPECT_EQ(rs[2].tree_id, 5u);
+  for (size_t i = 1; i < rs.size(); ++i)
+    EXPECT_EQ(rs[i].flags, SMB2_FLAGS_SERVER_TO_REDIR | SMB2_FLAGS_RELATED_OPERATIONS);
+  EXPECT_EQ(r_.b.len, 72u + 72u + 68u);  // the last response is not padded
+  EXPECT_EQ(c_.cur_tree_id, 5u);
+}
+
+TEST_F(Dispatch, EveryModifyingCommandIsRefusedBeforeAnyHandler) {
+  for (uint16_t cmd : {SMB2_FLUSH, SMB2_WRITE, SMB2_LOCK, SMB2_SET_INFO}) {
+    const int64_t refused = stat(ST_MUTATING_REFUSED);
+    req q = echo(9);
+    q.command = cmd;
+    q.credit_request = 3;
+    q.credit_charge = 1;
+    q.body = bytes(48, 0);
+    EXPECT_EQ(run(tw3test::smb2_request(q)), 1);
+    ASSERT_EQ(r_.b.len, 64u) << cmd;
+    const auto rs = responses();
+    EXPECT_EQ(rs[0].status, STATUS_ACCESS_DENIED) << cmd;
+    EXPECT_EQ(rs[0].command, cmd);
+    EXPECT_EQ(rs[0].credits, 3);
+    EXPECT_EQ(rs[0].credit_charge, 0);
+    EXPECT_EQ(stat(ST_MUTATING_REFUSED) - refused, 1) << cmd;
+  }
+}
+
+TEST_F(Dispatch, WriteInsideACompoundContinuesOnlyOnAWellFormedNextCommand) {
+  req write = echo(2);
+  write.command = SMB2_WRITE;
+  write.body = bytes(8, 0);  // 72-byte request
+  struct row {
+    int64_t next;
+    size_t responses;
+  } rows[] = {{72, 3}, {70, 2}, {64, 3}, {0, 2}};
+  for (const row& r : rows) {
+    req w = write;
+    w.next_command = r.next;
+    bytes msg = tw3test::compound({echo(1), w, echo(3)});
+    if (r.next == 64) {  // the third request starts right after the WRITE's header
+      bytes tail = tw3test::smb2_request(echo(3));
+      msg.resize(72 + 64);
+      msg.insert(msg.end(), tail.begin(), tail.end());
+    }
+    run(msg);
+    const auto rs = responses();
+    ASSERT_EQ(rs.size(), r.responses) << r.next;
+    EXPECT_EQ(rs[1].status, STATUS_ACCESS_DENIED);
+    if (rs.size() == 3) {
+      EXPECT_EQ(rs[2].status, STATUS_SUCCESS);
+      EXPECT_EQ(rs[2].message_id, 3u);
+    }
+  }
+}
+
+TEST_F(Dispatch, SixtyFiveRequestsYieldSixtyFourAnswersAndARefusal) {
+  std::vector<req> reqs;
+  for (uint64_t i = 1; i <= 65; ++i) reqs.push_back(echo(i));
+  const int64_t errors = stat(ST_PROTOCOL_ERRORS);
+  EXPECT_EQ(run(tw3test::compound(reqs)), 1);
+  const auto rs = responses();
+  ASSERT_EQ(rs.size(), 65u);
+  for (size_t i = 0; i < 64; ++i) EXPECT_EQ(rs[i].status, STATUS_SUCCESS) << i;
+  EXPECT_EQ(rs[64].status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(rs[64].command, SMB2_ECHO);
+  EXPECT_EQ(rs[64].message_id, 65u);
+  EXPECT_EQ(rs[64].credits, 1);
+  EXPECT_EQ(stat(ST_PROTOCOL_ERRORS) - errors, 1);
+}
+
+TEST_F(Dispatch, ABadLaterHeaderIsAnsweredInvalidParameter) {
+  struct row {
+    const char* why;
+    bytes msg;
+  } rows[] = {
+      {"garbage header", [] {
+         bytes b = tw3test::compound({echo(1), echo(2)});
+         b[72] = 'X';
+         return b;
+       }()},
+      {"NextCommand 1", [] {
+         req q = echo(1);
+         q.next_command = 1;
+         return tw3test::compound({q, echo(2)});
+       }()},
+      {"NextCommand at the very end", [] {
+         req q = echo(1);
+         q.next_command = 68;
+         return tw3test::compound({q});
+       }()},
+  };
+  for (const row& r : rows) {
+    c_.cur_msg_id = 0;
+    EXPECT_EQ(run(r.msg), 1) << r.why;
+    const auto rs = responses();
+    ASSERT_EQ(rs.size(), 2u) << r.why;
+    EXPECT_EQ(rs[0].status, STATUS_SUCCESS);
+    EXPECT_EQ(rs[1].status, STATUS_INVALID_PARAMETER) << r.why;
+    EXPECT_EQ(rs[1].message_id, 1u) << r.why;  // the id of the last request handled
+    EXPECT_EQ(rs[1].len, 64u);
+    EXPECT_EQ(c_.closing, 0);
+  }
+}
+
+TEST_F(Dispatch, NextCommandBeyondTheMessageEndsTheWalk) {
+  req q = echo(1);
+  q.next_command = 4096;
+  const int64_t errors = stat(ST_PROTOCOL_ERRORS);
+  EXPECT_EQ(run(tw3test::compound({q, echo(2)})), 1);
+  EXPECT_EQ(responses().size(), 1u);
+  EXPECT_EQ(stat(ST_PROTOCOL_ERRORS) - errors, 1);
+}
+
+TEST_F(Dispatch, AFailureLaterInACompoundIsEchoedToTheRest) {
+  req qi = echo(2);
+  qi.command = SMB2_QUERY_INFO;
+  qi.body = bytes(40, 0);
+  run(tw3test::compound({echo(1), qi, echo(3), echo(4)}));
+  auto rs = responses();
+  ASSERT_EQ(rs.size(), 4u);
+  EXPECT_EQ(rs[0].status, STATUS_SUCCESS);
+  ASSERT_NE(rs[1].status, STATUS_SUCCESS);
+  for (size_t i = 2; i < 4; ++i) {
+    EXPECT_EQ(rs[i].status, rs[1].status);
+    EXPECT_EQ(rs[i].message_id, i + 1);
+    EXPECT_EQ(rs[i].credits, 1);
+    EXPECT_GE(rs[i].len, 64u);
+    EXPECT_LE(rs[i].len, 64u + 7);  // a bare header (plus padding)
+  }
+
+  // A failing first request does not poison the rest.
+  run(tw3test::compound({qi, echo(5)}));
+  rs = responses();
+  ASSERT_EQ(rs.size(), 2u);
+  EXPECT_NE(rs[0].status, STATUS_SUCCESS);
+  EXPECT_EQ(rs[1].status, STATUS_SUCCESS);
+}
+
+TEST_F(Dispatch, SignedRequestWithoutSessionIsRefusedAndEndsTheMessage) {
+  req q = echo(1);
+  q.flags = SMB2_FLAGS_SIGNED;
+  q.credit_request = 5;
+  const int64_t bad = stat(ST_BAD_SIGNATURE);
+  EXPECT_EQ(run(tw3test::compound({q, echo(2)})), 1);
+  auto rs = responses();
+  ASSERT_EQ(rs.size(), 1u);
+  EXPECT_EQ(rs[0].status, STATUS_ACCESS_DENIED);
+  EXPECT_EQ(rs[0].credits, 5);
+  EXPECT_EQ(r_.b.len, 64u);
+  EXPECT_EQ(stat(ST_BAD_SIGNATURE) - bad, 1);
+
+  // Second in a compound: chained after the first answer.
+  run(tw3test::compound({echo(1), q, echo(3)}));
+  rs = responses();
+  ASSERT_EQ(rs.size(), 2u);
+  EXPECT_EQ(rs[1].status, STATUS_ACCESS_DENIED);
+}
+
+TEST_F(Dispatch, CommandsWithoutDataAnswerWithTheFourByteBody) {
+  struct row {
+    uint16_t command;
+    bytes body;
+    uint32_t status;
+    int protocol_error;
+  } rows[] = {
+      {SMB2_ECHO, {}, STATUS_SUCCESS, 0},
+      {SMB2_ECHO, {4, 0, 0, 0}, STATUS_SUCCESS, 0},
+      {SMB2_CANCEL, {4, 0, 0, 0}, STATUS_CANCELLED, 0},
+      {SMB2_CHANGE_NOTIFY, bytes(32, 0), STATUS_NOT_SUPPORTED, 0},
+      {SMB2_OPLOCK_BREAK, bytes(24, 0), STATUS_NOT_SUPPORTED, 0},
+      {19, {}, STATUS_NOT_SUPPORTED, 1},
+      {0x20, {}, STATUS_NOT_SUPPORTED, 1},
+      {0x0113, {}, STATUS_NOT_SUPPORTED, 1},
+      {0xFF, {}, STATUS_NOT_SUPPORTED, 1},
+  };
+  for (const row& r : rows) {
+    req q = echo(11);
+    q.command = r.command;
+    q.body = r.body;
+    const int64_t errors = stat(ST_PROTOCOL_ERRORS);
+    EXPECT_EQ(run(tw3test::smb2_request(q)), 1);
+    ASSERT_EQ(r_.b.len, 68u) << r.command;
+    const auto rs = responses();
+    EXPECT_EQ(rs[0].status, r.status) << r.command;
+    EXPECT_EQ(rs[0].message_id, 11u);
+    EXPECT_EQ(le32(r_.b.data + 64), 4u) << r.command;
+    EXPECT_EQ(stat(ST_PROTOCOL_ERRORS) - errors, r.protocol_error) << r.command;
+    EXPECT_EQ(c_.closing, 0);
+  }
+}
+
+TEST_F(Dispatch, LogoffInsideACompoundFreesEverythingBeforeTheNextRequest) {
+  for (uint32_t id = 1; id <= 2; ++id) {
+    auto* t = new tw3_tree{};
+    t->tree_id = id;
+    t->next = c_.tree_list;
+    c_.tree_list = t;
+  }
+  auto* o = new tw3_open{};
+  o->file_id = 0x21;
+  o->in_use = 1;
+  c_.open_list = o;
+  c_.open_count = 1;
+  c_.authenticated = 1;
+  c_.session_id = 0x55;
+  EXPECT_EQ(tw3_open_find(&c_, 0x21), o);
+
+  req logoff = echo(1);
+  logoff.command = SMB2_LOGOFF;
+  logoff.session_id = 0x55;
+  req tcon = related(echo(2));
+  tcon.command = SMB2_TREE_CONNECT;
+  tcon.session_id = SMB2_RELATED_SESSION_ID;
+  tcon.body = {9, 0, 0, 0, 72, 0, 4, 0, 'a', 0, 'b', 0};
+  run(tw3test::compound({logoff, tcon}));
+  const auto rs = responses();
+  ASSERT_EQ(rs.size(), 2u);
+  EXPECT_EQ(rs[0].status, STATUS_SUCCESS);
+  EXPECT_EQ(rs[0].session_id, 0x55u);  // the LOGOFF response keeps the request's id
+  EXPECT_EQ(rs[1].status, STATUS_USER_SESSION_DELETED);
+  EXPECT_EQ(c_.tree_list, nullptr);
+  EXPECT_EQ(c_.open_list, nullptr);
+  EXPECT_EQ(c_.open_count, 0);
+  EXPECT_EQ(c_.authenticated, 0);
+  EXPECT_EQ(c_.session_id, 0u);
+  EXPECT_EQ(tw3_open_find(&c_, 0x21), nullptr);
+}
+
+}  // namespace
