@@ -1,0 +1,35 @@
+// Run-time choice between the portable kernels and the x86 ones, made once
+// from the CPU's feature bits; tests and benchmarks may force the portable path.
+#include <atomic>
+
+#include "crypto/internal.h"
+
+namespace tw3c {
+namespace {
+
+std::atomic<int> g_force_portable{0};
+
+bool cpu_has_x86_kernels() {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("aes") && __builtin_cpu_supports("pclmul") &&
+         __builtin_cpu_supports("sse4.1") && __builtin_cpu_supports("ssse3");
+#else
+  return false;
+#endif
+}
+
+}  // namespace
+
+bool use_x86() {
+  static const bool available = cpu_has_x86_kernels();
+  return available && g_force_portable.load(std::memory_order_relaxed) == 0;
+}
+
+void force_portable_flag(int on) { g_force_portable.store(on != 0 ? 1 : 0); }
+
+}  // namespace tw3c
+
+void tw3_crypto_force_portable(int on) { tw3c::force_portable_flag(on); }
+
+int tw3_crypto_accelerated() { return tw3c::use_x86() ? 1 : 0; }

@@ -1,0 +1,75 @@
+// The accelerated kernels must give exactly the portable results.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "crypto/crypto.h"
+#include "crypto/hex.h"
+
+using tw3t::hex;
+
+namespace {
+
+struct outputs {
+  std::string schedule, block, cmac, gmac, gcm_tag, gcm_text;
+};
+
+outputs run_all(const std::vector<uint8_t>& key, const std::vector<uint8_t>& data, int portable) {
+  tw3_crypto_force_portable(portable);
+  outputs o;
+  tw3_aes128 ks;
+  k_aes128_setkey(&ks, key.data());
+  o.schedule = hex(reinterpret_cast<const uint8_t*>(ks.rk), sizeof ks.rk);
+  uint8_t out[16];
+  k_aes128_encrypt(&ks, data.size() >= 16 ? data.data() : key.data(), out);
+  o.block = hex(out, 16);
+  k_cmac(key.data(), data.data(), data.size(), out);
+  o.cmac = hex(out, 16);
+  tw3_gcm_ctx g;
+  k_gcm_init(&g, key.data());
+  const uint8_t* nonce = key.data() + 2;
+  k_gcm_tag_only(&g, nonce, data.data(), data.size(), out);
+  o.gmac = hex(out, 16);
+  // Split the data into aad and text at an odd point.
+  size_t cut = data.size() / 3;
+  auto text = std::vector<uint8_t>(data.begin() + long(cut), data.end());
+  k_gcm_seal(&g, nonce, data.data(), cut, text.data(), text.size(), out);
+  o.gcm_tag = hex(out, 16);
+  o.gcm_text = hex(text);
+  tw3_crypto_force_portable(0);
+  return o;
+}
+
+void expect_same(const outputs& a, const outputs& b, size_t len) {
+  EXPECT_EQ(a.schedule, b.schedule) << len;
+  EXPECT_EQ(a.block, b.block) << len;
+  EXPECT_EQ(a.cmac, b.cmac) << len;
+  EXPECT_EQ(a.gmac, b.gmac) << len;
+  EXPECT_EQ(a.gcm_tag, b.gcm_tag) << len;
+  EXPECT_EQ(a.gcm_text, b.gcm_text) << len;
+}
+
+TEST(Accelerated, EqualsPortableForEveryLengthUpTo1100) {
+  if (!tw3_crypto_accelerated()) GTEST_SKIP() << "no AES-NI/PCLMULQDQ on this CPU";
+  for (size_t len = 0; len <= 1100; len++) {
+    const auto key = tw3t::noise(16, 1000 + len);
+    const auto data = tw3t::noise(len, len);
+    expect_same(run_all(key, data, 0), run_all(key, data, 1), len);
+    if (HasFailure()) return;
+  }
+}
+
+TEST(Accelerated, EqualsPortableOnOneMebibyte) {
+  if (!tw3_crypto_accelerated()) GTEST_SKIP() << "no AES-NI/PCLMULQDQ on this CPU";
+  const auto key = tw3t::noise(16, 77);
+  const auto data = tw3t::noise(1 << 20, 78);
+  expect_same(run_all(key, data, 0), run_all(key, data, 1), data.size());
+}
+
+TEST(Accelerated, ForcingPortableIsVisible) {
+  tw3_crypto_force_portable(1);
+  EXPECT_EQ(tw3_crypto_accelerated(), 0);
+  tw3_crypto_force_portable(0);
+}
+
+}  // namespace
