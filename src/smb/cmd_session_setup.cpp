@@ -1,8 +1,247 @@
-// SESSION_SETUP: NTLM logon inside SPNEGO and the session keys.
-// Placeholder: answers NOT_SUPPORTED until the real handler lands.
+// SESSION_SETUP (MS-SMB2 2.2.5, 2.2.6, 3.3.5.5): the two NTLM legs inside
+// SPNEGO (or bare NTLM), the account and guest decision, the connection's one
+// session id, and the session keys (MS-SMB2 3.2.5.3.1).
+#include <cstring>
+
+#include "auth/auth.h"
+#include "platform/platform.h"
 #include "smb/smb.h"
 
-void cmd_session_setup(tw3_conn* c, tw3_rd* /*body*/, tw3_reply* r) {
-  err_reply_l(c, r, SMB2_SESSION_SETUP, STATUS_NOT_SUPPORTED, c->session_id, c->cur_tree_id, __LINE__);
+namespace {
+
+constexpr uint16_t kStructureSize = 25;
+constexpr uint16_t kStructureSizeAlt = 26;  // some clients count the buffer byte
+constexpr uint16_t kResponseStructureSize = 9;
+constexpr uint16_t kResponseBufferOffset = SMB2_HDR_SIZE + 8;  // 72
+constexpr uint16_t SESSION_FLAG_IS_GUEST = 0x0001;
+constexpr uint64_t kFailureBodySize = 8;
+constexpr uint64_t kTraceBlobHead = 24;
+constexpr uint64_t kNtlmTypeOff = 8;
+constexpr uint64_t kNtlmMinToken = 12;  // signature and MessageType
+constexpr uint32_t kNtlmNegotiate = 1;
+constexpr uint32_t kNtlmAuthenticate = 3;
+constexpr int kMaxAccounts = TW3_MAX_USERS;
+constexpr int kNameBuf = TW3_USER_NAME_MAX + 1;
+constexpr int kPasswordBuf = TW3_PASSWORD_MAX + 1;
+constexpr int32_t kSignGmac = 2;
+constexpr int32_t kCipherGcm = 2;
+constexpr uint64_t kKeySize = 16;
+constexpr uint8_t kNtlmSignature[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
+
+enum site : int { kSiteSize = 3501, kSiteFields, kSiteReauth, kSiteBuffer };
+
+int64_t now_or_clock(const tw3_conn* c) {
+  return c->opts.clock != 0 ? c->opts.clock : tw3_unix_now();
 }
 
+// The connection's single session id: derived from the peer, the connection
+// number and the clock; never 0, always odd.
+void ensure_session_id(tw3_conn* c, tw3_reply* r) {
+  if (c->session_id != 0) return;
+  const uint64_t seed = tw3_fnv1a64(c->peer_text, std::strlen(c->peer_text), TW3_FNV_BASIS) ^
+                        static_cast<uint64_t>(static_cast<int64_t>(c->conn_id));
+  uint8_t t[8];
+  put_le64(t, static_cast<uint64_t>(now_or_clock(c)));
+  c->session_id = tw3_fnv1a64(t, sizeof t, seed) | 1;
+  if (uint8_t* h = rep_cur_hdr(r)) put_le64(h + HDR_SESSION_ID, c->session_id);
+}
+
+void trace_hex_line(const tw3_conn* c, const char* prefix, const uint8_t* p, uint64_t n,
+                    const char* suffix) {
+  if (!c->trace) return;
+  tw3_buf line{};
+  tw3_buf_str(&line, prefix);
+  tw3_hex_encode(p, n, &line);
+  tw3_buf_str(&line, suffix);
+  if (!line.failed) tw3_trace(c, "%s", reinterpret_cast<const char*>(line.data));
+  tw3_buf_free(&line);
+}
+
+// MS-SMB2 3.2.5.3.1. All four keys use the counter-mode KDF with its
+// separator byte, the form every client uses for 3.0 and 3.0.2 as well.
+void derive_keys(tw3_conn* c, const uint8_t k[kKeySize]) {
+  if (c->dialect > SMB2_DIALECT_310) {
+    const uint8_t* ctx = c->preauth_hash;
+    tw3_kdf_ctr_hmacsha256(k, kKeySize, "SMBSigningKey", ctx, 64, c->signing_key, kKeySize);
+    tw3_kdf_ctr_hmacsha256(k, kKeySize, c->cipher_id == kCipherGcm ? "SMB2AESGCM" : "SMB2AESCCM",
+                           ctx, 64, c->encryption_key, kKeySize);
+    tw3_kdf_ctr_hmacsha256(k, kKeySize, "SMB3SKD", ctx, 64, c->decryption_key, kKeySize);
+    tw3_kdf_ctr_hmacsha256(k, kKeySize, "SMB2APPKEY", ctx, 64, c->application_key, kKeySize);
+  } else {
+    static constexpr char kSignCtx[] = "SmbSign";             // with its zero byte
+    static constexpr char kOutCtx[] = "ServerOut ";           // without
+    static constexpr uint8_t kInCtx[] = {'S', 'e', 'r', 'v', 'e', 'r', 'I', 'n', ' ', 0};
+    tw3_kdf_ctr_hmacsha256(k, kKeySize, "SMB2AESCMAC", kSignCtx, sizeof kSignCtx, c->signing_key,
+                           kKeySize);
+    tw3_kdf_ctr_hmacsha256(k, kKeySize, "SMB2AESCCM", kOutCtx, sizeof kOutCtx - 1,
+                           c->encryption_key, kKeySize);
+    tw3_kdf_ctr_hmacsha256(k, kKeySize, "SMB2AESCCM", kInCtx, sizeof kInCtx, c->decryption_key,
+                           kKeySize);
+    std::memset(c->application_key, 0, kKeySize);
+  }
+  k_gcm_init(&c->gmac, c->signing_algorithm == kSignGmac ? c->signing_key : c->encryption_key);
+  if (c->trace) {
+    tw3_buf line{};
+    tw3_buf_str(&line, "[sess] sign_key=");
+    tw3_hex_encode(c->signing_key, kKeySize, &line);
+    tw3_buf_str(&line, " cipher_key=");
+    tw3_hex_encode(c->encryption_key, kKeySize, &line);
+    tw3_buf_str(&line, "\n");
+    if (!line.failed) tw3_trace(c, "%s", reinterpret_cast<const char*>(line.data));
+    tw3_buf_free(&line);
+  }
+}
+
+void put_body(tw3_reply* r, uint16_t session_flags, const tw3_buf& secbuf) {
+  w16(&r->b, kResponseStructureSize);
+  w16(&r->b, session_flags);
+  w16(&r->b, kResponseBufferOffset);
+  w16(&r->b, static_cast<uint16_t>(secbuf.len));
+  if (secbuf.len) tw3_buf_put(&r->b, secbuf.data, secbuf.len);
+}
+
+void session_setup_fail_body(tw3_conn* c, tw3_reply* r, uint32_t status) {
+  rep_set_status(r, status);
+  tw3_stat_add(ST_LOGON_FAILED, 1);
+  static constexpr uint8_t kBody[kFailureBodySize] = {kResponseStructureSize, 0};
+  tw3_buf_put(&r->b, kBody, sizeof kBody);
+  c->logon_failures++;
+  if (c->logon_failures >= c->opts.max_login_failures) c->closing = 1;
+}
+
+void session_setup_ok_body(tw3_conn* c, tw3_reply* r, int guest, int challenge, int raw) {
+  tw3_stat_add(guest ? ST_GUEST_SESSIONS : ST_SESSIONS, 1);
+  if (c->sign_required) tw3_stat_add(ST_SIGN_REQUIRED_SESSIONS, 1);
+  tw3_buf secbuf{};
+  if (challenge) {
+    ensure_session_id(c, r);
+    rep_set_status(r, STATUS_MORE_PROCESSING_REQUIRED);
+    tw3_buf msg{};
+    tw3_ntlm_type2(c->opts.server_name, c->server_challenge, now_or_clock(c), &msg);
+    if (raw)
+      tw3_buf_put(&secbuf, msg.data, msg.len);
+    else
+      tw3_spnego_resp(msg.data, msg.len, &secbuf);
+    tw3_buf_free(&msg);
+    c->setup_pending = 1;
+  } else {
+    c->session_guest = guest;
+    c->authenticated = 1;
+    static constexpr uint8_t kGuestKey[kKeySize] = {};
+    derive_keys(c, guest ? kGuestKey : c->session_base_key);
+    c->keys_ready = 1;
+    ensure_session_id(c, r);
+    rep_set_status(r, STATUS_SUCCESS);
+    if (!raw) tw3_spnego_done(&secbuf);
+    c->setup_pending = 0;
+  }
+  put_body(r, guest ? SESSION_FLAG_IS_GUEST : 0, secbuf);
+  tw3_buf_free(&secbuf);
+}
+
+// Guests get in only under the guest policy, and never where both sides
+// insist on signing: a guest session cannot sign.
+bool guest_admissible(const tw3_conn* c) {
+  return tw3_guest_allowed() && !(c->opts.signing == 1 && c->client_sign_required);
+}
+
+struct account {
+  char name[kNameBuf];
+  char password[kPasswordBuf];
+  bool load(int index) {
+    return tw3_user_at(index, name, kNameBuf, password, kPasswordBuf) == 0 && name[0] != 0;
+  }
+  ~account() { tw3_wipe(password, sizeof password); }
+};
+
+// Completes a session from an accepted AUTHENTICATE, or refuses a guest
+// acceptance the policy does not allow.
+void accept(tw3_conn* c, tw3_reply* r, const uint8_t key[kKeySize], int guest, int raw) {
+  if (guest && !guest_admissible(c)) return session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
+  std::memcpy(c->session_base_key, key, kKeySize);
+  session_setup_ok_body(c, r, guest, 0, raw);
+}
+
+// The AUTHENTICATE leg: each account in turn, or the guest when none exists.
+void second_leg(tw3_conn* c, tw3_reply* r, const uint8_t* tok, uint64_t len, int raw) {
+  account acct;
+  const bool has_users = acct.load(0);
+  tw3_trace(c, "[t3] has_users=%d\n", has_users ? 1 : 0);
+  const int64_t t = now_or_clock(c);
+  const int timecheck = c->opts.ntlm_timecheck;
+  uint8_t key[kKeySize];
+  int guest = 0;
+  if (!has_users && guest_admissible(c)) {
+    const int rc = tw3_ntlm_type3(tok, len, c->server_challenge, c->opts.server_name, t,
+                                  timecheck, "", "", &guest, key);
+    if (rc < 0) return session_setup_fail_body(c, r, STATUS_INVALID_PARAMETER);
+    accept(c, r, key, 1, raw);
+    tw3_wipe(key, sizeof key);
+    return;
+  }
+  for (int i = 0; i < kMaxAccounts; i++) {
+    if (i > 0 && !acct.load(i)) break;
+    if (i == 0 && !has_users) break;
+    const int rc = tw3_ntlm_type3(tok, len, c->server_challenge, c->opts.server_name, t,
+                                  timecheck, acct.name, acct.password, &guest, key);
+    tw3_wipe(acct.password, sizeof acct.password);
+    if (rc < 0) return session_setup_fail_body(c, r, STATUS_INVALID_PARAMETER);
+    if (rc == 0) {
+      trace_hex_line(c, "[sess] key=", key, kKeySize, "\n");
+      accept(c, r, key, guest, raw);
+      tw3_wipe(key, sizeof key);
+      return;
+    }
+  }
+  session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
+}
+
+void trace_request(const tw3_conn* c, uint16_t ssz, uint16_t boff, uint16_t blen,
+                   const uint8_t* blob) {
+  if (!c->trace) return;
+  const bool raw = blen > 8 && std::memcmp(blob, kNtlmSignature, sizeof kNtlmSignature) == 0;
+  tw3_buf line{};
+  tw3_buf_printf(&line, "[sess] ssz=%u boff=%u blen=%u in_blob=%s head=", ssz, boff, blen,
+                 raw ? "RAW-NTLM" : "spnego/other");
+  tw3_hex_encode(blob, blen < kTraceBlobHead ? blen : kTraceBlobHead, &line);
+  tw3_buf_str(&line, "\n");
+  if (!line.failed) tw3_trace(c, "%s", reinterpret_cast<const char*>(line.data));
+  tw3_buf_free(&line);
+}
+
+}  // namespace
+
+void cmd_session_setup(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+  const uint16_t ssz = rd_u16(body);
+  if (ssz != kStructureSize && ssz != kStructureSizeAlt)
+    return err_reply_l(c, r, SMB2_SESSION_SETUP, STATUS_INVALID_PARAMETER, c->session_id,
+                       c->cur_tree_id, kSiteSize);
+  rd_skip(body, 1 + 1 + 4 + 4);  // Flags, SecurityMode, Capabilities, Channel
+  const uint16_t boff = rd_u16(body);
+  const uint16_t blen = rd_u16(body);
+  rd_u64(body);  // PreviousSessionId
+  if (body->bad)
+    return err_reply_l(c, r, SMB2_SESSION_SETUP, STATUS_INVALID_PARAMETER, c->session_id,
+                       c->cur_tree_id, kSiteFields);
+  if (c->authenticated)  // re-authentication is not supported
+    return err_reply_l(c, r, SMB2_SESSION_SETUP, STATUS_REQUEST_NOT_ACCEPTED, c->session_id,
+                       c->cur_tree_id, kSiteReauth);
+  if (boff < SMB2_HDR_SIZE || !rd_has(body, boff - SMB2_HDR_SIZE, blen))
+    return err_reply_l(c, r, SMB2_SESSION_SETUP, STATUS_INVALID_PARAMETER, c->session_id,
+                       c->cur_tree_id, kSiteBuffer);
+  const uint8_t* blob = body->data + (boff - SMB2_HDR_SIZE);
+  trace_request(c, ssz, boff, blen, blob);
+
+  const uint8_t* tok = nullptr;
+  uint64_t tok_len = 0;
+  int raw = 0;
+  if (tw3_spnego_init(blob, blen, &tok, &tok_len, &raw) != 0)
+    return session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
+  if (tok == nullptr || tok_len == 0) return session_setup_ok_body(c, r, 0, 1, raw);
+  if (tok_len < kNtlmMinToken || std::memcmp(tok, kNtlmSignature, sizeof kNtlmSignature) != 0)
+    return session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
+  const uint32_t type = le32(tok + kNtlmTypeOff);
+  if (type == kNtlmNegotiate) return session_setup_ok_body(c, r, 0, 1, raw);
+  if (type == kNtlmAuthenticate) return second_leg(c, r, tok, tok_len, raw);
+  session_setup_fail_body(c, r, STATUS_INVALID_PARAMETER);
+}
