@@ -60,6 +60,30 @@ int sa_to_ip(const sockaddr_storage& sa, tw3_ip* out, int* out_port) {
   return -1;
 }
 
+// Builds the socket address for ip:port; on an IPv6 socket an IPv4 address
+// becomes ::ffff:a.b.c.d. The address length, or 0 when ip cannot be used.
+socklen_t fill_sockaddr(const tw3_ip* ip, int as_v6, uint16_t port, sockaddr_storage* ss) {
+  *ss = sockaddr_storage{};
+  if (as_v6) {
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(*ss);
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(port);
+    if (ip->family == 4) {
+      std::memcpy(in6.sin6_addr.s6_addr, kV4MappedPrefix, sizeof kV4MappedPrefix);
+      std::memcpy(in6.sin6_addr.s6_addr + 12, ip->addr, 4);
+    } else {
+      std::memcpy(in6.sin6_addr.s6_addr, ip->addr, 16);
+    }
+    return sizeof in6;
+  }
+  if (ip->family != 4) return 0;
+  auto& in4 = reinterpret_cast<sockaddr_in&>(*ss);
+  in4.sin_family = AF_INET;
+  in4.sin_port = htons(port);
+  std::memcpy(&in4.sin_addr, ip->addr, 4);
+  return sizeof in4;
+}
+
 }  // namespace
 
 int tw3_sock_init() { return 0; }  // nothing to start on POSIX hosts
@@ -87,28 +111,10 @@ int tw3_sock_nonblock(tw3_socket s) {
 
 int tw3_sock_bind(tw3_socket s, const tw3_ip* ip, int as_v6, uint16_t port) {
   sockaddr_storage ss{};
-  socklen_t len = 0;
-  if (as_v6) {
-    auto& in6 = reinterpret_cast<sockaddr_in6&>(ss);
-    in6.sin6_family = AF_INET6;
-    in6.sin6_port = htons(port);
-    if (ip->family == 4) {
-      std::memcpy(in6.sin6_addr.s6_addr, kV4MappedPrefix, sizeof kV4MappedPrefix);
-      std::memcpy(in6.sin6_addr.s6_addr + 12, ip->addr, 4);
-    } else {
-      std::memcpy(in6.sin6_addr.s6_addr, ip->addr, 16);
-    }
-    len = sizeof in6;
-  } else {
-    if (ip->family != 4) {
-      t_sock_error = EAFNOSUPPORT;
-      return -1;
-    }
-    auto& in4 = reinterpret_cast<sockaddr_in&>(ss);
-    in4.sin_family = AF_INET;
-    in4.sin_port = htons(port);
-    std::memcpy(&in4.sin_addr, ip->addr, 4);
-    len = sizeof in4;
+  socklen_t len = fill_sockaddr(ip, as_v6, port, &ss);
+  if (len == 0) {
+    t_sock_error = EAFNOSUPPORT;
+    return -1;
   }
   if (bind(fd_of(s), reinterpret_cast<sockaddr*>(&ss), len) != 0) return fail_with_errno(-1);
   return 0;
@@ -166,6 +172,20 @@ int64_t tw3_sock_recv(tw3_socket s, void* buf, size_t cap) {
   if (n >= 0) return n;
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return TW3_SOCK_AGAIN;
   return fail_with_errno(TW3_SOCK_FAIL);
+}
+
+tw3_socket tw3_sock_connect(const tw3_ip* ip, uint16_t port) {
+  int as_v6 = ip->family == 6;
+  tw3_socket s = tw3_sock_tcp(as_v6 ? 6 : 4);
+  if (s == TW3_NO_SOCKET) return s;
+  sockaddr_storage ss{};
+  socklen_t len = fill_sockaddr(ip, as_v6, port, &ss);
+  if (len == 0 || connect(fd_of(s), reinterpret_cast<sockaddr*>(&ss), len) != 0) {
+    t_sock_error = len == 0 ? EAFNOSUPPORT : errno;
+    close(fd_of(s));
+    return TW3_NO_SOCKET;
+  }
+  return s;
 }
 
 void tw3_sock_shutdown_close(tw3_socket s) {

@@ -134,6 +134,9 @@ int tw3_sock_poll(tw3_socket s, int events, int timeout_ms);
 // TW3_SOCK_AGAIN or TW3_SOCK_FAIL. Sending never raises SIGPIPE.
 int64_t tw3_sock_send(tw3_socket s, const void* data, size_t len);
 int64_t tw3_sock_recv(tw3_socket s, void* buf, size_t cap);
+// A blocking connection to ip:port (clients in tests and tools), or
+// TW3_NO_SOCKET.
+tw3_socket tw3_sock_connect(const tw3_ip* ip, uint16_t port);
 // Shuts both directions down, then closes.
 void tw3_sock_shutdown_close(tw3_socket s);
 void tw3_sock_close(tw3_socket s);
