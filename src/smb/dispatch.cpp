@@ -230,6 +230,10 @@ step handle_one(walk& w) {
   if (h.is_signed) {
     if (check_signature(w, h) < 0) return step::end;
     verified = 1;
+  } else if (!sign_unsigned_allowed(c, h.command)) {
+    tw3_stat_add(ST_BAD_SIGNATURE, 1);
+    add_header(w, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id, h.tree_id, 0, 1);
+    return step::end;
   }
   c->cur_msg_id = h.message_id;
   tw3_trace(c, "[loop] body_off=%zu off=%zu\n", static_cast<size_t>(SMB2_HDR_SIZE),

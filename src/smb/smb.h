@@ -317,6 +317,10 @@ int sign_verify_request(tw3_conn* c, uint8_t* req, uint64_t len);
 int sign_decide(tw3_conn* c, const tw3_reply* r, uint8_t command, int verified);
 // Signs one response (len bytes at msg, header first) in place.
 void sign_frame(tw3_conn* c, uint8_t* msg, uint64_t len);
+// 1 when an unsigned request of this command may be handled: a named-user
+// session on a server that requires signing refuses all but NEGOTIATE,
+// SESSION_SETUP, ECHO and CANCEL.
+int sign_unsigned_allowed(const tw3_conn* c, uint8_t command);
 
 // ======================= Server stop flag =================================
 // 1 once the network server is stopping; defined by the network layer.
