@@ -1,0 +1,253 @@
+// READ and QUERY_INFO through the dispatcher: ranges, limits, host changes
+// after CREATE, and the information classes with their length rules.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/tempdir.h"
+#include "smb/files_sim.h"
+
+namespace {
+
+using namespace files_sim;
+
+constexpr uint32_t kOneMiB = 1048576;
+
+std::string pattern_bytes(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = char((i * 131 + i / 977) & 0xFF);
+  return s;
+}
+
+class ReadInfo : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tw3_config_reset_for_tests();
+    ASSERT_TRUE(t.ok());
+    ASSERT_TRUE(t.dir("media"));
+    ASSERT_TRUE(t.dir("media/sub"));
+    ASSERT_TRUE(t.dir("outside"));
+    ASSERT_TRUE(t.file("outside/secret", "secret"));
+    ASSERT_TRUE(t.file("media/ten.txt", "0123456789"));
+    ASSERT_TRUE(t.file("media/big.bin", big));
+    ASSERT_TRUE(t.file("media/seventy.bin", std::string(70000, 'x')));
+    ASSERT_EQ(tw3_add_share("media", t.sub("media").c_str()), 0) << tw3_error();
+    tree = c.connect("media");
+  }
+  void TearDown() override { tw3_config_reset_for_tests(); }
+
+  bytes data_of(const response& r) {
+    if (r.body_size() < 16) return {};
+    EXPECT_EQ(r.b16(0), 17);
+    EXPECT_EQ(r.body_bytes(2, 1)[0], 0x50);
+    return r.body_bytes(16, r.b32(4));
+  }
+
+  const std::string big = pattern_bytes(kOneMiB + 4096);
+  temp_dir t;
+  conn c;
+  uint32_t tree = 0;
+};
+
+TEST_F(ReadInfo, ReadRanges) {
+  uint64_t ten = c.open(tree, "ten.txt");
+  struct Case {
+    uint64_t offset;
+    uint32_t length;
+    std::string want;
+  };
+  const Case cases[] = {
+      {0, 100, "0123456789"}, {3, 4, "3456"}, {10, 5, ""}, {11, 5, ""}, {0, 0, ""},
+      {UINT64_MAX - 2, 100, ""}, {uint64_t(INT64_MAX), 100, ""},
+  };
+  for (const Case& k : cases) {
+    int64_t reads = tw3_stat_get(ST_READS);
+    response r = c.read(ten, k.offset, k.length);
+    EXPECT_EQ(r.status(), STATUS_SUCCESS) << k.offset;
+    bytes d = data_of(r);
+    EXPECT_EQ(std::string(d.begin(), d.end()), k.want) << k.offset << "+" << k.length;
+    EXPECT_EQ(tw3_stat_get(ST_READS) - reads, 1);
+  }
+}
+
+TEST_F(ReadInfo, ReadSizesAgainstTheNegotiatedLimit) {
+  uint64_t fid = c.open(tree, "big.bin");
+  EXPECT_EQ(c.read(fid, 0, 65537).status(), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(c.read(fid, 0, kOneMiB).status(), STATUS_INVALID_PARAMETER);
+  bytes d = data_of(c.read(fid, 100, 65536));
+  EXPECT_EQ(d, bytes(big.begin() + 100, big.begin() + 100 + 65536));
+
+  c.get()->max_read = kOneMiB;  // the client announced large MTU
+  for (uint32_t n : {65537u, kOneMiB}) {
+    response r = c.read(fid, 4095, n);
+    ASSERT_EQ(r.status(), STATUS_SUCCESS) << n;
+    d = data_of(r);
+    ASSERT_EQ(d.size(), n);
+    EXPECT_TRUE(d == bytes(big.begin() + 4095, big.begin() + 4095 + n)) << n;
+  }
+  EXPECT_EQ(c.read(fid, 0, kOneMiB + 1).status(), STATUS_INVALID_PARAMETER);
+  // A short read near the end succeeds whatever MinimumCount asked for.
+  d = data_of(c.read(fid, big.size() - 7, kOneMiB));
+  EXPECT_EQ(d.size(), 7u);
+}
+
+TEST_F(ReadInfo, ReadRefusals) {
+  uint64_t file = c.open(tree, "ten.txt");
+  uint64_t dir = c.open(tree, "sub");
+  uint64_t pipe = c.open(c.connect("IPC$"), "srvsvc");
+  uint64_t closed = c.open(tree, "ten.txt");
+  c.close(closed);
+  bytes channel = read_body(file, 0, 10);
+  put_le32(channel.data() + 36, 1);
+  bytes bad_size = read_body(file, 0, 10);
+  bad_size[0] = 48;
+  bytes short_body = read_body(file, 0, 10);
+  short_body.resize(40);
+  struct Case {
+    const char* what;
+    bytes body;
+    uint32_t status;
+  };
+  const Case cases[] = {
+      {"pipe", read_body(pipe, 0, 10), STATUS_NOT_SUPPORTED},
+      {"directory", read_body(dir, 0, 10), STATUS_FILE_IS_A_DIRECTORY},
+      {"closed handle", read_body(closed, 0, 10), STATUS_INVALID_PARAMETER},
+      {"unknown handle", read_body(0x777, 0, 10), STATUS_INVALID_PARAMETER},
+      {"RDMA channel", channel, STATUS_NOT_SUPPORTED},
+      {"StructureSize 48", bad_size, STATUS_INVALID_PARAMETER},
+      {"short body", short_body, STATUS_INVALID_PARAMETER},
+  };
+  for (const Case& k : cases) {
+    response r = c.one({SMB2_READ, 0, 0, kSessionId, k.body});
+    EXPECT_EQ(r.status(), k.status) << k.what;
+    EXPECT_EQ(r.body_size(), 0u) << k.what;
+  }
+}
+
+TEST_F(ReadInfo, ReadSeesTheHostAsItIsNow) {
+  uint64_t fid = c.open(tree, "ten.txt");
+  ASSERT_TRUE(t.file("media/ten.txt", "abc"));
+  EXPECT_EQ(data_of(c.read(fid, 0, 100)), (bytes{'a', 'b', 'c'}));
+  ASSERT_TRUE(std::filesystem::remove(t.sub("media/ten.txt")));
+  EXPECT_EQ(c.read(fid, 0, 100).status(), STATUS_ACCESS_DENIED);
+  // A link put where the file was is never followed, even inside the share.
+  ASSERT_TRUE(t.link(t.sub("outside/secret"), "media/ten.txt"));
+  EXPECT_EQ(c.read(fid, 0, 100).status(), STATUS_ACCESS_DENIED);
+  std::filesystem::remove(t.sub("media/ten.txt"));
+  ASSERT_TRUE(t.dir("media/ten.txt"));
+  EXPECT_EQ(c.read(fid, 0, 100).status(), STATUS_ACCESS_DENIED);
+}
+
+TEST_F(ReadInfo, FileClasses) {
+  uint64_t file = c.open(tree, "seventy.bin");
+  uint64_t dir = c.open(tree, "sub");
+  struct stat st {};
+  ASSERT_EQ(::stat(t.sub("media/seventy.bin").c_str(), &st), 0);
+
+  response std_file = c.qi(file, 1, 5, 0);
+  ASSERT_EQ(std_file.status(), STATUS_SUCCESS);
+  ASSERT_EQ(std_file.b32(4), 24u);
+  EXPECT_EQ(std_file.b16(2), 72);
+  EXPECT_EQ(std_file.b64(8), 131072u);
+  EXPECT_EQ(std_file.b64(16), 70000u);
+  EXPECT_EQ(std_file.b32(24), 1u);
+  EXPECT_EQ(std_file.body_bytes(28, 2), (bytes{0, 0}));
+  response std_dir = c.qi(dir, 1, 5, 24);
+  EXPECT_EQ(std_dir.b32(24), 0u);
+  EXPECT_EQ(std_dir.body_bytes(28, 2), (bytes{0, 1}));
+
+  response basic = c.qi(file, 1, 4, 40);
+  ASSERT_EQ(basic.b32(4), 40u);
+  EXPECT_EQ(basic.b64(8 + 16), (uint64_t(st.st_mtime) + 11644473600ull) * 10000000ull);
+  EXPECT_EQ(basic.b32(8 + 32), 0x21u);
+  EXPECT_EQ(c.qi(dir, 1, 4, 0).b32(8 + 32), 0x11u);
+  EXPECT_EQ(c.qi(file, 1, 6, 0).b64(8), uint64_t(st.st_ino));
+  EXPECT_EQ(c.qi(dir, 1, 7, 0).b32(8), 0x10u);
+  EXPECT_EQ(c.qi(file, 1, 7, 0).b32(8), 0x21u);
+
+  response net = c.qi(file, 1, 34, 56);
+  ASSERT_EQ(net.status(), STATUS_SUCCESS);
+  EXPECT_EQ(net.b32(4), 56u);
+  EXPECT_EQ(net.b64(8 + 40), 70000u);
+  EXPECT_EQ(c.qi(file, 1, 34, 40).status(), STATUS_INFO_LENGTH_MISMATCH);
+}
+
+TEST_F(ReadInfo, FileAllInformationCarriesTheShareName) {
+  uint64_t file = c.open(tree, "ten.txt");
+  response all = c.qi(file, 1, 18, 0);
+  ASSERT_EQ(all.status(), STATUS_SUCCESS);
+  ASSERT_EQ(all.b32(4), 105u);
+  bytes full = all.body_bytes(8, 105);
+  EXPECT_EQ(std::string(full.begin() + 100, full.end()), "media");
+  EXPECT_EQ(all.b32(8 + 76), 0x001200A9u);  // AccessFlags
+
+  response cut = c.qi(file, 1, 18, 100);
+  EXPECT_EQ(cut.status(), STATUS_BUFFER_OVERFLOW);
+  ASSERT_EQ(cut.b32(4), 100u);
+  EXPECT_EQ(cut.body_bytes(8, 100), bytes(full.begin(), full.begin() + 100));
+  EXPECT_EQ(c.qi(file, 1, 18, 95).status(), STATUS_INFO_LENGTH_MISMATCH);
+}
+
+TEST_F(ReadInfo, VolumeClasses) {
+  uint64_t root = c.open(tree, "");
+  uint64_t sub = c.open(tree, "sub");
+  response vol = c.qi(root, 2, 1, 0);
+  ASSERT_EQ(vol.status(), STATUS_SUCCESS);
+  ASSERT_EQ(vol.b32(4), 28u);
+  EXPECT_EQ(vol.b64(8), 0x019DB1DED53E8000ull);
+  EXPECT_EQ(vol.b32(8 + 12), 10u);
+  EXPECT_EQ(vol.body_bytes(8 + 18, 10), (bytes{'m', 0, 'e', 0, 'd', 0, 'i', 0, 'a', 0}));
+  EXPECT_NE(c.qi(sub, 2, 1, 0).b32(8 + 8), vol.b32(8 + 8)) << "serial follows the folder";
+  EXPECT_EQ(c.qi(root, 2, 1, 21).status(), STATUS_INFO_LENGTH_MISMATCH);
+  EXPECT_EQ(c.qi(root, 2, 1, 22).status(), STATUS_BUFFER_OVERFLOW);
+
+  response attr = c.qi(root, 2, 5, 0);
+  ASSERT_EQ(attr.b32(4), 20u);
+  EXPECT_EQ(attr.b32(8), 0x00040007u);
+  EXPECT_EQ(attr.b32(12), 255u);
+  EXPECT_EQ(attr.body_bytes(8 + 12, 8), (bytes{'N', 0, 'T', 0, 'F', 0, 'S', 0}));
+  response size = c.qi(root, 2, 3, 0);
+  ASSERT_EQ(size.b32(4), 24u);
+  EXPECT_EQ(size.b64(8), 0u);
+  EXPECT_EQ(size.b64(16), 0u);
+  EXPECT_EQ(size.b32(28), 512u);
+  response full = c.qi(root, 2, 7, 32);
+  ASSERT_EQ(full.b32(4), 32u);
+  EXPECT_EQ(full.b32(8 + 28), 512u);
+  response dev = c.qi(root, 2, 4, 0);
+  EXPECT_EQ(dev.b32(8), 7u);
+  EXPECT_EQ(dev.b32(12), 2u);
+}
+
+TEST_F(ReadInfo, QueryInfoRefusals) {
+  uint64_t file = c.open(tree, "ten.txt");
+  uint64_t pipe = c.open(c.connect("IPC$"), "srvsvc");
+  bytes short_body = qi_body(file, 1, 4, 0);
+  short_body.resize(30);
+  struct Case {
+    const char* what;
+    bytes body;
+    uint32_t status;
+  };
+  const Case cases[] = {
+      {"security", qi_body(file, 3, 0, 0), STATUS_NOT_SUPPORTED},
+      {"quota", qi_body(file, 4, 0, 0), STATUS_NOT_SUPPORTED},
+      {"type 0", qi_body(file, 0, 4, 0), STATUS_INVALID_INFO_CLASS},
+      {"type 5", qi_body(file, 5, 4, 0), STATUS_INVALID_INFO_CLASS},
+      {"class 35", qi_body(file, 1, 35, 0), STATUS_INVALID_INFO_CLASS},
+      {"fs class 2", qi_body(file, 2, 2, 0), STATUS_INVALID_INFO_CLASS},
+      {"fs on the pipe", qi_body(pipe, 2, 1, 0), STATUS_INVALID_INFO_CLASS},
+      {"unknown handle", qi_body(0x999, 1, 4, 0), STATUS_INVALID_HANDLE},
+      {"short body", short_body, STATUS_INVALID_PARAMETER},
+  };
+  for (const Case& k : cases) {
+    EXPECT_EQ(c.one({SMB2_QUERY_INFO, 0, 0, kSessionId, k.body}).status(), k.status) << k.what;
+  }
+  // The pipe answers file classes from its zero status.
+  response std_pipe = c.qi(pipe, 1, 5, 0);
+  ASSERT_EQ(std_pipe.status(), STATUS_SUCCESS);
+  EXPECT_EQ(std_pipe.b32(8 + 16), 1u);
+  EXPECT_EQ(c.qi(pipe, 1, 4, 0).b64(8), 116444736000000000ull);
+}
+
+}  // namespace
