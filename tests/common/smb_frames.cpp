@@ -93,8 +93,8 @@ std::unique_ptr<uint8_t[]> exact_copy(const bytes& b) {
 
 void script_io::add_trickle(const bytes& b) {
   for (uint8_t x : b) {
-    steps.push_back({io_step::data, {x}});
-    steps.push_back({io_step::timeout, {}});
+    add({x});
+    steps.push_back(step_timeout());
   }
 }
 

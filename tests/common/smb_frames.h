@@ -63,6 +63,11 @@ struct io_step {
   uint32_t sleep_ms = 0;  // timeout: pause first, so idle time really passes
 };
 
+inline io_step step_zero() { return {io_step::zero, {}, 0, 0}; }
+inline io_step step_fail() { return {io_step::fail, {}, 0, 0}; }
+inline io_step step_timeout(uint32_t sleep_ms = 0) { return {io_step::timeout, {}, 0, sleep_ms}; }
+inline io_step step_fill(uint64_t n) { return {io_step::fill, {}, n, 0}; }
+
 class script_io {
  public:
   std::deque<io_step> steps;
@@ -73,7 +78,7 @@ class script_io {
   int fail_writes_from = -1;                // write number from which writes fail
   int writes = 0;
 
-  void add(const bytes& b) { steps.push_back({io_step::data, b}); }
+  void add(const bytes& b) { steps.push_back({io_step::data, b, 0, 0}); }
   // Serves b one byte per read, with a timeout between pieces.
   void add_trickle(const bytes& b);
   tw3_io io();
