@@ -53,11 +53,8 @@ constexpr uint32_t TW3_NTLM_KEY_EXCH = 0x40000000;
 constexpr uint32_t TW3_NTLM_EXTENDED_SECURITY = 0x00080000;
 constexpr uint32_t TW3_NTLM_NEGOTIATE_NTLM = 0x00000200;
 constexpr const char* TW3_DEFAULT_SERVER_NAME = "TARNWICKFIELD";
-constexpr int64_t TW3_FILETIME_UNIX_OFFSET = 11644473600LL;  // seconds 1601..1970
-constexpr int64_t TW3_FILETIME_PER_SECOND = 10000000LL;
 
 // (u + 11644473600) * 10^7.
-uint64_t tw3_filetime(int64_t unix_seconds);
 
 // The 8-byte server challenge for `server_name` and Unix time t. With
 // fixed_clock set the value is exactly the FNV-1a derivation, so replays are

@@ -384,11 +384,6 @@ std::atomic<uint64_t> g_challenge_counter{0};
 
 }  // namespace
 
-uint64_t tw3_filetime(int64_t unix_seconds) {
-  return static_cast<uint64_t>(unix_seconds + TW3_FILETIME_UNIX_OFFSET) *
-         static_cast<uint64_t>(TW3_FILETIME_PER_SECOND);
-}
-
 void tw3_ntlm_challenge(const char* server_name, int64_t t, int fixed_clock,
                         uint8_t challenge_out[8]) {
   const char* name = server_name ? server_name : "";

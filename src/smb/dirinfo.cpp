@@ -52,10 +52,6 @@ void put_short_name(tw3_buf* b, const char* name) {
 
 }  // namespace
 
-uint64_t tw3_filetime(int64_t unix_seconds) {
-  return (uint64_t(unix_seconds) + TW3_FILETIME_EPOCH_OFFSET) * TW3_FILETIME_PER_SECOND;
-}
-
 uint64_t tw3_alloc_size(uint64_t size) {
   uint64_t rest = size % TW3_ALLOC_UNIT;
   if (rest == 0) return size;

@@ -17,11 +17,7 @@ tw3_tree* tw3_tree_find(tw3_conn* c, uint32_t tree_id);
 constexpr uint32_t TW3_ATTR_DIR = 0x00000011;   // DIRECTORY | READONLY
 constexpr uint32_t TW3_ATTR_FILE = 0x00000021;  // ARCHIVE | READONLY
 constexpr uint64_t TW3_ALLOC_UNIT = 65536;
-constexpr uint64_t TW3_FILETIME_EPOCH_OFFSET = 11644473600ULL;  // 1601 -> 1970, seconds
-constexpr uint64_t TW3_FILETIME_PER_SECOND = 10000000ULL;
 
-// Unix seconds as a FILETIME; unsigned arithmetic, so no value is undefined.
-uint64_t tw3_filetime(int64_t unix_seconds);
 // `size` rounded up to a multiple of TW3_ALLOC_UNIT.
 uint64_t tw3_alloc_size(uint64_t size);
 

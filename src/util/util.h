@@ -51,6 +51,12 @@ extern int g_buf_fail_alloc;
 constexpr uint64_t TW3_FNV_BASIS = 0xcbf29ce484222325ULL;
 uint64_t tw3_fnv1a64(const void* data, uint64_t n, uint64_t h);
 
+// ---- Wire time ----
+constexpr int64_t TW3_FILETIME_UNIX_OFFSET = 11644473600LL;  // seconds 1601..1970
+constexpr int64_t TW3_FILETIME_PER_SECOND = 10000000LL;      // 100 ns units
+// Unix seconds to a FILETIME (100 ns units since 1601-01-01).
+uint64_t tw3_filetime(int64_t unix_seconds);
+
 // ---- IP addresses and CIDR ranges ----
 // family 4 or 6 (0: none); an IPv4-mapped IPv6 address is held as family 4.
 struct tw3_ip {
