@@ -27,7 +27,8 @@ test-asan:
 	cd build-asan && ctest --output-on-failure -j $(JOBS) -LE clients
 
 serve: build
-	@mkdir -p $(BUILD)
+	@echo "Serving demo/ as the guest share //127.0.0.1/public on port 4450 (Ctrl-C stops). Try:"
+	@echo "  smbclient //127.0.0.1/public -p 4450 -N -m SMB3"
 	$(BUILD)/twsmb3s serve --bind 127.0.0.1 --port 4450 --share public=demo --opt guest=on
 
 clean:
