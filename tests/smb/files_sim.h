@@ -227,7 +227,7 @@ inline bytes ioctl_body(uint64_t fid, uint32_t ctl, const bytes& input, uint64_t
   put32(b, ctl);
   put64(b, fid);
   put64(b, fid_volatile);
-  put32(b, input.empty() ? 0 : 64 + 56);
+  put32(b, 64 + 56);
   put32(b, uint32_t(input.size()));
   put32(b, 0);
   put32(b, 0);

@@ -1,0 +1,240 @@
+// IOCTL through the dispatcher: FSCTL_VALIDATE_NEGOTIATE_INFO, the refused
+// controls, and the DCE/RPC exchange on the srvsvc pipe (bind_ack, the
+// NetrShareEnum stub decoded field by field, the fault of other opnums).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/tempdir.h"
+#include "smb/files_sim.h"
+
+namespace {
+
+using namespace files_sim;
+
+constexpr uint32_t kValidate = 0x00140204;
+constexpr uint32_t kTransceive = 0x0011C017;
+constexpr uint32_t kQueryNetworkInterfaces = 0x001401FC;
+constexpr uint32_t kDfsReferrals = 0x00060194;
+
+bytes rpc_header(uint8_t ptype, uint32_t call_id, size_t total) {
+  bytes b = {5, 0, ptype, 3, 0x10, 0, 0, 0};
+  put16(b, uint16_t(total));
+  put16(b, 0);
+  put32(b, call_id);
+  return b;
+}
+
+bytes bind_pdu(uint32_t call_id, int contexts) {
+  bytes b = rpc_header(11, call_id, 28 + 44 * size_t(contexts));
+  put16(b, 4280);
+  put16(b, 4280);
+  put32(b, 0);
+  b.push_back(uint8_t(contexts));
+  b.insert(b.end(), 3, 0);
+  for (int i = 0; i < contexts; ++i) b.insert(b.end(), 44, uint8_t(i));
+  return b;
+}
+
+bytes request_pdu(uint32_t call_id, uint16_t opnum) {
+  bytes b = rpc_header(0, call_id, 40);
+  put32(b, 16);  // alloc_hint
+  put16(b, 0);
+  put16(b, opnum);
+  put32(b, 0x00020000);  // ServerName pointer
+  put32(b, 0);
+  put32(b, 1);  // level
+  put32(b, 1);
+  return b;
+}
+
+// Reads little-endian words from an NDR stub, failing the test past its end.
+struct ndr {
+  const bytes& b;
+  size_t pos = 0;
+  uint32_t u32() {
+    if (pos + 4 > b.size()) {
+      ADD_FAILURE() << "stub ends at " << b.size();
+      pos = b.size();
+      return 0;
+    }
+    uint32_t v = uint32_t(b[pos]) | uint32_t(b[pos + 1]) << 8 | uint32_t(b[pos + 2]) << 16 |
+                 uint32_t(b[pos + 3]) << 24;
+    pos += 4;
+    return v;
+  }
+  std::string str() {
+    uint32_t max = u32();
+    EXPECT_EQ(u32(), 0u);
+    uint32_t actual = u32();
+    EXPECT_EQ(max, actual);
+    std::string s;
+    for (uint32_t i = 0; i < actual && pos + 2 <= b.size(); ++i, pos += 2) {
+      if (i + 1 < actual) s.push_back(char(b[pos]));
+      else EXPECT_EQ(b[pos] | b[pos + 1], 0);
+    }
+    pos = (pos + 3) & ~size_t(3);
+    return s;
+  }
+};
+
+class Ioctl : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tw3_config_reset_for_tests();
+    ASSERT_TRUE(t.ok());
+    ASSERT_TRUE(t.dir("b"));
+    ASSERT_TRUE(t.dir("A"));
+    ASSERT_TRUE(t.file("b/f", "f"));
+    ASSERT_EQ(tw3_add_share("b", t.sub("b").c_str()), 0) << tw3_error();
+    ASSERT_EQ(tw3_add_share("A", t.sub("A").c_str()), 0) << tw3_error();
+    ipc = c.connect("IPC$");
+    pipe = c.open(ipc, "srvsvc");
+  }
+  void TearDown() override { tw3_config_reset_for_tests(); }
+
+  // The output of a successful pipe transceive.
+  bytes transceive(const bytes& pdu) {
+    response r = c.ioctl(pipe, kTransceive, pdu, 0x55);
+    EXPECT_EQ(r.status(), STATUS_SUCCESS);
+    EXPECT_EQ(r.b32(4), kTransceive);
+    EXPECT_EQ(r.b64(8), pipe);
+    EXPECT_EQ(r.b64(16), 0x55u);
+    EXPECT_EQ(r.b32(32), 112u);
+    return r.body_bytes(48, r.b32(36));
+  }
+
+  temp_dir t;
+  conn c;
+  uint32_t ipc = 0;
+  uint64_t pipe = 0;
+};
+
+TEST_F(Ioctl, ValidateNegotiateAnswersAnyFileAndInput) {
+  tw3_conn* k = c.get();
+  k->dialect = SMB2_DIALECT_302;
+  k->server_guid_seed = 0x1122334455667788ULL;
+  for (int variant = 0; variant < 2; ++variant) {
+    k->client_large_mtu = variant;
+    k->sign_required = variant;
+    k->session_guest = variant;  // unsigned requests stay acceptable
+    response r = c.ioctl(variant ? kAllOnes : 0x12345, kValidate, variant ? bytes(24, 7) : bytes{});
+    ASSERT_EQ(r.status(), STATUS_SUCCESS);
+    EXPECT_EQ(r.b64(16), kAllOnes);
+    ASSERT_EQ(r.b32(36), 24u);
+    EXPECT_EQ(r.b32(48), variant ? 4u : 0u);
+    EXPECT_EQ(r.b64(52), 0x1122334455667788ULL);
+    EXPECT_EQ(r.b64(60), 0x1122334455667788ULL ^ 0x54574D4232ULL);
+    EXPECT_EQ(r.b16(68), variant ? 2 : 1);
+    EXPECT_EQ(r.b16(70), SMB2_DIALECT_302);
+  }
+}
+
+TEST_F(Ioctl, RefusedControls) {
+  uint64_t file = c.open(c.connect("b"), "f");
+  bytes offset_in_header = ioctl_body(pipe, kTransceive, bind_pdu(1, 1));
+  put_le32(offset_in_header.data() + 24, 32);
+  bytes past_end = ioctl_body(pipe, kTransceive, bind_pdu(1, 1));
+  put_le32(past_end.data() + 28, 200);
+  bytes wrapping = ioctl_body(pipe, kTransceive, bind_pdu(1, 1));
+  put_le32(wrapping.data() + 24, 0xFFFFFFF0);
+  bytes short_body = ioctl_body(pipe, kTransceive, {});
+  short_body.resize(50);
+  struct Case {
+    const char* what;
+    bytes body;
+    uint32_t status;
+    int counted;
+  };
+  const Case cases[] = {
+      {"network interfaces", ioctl_body(pipe, kQueryNetworkInterfaces, {}), STATUS_NOT_SUPPORTED, 1},
+      {"DFS referrals to no file", ioctl_body(kAllOnes, kDfsReferrals, {}, kAllOnes), STATUS_NOT_SUPPORTED, 1},
+      {"transceive on a file", ioctl_body(file, kTransceive, bind_pdu(1, 1)), STATUS_NOT_SUPPORTED, 1},
+      {"other control on the pipe", ioctl_body(pipe, 0x00090000, {}), STATUS_NOT_SUPPORTED, 1},
+      {"unknown handle", ioctl_body(0x999, kTransceive, {}), STATUS_INVALID_PARAMETER, 0},
+      {"input of 16,385 bytes", ioctl_body(pipe, kTransceive, bytes(16385, 0)), STATUS_INVALID_PARAMETER, 0},
+      {"input offset inside the header", offset_in_header, STATUS_INVALID_PARAMETER, 0},
+      {"input past the message", past_end, STATUS_INVALID_PARAMETER, 0},
+      {"input offset wrapping", wrapping, STATUS_INVALID_PARAMETER, 0},
+      {"short body", short_body, STATUS_INVALID_PARAMETER, 0},
+  };
+  for (const Case& k : cases) {
+    int64_t refused = tw3_stat_get(ST_IOCTL_REFUSED);
+    EXPECT_EQ(c.one({SMB2_IOCTL, 0, 0, kSessionId, k.body}).status(), k.status) << k.what;
+    EXPECT_EQ(tw3_stat_get(ST_IOCTL_REFUSED) - refused, k.counted) << k.what;
+  }
+}
+
+TEST_F(Ioctl, BindAck) {
+  for (int contexts : {1, 3}) {
+    bytes out = transceive(bind_pdu(0xABCD0000u + uint32_t(contexts), contexts));
+    ASSERT_EQ(out.size(), 92u);
+    EXPECT_EQ(bytes(out.begin(), out.begin() + 8), (bytes{5, 0, 12, 3, 0x10, 0, 0, 0}));
+    EXPECT_EQ(out[8] | out[9] << 8, 92);
+    EXPECT_EQ(le32(out.data() + 12), 0xABCD0000u + uint32_t(contexts));
+    EXPECT_EQ(le16(out.data() + 16), 4280);
+    EXPECT_EQ(le32(out.data() + 20), 0x6F79u);
+    EXPECT_EQ(le16(out.data() + 24), 13);
+    EXPECT_EQ(std::string(out.begin() + 26, out.begin() + 39), std::string("\\pipe\\srvsvc\0", 13));
+    EXPECT_EQ(out[40], 2) << "two results, whatever was offered";
+    EXPECT_EQ(le16(out.data() + 44), 0);
+    EXPECT_EQ(bytes(out.begin() + 48, out.begin() + 64),
+              (bytes{0x04, 0x5d, 0x88, 0x8a, 0xeb, 0x1c, 0xc9, 0x11, 0x9f, 0xe8, 0x08, 0x00, 0x2b, 0x10, 0x48, 0x60}));
+    EXPECT_EQ(le32(out.data() + 64), 2u);
+    EXPECT_EQ(le16(out.data() + 68), 3);
+    EXPECT_EQ(le16(out.data() + 70), 3);
+    EXPECT_EQ(bytes(out.begin() + 72, out.end()), bytes(20, 0));
+  }
+}
+
+TEST_F(Ioctl, ShareEnumerationListsIpcThenSharesByName) {
+  int64_t queries = tw3_stat_get(ST_SRVSVC_QUERIES);
+  bytes out = transceive(request_pdu(7, 15));
+  EXPECT_EQ(tw3_stat_get(ST_SRVSVC_QUERIES) - queries, 1);
+  ASSERT_GE(out.size(), 24u);
+  EXPECT_EQ(out[2], 2);
+  EXPECT_EQ(size_t(out[8] | out[9] << 8), out.size());
+  EXPECT_EQ(le32(out.data() + 12), 7u);
+  bytes stub(out.begin() + 24, out.end());
+  ndr n{stub};
+  EXPECT_EQ(n.u32(), 1u);  // level
+  EXPECT_EQ(n.u32(), 1u);  // discriminant
+  EXPECT_NE(n.u32(), 0u);  // container referent
+  EXPECT_EQ(n.u32(), 3u);  // EntriesRead
+  EXPECT_EQ(n.u32(), 0x00020000u);
+  EXPECT_EQ(n.u32(), 3u);
+  const uint32_t types[] = {3, 0, 0};
+  for (uint32_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(n.u32(), 0x00022000u + 4 * i);
+    EXPECT_EQ(n.u32(), types[i]);
+    EXPECT_EQ(n.u32(), 0x00024000u + 4 * i);
+  }
+  const char* names[] = {"IPC$", "A", "b"};
+  for (const char* name : names) {
+    EXPECT_EQ(n.str(), name);
+    EXPECT_EQ(n.str(), std::string(name) == "IPC$" ? "IPC share" : "read-only share");
+  }
+  EXPECT_EQ(n.u32(), 3u);  // TotalEntries
+  EXPECT_EQ(n.u32(), 0u);  // ResumeHandle
+  EXPECT_EQ(n.u32(), 0u);  // WERR_OK
+  EXPECT_EQ(n.pos, stub.size());
+}
+
+TEST_F(Ioctl, OtherOpnumsAndUnusablePdus) {
+  bytes fault = transceive(request_pdu(9, 16));
+  ASSERT_EQ(fault.size(), 32u);
+  EXPECT_EQ(fault[2], 3);
+  EXPECT_EQ(fault[8], 32);
+  EXPECT_EQ(le32(fault.data() + 12), 9u);
+  EXPECT_EQ(le32(fault.data() + 24), 0x1C010003u);
+
+  bytes shortened = request_pdu(9, 15);
+  shortened.resize(27);  // ends before the first stub word
+  bytes other_type = bind_pdu(1, 1);
+  other_type[2] = 14;  // alter_context
+  for (const bytes& pdu : {bytes(15, 5), shortened, other_type, bytes{}}) {
+    EXPECT_EQ(transceive(pdu).size(), 0u) << pdu.size();
+  }
+}
+
+}  // namespace
