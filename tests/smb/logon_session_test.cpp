@@ -1,0 +1,231 @@
+// SESSION_SETUP: the two NTLM legs, accounts and guests, failures and their
+// counting, and the session keys checked against independent derivations.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+#include "common/ntlm_client_conn.h"
+
+namespace {
+
+using ntlmc::Bytes;
+using ntlmc::Conn;
+using ntlmc::get16;
+using ntlmc::get32;
+using ntlmc::get64;
+using ntlmc::Key16;
+
+constexpr int64_t kClock = 1700000000;
+constexpr uint32_t kLogonFailure = 0xC0000064;
+constexpr uint32_t kInvalid = 0xC000000D;
+const Bytes kDone = {0xA1, 0x07, 0x30, 0x05, 0xA0, 0x03, 0x0A, 0x01, 0x00};
+
+class LogonSession : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tw3_config_reset_for_tests();
+    ASSERT_EQ(tw3_set_option("clock", std::to_string(kClock).c_str()), 0);
+  }
+  void TearDown() override { tw3_config_reset_for_tests(); }
+  static void add_alice() { ASSERT_EQ(tw3_add_user("alice", "secret"), 0); }
+};
+
+Key16 key_of(const uint8_t* p) {
+  Key16 k;
+  std::memcpy(k.data(), p, 16);
+  return k;
+}
+
+TEST_F(LogonSession, FirstLegAnswersWithTheChallenge) {
+  const struct {
+    const char* why;
+    Bytes token;
+    size_t buffer_len;
+    uint8_t first;
+  } cases[] = {
+      {"SPNEGO negTokenInit", ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate()), 215, 0xA1},
+      {"bare NTLMSSP", ntlmc::negotiate(), 184, 'N'},
+      {"negTokenInit without a token", ntlmc::spnego_init(ntlmc::kNtlmOid, {}), 215, 0xA1},
+  };
+  const uint64_t seed = tw3_fnv1a64("127.0.0.1", 9, TW3_FNV_BASIS);
+  uint8_t t[8];
+  for (int i = 0; i < 8; i++) t[i] = static_cast<uint8_t>(static_cast<uint64_t>(kClock) >> (8 * i));
+  const uint64_t want_sid = tw3_fnv1a64(t, 8, seed) | 1;
+  for (const auto& c : cases) {
+    Conn conn;
+    conn.send(ntlmc::negotiate_request({}));
+    const Bytes r = conn.send(ntlmc::session_setup_request(c.token, 1, 0));
+    EXPECT_EQ(ntlmc::status_of(r), 0xC0000016u) << c.why;
+    EXPECT_EQ(get64(&r[40]), want_sid) << c.why;
+    EXPECT_EQ(get16(&r[68]), 72) << c.why;
+    const Bytes buf = ntlmc::ss_buffer(r);
+    ASSERT_EQ(buf.size(), c.buffer_len) << c.why;
+    EXPECT_EQ(buf[0], c.first) << c.why;
+    EXPECT_TRUE(conn.c.setup_pending) << c.why;
+  }
+}
+
+struct KeyCase {
+  uint16_t dialect;
+  bool gmac;
+};
+
+TEST_F(LogonSession, NamedLogonDerivesTheKeysClientsDerive) {
+  add_alice();
+  const KeyCase cases[] = {{0x0300, false}, {0x0302, false}, {0x0311, false}, {0x0311, true}};
+  for (const auto& k : cases) {
+    Conn conn;
+    ntlmc::Negotiate n;
+    n.dialects = {k.dialect};
+    n.signing = {static_cast<uint16_t>(k.gmac ? 2 : 1)};
+    const int64_t sessions = tw3_stat_get(ST_SESSIONS);
+    const ntlmc::Logon l = ntlmc::logon(conn, n, ntlmc::AuthSpec{});
+    ASSERT_EQ(ntlmc::status_of(l.ss2_resp), 0u) << k.dialect;
+    EXPECT_EQ(get16(&l.ss2_resp[66]), 0) << "not a guest";
+    EXPECT_EQ(ntlmc::ss_buffer(l.ss2_resp), kDone);
+    EXPECT_EQ(tw3_stat_get(ST_SESSIONS), sessions + 2);
+    EXPECT_EQ(key_of(conn.c.session_base_key), l.auth.session_key);
+    Key16 want;
+    if (k.dialect == 0x0311) {
+      want = ntlmc::signing_key_311(
+          l.auth.session_key,
+          ntlmc::preauth_chain({&l.nego_req, &l.nego_resp, &l.ss1_req, &l.ss1_resp, &l.ss2_req}));
+    } else {
+      want = ntlmc::signing_key_30(l.auth.session_key);
+    }
+    EXPECT_EQ(key_of(conn.c.signing_key), want) << k.dialect;
+    // The client announced signing: the final response is signed with that key.
+    EXPECT_TRUE(ntlmc::response_signature_ok(l.ss2_resp, 0, l.ss2_resp.size(), want, k.gmac))
+        << k.dialect;
+    EXPECT_EQ(get64(&l.ss2_resp[40]), l.session_id);
+  }
+}
+
+TEST_F(LogonSession, BareNtlmCompletesWithAnEmptyBuffer) {
+  add_alice();
+  Conn conn;
+  const ntlmc::Logon l = ntlmc::logon(conn, {}, ntlmc::AuthSpec{}, false);
+  ASSERT_EQ(ntlmc::status_of(l.ss2_resp), 0u);
+  EXPECT_EQ(get16(&l.ss2_resp[68]), 72);
+  EXPECT_EQ(get16(&l.ss2_resp[70]), 0);
+}
+
+struct FailCase {
+  const char* why;
+  const char* guest_opt;
+  bool accounts;
+  std::function<void(ntlmc::AuthSpec&)> tweak;
+  uint16_t security_mode;
+  const char* signing_opt;
+  uint32_t status;  // 0: a guest session
+};
+
+TEST_F(LogonSession, AccountsGuestsAndFailures) {
+  auto none = [](ntlmc::AuthSpec&) {};
+  auto wrong = [](ntlmc::AuthSpec& s) { s.password = "wrong"; };
+  auto anonymous = [](ntlmc::AuthSpec& s) { s.nt_raw = Bytes{}; };
+  auto short_blob = [](ntlmc::AuthSpec& s) { s.nt_raw = Bytes(24, 3); };
+  auto malformed = [](ntlmc::AuthSpec& s) { s.resp_type = 9; };
+  const FailCase cases[] = {
+      {"wrong password", "auto", true, wrong, 1, "enabled", kLogonFailure},
+      {"unknown user", "auto", true, [](ntlmc::AuthSpec& s) { s.user = "mallory"; }, 1, "enabled", kLogonFailure},
+      {"malformed NTLMv2 blob", "auto", true, malformed, 1, "enabled", kInvalid},
+      {"no accounts, auto: wrong password is a guest", "auto", false, wrong, 1, "enabled", 0},
+      {"no accounts, auto: anonymous is a guest", "auto", false, anonymous, 1, "enabled", 0},
+      {"no accounts, guest refused when both sides require signing", "auto", false, wrong, 2, "required", kLogonFailure},
+      {"no accounts, server requires signing, client does not", "auto", false, wrong, 1, "required", 0},
+      {"anonymous with accounts", "auto", true, anonymous, 1, "enabled", kLogonFailure},
+      {"short blob with accounts", "auto", true, short_blob, 1, "enabled", kLogonFailure},
+      {"anonymous, guest off", "off", false, anonymous, 1, "enabled", kLogonFailure},
+      {"short blob, guest off", "off", false, short_blob, 1, "enabled", kLogonFailure},
+      {"anonymous, guest on with accounts", "on", true, anonymous, 1, "enabled", 0},
+      {"anonymous, guest on, both require signing", "on", true, anonymous, 2, "required", kLogonFailure},
+      {"right password", "auto", true, none, 1, "enabled", 0},
+  };
+  for (const auto& c : cases) {
+    tw3_config_reset_for_tests();
+    ASSERT_EQ(tw3_set_option("clock", std::to_string(kClock).c_str()), 0);
+    ASSERT_EQ(tw3_set_option("guest", c.guest_opt), 0);
+    ASSERT_EQ(tw3_set_option("signing", c.signing_opt), 0);
+    if (c.accounts) add_alice();
+    Conn conn;
+    ntlmc::Negotiate n;
+    n.security_mode = c.security_mode;
+    ntlmc::AuthSpec s;
+    c.tweak(s);
+    const int64_t failed = tw3_stat_get(ST_LOGON_FAILED);
+    const int64_t guests = tw3_stat_get(ST_GUEST_SESSIONS);
+    const ntlmc::Logon l = ntlmc::logon(conn, n, s);
+    EXPECT_EQ(ntlmc::status_of(l.ss2_resp), c.status) << c.why;
+    if (c.status != 0) {
+      EXPECT_EQ(l.ss2_resp.size(), 72u) << c.why;
+      EXPECT_EQ(Bytes(l.ss2_resp.begin() + 64, l.ss2_resp.end()), Bytes({9, 0, 0, 0, 0, 0, 0, 0}))
+          << c.why;
+      EXPECT_EQ(tw3_stat_get(ST_LOGON_FAILED), failed + 1) << c.why;
+      EXPECT_FALSE(conn.c.authenticated) << c.why;
+      continue;
+    }
+    EXPECT_TRUE(conn.c.authenticated) << c.why;
+    const bool guest = conn.c.session_guest != 0;
+    EXPECT_EQ(get16(&l.ss2_resp[66]), guest ? 1 : 0) << c.why;
+    EXPECT_EQ(tw3_stat_get(ST_GUEST_SESSIONS), guests + (guest ? 1 : 0)) << c.why;
+    // A guest logon's final response carries no signature.
+    EXPECT_EQ((ntlmc::flags_of(l.ss2_resp) & SMB2_FLAGS_SIGNED) != 0, !guest) << c.why;
+  }
+}
+
+TEST_F(LogonSession, RequestChecksDoNotCountAsLogonFailures) {
+  add_alice();
+  Conn conn;
+  conn.send(ntlmc::negotiate_request({}));
+  const Bytes tok = ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate());
+  const int64_t failed = tw3_stat_get(ST_LOGON_FAILED);
+  for (uint16_t ssz : {24, 27}) {
+    const Bytes r = conn.send(ntlmc::session_setup_request(tok, 1, 0, 1, ssz));
+    EXPECT_EQ(ntlmc::status_of(r), kInvalid) << ssz;
+    EXPECT_EQ(r.size(), 64u) << ssz;
+  }
+  Bytes past_end = ntlmc::session_setup_request(tok, 1, 0);
+  ntlmc::set16(past_end, 64 + 14, static_cast<uint32_t>(tok.size() + 1));
+  EXPECT_EQ(ntlmc::status_of(conn.send(past_end)), kInvalid);
+  Bytes low_offset = ntlmc::session_setup_request(tok, 1, 0);
+  ntlmc::set16(low_offset, 64 + 12, 63);
+  EXPECT_EQ(ntlmc::status_of(conn.send(low_offset)), kInvalid);
+  Bytes truncated = ntlmc::session_setup_request({}, 1, 0);
+  truncated.resize(64 + 20);
+  EXPECT_EQ(ntlmc::status_of(conn.send(truncated)), kInvalid);
+  EXPECT_EQ(tw3_stat_get(ST_LOGON_FAILED), failed);
+  const Bytes ok = conn.send(ntlmc::session_setup_request(tok, 1, 0, 1, 26));
+  EXPECT_EQ(ntlmc::status_of(ok), 0xC0000016u);
+}
+
+TEST_F(LogonSession, RelogonIsRefusedAndFailuresEndTheConnection) {
+  add_alice();
+  {
+    Conn conn;
+    const ntlmc::Logon l = ntlmc::logon(conn, {}, ntlmc::AuthSpec{});
+    ASSERT_EQ(ntlmc::status_of(l.ss2_resp), 0u);
+    const Bytes again = conn.send(ntlmc::session_setup_request(
+        ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate()), 3, l.session_id));
+    EXPECT_EQ(ntlmc::status_of(again), 0xC00000D0u);
+  }
+  ASSERT_EQ(tw3_set_option("max_login_failures", "3"), 0);
+  Conn conn;
+  ntlmc::AuthSpec wrong;
+  wrong.password = "nope";
+  const ntlmc::Logon first = ntlmc::logon(conn, {}, wrong);
+  ASSERT_EQ(ntlmc::status_of(first.ss2_resp), kLogonFailure);
+  for (int attempt = 2; attempt <= 3; attempt++) {
+    EXPECT_FALSE(conn.c.closing) << attempt;
+    const Bytes r = conn.send(ntlmc::session_setup_request(
+        ntlmc::spnego_resp(ntlmc::authenticate(wrong).msg), 10 + attempt, first.session_id));
+    EXPECT_EQ(ntlmc::status_of(r), kLogonFailure) << attempt;  // still answered
+    // A retry keeps the connection's session id and challenge.
+    EXPECT_EQ(conn.c.session_id, first.session_id);
+  }
+  EXPECT_TRUE(conn.c.closing);
+  EXPECT_EQ(conn.c.logon_failures, 3);
+}
+
+}  // namespace

@@ -1,0 +1,167 @@
+// Message signing after logon: signed compounds, bad signatures, unsigned
+// requests where signing is required, and unsigned guest sessions.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "common/ntlm_client_conn.h"
+
+namespace {
+
+using ntlmc::Bytes;
+using ntlmc::Conn;
+using ntlmc::get16;
+using ntlmc::get32;
+using ntlmc::Key16;
+
+constexpr int64_t kClock = 1700000000;
+constexpr uint32_t kDenied = 0xC0000022;
+
+class LogonSigning : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tw3_config_reset_for_tests();
+    ASSERT_EQ(tw3_set_option("clock", std::to_string(kClock).c_str()), 0);
+  }
+  void TearDown() override { tw3_config_reset_for_tests(); }
+
+  // A named-user logon on 3.1.1 with the given signing algorithm.
+  ntlmc::Logon named(Conn& conn, bool gmac) {
+    EXPECT_EQ(tw3_add_user("alice", "secret"), 0);
+    ntlmc::Negotiate n;
+    n.dialects = {0x0311};
+    n.signing = {static_cast<uint16_t>(gmac ? 2 : 1)};
+    ntlmc::Logon l = ntlmc::logon(conn, n, ntlmc::AuthSpec{});
+    EXPECT_EQ(ntlmc::status_of(l.ss2_resp), 0u);
+    std::memcpy(key_.data(), conn.c.signing_key, 16);
+    return l;
+  }
+  Key16 key_{};
+};
+
+Bytes echo(uint64_t mid, uint64_t sid) {
+  return tw3test::smb2_request({.command = SMB2_ECHO, .body = {4, 0, 0, 0}, .message_id = mid,
+                                .session_id = sid});
+}
+
+Bytes tree_connect(uint64_t mid, uint64_t sid) {
+  Bytes path = ntlmc::utf16("\\\\127.0.0.1\\IPC$");
+  Bytes body = {9, 0, 0, 0};
+  ntlmc::put16(body, 72);
+  ntlmc::put16(body, static_cast<uint32_t>(path.size()));
+  body.insert(body.end(), path.begin(), path.end());
+  return tw3test::smb2_request({.command = SMB2_TREE_CONNECT, .body = body, .message_id = mid,
+                                .session_id = sid});
+}
+
+// Three signed ECHOs in one message; the offsets of each request.
+Bytes signed_compound(uint64_t sid, const Key16& key, bool gmac, std::vector<size_t>* offs,
+                      int corrupt_index = -1) {
+  std::vector<tw3test::req> reqs;
+  for (uint64_t mid = 5; mid < 8; mid++)
+    reqs.push_back({.command = SMB2_ECHO, .body = {4, 0, 0, 0}, .message_id = mid, .session_id = sid});
+  Bytes msg = tw3test::compound(reqs);
+  size_t off = 0;
+  for (int i = 0; i < 3; i++) {
+    offs->push_back(off);
+    const uint32_t next = get32(&msg[off + 20]);
+    const size_t len = next ? next : msg.size() - off;
+    ntlmc::sign_request(msg, off, len, key, gmac);
+    if (i == corrupt_index) msg[off + 63] ^= 1;  // last byte of the signature
+    off += next;
+  }
+  return msg;
+}
+
+TEST_F(LogonSigning, SignedCompoundResponsesVerifyOverTheSentBytes) {
+  for (bool gmac : {false, true}) {
+    Conn conn;
+    const ntlmc::Logon l = named(conn, gmac);
+    std::vector<size_t> offs;
+    const Bytes reply = conn.send(signed_compound(l.session_id, key_, gmac, &offs));
+    const auto rs = tw3test::split_responses(reply);
+    ASSERT_EQ(rs.size(), 3u);
+    for (size_t i = 0; i < rs.size(); i++) {
+      EXPECT_EQ(rs[i].status, 0u);
+      // Each signature covers the response's final bytes: its NextCommand
+      // and the padding up to the next header.
+      const size_t len = rs[i].next ? rs[i].next : reply.size() - rs[i].off;
+      EXPECT_TRUE(ntlmc::response_signature_ok(reply, rs[i].off, len, key_, gmac))
+          << "gmac=" << gmac << " response " << i;
+    }
+    tw3_config_reset_for_tests();
+    ASSERT_EQ(tw3_set_option("clock", std::to_string(kClock).c_str()), 0);
+  }
+}
+
+TEST_F(LogonSigning, BadSignatureInTheSecondRequestStopsTheMessage) {
+  Conn conn;
+  const ntlmc::Logon l = named(conn, false);
+  std::vector<size_t> offs;
+  const int64_t bad = tw3_stat_get(ST_BAD_SIGNATURE);
+  const Bytes reply = conn.send(signed_compound(l.session_id, key_, false, &offs, 1));
+  const auto rs = tw3test::split_responses(reply);
+  ASSERT_EQ(rs.size(), 2u);
+  EXPECT_EQ(rs[0].status, 0u);
+  EXPECT_EQ(rs[0].message_id, 5u);
+  EXPECT_EQ(rs[1].status, kDenied);
+  EXPECT_EQ(rs[1].message_id, 6u);
+  EXPECT_EQ(rs[1].credits, 1);
+  EXPECT_TRUE(ntlmc::response_signature_ok(reply, rs[0].off, rs[0].next, key_, false));
+  EXPECT_EQ(tw3_stat_get(ST_BAD_SIGNATURE), bad + 1);
+  EXPECT_FALSE(conn.c.closing);
+}
+
+TEST_F(LogonSigning, RequiredSigningRefusesUnsignedRequestsOfNamedUsers) {
+  ASSERT_EQ(tw3_set_option("signing", "required"), 0);
+  Conn conn;
+  const ntlmc::Logon l = named(conn, false);
+  const int64_t bad = tw3_stat_get(ST_BAD_SIGNATURE);
+  const Bytes refused = conn.send(tree_connect(3, l.session_id));
+  EXPECT_EQ(ntlmc::status_of(refused), kDenied);
+  EXPECT_EQ(refused.size(), 64u);
+  EXPECT_EQ(tw3_stat_get(ST_BAD_SIGNATURE), bad + 1);
+  // Commands without session data pass unsigned.
+  EXPECT_EQ(ntlmc::status_of(conn.send(echo(4, l.session_id))), 0u);
+  // The same request signed is served, and its response signed.
+  Bytes req = tree_connect(5, l.session_id);
+  ntlmc::sign_request(req, 0, req.size(), key_, false);
+  const Bytes served = conn.send(req);
+  EXPECT_EQ(ntlmc::status_of(served), 0u);
+  EXPECT_TRUE(ntlmc::response_signature_ok(served, 0, served.size(), key_, false));
+  EXPECT_EQ(tw3_stat_get(ST_BAD_SIGNATURE), bad + 1);
+}
+
+TEST_F(LogonSigning, WithSigningEnabledUnsignedRequestsAreServed) {
+  Conn conn;
+  const ntlmc::Logon l = named(conn, false);
+  const Bytes r = conn.send(tree_connect(3, l.session_id));
+  EXPECT_EQ(ntlmc::status_of(r), 0u);
+  // The client announced signing: the response is signed all the same.
+  EXPECT_TRUE(ntlmc::response_signature_ok(r, 0, r.size(), key_, false));
+}
+
+TEST_F(LogonSigning, GuestSessionsAreNotSigned) {
+  ASSERT_EQ(tw3_set_option("signing", "required"), 0);
+  Conn conn;
+  ntlmc::AuthSpec s;
+  s.password = "anything";
+  const ntlmc::Logon l = ntlmc::logon(conn, {}, s);
+  ASSERT_EQ(ntlmc::status_of(l.ss2_resp), 0u);
+  EXPECT_EQ(get16(&l.ss2_resp[66]), 1);
+  EXPECT_EQ(ntlmc::flags_of(l.ss2_resp) & SMB2_FLAGS_SIGNED, 0u);
+  const Bytes r = conn.send(tree_connect(3, l.session_id));
+  EXPECT_EQ(ntlmc::status_of(r), 0u);
+  EXPECT_EQ(ntlmc::flags_of(r) & SMB2_FLAGS_SIGNED, 0u);
+  // A request signed with the guest keys is verified and answered signed.
+  Key16 k;
+  std::memcpy(k.data(), conn.c.signing_key, 16);
+  const bool gmac = conn.c.signing_algorithm == 2;
+  Bytes e = echo(4, l.session_id);
+  ntlmc::sign_request(e, 0, e.size(), k, gmac);
+  const Bytes er = conn.send(e);
+  EXPECT_EQ(ntlmc::status_of(er), 0u);
+  EXPECT_TRUE(ntlmc::response_signature_ok(er, 0, er.size(), k, gmac));
+}
+
+}  // namespace
