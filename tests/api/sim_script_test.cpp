@@ -2,6 +2,7 @@
 // client address, transcript lines and the 2 MiB cap.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "api/api.h"
@@ -147,6 +148,20 @@ TEST_F(Sim, SessionRequestsLeaveNoLineAndProtocolErrorsStopTheRun) {
   const char* out = tw3_simulate(script.c_str(), nullptr);
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(std::string(out), ">> ECHO\n<< " + echo_answer(3) + "\n" + result(1));
+}
+
+TEST_F(Sim, NegotiateIsNamedAndAnswered) {
+  tw3test::req q;
+  q.command = SMB2_NEGOTIATE;
+  q.body = {36, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0, 0};  // one dialect, signing enabled
+  q.body.resize(q.body.size() + 16 + 8, 0x11);      // ClientGuid, no contexts
+  std::fill(q.body.end() - 8, q.body.end(), 0);
+  q.body.insert(q.body.end(), {0x00, 0x03});        // dialect 3.0
+  const char* out = tw3_simulate(hex(tw3test::nb_frame(tw3test::smb2_request(q))).c_str(), nullptr);
+  ASSERT_NE(out, nullptr);
+  const std::string t(out);
+  EXPECT_EQ(t.rfind(">> NEGOTIATE\n<< fe534d42", 0), 0u) << t;
+  EXPECT_EQ(t.substr(t.size() - result(1).size()), result(1));
 }
 
 TEST_F(Sim, TranscriptIsCappedAtTwoMiB) {
