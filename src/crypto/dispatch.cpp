@@ -19,7 +19,21 @@ bool cpu_has_x86_kernels() {
 #endif
 }
 
+bool cpu_has_bmi2() {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+#else
+  return false;
+#endif
+}
+
 }  // namespace
+
+bool use_bmi2() {
+  static const bool available = cpu_has_bmi2();
+  return available && g_force_portable.load(std::memory_order_relaxed) == 0;
+}
 
 bool use_x86() {
   static const bool available = cpu_has_x86_kernels();

@@ -84,6 +84,8 @@ void k_ghash_blocks(const tw3_gcm_ctx* ctx, ghash_acc* acc, const uint8_t* data,
 
 // ---- Dispatch: 1 when the x86 AES-NI/PCLMULQDQ kernels are to be used ----
 bool use_x86();
+// 1 when the BMI2 build of the SHA-512 compression is to be used.
+bool use_bmi2();
 
 // x86 kernels (defined only in the accelerated source; call only when use_x86()).
 void x86_aes128_setkey(tw3_aes128* ks, const uint8_t key[16]);
