@@ -31,5 +31,16 @@ serve: build
 	@echo "  smbclient //127.0.0.1/public -p 4450 -N -m SMB3"
 	$(BUILD)/twsmb3s serve --bind 127.0.0.1 --port 4450 --share public=demo --opt guest=on
 
+# Crypto kernels beside OpenSSL; libssl-dev is installed here when missing
+# (the product itself never links OpenSSL).
+bench-crypto:
+	@test -f /usr/include/openssl/evp.h || { \
+	  SUDO=$$( [ "$$(id -u)" -eq 0 ] || echo sudo ); \
+	  $$SUDO apt-get update && \
+	  $$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y libssl-dev; }
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTW3_TESTS=OFF
+	cmake --build build-bench --target bench_crypto -j $(JOBS)
+	build-bench/bench_crypto
+
 clean:
 	rm -rf $(BUILD) build-asan build-bench
