@@ -42,34 +42,26 @@ TW3_X86 inline __m128i encrypt_block(const round_keys& rk, __m128i b) {
   return _mm_aesenclast_si128(b, rk.k[kRounds]);
 }
 
-TW3_X86 inline __m128i expand_step(__m128i key, __m128i assist) {
-  assist = _mm_shuffle_epi32(assist, 0xff);
-  key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
-  key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
-  key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
-  return _mm_xor_si128(key, assist);
-}
 
 }  // namespace
 
+// Key expansion with AESENCLAST instead of AESKEYGENASSIST (which has a long
+// latency on many cores): with RotWord(w3) broadcast to all four columns,
+// ShiftRows is a no-op and AESENCLAST yields SubWord(RotWord(w3)) ^ rcon.
 TW3_X86 void x86_aes128_setkey(tw3_aes128* ks, const uint8_t key[16]) {
-  __m128i k[kRounds + 1];
-  k[0] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key));
-#define TW3_STEP(i, rcon) k[i] = expand_step(k[i - 1], _mm_aeskeygenassist_si128(k[i - 1], rcon))
-  TW3_STEP(1, 0x01);
-  TW3_STEP(2, 0x02);
-  TW3_STEP(3, 0x04);
-  TW3_STEP(4, 0x08);
-  TW3_STEP(5, 0x10);
-  TW3_STEP(6, 0x20);
-  TW3_STEP(7, 0x40);
-  TW3_STEP(8, 0x80);
-  TW3_STEP(9, 0x1b);
-  TW3_STEP(10, 0x36);
-#undef TW3_STEP
+  const __m128i rot_broadcast = _mm_set1_epi32(0x0c0f0e0d);  // bytes 13,14,15,12
+  __m128i rcon = _mm_set1_epi32(1);
   const __m128i m = lane_swap_mask();
-  for (int r = 0; r <= kRounds; r++) {
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(ks->rk + 4 * r), _mm_shuffle_epi8(k[r], m));
+  __m128i k = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(ks->rk), _mm_shuffle_epi8(k, m));
+  for (int r = 1; r <= kRounds; r++) {
+    __m128i t = _mm_aesenclast_si128(_mm_shuffle_epi8(k, rot_broadcast), rcon);
+    // After 0x80 the doubling must reduce: 0x1b, then 0x36.
+    rcon = r == 8 ? _mm_set1_epi32(0x1b) : _mm_slli_epi32(rcon, 1);
+    k = _mm_xor_si128(k, _mm_slli_si128(k, 4));
+    k = _mm_xor_si128(k, _mm_slli_si128(k, 8));
+    k = _mm_xor_si128(k, t);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(ks->rk + 4 * r), _mm_shuffle_epi8(k, m));
   }
   ks->rounds = kRounds;
 }
