@@ -97,6 +97,7 @@ TW3_INLINE void block_body(uint64_t state[8], const uint8_t block[128]) {
   for (int i = 0; i < 8; i++) v[i] = state[i];
   uint64_t bc = v[1] ^ v[2];
   sixteen(v, bc, [&](int i) TW3_INLINE_LAMBDA { return K512[i] + w[i]; });
+#pragma GCC unroll 4
   for (int base = 16; base < 80; base += 16) {
     sixteen(v, bc, [&](int i) TW3_INLINE_LAMBDA { return K512[base + i] + next_w(w, i); });
   }
