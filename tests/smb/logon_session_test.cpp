@@ -228,4 +228,31 @@ TEST_F(LogonSession, RelogonIsRefusedAndFailuresEndTheConnection) {
   EXPECT_EQ(conn.c.logon_failures, 3);
 }
 
+// Truncated and corrupted logon messages are answered or refused, never
+// read past (the sanitizer build turns an over-read into a failure).
+TEST_F(LogonSession, DamagedLogonMessagesStayInBounds) {
+  add_alice();
+  Conn ref;
+  const ntlmc::Logon l = ntlmc::logon(ref, {}, ntlmc::AuthSpec{});
+  ASSERT_EQ(ntlmc::status_of(l.ss2_resp), 0u);
+  uint32_t seed = 12345;
+  auto next = [&seed] { return seed = seed * 1103515245u + 12345u; };
+  for (const Bytes* m : {&l.nego_req, &l.ss1_req, &l.ss2_req}) {
+    for (size_t n = 64; n <= m->size(); n += 3) {
+      Conn conn;
+      if (m != &l.nego_req) conn.send(l.nego_req);
+      conn.send(Bytes(m->begin(), m->begin() + static_cast<long>(n)));
+    }
+    for (int round = 0; round < 300; round++) {
+      Bytes bad = *m;
+      for (int k = 0; k < 4; k++) bad[64 + next() % (bad.size() - 64)] = static_cast<uint8_t>(next() >> 8);
+      Conn conn;
+      if (m != &l.nego_req) conn.send(l.nego_req);
+      if (m == &l.ss2_req) conn.send(l.ss1_req);
+      const Bytes r = conn.send(bad);
+      EXPECT_GE(r.size(), 64u);
+    }
+  }
+}
+
 }  // namespace
