@@ -34,6 +34,7 @@ constexpr char kSecondaryAddr[] = "\\pipe\\srvsvc";  // 12 chars + NUL = 13
 constexpr std::array<uint8_t, 16> kNdrSyntax = {0x04, 0x5d, 0x88, 0x8a, 0xeb, 0x1c, 0xc9, 0x11,
                                                 0x9f, 0xe8, 0x08, 0x00, 0x2b, 0x10, 0x48, 0x60};
 constexpr uint32_t kNdrVersion = 2;
+constexpr size_t kContextCountAt = kPduHeaderSize + 8;  // after max_xmit, max_recv, assoc_group
 constexpr uint16_t kResultAccept = 0;
 constexpr uint16_t kResultNegotiateAck = 3;
 constexpr uint16_t kBindTimeFeatures = 3;  // security context multiplexing | keep on orphan
@@ -75,7 +76,9 @@ void pdu_end(tw3_buf* out, size_t start) {
   out->data[start + kFragLengthAt + 1] = uint8_t(n >> 8);
 }
 
-void put_bind_ack(tw3_buf* out, uint32_t call_id) {
+// One result per offered presentation context, as a client matches them up:
+// a client that offered one context rejects a bind_ack carrying two.
+void put_bind_ack(tw3_buf* out, uint32_t call_id, uint8_t results) {
   size_t start = pdu_begin(out, kPtypeBindAck, call_id);
   w16(out, kMaxFrag);
   w16(out, kMaxFrag);
@@ -83,16 +86,18 @@ void put_bind_ack(tw3_buf* out, uint32_t call_id) {
   w16(out, sizeof kSecondaryAddr);
   tw3_buf_put(out, kSecondaryAddr, sizeof kSecondaryAddr);
   tw3_buf_byte(out, 0);  // align to 4
-  tw3_buf_byte(out, 2);  // n_results
+  tw3_buf_byte(out, results);
   tw3_buf_put(out, "\0\0\0", 3);
   w16(out, kResultAccept);
   w16(out, 0);
   tw3_buf_put(out, kNdrSyntax.data(), kNdrSyntax.size());
   w32(out, kNdrVersion);
-  w16(out, kResultNegotiateAck);
-  w16(out, kBindTimeFeatures);
-  std::array<uint8_t, 20> no_syntax{};
-  tw3_buf_put(out, no_syntax.data(), no_syntax.size());
+  if (results > 1) {
+    w16(out, kResultNegotiateAck);
+    w16(out, kBindTimeFeatures);
+    std::array<uint8_t, 20> no_syntax{};
+    tw3_buf_put(out, no_syntax.data(), no_syntax.size());
+  }
   pdu_end(out, start);
 }
 
@@ -180,7 +185,8 @@ void srvsvc_transceive(std::span<const uint8_t> pdu, tw3_buf* out) {
   uint8_t ptype = pdu[2];
   uint32_t call_id = le32_at(pdu, kCallIdAt);
   if (ptype == kPtypeBind) {
-    put_bind_ack(out, call_id);
+    bool one = pdu.size() > kContextCountAt && pdu[kContextCountAt] == 1;
+    put_bind_ack(out, call_id, one ? 1 : 2);
     return;
   }
   if (ptype != kPtypeRequest || pdu.size() < kRequestMinSize) return;

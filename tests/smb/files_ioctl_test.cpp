@@ -166,7 +166,7 @@ TEST_F(Ioctl, RefusedControls) {
 }
 
 TEST_F(Ioctl, BindAck) {
-  for (int contexts : {1, 3}) {
+  for (int contexts : {2, 3}) {
     bytes out = transceive(bind_pdu(0xABCD0000u + uint32_t(contexts), contexts));
     ASSERT_EQ(out.size(), 92u);
     EXPECT_EQ(bytes(out.begin(), out.begin() + 8), (bytes{5, 0, 12, 3, 0x10, 0, 0, 0}));
@@ -185,6 +185,15 @@ TEST_F(Ioctl, BindAck) {
     EXPECT_EQ(le16(out.data() + 70), 3);
     EXPECT_EQ(bytes(out.begin() + 72, out.end()), bytes(20, 0));
   }
+  // A client that offered one context gets one result, and short binds the full answer.
+  bytes one = transceive(bind_pdu(5, 1));
+  ASSERT_EQ(one.size(), 68u);
+  EXPECT_EQ(one[8], 68);
+  EXPECT_EQ(one[40], 1);
+  EXPECT_EQ(le32(one.data() + 64), 2u);
+  bytes short_bind = bind_pdu(6, 1);
+  short_bind.resize(20);
+  EXPECT_EQ(transceive(short_bind).size(), 92u);
 }
 
 TEST_F(Ioctl, ShareEnumerationListsIpcThenSharesByName) {
