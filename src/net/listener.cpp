@@ -67,7 +67,12 @@ void reap(bool all) {
 void conn_main(void* arg) {
   auto* c = static_cast<tw3_client*>(arg);
   tw3_conn_runner run = g_runner ? g_runner : tw3_sess_run;
-  run(&c->io, &c->peer, c->local_text, 0);
+  try {
+    run(&c->io, &c->peer, c->local_text, 0);
+  } catch (...) {
+    // Nothing may unwind out of a connection thread: this one connection
+    // ends, the server and its other clients go on.
+  }
   tw3_sock_shutdown_close(c->sock);
   tw3_lock_guard lk(g.lock);
   c->sock = TW3_NO_SOCKET;
@@ -139,6 +144,7 @@ void acceptor_main(void*) {
     if (rc == static_cast<int>(TW3_SOCK_AGAIN)) continue;
     reap(false);
     if (rc == 1) accept_one(listener);
+    if (rc < 0) tw3_sleep_ms(kAcceptPollMs);  // a failing wait must not spin
   }
 }
 
