@@ -65,13 +65,13 @@ TEST_F(Listing, WholeListingThenNoMoreFilesThenRestart) {
 
   response end = c.qd(dir, kIdBoth, 0, "*");
   EXPECT_EQ(end.status(), STATUS_NO_MORE_FILES);
-  EXPECT_EQ(end.body_bytes(0, 12), (bytes{9, 0, 72, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(end.body_bytes(0, 12), (bytes{9, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(end.body_size(), 12u);
   EXPECT_EQ(tw3_stat_get(ST_LISTINGS_SENT) - sent, 2);
 
   // A restart sees files created since the snapshot.
   ASSERT_TRUE(t.file("m/new.txt"));
-  EXPECT_EQ(decode_entries(c.qd(dir, kIdBoth, 0, "*"), kIdBoth).size(), 0u) << "still exhausted";
+  EXPECT_EQ(c.qd(dir, kIdBoth, 0, "*").status(), STATUS_NO_MORE_FILES) << "still exhausted";
   for (uint8_t flag : {kRestart, kReopen}) {
     EXPECT_EQ(decode_entries(c.qd(dir, kIdBoth, flag, "*"), kIdBoth).size(), es.size() + 1);
   }
