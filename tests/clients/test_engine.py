@@ -89,6 +89,16 @@ class RealClient(unittest.TestCase):
             self.assertTrue(srv.alive(), srv.stderr_text())
             self.assertTrue(session_request_answered(srv.port))
 
+    def test_password_may_contain_a_colon(self):
+        with harness.serve(users={"alice": "pa:ss"}) as srv:
+            got = self.run_smbclient(srv.port, "//127.0.0.1/public", "-U", "alice%pa:ss",
+                                     "-c", "get hello.txt -")
+            self.assertEqual(got.returncode, 0, got.stdout)
+            self.assertIn(b"Hello from twsmb3s", got.stdout)
+            wrong = self.run_smbclient(srv.port, "//127.0.0.1/public", "-U", "alice%pa", "-c", "ls")
+            self.assertNotEqual(wrong.returncode, 0, wrong.stdout)
+            self.assertTrue(srv.alive(), srv.stderr_text())
+
     def test_listing_is_counted_and_every_connection_ends(self):
         with harness.library(opts={"guest": "on"}) as lib:
             before = lib.stats()
