@@ -2,7 +2,6 @@
 // what exists, for reading: every write-type right, every disposition but
 // FILE_OPEN and every destructive option is refused here, and the only
 // create context answered is the on-disk file id query (QFid).
-#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -106,7 +105,7 @@ uint32_t map_generic(uint32_t access) {
 }
 
 void create_error_l(tw3_conn* c, tw3_reply* r, uint32_t status, int site) {
-  if (c->trace) std::fprintf(stderr, "[twsmb3s %d] CREATE_ERR line=%d status=%08x\n", c->conn_id, site, status);
+  tw3_trace(c, "[twsmb3s %d] CREATE_ERR line=%d status=%08x\n", c->conn_id, site, status);
   tw3_stat_add(ST_OPEN_REFUSED, 1);
   if (c->in_compound && r->b.len > SMB2_HDR_SIZE) {
     err_reply_l(c, r, SMB2_CREATE, status, c->session_id, c->cur_tree_id, site);
