@@ -327,3 +327,45 @@ TEST_F(Files, CompoundAfterFailedCreateFailsInItsHandlers) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace files_sim;
+
+// Every prefix of every request body of these commands is answered, never
+// read past: a body cut inside its fixed part is refused, and the server
+// keeps answering afterwards.
+TEST_F(Files, TruncatedBodiesAreRefused) {
+  uint32_t tree = c.connect("films");
+  uint64_t dir = c.open(tree, "");
+  uint64_t file = c.open(tree, "ten.txt");
+  uint64_t pipe = c.open(c.connect("IPC$"), "srvsvc");
+  struct Case {
+    uint8_t cmd;
+    bytes body;
+    size_t fixed;  // bytes every valid request has
+  };
+  const Case cases[] = {
+      {SMB2_TREE_CONNECT, tree_connect_body("films"), 8},
+      {SMB2_CREATE, create_body("dir\\b.txt", kReadAccess, 1, 0, create_context("QFid")), 56},
+      {SMB2_READ, read_body(file, 0, 10), 48},
+      {SMB2_QUERY_DIRECTORY, qd_body(dir, FILE_ID_BOTH_DIRECTORY_INFORMATION, 1, "*.txt"), 32},
+      {SMB2_QUERY_INFO, qi_body(file, 1, 18, 0), 40},
+      {SMB2_IOCTL, ioctl_body(pipe, 0x0011C017, bytes(24, 1)), 56},
+      {SMB2_CLOSE, close_body(0x12345), 16},
+  };
+  for (const Case& k : cases) {
+    for (size_t n = 0; n < k.fixed; ++n) {
+      bytes cut(k.body.begin(), k.body.begin() + long(n));
+      response r = c.one({k.cmd, tree, 0, kSessionId, cut});
+      EXPECT_NE(r.status(), STATUS_SUCCESS) << int(k.cmd) << " cut at " << n;
+    }
+    for (size_t n = k.fixed; n <= k.body.size(); ++n) {
+      bytes cut(k.body.begin(), k.body.begin() + long(n));
+      c.one({k.cmd, tree, 0, kSessionId, cut});  // any answer, no over-read
+    }
+  }
+  EXPECT_EQ(c.read(file, 0, 3).status(), STATUS_SUCCESS);
+}
+
+}  // namespace
