@@ -98,7 +98,9 @@ TEST_F(Listing, EveryClassLaysOutItsEntries) {
       EXPECT_EQ(es[0].attributes, 0x11u) << "a link to a folder lists as a folder";
       EXPECT_EQ(r.b64(8 + 8), r.b64(8 + 24)) << "CreationTime is the write time";
     }
-    if (k.file_id_at >= 0) EXPECT_EQ(r.b64(8 + size_t(k.file_id_at)), uint64_t(st.st_ino));
+    if (k.file_id_at >= 0) {
+      EXPECT_EQ(r.b64(8 + size_t(k.file_id_at)), uint64_t(st.st_ino));
+    }
     c.close(dir);
   }
 }
