@@ -26,7 +26,8 @@ test-asan:
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS) -LE clients
 
-serve: build
+serve: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) --target twsmb3s_cli -j $(JOBS)
 	@echo "Serving demo/ as the guest share //127.0.0.1/public on port 4450 (Ctrl-C stops). Try:"
 	@echo "  smbclient //127.0.0.1/public -p 4450 -N -m SMB3"
 	$(BUILD)/twsmb3s serve --bind 127.0.0.1 --port 4450 --share public=demo --opt guest=on
