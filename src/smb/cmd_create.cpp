@@ -316,7 +316,7 @@ void cmd_close(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   w32(&r->b, 0);
   put_open_info(&r->b, *o);
   // The record stays on the list, inert, so its id is never reused.
-  tw3_open_drop_listing(o);
+  tw3_open_release(o);
   o->in_use = 0;
   --c->open_count;
 }

@@ -18,7 +18,6 @@ constexpr uint32_t kFsctlPipeTransceive = 0x0011C017;
 constexpr uint32_t kDeviceTypeMask = 0x00FF0000;
 constexpr uint32_t kDeviceNetworkFs = 0x00140000;
 constexpr uint64_t kNoFile = 0xFFFFFFFFFFFFFFFFULL;
-constexpr uint32_t kInputMax = 16384;
 
 constexpr uint32_t kCapLargeMtu = 0x00000004;
 constexpr uint16_t kSecuritySigningEnabled = 0x0001;
@@ -108,7 +107,7 @@ void cmd_ioctl(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   const tw3_open* o = tw3_open_find(c, q.fid);
   if (o == nullptr) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteHandle, false);
   if (q.ctl != kFsctlPipeTransceive || !o->is_pipe) return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteControl, true);
-  if (q.in_off < SMB2_HDR_SIZE || q.in_count > kInputMax ||
+  if (q.in_off < SMB2_HDR_SIZE || q.in_count > TW3_PIPE_INPUT_MAX ||
       !rd_has(body, uint64_t(q.in_off) - SMB2_HDR_SIZE, q.in_count)) {
     return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteInput, false);
   }

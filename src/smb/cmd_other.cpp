@@ -4,13 +4,16 @@
 
 namespace {
 
-// StructureSize 4 and Reserved 0: the body of every response here.
+// StructureSize 4 and Reserved 0: the body of every success here.
 void put_empty_body(tw3_reply* r) {
   w16(&r->b, TW3_EMPTY_BODY_SIZE);
   w16(&r->b, 0);
 }
 
+// A refusal is an ERROR response like every other one; success carries the
+// 4-byte body.
 void answer(tw3_reply* r, uint32_t status) {
+  if (status != STATUS_SUCCESS) return rep_error(r, status);
   rep_set_status(r, status);
   put_empty_body(r);
 }

@@ -173,11 +173,8 @@ void cmd_query_directory(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   int appended = hand_out(o, q, b);
   tw3_stat_add(ST_LISTINGS_SENT, 1);
   if (appended == 0 && o->cursor >= o->listing_count) {
-    // The end of a listing travels as an error response (MS-SMB2 2.2.2): the
-    // byte after StructureSize is ErrorContextCount there, so it must be 0.
-    rep_set_status(r, STATUS_NO_MORE_FILES);
-    if (!b->failed) put_le16(b->data + part + 2, 0);
-    w32(b, 0);
+    // The end of a listing travels as an ERROR response (MS-SMB2 3.3.5.18).
+    rep_error(r, STATUS_NO_MORE_FILES);
     return;
   }
   rep_set_status(r, STATUS_SUCCESS);

@@ -1,7 +1,8 @@
 // READ (MS-SMB2 2.2.19, 2.2.20). Every request reopens the file by its
 // canonical path, never following a link, so no host handle outlives a
 // request and a file changed on the host is read as it is now. The data goes
-// straight into the reply buffer.
+// straight into the reply buffer. On the srvsvc pipe READ takes the answers
+// to PDUs written to it.
 #include <algorithm>
 #include <cstdint>
 
@@ -51,6 +52,30 @@ void refuse(tw3_conn* c, tw3_reply* r, uint32_t status, int site) {
   err_reply_l(c, r, SMB2_READ, status, c->session_id, c->cur_tree_id, site);
 }
 
+// The 16-byte part before the data; DataLength is patched once known.
+uint64_t begin_response(tw3_reply* r) {
+  const uint64_t part = r->b.len;
+  w16(&r->b, kReadResponseSize);
+  tw3_buf_byte(&r->b, kDataOffset);
+  tw3_buf_byte(&r->b, 0);
+  w32(&r->b, 0);  // DataLength, set below
+  w32(&r->b, 0);  // DataRemaining
+  w32(&r->b, 0);  // Reserved2
+  return part;
+}
+
+// The pipe is in message mode: a READ shorter than the waiting answer gets
+// its first part with STATUS_BUFFER_OVERFLOW and the rest stays for the next.
+// With nothing waiting there is nothing to read (nothing will ever come).
+void read_pipe(tw3_conn* c, tw3_open* o, uint32_t length, tw3_reply* r) {
+  if (srvsvc_pipe_pending(*o) == 0) return refuse(c, r, STATUS_NOT_SUPPORTED, kSitePipe);
+  const uint64_t part = begin_response(r);
+  if (buf_reserve(&r->b, std::min<uint64_t>(length, srvsvc_pipe_pending(*o))) != 0) return refuse(c, r, STATUS_INSUFFICIENT_RESOURCES, kSitePipe);
+  const uint64_t got = srvsvc_pipe_take(o, length, &r->b);
+  rep_set_status(r, srvsvc_pipe_pending(*o) != 0 ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS);
+  put_le32(r->b.data + part + 4, uint32_t(got));
+}
+
 // Reads up to `length` bytes at `offset` onto the end of b, in host reads of
 // at most kChunk bytes. The byte count, or -1 on a host read error (b keeps
 // its length then).
@@ -81,29 +106,17 @@ void cmd_read(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   if (body->bad || q.size != kReadRequestSize) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteStructure);
   if (q.channel != 0) return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteChannel);
   if (q.length > c->max_read) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteLength);
-  const tw3_open* o = tw3_open_find(c, q.fid);
+  tw3_open* o = tw3_open_find(c, q.fid);
   if (o == nullptr) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteHandle);
-  if (o->is_pipe) return refuse(c, r, STATUS_NOT_SUPPORTED, kSitePipe);
+  if (o->is_pipe) return read_pipe(c, o, q.length, r);
   if (o->is_dir) return refuse(c, r, STATUS_FILE_IS_A_DIRECTORY, kSiteDirectory);
   tw3_file* f = tw3_fs_open_ro(o->local_path, nullptr);
   if (f == nullptr) return refuse(c, r, STATUS_ACCESS_DENIED, kSiteOpen);
 
-  const uint64_t part = r->b.len;
-  w16(&r->b, kReadResponseSize);
-  tw3_buf_byte(&r->b, kDataOffset);
-  tw3_buf_byte(&r->b, 0);
-  w32(&r->b, 0);  // DataLength, set below
-  w32(&r->b, 0);  // DataRemaining
-  w32(&r->b, 0);  // Reserved2
+  const uint64_t part = begin_response(r);
   int64_t got = r->b.failed ? -1 : read_into(f, q.offset, q.length, &r->b);
   tw3_fs_close(f);
-  if (got < 0) {
-    if (!r->b.failed) {
-      r->b.len = part;  // take the body part back: the answer is a bare header
-      r->b.data[part] = 0;
-    }
-    return refuse(c, r, STATUS_ACCESS_DENIED, kSiteRead);
-  }
+  if (got < 0) return refuse(c, r, STATUS_ACCESS_DENIED, kSiteRead);  // drops the body part
   tw3_stat_add(ST_READS, 1);
   rep_set_status(r, STATUS_SUCCESS);
   put_le32(r->b.data + part + 4, uint32_t(got));

@@ -20,13 +20,19 @@ void tw3_open_drop_listing(tw3_open* o) {
   o->cursor = 0;
 }
 
+void tw3_open_release(tw3_open* o) {
+  tw3_open_drop_listing(o);
+  tw3_buf_free(&o->pipe_out);
+  o->pipe_out_pos = 0;
+}
+
 void tw3_conn_free_opens(tw3_conn* c) {
   tw3_open* o = c->open_list;
   c->open_list = nullptr;
   c->open_count = 0;
   while (o != nullptr) {
     tw3_open* older = o->next;
-    tw3_open_drop_listing(o);
+    tw3_open_release(o);
     delete o;
     o = older;
   }

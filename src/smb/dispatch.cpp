@@ -1,5 +1,6 @@
 // The request dispatcher: walks the requests of one message (a compound),
-// fills in related requests, refuses every modifying command in one place,
+// fills in related requests, refuses every modifying command in one place
+// (the one write gate),
 // writes each response header, calls the handlers and runs the signing step.
 #include <array>
 
@@ -9,7 +10,7 @@ namespace {
 
 struct command_entry {
   tw3_handler handler;  // null for refused commands
-  bool modifies;        // refused before any handler: the server is read-only
+  bool modifies;        // refused by the gate before any handler: the server is read-only
   uint32_t fid_at;      // body offset of FileId.Persistent, 0 when none
 };
 
@@ -24,7 +25,7 @@ constexpr std::array<command_entry, SMB2_COMMAND_COUNT> kCommands{{
     {cmd_close, false, 8},            // 6 CLOSE
     {nullptr, true, 0},               // 7 FLUSH
     {cmd_read, false, 16},            // 8 READ
-    {nullptr, true, 0},               // 9 WRITE
+    {cmd_write, true, 0},             // 9 WRITE: the gate admits pipe writes only
     {nullptr, true, 0},               // 10 LOCK
     {cmd_ioctl, false, 8},            // 11 IOCTL
     {cmd_cancel, false, 0},           // 12 CANCEL
@@ -99,6 +100,13 @@ void add_header(walk& w, uint8_t command, uint32_t status, uint64_t message_id,
   rep_chain(w.r, command, status, message_id, session_id, tree_id, credit_charge, credits);
 }
 
+// A refusal made here: the response header and the 9-byte error body.
+void add_error(walk& w, uint8_t command, uint32_t status, uint64_t message_id,
+               uint64_t session_id, uint32_t tree_id, uint16_t credits) {
+  add_header(w, command, status, message_id, session_id, tree_id, 0, credits);
+  rep_error(w.r, status);
+}
+
 // A later header that cannot be parsed: answered INVALID_PARAMETER, walk ends.
 void refuse_bad_header(walk& w) {
   tw3_conn* c = w.c;
@@ -116,11 +124,11 @@ void refuse_too_many(walk& w) {
   tw3_conn* c = w.c;
   tw3_hdr h{};
   if (parse_header(w.msg + w.off, w.len - w.off, &h, nullptr) == 0) {
-    add_header(w, h.command, STATUS_INVALID_PARAMETER, h.message_id,
-               h.session_id != 0 ? h.session_id : c->session_id,
-               h.tree_id != 0 ? h.tree_id : c->cur_tree_id, 0, 1);
+    add_error(w, h.command, STATUS_INVALID_PARAMETER, h.message_id,
+              h.session_id != 0 ? h.session_id : c->session_id,
+              h.tree_id != 0 ? h.tree_id : c->cur_tree_id, 1);
   } else {
-    add_header(w, SMB2_ECHO, STATUS_INVALID_PARAMETER, 0, 0, 0, 0, 1);
+    add_error(w, SMB2_ECHO, STATUS_INVALID_PARAMETER, 0, 0, 0, 1);
   }
   tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
 }
@@ -154,16 +162,29 @@ int check_signature(walk& w, const tw3_hdr& h) {
   tw3_conn* c = w.c;
   if (!c->authenticated && !c->keys_ready) {
     tw3_stat_add(ST_BAD_SIGNATURE, 1);
-    add_header(w, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id, h.tree_id, 0,
-               grant_credits(h.credit_request));
+    add_error(w, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id, h.tree_id,
+              grant_credits(h.credit_request));
     return -1;
   }
   if (!sign_verify_request(c, w.msg + w.off, request_extent(w))) {
     tw3_stat_add(ST_BAD_SIGNATURE, 1);
-    add_header(w, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id, h.tree_id, 0, 1);
+    add_error(w, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id, h.tree_id, 1);
     return -1;
   }
   return 1;
+}
+
+constexpr uint64_t kWriteFidAt = 16;  // FileId.Persistent in a WRITE request body
+
+// The one exception to the write gate: a WRITE that is alone in its message
+// and names a live pipe open of this connection carries a DCE/RPC PDU and
+// changes nothing on disk. Everything else that writes stays refused.
+bool admit_pipe_write(walk& w, const tw3_hdr& h) {
+  if (h.command != SMB2_WRITE || w.index != 0 || next_command(w) != 0) return false;
+  const uint64_t pos = w.off + SMB2_HDR_SIZE + kWriteFidAt;
+  if (pos > w.len || 8 > w.len - pos) return false;
+  const tw3_open* o = tw3_open_find(w.c, le64(w.msg + pos));
+  return o != nullptr && o->is_pipe;
 }
 
 // Fills in the ids of a related request from the previous response.
@@ -223,7 +244,7 @@ step handle_one(walk& w) {
   if (h.command == SMB2_NEGOTIATE || h.command == SMB2_SESSION_SETUP)
     preauth_update(c, w.msg + w.off, request_extent(w));
   if (c->chain_failed) {
-    add_header(w, h.command, w.r->last_status, h.message_id, h.session_id, h.tree_id, 0, 1);
+    add_error(w, h.command, w.r->last_status, h.message_id, h.session_id, h.tree_id, 1);
     return advance(w, false) ? step::next : step::end;
   }
   int verified = 0;
@@ -232,7 +253,7 @@ step handle_one(walk& w) {
     verified = 1;
   } else if (!sign_unsigned_allowed(c, h.command)) {
     tw3_stat_add(ST_BAD_SIGNATURE, 1);
-    add_header(w, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id, h.tree_id, 0, 1);
+    add_error(w, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id, h.tree_id, 1);
     return step::end;
   }
   c->cur_msg_id = h.message_id;
@@ -244,10 +265,9 @@ step handle_one(walk& w) {
   w.prev_session_id = h.session_id;
   w.prev_tree_id = h.tree_id;
   const uint16_t credits = grant_credits(h.credit_request);
-  if (entry_for(h.command).modifies) {
+  if (entry_for(h.command).modifies && !admit_pipe_write(w, h)) {
     tw3_stat_add(ST_MUTATING_REFUSED, 1);
-    add_header(w, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id, h.tree_id, 0,
-               credits);
+    add_error(w, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id, h.tree_id, credits);
     return advance_strict(w) ? step::next : step::end;
   }
   run_handler(w, h, credits, &body);

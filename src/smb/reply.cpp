@@ -125,6 +125,15 @@ void rep_set_status(tw3_reply* r, uint32_t status) {
   if (h != nullptr) put_le32(h + HDR_STATUS, status);
 }
 
+void rep_error(tw3_reply* r, uint32_t status) {
+  if (rep_cur_hdr(r) == nullptr) return;
+  // Whatever a handler had begun to append is not part of an error answer.
+  r->b.len = r->last_hdr + SMB2_HDR_SIZE;
+  rep_set_status(r, status);
+  static constexpr uint8_t kErrorBody[SMB2_ERROR_BODY_SIZE] = {SMB2_ERROR_STRUCTURE_SIZE};
+  tw3_buf_put(&r->b, kErrorBody, sizeof kErrorBody);
+}
+
 void err_reply_l(tw3_conn* c, tw3_reply* r, uint8_t command, uint32_t status,
                  uint64_t session_id, uint32_t tree_id, int site) {
   uint64_t mid = c->cur_msg_id;
@@ -133,7 +142,7 @@ void err_reply_l(tw3_conn* c, tw3_reply* r, uint8_t command, uint32_t status,
             command, status, site, static_cast<unsigned long long>(mid),
             c->in_compound ? " (chained)" : "");
   if (r->b.len >= SMB2_HDR_SIZE) {
-    rep_set_status(r, status);
+    rep_error(r, status);
     if (c->in_compound) {
       c->chain_error = 1;
       r->last_status = status;
@@ -142,6 +151,7 @@ void err_reply_l(tw3_conn* c, tw3_reply* r, uint8_t command, uint32_t status,
     // Refused before any header was built: the answer leaves on its own.
     tw3_reply alone{};
     rep_begin(&alone, command, status, mid, session_id, tree_id, 0, 1);
+    rep_error(&alone, status);
     send_frame(c, alone.b.data, alone.b.len);
     tw3_buf_free(&alone.b);
   }

@@ -55,6 +55,10 @@ struct tw3_open {
   int32_t cursor;
   char pattern[TW3_PATTERN_KEEP];
   int32_t listing_class;
+  // Pipe opens: DCE/RPC answers to PDUs written to the pipe, waiting to be
+  // read from pipe_out_pos on; at most TW3_PIPE_PENDING_MAX bytes.
+  tw3_buf pipe_out;
+  uint64_t pipe_out_pos;
   tw3_open* next;         // next older open
 };
 
@@ -223,10 +227,13 @@ void rep_link(tw3_reply* r);
 void rep_set_status(tw3_reply* r, uint32_t status);
 // Pointer to the header of the response being built, or null.
 uint8_t* rep_cur_hdr(tw3_reply* r);
+// Makes the response being built an SMB2 ERROR response: sets `status` and
+// replaces whatever body it had with the 9-byte error body.
+void rep_error(tw3_reply* r, uint32_t status);
 
-// Answers the current request with an error status: patches the status of
-// the response being built (bare 64-byte header), or, when the reply is still
-// empty, sends a separate one-header reply at once. `site` tells refusal
+// Answers the current request with an error status: the response being
+// built becomes an ERROR response (header and 9-byte error body), or, when
+// the reply is still empty, a separate ERROR response is sent at once. `site` tells refusal
 // sites apart in traces. Callers pass conn->session_id and conn->cur_tree_id.
 void err_reply_l(tw3_conn* c, tw3_reply* r, uint8_t command, uint32_t status,
                  uint64_t session_id, uint32_t tree_id, int site);
@@ -272,6 +279,8 @@ void tw3_conn_free_trees(tw3_conn* c);
 void tw3_conn_free_opens(tw3_conn* c);
 // Releases the directory listing an open holds, if any.
 void tw3_open_drop_listing(tw3_open* o);
+// Releases what an open holds: its listing and any pending pipe answer.
+void tw3_open_release(tw3_open* o);
 // The newest open in use with this FileId.Persistent, or null.
 tw3_open* tw3_open_find(tw3_conn* c, uint64_t file_id);
 
@@ -289,6 +298,8 @@ void cmd_tree_disconnect(tw3_conn* c, tw3_rd* body, tw3_reply* r);
 void cmd_create(tw3_conn* c, tw3_rd* body, tw3_reply* r);
 void cmd_close(tw3_conn* c, tw3_rd* body, tw3_reply* r);
 void cmd_read(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+// WRITE reaches a handler only for a pipe open (the dispatcher's gate).
+void cmd_write(tw3_conn* c, tw3_rd* body, tw3_reply* r);
 void cmd_ioctl(tw3_conn* c, tw3_rd* body, tw3_reply* r);
 void cmd_cancel(tw3_conn* c, tw3_rd* body, tw3_reply* r);
 void cmd_echo(tw3_conn* c, tw3_rd* body, tw3_reply* r);

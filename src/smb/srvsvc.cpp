@@ -1,7 +1,10 @@
 // The srvsvc named pipe: DCE/RPC connection-oriented PDUs (C706, MS-RPCE
 // 2.2.2) carried one per IOCTL, and the NetrShareEnum answer (MS-SRVS
-// 3.1.4.8) in NDR. The pipe keeps no state: every PDU is answered alone.
+// 3.1.4.8) in NDR. The protocol keeps no state: every PDU is answered alone,
+// whether it came by IOCTL or by WRITE (whose answer then waits for READ).
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <memory>
 
 #include "config/config.h"
@@ -196,4 +199,39 @@ void srvsvc_transceive(std::span<const uint8_t> pdu, tw3_buf* out) {
   } else {
     put_fault(out, call_id);
   }
+}
+
+int srvsvc_pipe_write(tw3_open* o, std::span<const uint8_t> pdu) {
+  tw3_buf answer{};
+  srvsvc_transceive(pdu, &answer);
+  int rc = 0;
+  if (answer.failed || answer.len > TW3_PIPE_PENDING_MAX - srvsvc_pipe_pending(*o)) {
+    rc = -1;
+  } else if (answer.len != 0) {
+    tw3_buf* p = &o->pipe_out;
+    // Bytes already read go, so the buffer never holds more than the bound.
+    const uint64_t keep = srvsvc_pipe_pending(*o);
+    if (keep != 0 && o->pipe_out_pos != 0) std::memmove(p->data, p->data + o->pipe_out_pos, keep);
+    p->len = keep;
+    o->pipe_out_pos = 0;
+    tw3_buf_put(p, answer.data, answer.len);
+    if (p->failed) {
+      tw3_buf_free(p);
+      o->pipe_out_pos = 0;
+      rc = -1;
+    }
+  }
+  tw3_buf_free(&answer);
+  return rc;
+}
+
+uint64_t srvsvc_pipe_pending(const tw3_open& o) {
+  return o.pipe_out.len - o.pipe_out_pos;
+}
+
+uint64_t srvsvc_pipe_take(tw3_open* o, uint64_t n, tw3_buf* out) {
+  const uint64_t k = std::min(n, srvsvc_pipe_pending(*o));
+  tw3_buf_put(out, o->pipe_out.data + o->pipe_out_pos, k);
+  o->pipe_out_pos += k;
+  return k;
 }

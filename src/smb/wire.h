@@ -116,6 +116,10 @@ constexpr int TW3_ZERO_READ_STRIKES = 3;             // empty reads that end one
 constexpr uint32_t TW3_NB_DISCARD_CHUNK = 512;       // session-request bytes read per call
 constexpr int TW3_MAX_COMPOUND = 64;                 // requests handled per message
 constexpr uint16_t TW3_MAX_CREDIT_GRANT = 128;       // credits granted per response
+constexpr uint32_t TW3_PIPE_INPUT_MAX = 16384;       // one DCE/RPC PDU in, by IOCTL or WRITE
+// Pipe answers waiting to be read on one open: room for two of the largest
+// share enumerations (257 shares with 80-character names, about 60 KiB).
+constexpr uint64_t TW3_PIPE_PENDING_MAX = 131072;
 
 // ---- Trace limits ----
 constexpr uint64_t TW3_TRACE_IN_BYTES = 4096;     // bytes of an incoming message traced
@@ -124,3 +128,10 @@ constexpr uint64_t TW3_TRACE_SEND_BYTES = 600;    // bytes of a sent message in 
 
 // ---- Bodies shared by several commands ----
 constexpr uint16_t TW3_EMPTY_BODY_SIZE = 4;  // StructureSize of the 4-byte bodies
+
+// SMB2 ERROR response body (MS-SMB2 2.2.2): StructureSize 9, ErrorContextCount
+// (0 without contexts), Reserved, ByteCount 0 and the one ErrorData byte a
+// zero ByteCount still requires. Analysers and the Linux client reject an
+// error response without it.
+constexpr uint16_t SMB2_ERROR_STRUCTURE_SIZE = 9;
+constexpr uint32_t SMB2_ERROR_BODY_SIZE = 9;

@@ -14,6 +14,11 @@ namespace tw3test {
 
 using bytes = std::vector<uint8_t>;
 
+// An SMB2 ERROR response: the header and the 9-byte error body (StructureSize
+// 9, ErrorContextCount 0, Reserved, ByteCount 0, one ErrorData byte).
+constexpr size_t kErrorResponseSize = 64 + 9;
+inline const bytes kErrorBody = {9, 0, 0, 0, 0, 0, 0, 0, 0};
+
 struct req {
   uint16_t command = SMB2_ECHO;
   bytes body = {4, 0, 0, 0};

@@ -22,6 +22,12 @@ req related(req q) {
   return q;
 }
 
+// The 9 bytes after the response header at `at` (the reply must hold them).
+bytes body_after(const tw3_reply& r, size_t at) {
+  if (r.b.len < at + tw3test::kErrorResponseSize) return {};
+  return bytes(r.b.data + at + 64, r.b.data + at + tw3test::kErrorResponseSize);
+}
+
 TEST_F(Dispatch, UnparsableFirstHeaderClosesWithoutAnswer) {
   struct row {
     const char* why;
@@ -114,7 +120,8 @@ TEST_F(Dispatch, EveryModifyingCommandIsRefusedBeforeAnyHandler) {
     q.credit_charge = 1;
     q.body = bytes(48, 0);
     EXPECT_EQ(run(tw3test::smb2_request(q)), 1);
-    ASSERT_EQ(r_.b.len, 64u) << cmd;
+    ASSERT_EQ(r_.b.len, tw3test::kErrorResponseSize) << cmd;
+    EXPECT_EQ(body_after(r_, 0), tw3test::kErrorBody) << cmd;
     const auto rs = responses();
     EXPECT_EQ(rs[0].status, STATUS_ACCESS_DENIED) << cmd;
     EXPECT_EQ(rs[0].command, cmd);
@@ -196,7 +203,8 @@ TEST_F(Dispatch, ABadLaterHeaderIsAnsweredInvalidParameter) {
     EXPECT_EQ(rs[0].status, STATUS_SUCCESS);
     EXPECT_EQ(rs[1].status, STATUS_INVALID_PARAMETER) << r.why;
     EXPECT_EQ(rs[1].message_id, 1u) << r.why;  // the id of the last request handled
-    EXPECT_EQ(rs[1].len, 64u);
+    EXPECT_EQ(rs[1].len, tw3test::kErrorResponseSize);
+    EXPECT_EQ(body_after(r_, rs[1].off), tw3test::kErrorBody) << r.why;
     EXPECT_EQ(c_.closing, 0);
   }
 }
@@ -223,8 +231,9 @@ TEST_F(Dispatch, AFailureLaterInACompoundIsEchoedToTheRest) {
     EXPECT_EQ(rs[i].status, rs[1].status);
     EXPECT_EQ(rs[i].message_id, i + 1);
     EXPECT_EQ(rs[i].credits, 1);
-    EXPECT_GE(rs[i].len, 64u);
-    EXPECT_LE(rs[i].len, 64u + 7);  // a bare header (plus padding)
+    EXPECT_GE(rs[i].len, tw3test::kErrorResponseSize);
+    EXPECT_LE(rs[i].len, tw3test::kErrorResponseSize + 7);  // an error response (plus padding)
+    EXPECT_EQ(body_after(r_, rs[i].off), tw3test::kErrorBody) << i;
   }
 
   // A failing first request does not poison the rest.
@@ -245,7 +254,8 @@ TEST_F(Dispatch, SignedRequestWithoutSessionIsRefusedAndEndsTheMessage) {
   ASSERT_EQ(rs.size(), 1u);
   EXPECT_EQ(rs[0].status, STATUS_ACCESS_DENIED);
   EXPECT_EQ(rs[0].credits, 5);
-  EXPECT_EQ(r_.b.len, 64u);
+  EXPECT_EQ(r_.b.len, tw3test::kErrorResponseSize);
+  EXPECT_EQ(body_after(r_, 0), tw3test::kErrorBody);
   EXPECT_EQ(stat(ST_BAD_SIGNATURE) - bad, 1);
 
   // Second in a compound: chained after the first answer.
@@ -255,7 +265,8 @@ TEST_F(Dispatch, SignedRequestWithoutSessionIsRefusedAndEndsTheMessage) {
   EXPECT_EQ(rs[1].status, STATUS_ACCESS_DENIED);
 }
 
-TEST_F(Dispatch, CommandsWithoutDataAnswerWithTheFourByteBody) {
+// Success carries the 4-byte body; a refusal is an ERROR response.
+TEST_F(Dispatch, CommandsWithoutDataAnswerWithTheFourByteBodyOrAnErrorBody) {
   struct row {
     uint16_t command;
     bytes body;
@@ -278,11 +289,16 @@ TEST_F(Dispatch, CommandsWithoutDataAnswerWithTheFourByteBody) {
     q.body = r.body;
     const int64_t errors = stat(ST_PROTOCOL_ERRORS);
     EXPECT_EQ(run(tw3test::smb2_request(q)), 1);
-    ASSERT_EQ(r_.b.len, 68u) << r.command;
     const auto rs = responses();
     EXPECT_EQ(rs[0].status, r.status) << r.command;
     EXPECT_EQ(rs[0].message_id, 11u);
-    EXPECT_EQ(le32(r_.b.data + 64), 4u) << r.command;
+    if (r.status == STATUS_SUCCESS) {
+      ASSERT_EQ(r_.b.len, 68u) << r.command;
+      EXPECT_EQ(le32(r_.b.data + 64), 4u) << r.command;
+    } else {
+      ASSERT_EQ(r_.b.len, tw3test::kErrorResponseSize) << r.command;
+      EXPECT_EQ(body_after(r_, 0), tw3test::kErrorBody) << r.command;
+    }
     EXPECT_EQ(stat(ST_PROTOCOL_ERRORS) - errors, r.protocol_error) << r.command;
     EXPECT_EQ(c_.closing, 0);
   }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/tempdir.h"
+#include "common/smb_frames.h"
 #include "smb/files_sim.h"
 
 namespace {
@@ -120,7 +121,7 @@ TEST_F(ReadInfo, ReadRefusals) {
   for (const Case& k : cases) {
     response r = c.one({SMB2_READ, 0, 0, kSessionId, k.body});
     EXPECT_EQ(r.status(), k.status) << k.what;
-    EXPECT_EQ(r.body_size(), 0u) << k.what;
+    EXPECT_EQ(r.body_bytes(0, r.body_size()), tw3test::kErrorBody) << k.what;
   }
 }
 

@@ -130,7 +130,7 @@ TEST_F(LogonNegotiate, RefusalsCloseTheConnection) {
     Conn conn;
     const int64_t errors = tw3_stat_get(ST_PROTOCOL_ERRORS);
     const Bytes m = conn.send(c.msg);
-    ASSERT_EQ(m.size(), 64u) << c.why;
+    ASSERT_EQ(m.size(), 73u) << c.why;
     EXPECT_EQ(ntlmc::status_of(m), c.status) << c.why;
     EXPECT_TRUE(conn.c.closing) << c.why;
     EXPECT_EQ(tw3_stat_get(ST_PROTOCOL_ERRORS), errors + 1) << c.why;
@@ -224,7 +224,7 @@ TEST_F(LogonNegotiate, Smb1Upgrade) {
     EXPECT_EQ(ntlmc::status_of(m), c.status) << c.why;
     EXPECT_FALSE(conn.c.closing) << c.why;
     if (c.status != 0) {
-      EXPECT_EQ(m.size(), 64u) << c.why;
+      EXPECT_EQ(m.size(), 73u) << c.why;
       continue;
     }
     EXPECT_EQ(get16(&m[kBody + 2]), 1) << c.why;

@@ -119,7 +119,7 @@ TEST_F(LogonSigning, RequiredSigningRefusesUnsignedRequestsOfNamedUsers) {
   const int64_t bad = tw3_stat_get(ST_BAD_SIGNATURE);
   const Bytes refused = conn.send(tree_connect(3, l.session_id));
   EXPECT_EQ(ntlmc::status_of(refused), kDenied);
-  EXPECT_EQ(refused.size(), 64u);
+  EXPECT_EQ(refused.size(), 73u);
   EXPECT_EQ(tw3_stat_get(ST_BAD_SIGNATURE), bad + 1);
   // Commands without session data pass unsigned.
   EXPECT_EQ(ntlmc::status_of(conn.send(echo(4, l.session_id))), 0u);

@@ -209,7 +209,7 @@ TEST_F(Loop, ProtocolErrorInAFirstHeaderClosesAfterTheMessage) {
   EXPECT_EQ(sio_.steps.size(), 1u);
 }
 
-TEST_F(Loop, CancelIsAnsweredWithSixtyEightBytes) {
+TEST_F(Loop, CancelIsAnsweredWithAnErrorResponse) {
   req q;
   q.command = SMB2_CANCEL;
   q.message_id = 9;
@@ -217,7 +217,7 @@ TEST_F(Loop, CancelIsAnsweredWithSixtyEightBytes) {
   run();
   const auto sent = sio_.sent_messages();
   ASSERT_EQ(sent.size(), 1u);
-  ASSERT_EQ(sent[0].size(), 68u);
+  ASSERT_EQ(sent[0].size(), tw3test::kErrorResponseSize);
   EXPECT_EQ(le32(sent[0].data() + HDR_STATUS), STATUS_CANCELLED);
 }
 

@@ -139,7 +139,8 @@ TEST_F(ErrReply, EmptyReplySendsAtOnceWithTheNextMessageId) {
   EXPECT_EQ(c_.last_msg_id, 6u);
   const auto sent = sio_.sent_messages();
   ASSERT_EQ(sent.size(), 1u);
-  ASSERT_EQ(sent[0].size(), 64u);
+  ASSERT_EQ(sent[0].size(), tw3test::kErrorResponseSize);
+  EXPECT_EQ(bytes(sent[0].begin() + 64, sent[0].end()), tw3test::kErrorBody);
   const auto rs = tw3test::split_responses(sent[0]);
   ASSERT_EQ(rs.size(), 1u);
   EXPECT_EQ(rs[0].message_id, 6u);
