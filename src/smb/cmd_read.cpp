@@ -64,15 +64,17 @@ uint64_t begin_response(tw3_reply* r) {
   return part;
 }
 
-// The pipe is in message mode: a READ shorter than the waiting answer gets
-// its first part with STATUS_BUFFER_OVERFLOW and the rest stays for the next.
-// With nothing waiting there is nothing to read (nothing will ever come).
+// The pipe is in message mode: a READ returns at most one waiting answer; one
+// shorter than it gets its first part with STATUS_BUFFER_OVERFLOW and the
+// rest stays for the next READ. With nothing waiting nothing will ever come.
 void read_pipe(tw3_conn* c, tw3_open* o, uint32_t length, tw3_reply* r) {
-  if (srvsvc_pipe_pending(*o) == 0) return refuse(c, r, STATUS_NOT_SUPPORTED, kSitePipe);
+  const uint64_t waiting = srvsvc_pipe_waiting(*o);
+  if (waiting == 0) return refuse(c, r, STATUS_NOT_SUPPORTED, kSitePipe);
   const uint64_t part = begin_response(r);
-  if (buf_reserve(&r->b, std::min<uint64_t>(length, srvsvc_pipe_pending(*o))) != 0) return refuse(c, r, STATUS_INSUFFICIENT_RESOURCES, kSitePipe);
+  if (buf_reserve(&r->b, std::min<uint64_t>(length, waiting)) != 0)
+    return refuse(c, r, STATUS_INSUFFICIENT_RESOURCES, kSitePipe);
   const uint64_t got = srvsvc_pipe_take(o, length, &r->b);
-  rep_set_status(r, srvsvc_pipe_pending(*o) != 0 ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS);
+  rep_set_status(r, got < waiting ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS);
   put_le32(r->b.data + part + 4, uint32_t(got));
 }
 

@@ -24,6 +24,7 @@ void tw3_open_release(tw3_open* o) {
   tw3_open_drop_listing(o);
   tw3_buf_free(&o->pipe_out);
   o->pipe_out_pos = 0;
+  o->pipe_msg_left = 0;
 }
 
 void tw3_conn_free_opens(tw3_conn* c) {

@@ -53,11 +53,13 @@ void srvsvc_share_enum(tw3_buf* out);
 // share enumeration, or a fault; nothing for a PDU it does not answer.
 void srvsvc_transceive(std::span<const uint8_t> pdu, tw3_buf* out);
 // The pipe as clients that WRITE and READ it see it: the answer to a written
-// PDU waits on the open, after any earlier one, until READ takes it.
-// 0, or -1 when it would not fit in TW3_PIPE_PENDING_MAX (nothing kept then).
+// PDU waits on the open as one message, after any earlier ones, until READ
+// takes it. 0, or -1 when it would not fit in TW3_PIPE_PENDING_MAX (nothing
+// kept then).
 int srvsvc_pipe_write(tw3_open* o, std::span<const uint8_t> pdu);
-// Bytes of answers waiting on a pipe open.
-uint64_t srvsvc_pipe_pending(const tw3_open& o);
-// Moves up to n waiting bytes onto the end of out (which must have room, as
-// a failed append loses them); the byte count.
+// Bytes of the first waiting message that are still to be read; 0 when none.
+uint64_t srvsvc_pipe_waiting(const tw3_open& o);
+// Moves up to n bytes of the first waiting message onto the end of out
+// (which must have room, as a failed append loses them); the byte count.
+// What is left of that message stays first in line.
 uint64_t srvsvc_pipe_take(tw3_open* o, uint64_t n, tw3_buf* out);

@@ -56,9 +56,10 @@ struct tw3_open {
   char pattern[TW3_PATTERN_KEEP];
   int32_t listing_class;
   // Pipe opens: DCE/RPC answers to PDUs written to the pipe, waiting to be
-  // read from pipe_out_pos on; at most TW3_PIPE_PENDING_MAX bytes.
+  // read (srvsvc.cpp); at most TW3_PIPE_PENDING_MAX bytes.
   tw3_buf pipe_out;
   uint64_t pipe_out_pos;
+  uint64_t pipe_msg_left;
   tw3_open* next;         // next older open
 };
 

@@ -201,23 +201,31 @@ void srvsvc_transceive(std::span<const uint8_t> pdu, tw3_buf* out) {
   }
 }
 
+// Answers wait in pipe_out as messages, each a 32-bit length and its bytes,
+// so READ never runs one answer into the next (the pipe is in message mode).
+// pipe_out_pos is the next byte to hand out; pipe_msg_left counts the bytes
+// of the message being read that remain (0: the next length comes first).
+constexpr uint64_t kMsgLengthSize = 4;
+
 int srvsvc_pipe_write(tw3_open* o, std::span<const uint8_t> pdu) {
   tw3_buf answer{};
   srvsvc_transceive(pdu, &answer);
+  const uint64_t waiting = o->pipe_out.len - o->pipe_out_pos;
   int rc = 0;
-  if (answer.failed || answer.len > TW3_PIPE_PENDING_MAX - srvsvc_pipe_pending(*o)) {
+  if (answer.failed || answer.len + kMsgLengthSize > TW3_PIPE_PENDING_MAX - waiting) {
     rc = -1;
   } else if (answer.len != 0) {
     tw3_buf* p = &o->pipe_out;
-    // Bytes already read go, so the buffer never holds more than the bound.
-    const uint64_t keep = srvsvc_pipe_pending(*o);
-    if (keep != 0 && o->pipe_out_pos != 0) std::memmove(p->data, p->data + o->pipe_out_pos, keep);
-    p->len = keep;
+    // Bytes already read go first, so the buffer never exceeds the bound.
+    if (waiting != 0 && o->pipe_out_pos != 0) std::memmove(p->data, p->data + o->pipe_out_pos, waiting);
+    p->len = waiting;
     o->pipe_out_pos = 0;
+    w32(p, uint32_t(answer.len));
     tw3_buf_put(p, answer.data, answer.len);
     if (p->failed) {
       tw3_buf_free(p);
       o->pipe_out_pos = 0;
+      o->pipe_msg_left = 0;
       rc = -1;
     }
   }
@@ -225,13 +233,19 @@ int srvsvc_pipe_write(tw3_open* o, std::span<const uint8_t> pdu) {
   return rc;
 }
 
-uint64_t srvsvc_pipe_pending(const tw3_open& o) {
-  return o.pipe_out.len - o.pipe_out_pos;
+uint64_t srvsvc_pipe_waiting(const tw3_open& o) {
+  if (o.pipe_msg_left != 0) return o.pipe_msg_left;
+  if (o.pipe_out.len - o.pipe_out_pos < kMsgLengthSize) return 0;
+  return le32(o.pipe_out.data + o.pipe_out_pos);
 }
 
 uint64_t srvsvc_pipe_take(tw3_open* o, uint64_t n, tw3_buf* out) {
-  const uint64_t k = std::min(n, srvsvc_pipe_pending(*o));
+  const uint64_t left = srvsvc_pipe_waiting(*o);
+  if (left == 0) return 0;
+  if (o->pipe_msg_left == 0) o->pipe_out_pos += kMsgLengthSize;  // a new message begins
+  const uint64_t k = std::min(n, left);
   tw3_buf_put(out, o->pipe_out.data + o->pipe_out_pos, k);
   o->pipe_out_pos += k;
+  o->pipe_msg_left = left - k;
   return k;
 }

@@ -17,37 +17,6 @@ constexpr uint32_t kTransceive = 0x0011C017;
 constexpr uint32_t kQueryNetworkInterfaces = 0x001401FC;
 constexpr uint32_t kDfsReferrals = 0x00060194;
 
-bytes rpc_header(uint8_t ptype, uint32_t call_id, size_t total) {
-  bytes b = {5, 0, ptype, 3, 0x10, 0, 0, 0};
-  put16(b, uint16_t(total));
-  put16(b, 0);
-  put32(b, call_id);
-  return b;
-}
-
-bytes bind_pdu(uint32_t call_id, int contexts) {
-  bytes b = rpc_header(11, call_id, 28 + 44 * size_t(contexts));
-  put16(b, 4280);
-  put16(b, 4280);
-  put32(b, 0);
-  b.push_back(uint8_t(contexts));
-  b.insert(b.end(), 3, 0);
-  for (int i = 0; i < contexts; ++i) b.insert(b.end(), 44, uint8_t(i));
-  return b;
-}
-
-bytes request_pdu(uint32_t call_id, uint16_t opnum) {
-  bytes b = rpc_header(0, call_id, 40);
-  put32(b, 16);  // alloc_hint
-  put16(b, 0);
-  put16(b, opnum);
-  put32(b, 0x00020000);  // ServerName pointer
-  put32(b, 0);
-  put32(b, 1);  // level
-  put32(b, 1);
-  return b;
-}
-
 // Reads little-endian words from an NDR stub, failing the test past its end.
 struct ndr {
   const bytes& b;

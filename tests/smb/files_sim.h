@@ -239,6 +239,57 @@ inline bytes ioctl_body(uint64_t fid, uint32_t ctl, const bytes& input, uint64_t
   return b;
 }
 
+// ---- DCE/RPC PDUs for the srvsvc pipe ----
+inline bytes rpc_header(uint8_t ptype, uint32_t call_id, size_t total) {
+  bytes b = {5, 0, ptype, 3, 0x10, 0, 0, 0};
+  put16(b, uint16_t(total));
+  put16(b, 0);
+  put32(b, call_id);
+  return b;
+}
+
+inline bytes bind_pdu(uint32_t call_id, int contexts) {
+  bytes b = rpc_header(11, call_id, 28 + 44 * size_t(contexts));
+  put16(b, 4280);
+  put16(b, 4280);
+  put32(b, 0);
+  b.push_back(uint8_t(contexts));
+  b.insert(b.end(), 3, 0);
+  for (int i = 0; i < contexts; ++i) b.insert(b.end(), 44, uint8_t(i));
+  return b;
+}
+
+inline bytes request_pdu(uint32_t call_id, uint16_t opnum) {
+  bytes b = rpc_header(0, call_id, 40);
+  put32(b, 16);  // alloc_hint
+  put16(b, 0);
+  put16(b, opnum);
+  put32(b, 0x00020000);  // ServerName pointer
+  put32(b, 0);
+  put32(b, 1);  // level
+  put32(b, 1);
+  return b;
+}
+
+// WRITE: the data follows the 48-byte fixed part (DataOffset 112) unless
+// data_off says otherwise.
+inline bytes write_body(uint64_t fid, const bytes& data, uint16_t data_off = 64 + 48) {
+  bytes b;
+  put16(b, 49);
+  put16(b, data_off);
+  put32(b, uint32_t(data.size()));
+  put64(b, 0);  // Offset
+  put64(b, fid);
+  put64(b, 0);
+  put32(b, 0);  // Channel
+  put32(b, 0);  // RemainingBytes
+  put16(b, 0);
+  put16(b, 0);
+  put32(b, 0);  // Flags
+  b.insert(b.end(), data.begin(), data.end());
+  return b;
+}
+
 // A connection with an established session, driven through frame_in.
 class conn {
  public:
@@ -328,6 +379,9 @@ class conn {
   }
   response qi(uint64_t fid, uint8_t type, uint8_t cls, uint32_t out_len) {
     return one({SMB2_QUERY_INFO, 0, 0, kSessionId, qi_body(fid, type, cls, out_len)});
+  }
+  response write(uint64_t fid, const bytes& data) {
+    return one({SMB2_WRITE, 0, 0, kSessionId, write_body(fid, data)});
   }
   response ioctl(uint64_t fid, uint32_t ctl, const bytes& input, uint64_t fid_volatile = 0) {
     return one({SMB2_IOCTL, 0, 0, kSessionId, ioctl_body(fid, ctl, input, fid_volatile)});
