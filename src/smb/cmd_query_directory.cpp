@@ -35,6 +35,7 @@ enum : int {
   kSitePatternRules,
   kSiteChanged,
   kSiteList,
+  kSiteTooSmall,
 };
 
 struct qd_req {
@@ -171,8 +172,14 @@ void cmd_query_directory(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   w16(b, kOutputOffset);
   w32(b, 0);  // OutputBufferLength, set below
   int appended = hand_out(o, q, b);
+  if (appended == 0 && o->cursor < o->listing_count) {
+    // The next entry does not fit the client's buffer: an empty success
+    // would have the client ask again for ever (MS-SMB2 3.3.5.18). The
+    // cursor stays, so a larger buffer gets the entry.
+    return refuse(c, r, STATUS_INFO_LENGTH_MISMATCH, kSiteTooSmall);
+  }
   tw3_stat_add(ST_LISTINGS_SENT, 1);
-  if (appended == 0 && o->cursor >= o->listing_count) {
+  if (appended == 0) {
     // The end of a listing travels as an ERROR response (MS-SMB2 3.3.5.18).
     rep_error(r, STATUS_NO_MORE_FILES);
     return;

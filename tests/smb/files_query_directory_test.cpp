@@ -149,10 +149,17 @@ TEST_F(Listing, SingleEntriesAndBufferCaps) {
   r = c.qd(capped, kIdBoth, 0, "ten_chars?", 200);
   EXPECT_EQ(names_of(decode_entries(r, kIdBoth)), std::vector<std::string>{"ten_chars2"});
   EXPECT_EQ(c.qd(capped, kIdBoth, 0, "ten_chars?", 200).status(), STATUS_NO_MORE_FILES);
-  // A buffer too small for any entry yields an empty success, not the end.
-  r = c.qd(capped, kIdBoth, kRestart, "ten_chars?", 100);
-  EXPECT_EQ(r.status(), STATUS_SUCCESS);
-  EXPECT_EQ(r.b32(4), 0u);
+  // A buffer too small for the next entry is refused (an empty success would
+  // have the client ask again for ever); the entry waits for a larger one.
+  const int64_t sent = tw3_stat_get(ST_LISTINGS_SENT);
+  for (uint32_t cap : {100u, 127u}) {
+    r = c.qd(capped, kIdBoth, kRestart, "ten_chars?", cap);
+    EXPECT_EQ(r.status(), STATUS_INFO_LENGTH_MISMATCH) << cap;
+    EXPECT_EQ(r.body_bytes(0, r.body_size()), tw3test::kErrorBody) << cap;
+  }
+  EXPECT_EQ(tw3_stat_get(ST_LISTINGS_SENT), sent) << "no listing was sent";
+  r = c.qd(capped, kIdBoth, 0, "ten_chars?", 128);
+  EXPECT_EQ(names_of(decode_entries(r, kIdBoth)), std::vector<std::string>{"ten_chars1"}) << "exactly fits";
 }
 
 TEST_F(Listing, PatternMatchingOnlyTheFirstEntriesEnds) {
