@@ -25,6 +25,7 @@ enum : int {
   kSiteDirectory,
   kSiteOpen,
   kSiteRead,
+  kSiteEnd,
 };
 
 struct read_req {
@@ -120,6 +121,9 @@ void cmd_read(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   tw3_fs_close(f);
   if (got < 0) return refuse(c, r, STATUS_ACCESS_DENIED, kSiteRead);  // drops the body part
   tw3_stat_add(ST_READS, 1);
+  // Clients read until told the file has ended (MS-SMB2 3.3.5.12); an empty
+  // success at the end has some of them (rclone's go-smb2) read for ever.
+  if (got == 0 && q.length != 0) return refuse(c, r, STATUS_END_OF_FILE, kSiteEnd);
   rep_set_status(r, STATUS_SUCCESS);
   put_le32(r->b.data + part + 4, uint32_t(got));
 }
