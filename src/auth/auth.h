@@ -48,7 +48,12 @@ int tw3_spnego_init_tok_nomect(const uint8_t* token, uint64_t token_len, tw3_buf
 int tw3_spnego_init_tok(const uint8_t* token, uint64_t token_len, tw3_buf* buf);
 
 // ============================== NTLM (ntlm.cpp) ============================
-constexpr uint32_t TW3_NTLM_CHALLENGE_FLAGS = 0xE0888601;
+// NEGOTIATE_56 | KEY_EXCH | NEGOTIATE_128 | TARGET_INFO | EXTENDED_SESSIONSECURITY
+// | ALWAYS_SIGN | 0x400 | NEGOTIATE_NTLM | REQUEST_TARGET | UNICODE, whatever the
+// client asked for. REQUEST_TARGET (MS-NLMP 2.2.2.5) is set although the
+// TargetName is empty: some clients (go-smb2, so rclone) refuse a CHALLENGE
+// without it, and none reads the empty name.
+constexpr uint32_t TW3_NTLM_CHALLENGE_FLAGS = 0xE0888605;
 constexpr uint32_t TW3_NTLM_KEY_EXCH = 0x40000000;
 constexpr uint32_t TW3_NTLM_EXTENDED_SECURITY = 0x00080000;
 constexpr uint32_t TW3_NTLM_NEGOTIATE_NTLM = 0x00000200;

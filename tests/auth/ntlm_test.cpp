@@ -35,7 +35,9 @@ TEST(NtlmChallenge, DefaultNameLayout) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(m.data()), 8), std::string("NTLMSSP\0", 8));
     EXPECT_EQ(le32(&m[8]), 2u);
     EXPECT_EQ(Bytes(m.begin() + 12, m.begin() + 20), Bytes(8, 0));
-    EXPECT_EQ(Bytes(m.begin() + 20, m.begin() + 24), Bytes({0x01, 0x86, 0x88, 0xE0}));
+    // REQUEST_TARGET (0x04) and TARGET_INFO (0x00800000) both set: go-smb2
+    // (rclone) refuses a CHALLENGE that lacks either, even with no TargetName.
+    EXPECT_EQ(Bytes(m.begin() + 20, m.begin() + 24), Bytes({0x05, 0x86, 0x88, 0xE0}));
     EXPECT_EQ(Bytes(m.begin() + 24, m.begin() + 32), Bytes(kChal, kChal + 8));
     EXPECT_EQ(le16(&m[40]), 136);
     EXPECT_EQ(le16(&m[42]), 136);
