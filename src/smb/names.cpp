@@ -12,13 +12,14 @@ struct status_name {
 };
 
 // Printed exactly so, also where a name differs from the standard's.
-constexpr std::array<status_name, 17> kStatusNames{{
+constexpr std::array<status_name, 18> kStatusNames{{
     {STATUS_SUCCESS, "SUCCESS"},
     {STATUS_PENDING, "PENDING"},
     {STATUS_BUFFER_OVERFLOW, "END_OF_FILE"},
     {STATUS_NO_MORE_FILES, "NO_MORE_FILES"},
     {STATUS_INVALID_INFO_CLASS, "INVALID_INFO_CLASS"},
     {STATUS_INVALID_PARAMETER, "INVALID_PARAMETER"},
+    {STATUS_END_OF_FILE, "END_OF_FILE"},  // READ past the end
     {STATUS_MORE_PROCESSING_REQUIRED, "MORE_PROCESSING_REQUIRED"},
     {STATUS_ACCESS_DENIED, "ACCESS_DENIED"},
     {STATUS_OBJECT_NAME_INVALID, "OBJECT_NAME_INVALID"},
