@@ -90,13 +90,13 @@ class Impacket(unittest.TestCase):
                     conn.close()
 
 
-def smbclient(port, max_protocol, algorithm, user="alice%secret"):
+def smbclient(port, max_protocol, algorithm, user="alice%secret", signing="required"):
     """Runs smbclient against the share at debug level 4, the lowest that logs
     "session setup ok" and "tconx ok"; its whole output."""
     args = ["smbclient", "//127.0.0.1/public", "-p", str(port), "-U", user,
             "--option=client min protocol=SMB3_00",
             "--option=client max protocol=" + max_protocol,
-            "--option=client signing=required",
+            "--option=client signing=" + signing,
             "--option=client smb3 signing algorithms=" + algorithm,
             "-d", "4", "-c", "ls"]
     proc = subprocess.run(args, capture_output=True, text=True, timeout=CLIENT_TIMEOUT_S)
@@ -128,6 +128,45 @@ class Smbclient(unittest.TestCase):
             self.assertNotIn("session setup ok", out)
             # Samba names 0xC0000064 "The specified account does not exist."
             self.assertRegex(out, r"login failed: The specified account does not exist")
+
+
+# Guest logons against a server without accounts: (server option signing,
+# smbclient's client signing, expected outcome). A guest's keys come from a
+# key anyone can derive, so the server signs nothing of a guest session
+# (MS-SMB2 3.3.5.5.3 leaves its final SESSION_SETUP response unsigned). A
+# client that requires signing must then refuse the session: smbclient checks
+# that unsigned response, reports "Bad SMB2 signature" and gives up; when the
+# server requires signing as well, the server refuses the guest itself.
+GUEST_SIGNING_CASES = [
+    ("enabled", "if_required", "ok"),
+    ("enabled", "desired", "ok"),
+    ("required", "if_required", "ok"),
+    ("enabled", "required", "client refuses"),
+    ("required", "required", "server refuses"),
+]
+
+
+@unittest.skipUnless(shutil.which("smbclient"), "smbclient not installed")
+class SmbclientGuest(unittest.TestCase):
+    def test_guest_signing(self):
+        for server_signing, client_signing, outcome in GUEST_SIGNING_CASES:
+            with self.subTest(server=server_signing, client=client_signing):
+                with harness.serve(opts={"signing": server_signing}, env={"TWSMB3S_TRACE": "1"}) as srv:
+                    out = smbclient(srv.port, "SMB3_11", "aes-128-gmac", user="guest%", signing=client_signing)
+                    self.assertTrue(srv.alive())
+                    trace = srv.stderr_text()
+                if outcome == "ok":
+                    self.assertIn("session setup ok", out)
+                    self.assertIn("hello.txt", out)
+                else:
+                    self.assertNotIn("session setup ok", out)
+                if outcome == "server refuses":
+                    # Samba names 0xC0000064 "The specified account does not exist."
+                    self.assertIn("The specified account does not exist", out)
+                if outcome != "server refuses":
+                    self.assertIn("[sess] sign_key=", trace)  # the guest session was made
+                # Its requests are unsigned, so no response of it is signed.
+                self.assertNotIn("[signcall]", trace)
 
 
 LOGON_FILTER = "smb2.cmd == 0 || smb2.cmd == 1"
