@@ -14,7 +14,6 @@ constexpr uint16_t kStructureSizeAlt = 26;  // some clients count the buffer byt
 constexpr uint16_t kResponseStructureSize = 9;
 constexpr uint16_t kResponseBufferOffset = SMB2_HDR_SIZE + 8;  // 72
 constexpr uint16_t SESSION_FLAG_IS_GUEST = 0x0001;
-constexpr uint64_t kFailureBodySize = 8;
 constexpr uint64_t kTraceBlobHead = 24;
 constexpr uint64_t kNtlmTypeOff = 8;
 constexpr uint64_t kNtlmMinToken = 12;  // signature and MessageType
@@ -101,10 +100,9 @@ void put_body(tw3_reply* r, uint16_t session_flags, const tw3_buf& secbuf) {
 }
 
 void session_setup_fail_body(tw3_conn* c, tw3_reply* r, uint32_t status) {
-  rep_set_status(r, status);
+  // The standard error body, as every other refusal carries.
+  rep_error(r, status);
   tw3_stat_add(ST_LOGON_FAILED, 1);
-  static constexpr uint8_t kBody[kFailureBodySize] = {kResponseStructureSize, 0};
-  tw3_buf_put(&r->b, kBody, sizeof kBody);
   c->logon_failures++;
   if (c->logon_failures >= c->opts.max_login_failures) c->closing = 1;
 }
