@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build test test-asan asan serve bench-crypto clean
+.PHONY: all build test test-asan asan serve bench-crypto fuzz clean
 
 all: build
 
@@ -26,6 +26,17 @@ test-asan:
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS) -LE clients
 
+# The protocol engine under libFuzzer (clang) for FUZZ_SECONDS, on a copy of
+# the committed seeds; findings land in build-fuzz/artifacts/.
+FUZZ_SECONDS ?= 60
+fuzz:
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTW3_FUZZ=ON -DTW3_TESTS=OFF
+	cmake --build build-fuzz --target engine_fuzz -j $(JOBS)
+	rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus build-fuzz/artifacts
+	cp tests/fuzz/corpus/* build-fuzz/corpus/
+	build-fuzz/engine_fuzz build-fuzz/corpus -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 \
+	  -timeout=5 -max_len=8192 -artifact_prefix=build-fuzz/artifacts/ -print_final_stats=1
+
 serve: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) --target twsmb3s_cli -j $(JOBS)
 	@echo "Serving demo/ as the guest share //127.0.0.1/public on port 4450 (Ctrl-C stops). Try:"
@@ -44,4 +55,4 @@ bench-crypto:
 	build-bench/bench_crypto
 
 clean:
-	rm -rf $(BUILD) build-asan build-bench
+	rm -rf $(BUILD) build-asan build-bench build-fuzz

@@ -1,0 +1,305 @@
+// libFuzzer entry for the protocol engine: the input is the byte stream of one
+// client connection, replayed through tw3_sess_run over an in-memory
+// transport whose writes are discarded. The first input byte picks a valid
+// opening sequence to put before the fuzz bytes, so inputs start from deep
+// states (negotiated, logged on as guest, tree connected, files open) rather
+// than having to rediscover a logon.
+//
+// Selector byte:
+//   bits 0-2  opening: see enum opening
+//   bit 3     server option signing=required (else enabled)
+//   bit 4     framed: the rest is a list of [u16 length][message] records, each
+//             sent as one NetBIOS session message of the right length
+//   bit 5     framed records with SessionId 0 / TreeId 0 get the opening's
+//             session and tree (so fuzzed messages need not learn them)
+// Without bit 4 the rest is appended to the stream unchanged.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/ntlm_client_msgs.h"
+#include "config/config.h"
+#include "smb/smb.h"
+
+namespace {
+
+using ntlmc::Bytes;
+
+constexpr int64_t kClock = 1700000000;        // fixed clock: reproducible ids and challenges
+constexpr int32_t kConnId = 7;
+constexpr uint8_t kOpeningMask = 0x07;
+constexpr uint8_t kSigningRequired = 0x08;
+constexpr uint8_t kFramed = 0x10;
+constexpr uint8_t kPatchIds = 0x20;
+constexpr size_t kRecordLenSize = 2;
+constexpr uint32_t kNbLenMax = 0xFFFFFF;
+constexpr uint32_t kReadAccess = 0x00120089;
+constexpr uint32_t kDirOption = 0x00000001;
+
+enum opening : uint8_t {
+  kNone,
+  kNegotiated,
+  kChallenged,   // first SESSION_SETUP leg answered
+  kGuest,
+  kShareTree,
+  kIpcTree,
+  kFileShareTree,
+  kShareOpens,   // share tree, a file and a folder open
+  kOpeningCount
+};
+
+// ---- The fixed configuration, made once ----
+void write_file(const std::string& path, size_t size, char fill) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) std::abort();
+  const std::string data(size, fill);
+  std::fwrite(data.data(), 1, data.size(), f);
+  std::fclose(f);
+}
+
+void make_config() {
+  char tmpl[] = "/tmp/tw3fuzz.XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) std::abort();
+  const std::string root = tmpl;
+  const std::string share = root + "/share";
+  mkdir(share.c_str(), 0755);
+  mkdir((share + "/sub").c_str(), 0755);
+  mkdir((share + "/empty").c_str(), 0755);
+  write_file(share + "/a.txt", 100, 'a');
+  write_file(share + "/big.bin", 70000, 'b');
+  write_file(share + "/sub/c.txt", 10, 'c');
+  write_file(root + "/single.txt", 300, 's');
+  tw3_config_reset_for_tests();
+  if (tw3_add_share("share", share.c_str()) != 0 || tw3_add_share("one", (root + "/single.txt").c_str()) != 0 ||
+      tw3_add_user("alice", "secret") != 0 || tw3_set_option("guest", "on") != 0 ||
+      tw3_set_option("clock", std::to_string(kClock).c_str()) != 0)
+    std::abort();
+}
+
+// ---- Memory transport ----
+struct mem_io {
+  const uint8_t* data;
+  size_t len;
+  size_t pos;
+  Bytes* capture;  // replies kept when set (opening discovery only)
+};
+
+int mem_read(void* ctx, uint8_t* buf, uint32_t cap, uint32_t /*timeout_ms*/) {
+  auto* m = static_cast<mem_io*>(ctx);
+  const size_t n = std::min<size_t>(m->len - m->pos, cap);
+  if (n == 0) return 0;
+  std::memcpy(buf, m->data + m->pos, n);
+  m->pos += n;
+  return static_cast<int>(n);
+}
+
+int mem_write(void* ctx, const uint8_t* data, uint32_t len) {
+  auto* m = static_cast<mem_io*>(ctx);
+  if (m->capture != nullptr) m->capture->insert(m->capture->end(), data, data + len);
+  return 0;
+}
+
+void run_stream(const uint8_t* data, size_t len, Bytes* capture) {
+  mem_io m{data, len, 0, capture};
+  const tw3_io io{&m, mem_write, mem_read, nullptr};
+  tw3_ip peer{};
+  tw3_ip_parse("127.0.0.1", &peer);
+  tw3_sess_run(&io, &peer, "127.0.0.1", kConnId);
+}
+
+void nb_append(Bytes& out, const uint8_t* msg, size_t len) {
+  const auto n = static_cast<uint32_t>(std::min<size_t>(len, kNbLenMax));
+  out.insert(out.end(), {NB_SESSION_MESSAGE, uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)});
+  out.insert(out.end(), msg, msg + n);
+}
+
+// ---- Request builders ----
+Bytes header(uint16_t command, uint64_t mid, uint64_t sid, uint32_t tid) {
+  Bytes h;
+  ntlmc::put32(h, SMB2_PROTOCOL_ID);
+  ntlmc::put16(h, SMB2_HDR_SIZE);
+  ntlmc::put16(h, 1);  // CreditCharge
+  ntlmc::put32(h, 0);
+  ntlmc::put16(h, command);
+  ntlmc::put16(h, 1);  // CreditRequest
+  ntlmc::put32(h, 0);
+  ntlmc::put32(h, 0);
+  ntlmc::put64(h, mid);
+  ntlmc::put32(h, 0);
+  ntlmc::put32(h, tid);
+  ntlmc::put64(h, sid);
+  h.resize(SMB2_HDR_SIZE, 0);
+  return h;
+}
+
+Bytes negotiate_req() {
+  Bytes m = header(SMB2_NEGOTIATE, 0, 0, 0);
+  const uint16_t dialects[] = {0x0202, 0x0210, 0x0300, 0x0302};
+  ntlmc::put16(m, 36);
+  ntlmc::put16(m, 4);
+  ntlmc::put16(m, 1);  // signing enabled
+  ntlmc::put16(m, 0);
+  ntlmc::put32(m, 0);
+  m.resize(m.size() + 16 + 8, 0x11);  // ClientGuid, then no contexts
+  std::fill(m.end() - 8, m.end(), 0);
+  for (uint16_t d : dialects) ntlmc::put16(m, d);
+  return m;
+}
+
+Bytes session_setup_req(const Bytes& token, uint64_t mid, uint64_t sid) {
+  Bytes m = header(SMB2_SESSION_SETUP, mid, sid, 0);
+  ntlmc::put16(m, 25);
+  m.push_back(0);
+  m.push_back(1);
+  ntlmc::put32(m, 0);
+  ntlmc::put32(m, 0);
+  ntlmc::put16(m, SMB2_HDR_SIZE + 24);
+  ntlmc::put16(m, static_cast<uint32_t>(token.size()));
+  ntlmc::put64(m, 0);
+  m.insert(m.end(), token.begin(), token.end());
+  return m;
+}
+
+Bytes tree_connect_req(const std::string& unc, uint64_t mid, uint64_t sid) {
+  Bytes m = header(SMB2_TREE_CONNECT, mid, sid, 0);
+  const Bytes p = ntlmc::utf16(unc);
+  ntlmc::put16(m, 9);
+  ntlmc::put16(m, 0);
+  ntlmc::put16(m, SMB2_HDR_SIZE + 8);
+  ntlmc::put16(m, static_cast<uint32_t>(p.size()));
+  m.insert(m.end(), p.begin(), p.end());
+  return m;
+}
+
+Bytes create_req(const std::string& name, uint32_t options, uint64_t mid, uint64_t sid, uint32_t tid) {
+  Bytes m = header(SMB2_CREATE, mid, sid, tid);
+  const Bytes n = ntlmc::utf16(name);
+  ntlmc::put16(m, 57);
+  ntlmc::put16(m, 0);
+  ntlmc::put32(m, 2);  // ImpersonationLevel
+  ntlmc::put64(m, 0);
+  ntlmc::put64(m, 0);
+  ntlmc::put32(m, kReadAccess);
+  ntlmc::put32(m, 0);
+  ntlmc::put32(m, 7);  // ShareAccess
+  ntlmc::put32(m, 1);  // FILE_OPEN
+  ntlmc::put32(m, options);
+  ntlmc::put16(m, SMB2_HDR_SIZE + 56);
+  ntlmc::put16(m, static_cast<uint32_t>(n.size()));
+  ntlmc::put64(m, 0);
+  m.insert(m.end(), n.begin(), n.end());
+  return m;
+}
+
+uint64_t reply_u64(const Bytes& nb_stream, size_t field) {
+  // The last reply in the stream: walk NetBIOS headers.
+  size_t at = 0, last = 0;
+  while (at + NB_HDR_SIZE <= nb_stream.size()) {
+    const size_t n = (size_t(nb_stream[at + 1]) << 16) | (size_t(nb_stream[at + 2]) << 8) | nb_stream[at + 3];
+    last = at + NB_HDR_SIZE;
+    at = last + n;
+  }
+  if (last + field + 8 > nb_stream.size()) std::abort();
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | nb_stream[last + field + size_t(i)];
+  return v;
+}
+
+struct openings {
+  Bytes stream[kOpeningCount];  // NetBIOS-framed
+  uint64_t session_id = 0;
+  uint32_t tree_id[kOpeningCount] = {};
+};
+
+void add_msg(Bytes& s, const Bytes& m) { nb_append(s, m.data(), m.size()); }
+
+// Runs each growing opening once to learn the ids the engine hands out; with
+// the clock fixed they are the same on every run.
+openings make_openings() {
+  openings o;
+  Bytes s;
+  add_msg(s, negotiate_req());
+  o.stream[kNegotiated] = s;
+  add_msg(s, session_setup_req(ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate()), 1, 0));
+  o.stream[kChallenged] = s;
+  Bytes got;
+  run_stream(s.data(), s.size(), &got);
+  o.session_id = reply_u64(got, HDR_SESSION_ID);
+  ntlmc::AuthSpec anon;
+  anon.nt_raw = Bytes{};
+  add_msg(s, session_setup_req(ntlmc::spnego_resp(ntlmc::authenticate(anon).msg), 2, o.session_id));
+  o.stream[kGuest] = s;
+  const struct {
+    opening which;
+    const char* unc;
+  } trees[] = {{kShareTree, "\\\\127.0.0.1\\share"},
+               {kIpcTree, "\\\\127.0.0.1\\IPC$"},
+               {kFileShareTree, "\\\\127.0.0.1\\one"},
+               {kShareOpens, "\\\\127.0.0.1\\share"}};
+  for (const auto& t : trees) {
+    Bytes ts = s;
+    add_msg(ts, tree_connect_req(t.unc, 3, o.session_id));
+    got.clear();
+    run_stream(ts.data(), ts.size(), &got);
+    o.tree_id[t.which] = static_cast<uint32_t>(reply_u64(got, HDR_TREE_ID - 4) >> 32);
+    o.stream[t.which] = ts;
+  }
+  Bytes& so = o.stream[kShareOpens];
+  add_msg(so, create_req("a.txt", 0, 4, o.session_id, o.tree_id[kShareOpens]));
+  add_msg(so, create_req("sub", kDirOption, 5, o.session_id, o.tree_id[kShareOpens]));
+  return o;
+}
+
+const openings& fixture() {
+  static const openings o = [] {
+    make_config();
+    return make_openings();
+  }();
+  return o;
+}
+
+void patch_ids(uint8_t* msg, size_t len, uint64_t sid, uint32_t tid) {
+  if (len < SMB2_HDR_SIZE) return;
+  if (ntlmc::get32(msg + HDR_SESSION_ID) == 0 && ntlmc::get32(msg + HDR_SESSION_ID + 4) == 0)
+    for (int i = 0; i < 8; ++i) msg[HDR_SESSION_ID + i] = uint8_t(sid >> (8 * i));
+  if (ntlmc::get32(msg + HDR_TREE_ID) == 0)
+    for (int i = 0; i < 4; ++i) msg[HDR_TREE_ID + i] = uint8_t(tid >> (8 * i));
+}
+
+// The fuzz bytes as framed records; a short last record takes what is left.
+void append_framed(Bytes& s, const uint8_t* p, size_t n, bool patch, uint64_t sid, uint32_t tid) {
+  size_t at = 0;
+  while (at + kRecordLenSize <= n) {
+    const size_t want = p[at] | (size_t(p[at + 1]) << 8);
+    at += kRecordLenSize;
+    const size_t take = std::min(want, n - at);
+    Bytes msg(p + at, p + at + take);
+    if (patch) patch_ids(msg.data(), msg.size(), sid, tid);
+    add_msg(s, msg);
+    at += take;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const openings& o = fixture();
+  if (size == 0) return 0;
+  const uint8_t sel = data[0];
+  const auto which = static_cast<opening>((sel & kOpeningMask) % kOpeningCount);
+  if (tw3_set_option("signing", (sel & kSigningRequired) ? "required" : "enabled") != 0) std::abort();
+  Bytes s = o.stream[which];
+  if (sel & kFramed)
+    append_framed(s, data + 1, size - 1, (sel & kPatchIds) != 0, o.session_id, o.tree_id[which]);
+  else
+    s.insert(s.end(), data + 1, data + size);
+  run_stream(s.data(), s.size(), nullptr);
+  return 0;
+}
