@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -64,10 +65,18 @@ void write_file(const std::string& path, size_t size, char fill) {
   std::fclose(f);
 }
 
+char g_root[] = "/tmp/tw3fuzz.XXXXXX";
+
+// Every run (fuzzer or replay test) would otherwise leave its folder behind.
+void remove_root() {
+  std::error_code ec;
+  std::filesystem::remove_all(g_root, ec);
+}
+
 void make_config() {
-  char tmpl[] = "/tmp/tw3fuzz.XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) std::abort();
-  const std::string root = tmpl;
+  if (mkdtemp(g_root) == nullptr) std::abort();
+  std::atexit(remove_root);
+  const std::string root = g_root;
   const std::string share = root + "/share";
   mkdir(share.c_str(), 0755);
   mkdir((share + "/sub").c_str(), 0755);
