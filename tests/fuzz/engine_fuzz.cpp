@@ -12,6 +12,7 @@
 //             sent as one NetBIOS session message of the right length
 //   bit 5     framed records with SessionId 0 / TreeId 0 get the opening's
 //             session and tree (so fuzzed messages need not learn them)
+//   bit 6     tight limits: two handles, one credit, the smallest message size
 // Without bit 4 the rest is appended to the stream unchanged.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,6 +40,7 @@ constexpr uint8_t kOpeningMask = 0x07;
 constexpr uint8_t kSigningRequired = 0x08;
 constexpr uint8_t kFramed = 0x10;
 constexpr uint8_t kPatchIds = 0x20;
+constexpr uint8_t kTightLimits = 0x40;
 constexpr size_t kRecordLenSize = 2;
 constexpr uint32_t kNbLenMax = 0xFFFFFF;
 constexpr uint32_t kReadAccess = 0x00120089;
@@ -296,6 +298,20 @@ void append_framed(Bytes& s, const uint8_t* p, size_t n, bool patch, uint64_t si
   }
 }
 
+void set_option_or_die(const char* key, const char* value) {
+  if (tw3_set_option(key, value) != 0) std::abort();
+}
+
+// Tight or the defaults. The openings stay valid under both: they hold at
+// most two handles.
+void set_limits(uint8_t sel) {
+  const bool tight = (sel & kTightLimits) != 0;
+  set_option_or_die("signing", (sel & kSigningRequired) ? "required" : "enabled");
+  set_option_or_die("max_handles", tight ? "2" : "1024");
+  set_option_or_die("max_credits", tight ? "1" : "256");
+  set_option_or_die("max_message", tight ? "65536" : "4194304");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -303,7 +319,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const uint8_t sel = data[0];
   const auto which = static_cast<opening>((sel & kOpeningMask) % kOpeningCount);
-  if (tw3_set_option("signing", (sel & kSigningRequired) ? "required" : "enabled") != 0) std::abort();
+  set_limits(sel);
   Bytes s = o.stream[which];
   if (sel & kFramed)
     append_framed(s, data + 1, size - 1, (sel & kPatchIds) != 0, o.session_id, o.tree_id[which]);

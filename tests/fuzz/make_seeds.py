@@ -9,7 +9,7 @@ import struct
 import sys
 
 NONE, NEGOTIATED, CHALLENGED, GUEST, SHARE, IPC, ONE, OPENS = range(8)
-FRAMED, PATCH, SIGN_REQ = 0x10, 0x20, 0x08
+FRAMED, PATCH, SIGN_REQ, TIGHT = 0x10, 0x20, 0x08, 0x40
 RELATED = 0x4
 ALL = 0xFFFFFFFFFFFFFFFF
 READ_ACCESS = 0x00120089
@@ -222,6 +222,9 @@ def seeds():
     s['cancel_async'] = framed(SHARE, simple(12, b'\x04\0\0\0', flags=0x2))
     s['compound_unrelated'] = framed(OPENS, compound(read(FID_A, flags=0), close(FID_A, flags=0), simple(13, b'\x04\0\0\0')))
     s['raw_split_frame'] = bytes([GUEST]) + nb(simple(13, b'\x04\0\0\0'))[:30]
+    s['tight_third_open'] = framed(OPENS | TIGHT, create('big.bin'), close(FID_A, flags=0), create('big.bin'))
+    s['tight_big_read_credits'] = framed(SHARE | TIGHT, compound(create('big.bin'), read(length=65536), close()))
+    s['tight_oversized_frame'] = bytes([GUEST | TIGHT]) + struct.pack('>I', 65537) + simple(13, b'\x04\0\0\0')
     return s
 
 
