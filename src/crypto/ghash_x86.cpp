@@ -11,7 +11,9 @@
 // source of their masked builtins, which trips false uninitialised-value
 // warnings once inlined (GCC bug 105593). Nothing here reads such a value.
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 #include <wmmintrin.h>
 
