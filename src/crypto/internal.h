@@ -57,6 +57,89 @@ inline uint8_t diff_bytes(const uint8_t* a, const uint8_t* b, uint64_t len) {
 // volatile pointer, so the stores survive even when the buffer dies next.
 void wipe_rule(void* buf, uint64_t len);
 
+// ---- Block-hash plumbing shared by MD4, MD5, SHA-256 and SHA-512 ----
+
+// A fresh streaming context: the initial state, nothing absorbed yet.
+template <class Ctx, class Word, uint64_t N>
+inline void hash_init(Ctx* ctx, const Word (&init)[N]) {
+  static_assert(sizeof ctx->state == sizeof init);
+  std::memcpy(ctx->state, init, sizeof init);
+  ctx->total = 0;
+  ctx->buf_len = 0;
+  std::memset(ctx->buf, 0, sizeof ctx->buf);
+}
+
+// Streaming input for a context with state, total, buf and buf_len: fills the
+// partial block first, then hands whole blocks straight from the input to
+// blocks(state, data, nblocks) (the same result as buffering them), and keeps
+// the tail for later.
+template <uint64_t Block, class Ctx, class Blocks>
+inline void absorb(Ctx* ctx, const uint8_t* p, uint64_t len, Blocks blocks) {
+  ctx->total += len;
+  if (ctx->buf_len > 0) {
+    uint64_t take = Block - ctx->buf_len;
+    if (take > len) take = len;
+    std::memcpy(ctx->buf + ctx->buf_len, p, take);
+    ctx->buf_len += take;
+    p += take;
+    len -= take;
+    if (ctx->buf_len < Block) return;
+    blocks(ctx->state, ctx->buf, 1);
+    ctx->buf_len = 0;
+  }
+  blocks(ctx->state, p, len / Block);
+  p += len - len % Block;
+  len %= Block;
+  if (len > 0) std::memcpy(ctx->buf, p, len);
+  ctx->buf_len = len;
+}
+
+// SHA ending through update(ctx, data, len): the 0x80 marker, zeros up to the
+// length field, then the message bit count big-endian in LengthBytes bytes.
+template <uint64_t Block, uint64_t LengthBytes, class Ctx, class Update>
+inline void pad_be(Ctx* ctx, Update update) {
+  constexpr uint64_t kLengthAt = Block - LengthBytes;  // padding stops here
+  uint8_t bits[LengthBytes] = {};
+  store_be64(bits + LengthBytes - 8, ctx->total * 8);
+  static constexpr uint8_t kPad[Block] = {0x80};
+  uint64_t pad = ctx->buf_len < kLengthAt ? kLengthAt - ctx->buf_len
+                                          : Block + kLengthAt - ctx->buf_len;
+  update(ctx, kPad, pad);
+  update(ctx, bits, sizeof bits);
+}
+
+// ---- MD4 / MD5 (64-byte blocks, little-endian words and bit count) ----
+constexpr uint64_t kMdBlock = 64;
+constexpr uint64_t kMdLengthAt = 56;  // padding stops here; the 8-byte bit count follows
+constexpr uint32_t kMdInit[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+
+// The MD ending: the last `rest` (< 64) bytes, the 0x80 marker, zeros and the
+// bit count `bits`, compressed as one block or two. The padded copy is wiped:
+// it may hold the end of a password or key.
+template <class Compress>
+inline void md_finish(uint32_t state[4], const uint8_t* last, uint64_t rest, uint64_t bits,
+                      Compress compress) {
+  uint8_t tail[2 * kMdBlock] = {};
+  if (rest > 0) std::memcpy(tail, last, rest);
+  tail[rest] = 0x80;
+  uint64_t end = rest < kMdLengthAt ? kMdBlock : 2 * kMdBlock;
+  store_le64(tail + end - 8, bits);
+  for (uint64_t off = 0; off < end; off += kMdBlock) compress(state, tail + off);
+  wipe_rule(tail, sizeof tail);
+}
+
+// One-shot MD4 or MD5 digest around its block function.
+template <class Compress>
+inline void md_digest(const void* data, uint64_t len, uint8_t out[16], Compress compress) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  uint32_t st[4];
+  std::memcpy(st, kMdInit, sizeof st);
+  uint64_t whole = len - len % kMdBlock;
+  for (uint64_t off = 0; off < whole; off += kMdBlock) compress(st, p + off);
+  md_finish(st, p + whole, len - whole, len * 8, compress);
+  for (int i = 0; i < 4; i++) store_le32(out + 4 * i, st[i]);
+}
+
 // ---- MD5 compression (used by MD5 and HMAC-MD5) ----
 void md5_block(uint32_t state[4], const uint8_t block[64]);
 

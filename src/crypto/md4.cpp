@@ -5,14 +5,11 @@ using namespace tw3c;
 
 namespace {
 
-constexpr uint32_t kInitMd[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
 constexpr uint32_t kRound2 = 0x5a827999;
 constexpr uint32_t kRound3 = 0x6ed9eba1;
 constexpr int kOrder2[16] = {0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15};
 constexpr int kOrder3[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
 constexpr int kShift[3][4] = {{3, 7, 11, 19}, {3, 5, 9, 13}, {3, 9, 11, 15}};
-constexpr uint64_t kBlock = 64;
-constexpr uint64_t kLengthAt = 56;
 
 void md4_block(uint32_t state[4], const uint8_t block[64]) {
   uint32_t x[16];
@@ -40,18 +37,5 @@ void md4_block(uint32_t state[4], const uint8_t block[64]) {
 }  // namespace
 
 void tw3_md4(const void* data, uint64_t len, uint8_t out[16]) {
-  const auto* p = static_cast<const uint8_t*>(data);
-  uint32_t st[4];
-  std::memcpy(st, kInitMd, sizeof st);
-  uint64_t whole = len - len % kBlock;
-  for (uint64_t off = 0; off < whole; off += kBlock) md4_block(st, p + off);
-  uint8_t tail[2 * kBlock] = {};
-  uint64_t rest = len - whole;
-  if (rest > 0) std::memcpy(tail, p + whole, rest);
-  tail[rest] = 0x80;
-  uint64_t end = rest < kLengthAt ? kBlock : 2 * kBlock;
-  store_le64(tail + end - 8, len * 8);
-  for (uint64_t off = 0; off < end; off += kBlock) md4_block(st, tail + off);
-  wipe_rule(tail, sizeof tail);  // may hold the end of a password
-  for (int i = 0; i < 4; i++) store_le32(out + 4 * i, st[i]);
+  md_digest(data, len, out, md4_block);
 }

@@ -5,8 +5,6 @@ using namespace tw3c;
 
 namespace {
 
-constexpr uint32_t kInitMd[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
-
 constexpr uint32_t kT[64] = {
     0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613,
     0xfd469501, 0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193,
@@ -19,8 +17,6 @@ constexpr uint32_t kT[64] = {
     0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb,
     0xeb86d391};
 constexpr int kShift[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
-constexpr uint64_t kBlock = 64;
-constexpr uint64_t kLengthAt = 56;
 
 }  // namespace
 
@@ -55,18 +51,5 @@ void md5_block(uint32_t state[4], const uint8_t block[64]) {
 }  // namespace tw3c
 
 void tw3_md5(const void* data, uint64_t len, uint8_t out[16]) {
-  const auto* p = static_cast<const uint8_t*>(data);
-  uint32_t st[4];
-  std::memcpy(st, kInitMd, sizeof st);
-  uint64_t whole = len - len % kBlock;
-  for (uint64_t off = 0; off < whole; off += kBlock) md5_block(st, p + off);
-  uint8_t tail[2 * kBlock] = {};
-  uint64_t rest = len - whole;
-  if (rest > 0) std::memcpy(tail, p + whole, rest);
-  tail[rest] = 0x80;
-  uint64_t end = rest < kLengthAt ? kBlock : 2 * kBlock;
-  store_le64(tail + end - 8, len * 8);
-  for (uint64_t off = 0; off < end; off += kBlock) md5_block(st, tail + off);
-  wipe_rule(tail, sizeof tail);  // may hold the end of a password
-  for (int i = 0; i < 4; i++) store_le32(out + 4 * i, st[i]);
+  md_digest(data, len, out, md5_block);
 }

@@ -20,7 +20,6 @@ constexpr uint32_t K256[64] = {
 constexpr uint32_t kInit256[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                   0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 constexpr uint64_t kBlock = 64;
-constexpr uint64_t kLengthAt = 56;  // padding stops here; the bit count follows
 
 void compress(uint32_t st[8], const uint8_t* p) {
   uint32_t w[64];
@@ -64,42 +63,15 @@ void sha256_blocks(uint32_t state[8], const uint8_t* data, uint64_t nblocks) {
 }  // namespace tw3c
 
 void tw3_sha256_init(tw3_sha256_ctx* ctx) {
-  std::memcpy(ctx->state, kInit256, sizeof kInit256);
-  ctx->total = 0;
-  ctx->buf_len = 0;
-  std::memset(ctx->buf, 0, sizeof ctx->buf);
+  hash_init(ctx, kInit256);
 }
 
 void tw3_sha256_update(tw3_sha256_ctx* ctx, const void* data, uint64_t len) {
-  const auto* p = static_cast<const uint8_t*>(data);
-  ctx->total += len;
-  if (ctx->buf_len > 0) {
-    uint64_t take = kBlock - ctx->buf_len;
-    if (take > len) take = len;
-    std::memcpy(ctx->buf + ctx->buf_len, p, take);
-    ctx->buf_len += take;
-    p += take;
-    len -= take;
-    if (ctx->buf_len < kBlock) return;
-    compress(ctx->state, ctx->buf);
-    ctx->buf_len = 0;
-  }
-  // Whole blocks straight from the input: the same result as buffering them.
-  sha256_blocks(ctx->state, p, len / kBlock);
-  p += len - len % kBlock;
-  len %= kBlock;
-  if (len > 0) std::memcpy(ctx->buf, p, len);
-  ctx->buf_len = len;
+  absorb<kBlock>(ctx, static_cast<const uint8_t*>(data), len, sha256_blocks);
 }
 
 void tw3_sha256_final(tw3_sha256_ctx* ctx, uint8_t out[32]) {
-  uint8_t bits[8];
-  store_be64(bits, ctx->total * 8);
-  static constexpr uint8_t kPad[kBlock] = {0x80};
-  uint64_t pad = ctx->buf_len < kLengthAt ? kLengthAt - ctx->buf_len
-                                          : kBlock + kLengthAt - ctx->buf_len;
-  tw3_sha256_update(ctx, kPad, pad);
-  tw3_sha256_update(ctx, bits, sizeof bits);
+  pad_be<kBlock, 8>(ctx, tw3_sha256_update);
   for (int i = 0; i < 8; i++) store_be32(out + 4 * i, ctx->state[i]);
 }
 

@@ -39,7 +39,6 @@ constexpr uint64_t kBlock = 128;
 // The body is inlined into each compiled variant of the block function.
 #define TW3_INLINE __attribute__((always_inline)) inline
 #define TW3_INLINE_LAMBDA __attribute__((always_inline))
-constexpr uint64_t kLengthAt = 112;  // padding stops here; the 16-byte bit count follows
 
 TW3_INLINE uint64_t big_s0(uint64_t x) { return rotr64(x, 28) ^ rotr64(x, 34) ^ rotr64(x, 39); }
 TW3_INLINE uint64_t big_s1(uint64_t x) { return rotr64(x, 14) ^ rotr64(x, 18) ^ rotr64(x, 41); }
@@ -129,39 +128,18 @@ void k_sha512_block(uint64_t state[8], const uint8_t block[128]) {
 }  // namespace tw3c
 
 void tw3_sha512_init(tw3_sha512_ctx* ctx) {
-  std::memcpy(ctx->state, kInit512, sizeof kInit512);
-  ctx->total = 0;
-  ctx->buf_len = 0;
-  std::memset(ctx->buf, 0, sizeof ctx->buf);
+  hash_init(ctx, kInit512);
 }
 
 void tw3_sha512_update(tw3_sha512_ctx* ctx, const void* data, uint64_t len) {
-  const auto* p = static_cast<const uint8_t*>(data);
-  ctx->total += len;
-  if (ctx->buf_len > 0) {
-    uint64_t take = kBlock - ctx->buf_len;
-    if (take > len) take = len;
-    std::memcpy(ctx->buf + ctx->buf_len, p, take);
-    ctx->buf_len += take;
-    p += take;
-    len -= take;
-    if (ctx->buf_len < kBlock) return;
-    k_sha512_block(ctx->state, ctx->buf);
-    ctx->buf_len = 0;
-  }
-  for (; len >= kBlock; p += kBlock, len -= kBlock) k_sha512_block(ctx->state, p);
-  if (len > 0) std::memcpy(ctx->buf, p, len);
-  ctx->buf_len = len;
+  absorb<kBlock>(ctx, static_cast<const uint8_t*>(data), len,
+                 [](uint64_t state[8], const uint8_t* p, uint64_t nblocks) {
+                   for (; nblocks > 0; nblocks--, p += kBlock) k_sha512_block(state, p);
+                 });
 }
 
 void tw3_sha512_final(tw3_sha512_ctx* ctx, uint8_t out[64]) {
-  uint8_t bits[16] = {};
-  store_be64(bits + 8, ctx->total * 8);
-  static constexpr uint8_t kPad[kBlock] = {0x80};
-  uint64_t pad = ctx->buf_len < kLengthAt ? kLengthAt - ctx->buf_len
-                                          : kBlock + kLengthAt - ctx->buf_len;
-  tw3_sha512_update(ctx, kPad, pad);
-  tw3_sha512_update(ctx, bits, sizeof bits);
+  pad_be<kBlock, 16>(ctx, tw3_sha512_update);
   for (int i = 0; i < 8; i++) store_be64(out + 8 * i, ctx->state[i]);
 }
 
