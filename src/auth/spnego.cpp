@@ -171,11 +171,10 @@ int tw3_spnego_done(tw3_buf* buf) {
   return 0;
 }
 
-int tw3_spnego_init_tok_nomect(const uint8_t*, uint64_t, tw3_buf* buf) {
-  const uint64_t hint = wrapped_size(wrapped_size(wrapped_size(kHintNameLen)));  // A0 { 1B }
-  const uint64_t hints = wrapped_size(hint);  // A3 { 30 { A0 { 1B } } }
-  const uint64_t mech_types = wrapped_size(wrapped_size(sizeof(kNtlmOid)));
-  const uint64_t seq = mech_types + hints;
+// The opening both server negTokenInit forms share: the GSS-API wrapper with
+// the SPNEGO OID, [0] NegTokenInit, its SEQUENCE of `seq` bytes, and
+// mechTypes offering NTLM alone. The caller appends the rest of the SEQUENCE.
+static void put_init_head(tw3_buf* buf, uint64_t seq) {
   const uint64_t inner = sizeof(kSpnegoOid) + wrapped_size(wrapped_size(seq));
   put_header(buf, kTagGssApp, inner);
   tw3_buf_put(buf, kSpnegoOid, sizeof(kSpnegoOid));
@@ -184,6 +183,13 @@ int tw3_spnego_init_tok_nomect(const uint8_t*, uint64_t, tw3_buf* buf) {
   put_header(buf, kCtx0, wrapped_size(sizeof(kNtlmOid)));
   put_header(buf, kTagSequence, sizeof(kNtlmOid));
   tw3_buf_put(buf, kNtlmOid, sizeof(kNtlmOid));
+}
+
+int tw3_spnego_init_tok_nomect(const uint8_t*, uint64_t, tw3_buf* buf) {
+  const uint64_t hint = wrapped_size(wrapped_size(wrapped_size(kHintNameLen)));  // A0 { 1B }
+  const uint64_t hints = wrapped_size(hint);  // A3 { 30 { A0 { 1B } } }
+  const uint64_t mech_types = wrapped_size(wrapped_size(sizeof(kNtlmOid)));
+  put_init_head(buf, mech_types + hints);
   put_header(buf, kCtx3, hint);
   put_header(buf, kTagSequence, wrapped_size(wrapped_size(kHintNameLen)));
   put_header(buf, kCtx0, wrapped_size(kHintNameLen));
@@ -195,15 +201,7 @@ int tw3_spnego_init_tok_nomect(const uint8_t*, uint64_t, tw3_buf* buf) {
 int tw3_spnego_init_tok(const uint8_t* token, uint64_t token_len, tw3_buf* buf) {
   const uint64_t mech_types = wrapped_size(wrapped_size(sizeof(kNtlmOid)));
   const uint64_t mech_token = wrapped_size(wrapped_size(token_len));
-  const uint64_t seq = mech_types + mech_token;
-  const uint64_t inner = sizeof(kSpnegoOid) + wrapped_size(wrapped_size(seq));
-  put_header(buf, kTagGssApp, inner);
-  tw3_buf_put(buf, kSpnegoOid, sizeof(kSpnegoOid));
-  put_header(buf, kCtx0, wrapped_size(seq));
-  put_header(buf, kTagSequence, seq);
-  put_header(buf, kCtx0, wrapped_size(sizeof(kNtlmOid)));
-  put_header(buf, kTagSequence, sizeof(kNtlmOid));
-  tw3_buf_put(buf, kNtlmOid, sizeof(kNtlmOid));
+  put_init_head(buf, mech_types + mech_token);
   put_header(buf, kCtx2, wrapped_size(token_len));
   put_header(buf, kTagOctetString, token_len);
   if (token_len) tw3_buf_put(buf, token, token_len);
