@@ -2,7 +2,9 @@
 # the tests need, builds and runs every test, `make serve` serves the demo folder.
 BUILD ?= build
 JOBS ?= $(shell nproc)
-CMAKE_FLAGS ?=
+# ccache, where installed, makes rebuilds in several checkouts cheap.
+CCACHE := $(shell command -v ccache 2>/dev/null)
+CMAKE_FLAGS ?= $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE))
 
 .PHONY: all build test test-asan asan serve bench-crypto fuzz clean
 
@@ -22,7 +24,7 @@ test:
 
 # The engine's tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan:
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTW3_SANITIZE=ON
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTW3_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS) -LE clients
 
