@@ -207,12 +207,7 @@ constexpr std::array<qi_layout, 15> kFileLayouts = {{
     {kFileId, 24, 24, put_file_id},
 }};
 
-const qi_layout* file_layout(uint8_t cls) {
-  for (const qi_layout& l : kFileLayouts) {
-    if (l.cls == cls) return &l;
-  }
-  return nullptr;
-}
+const qi_layout* file_layout(uint8_t cls) { return qi_find_layout(kFileLayouts, cls); }
 
 // Frees a temporary buffer on every path out.
 struct buf_owner {

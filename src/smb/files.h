@@ -51,6 +51,8 @@ struct qi_layout {
                    // the size clients read of the class's fixed structure
   void (*put)(const tw3_open& o, tw3_buf* b);
 };
+// The entry of `table` for class `cls`, or null.
+const qi_layout* qi_find_layout(std::span<const qi_layout> table, uint8_t cls);
 // The file-system class `cls` served for opens of files and folders, or null.
 const qi_layout* qi_fs_layout(uint8_t cls);
 // The volume serial number every class reports for this open.

@@ -116,12 +116,14 @@ constexpr std::array<qi_layout, 7> kFsLayouts = {{
 
 }  // namespace
 
-const qi_layout* qi_fs_layout(uint8_t cls) {
-  for (const qi_layout& l : kFsLayouts) {
+const qi_layout* qi_find_layout(std::span<const qi_layout> table, uint8_t cls) {
+  for (const qi_layout& l : table) {
     if (l.cls == cls) return &l;
   }
   return nullptr;
 }
+
+const qi_layout* qi_fs_layout(uint8_t cls) { return qi_find_layout(kFsLayouts, cls); }
 
 uint32_t qi_volume_serial(const tw3_open& o) {
   return uint32_t(tw3_fnv1a64(o.local_path, std::strlen(o.local_path), TW3_FNV_BASIS));
