@@ -99,8 +99,9 @@ constexpr uint32_t STATUS_BUFFER_TOO_SMALL = 0xC0000023;
 constexpr uint32_t STATUS_OBJECT_NAME_INVALID = 0xC0000033;
 constexpr uint32_t STATUS_OBJECT_NAME_NOT_FOUND = 0xC0000034;
 constexpr uint32_t STATUS_OBJECT_PATH_NOT_FOUND = 0xC000003A;
-// The code answered for every failed logon (MS-ERREF calls it NO_SUCH_USER).
-constexpr uint32_t STATUS_LOGON_FAILURE = 0xC0000064;
+// Every failed or refused logon: the code Windows gives for a wrong password,
+// which lets a client ask for it again (never NO_SUCH_USER, 0xC0000064).
+constexpr uint32_t STATUS_LOGON_FAILURE = 0xC000006D;
 constexpr uint32_t STATUS_INSUFFICIENT_RESOURCES = 0xC000009A;
 constexpr uint32_t STATUS_FILE_IS_A_DIRECTORY = 0xC00000BA;
 constexpr uint32_t STATUS_NOT_SUPPORTED = 0xC00000BB;

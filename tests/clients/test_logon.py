@@ -18,7 +18,7 @@ import harness  # noqa: E402
 from impacket_compat import seed_session_preauth  # noqa: E402
 
 USERS = {"alice": "secret"}
-LOGON_FAILURE = 0xC0000064
+LOGON_FAILURE = 0xC000006D
 CLIENT_TIMEOUT_S = 30
 CAPTURE_S = 12
 
@@ -126,8 +126,8 @@ class Smbclient(unittest.TestCase):
         with harness.serve(users=USERS) as srv:
             out = smbclient(srv.port, "SMB3_11", "aes-128-cmac", user="alice%wrong")
             self.assertNotIn("session setup ok", out)
-            # Samba names 0xC0000064 "The specified account does not exist."
-            self.assertRegex(out, r"login failed: The specified account does not exist")
+            self.assertIn("NT_STATUS_LOGON_FAILURE", out)
+            self.assertNotIn("NT_STATUS_NO_SUCH_USER", out)
 
 
 # Guest logons against a server without accounts: (server option signing,
@@ -161,8 +161,7 @@ class SmbclientGuest(unittest.TestCase):
                 else:
                     self.assertNotIn("session setup ok", out)
                 if outcome == "server refuses":
-                    # Samba names 0xC0000064 "The specified account does not exist."
-                    self.assertIn("The specified account does not exist", out)
+                    self.assertIn("NT_STATUS_LOGON_FAILURE", out)
                 if outcome != "server refuses":
                     self.assertIn("[sess] sign_key=", trace)  # the guest session was made
                 # Its requests are unsigned, so no response of it is signed.

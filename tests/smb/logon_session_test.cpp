@@ -17,7 +17,7 @@ using ntlmc::get64;
 using ntlmc::Key16;
 
 constexpr int64_t kClock = 1700000000;
-constexpr uint32_t kLogonFailure = 0xC0000064;
+constexpr uint32_t kLogonFailure = 0xC000006D;
 constexpr uint32_t kInvalid = 0xC000000D;
 const Bytes kDone = {0xA1, 0x07, 0x30, 0x05, 0xA0, 0x03, 0x0A, 0x01, 0x00};
 
