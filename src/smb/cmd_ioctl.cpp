@@ -1,6 +1,9 @@
 // IOCTL (MS-SMB2 2.2.31, 2.2.32). Two controls are served: the check of the
 // negotiated parameters that SMB 3.0 clients make, and the transceive of one
-// DCE/RPC PDU on the srvsvc pipe. Everything else is refused.
+// DCE/RPC PDU on the srvsvc pipe (MS-SMB2 3.3.5.15.3): the PDU is written to
+// the pipe and its first answer message read back, cut to MaxOutputResponse
+// with STATUS_BUFFER_OVERFLOW; what is left waits for READ. Everything else
+// is refused.
 #include <cstdint>
 #include <span>
 
@@ -31,6 +34,8 @@ enum : int {
   kSiteHandle,
   kSiteControl,
   kSiteInput,
+  kSiteBusy,
+  kSiteFull,
 };
 
 struct ioctl_req {
@@ -40,6 +45,7 @@ struct ioctl_req {
   uint64_t fid_volatile;
   uint32_t in_off;
   uint32_t in_count;
+  uint32_t max_out;
 };
 
 ioctl_req read_request(tw3_rd* b) {
@@ -51,7 +57,9 @@ ioctl_req read_request(tw3_rd* b) {
   q.fid_volatile = rd_u64(b);
   q.in_off = rd_u32(b);
   q.in_count = rd_u32(b);
-  rd_skip(b, 5 * 4);  // MaxInputResponse, OutputOffset, OutputCount, MaxOutputResponse, Flags
+  rd_skip(b, 3 * 4);  // MaxInputResponse, OutputOffset, OutputCount
+  q.max_out = rd_u32(b);
+  rd_skip(b, 4);  // Flags
   return q;
 }
 
@@ -95,6 +103,20 @@ void validate_negotiate(tw3_conn* c, tw3_reply* r, uint64_t fid) {
   finish_response(b, part);
 }
 
+// A transceive needs an empty pipe: unread answers would be taken for the
+// answer to this PDU (MS-FSCC 2.3.48, STATUS_PIPE_BUSY).
+void transceive(tw3_conn* c, tw3_open* o, std::span<const uint8_t> pdu, const ioctl_req& q,
+                tw3_reply* r) {
+  if (srvsvc_pipe_waiting(*o) != 0) return refuse(c, r, STATUS_PIPE_BUSY, kSiteBusy, false);
+  if (srvsvc_pipe_write(o, pdu) != 0) return refuse(c, r, STATUS_INSUFFICIENT_RESOURCES, kSiteFull, false);
+  const uint64_t part = begin_response(r, kFsctlPipeTransceive, q.fid, c->ioctl_fid);
+  uint64_t got = 0;
+  const uint32_t status = srvsvc_pipe_read(o, q.max_out, &r->b, &got);
+  if (status == STATUS_INSUFFICIENT_RESOURCES) return refuse(c, r, status, kSiteFull, false);
+  rep_set_status(r, status);
+  finish_response(&r->b, part);
+}
+
 }  // namespace
 
 void cmd_ioctl(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
@@ -104,7 +126,7 @@ void cmd_ioctl(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   if (q.ctl == kFsctlValidateNegotiateInfo) return validate_negotiate(c, r, q.fid);
   if ((q.ctl & kDeviceTypeMask) == kDeviceNetworkFs) return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteNetworkFs, true);
   if (q.fid == kNoFile && q.fid_volatile == kNoFile) return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteNoFile, true);
-  const tw3_open* o = tw3_open_find(c, q.fid);
+  tw3_open* o = tw3_open_find(c, q.fid);
   if (o == nullptr) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteHandle, false);
   if (q.ctl != kFsctlPipeTransceive || !o->is_pipe) return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteControl, true);
   if (q.in_off < SMB2_HDR_SIZE || q.in_count > TW3_PIPE_INPUT_MAX ||
@@ -112,8 +134,5 @@ void cmd_ioctl(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
     return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteInput, false);
   }
   const uint8_t* in = body->data + (q.in_off - SMB2_HDR_SIZE);
-
-  uint64_t part = begin_response(r, kFsctlPipeTransceive, q.fid, c->ioctl_fid);
-  srvsvc_transceive(std::span<const uint8_t>(in, q.in_count), &r->b);
-  finish_response(&r->b, part);
+  transceive(c, o, std::span<const uint8_t>(in, q.in_count), q, r);
 }

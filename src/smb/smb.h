@@ -58,10 +58,11 @@ struct tw3_open {
   char pattern[TW3_PATTERN_KEEP];
   int32_t listing_class;
   // Pipe opens: DCE/RPC answers to PDUs written to the pipe, waiting to be
-  // read (srvsvc.cpp); at most TW3_PIPE_PENDING_MAX bytes.
+  // read (pipe.cpp); at most TW3_PIPE_PENDING_MAX bytes.
   tw3_buf pipe_out;
   uint64_t pipe_out_pos;
   uint64_t pipe_msg_left;
+  uint16_t pipe_frag;     // max_recv_frag of the client's last bind; 0 before one
   tw3_open* next;         // next older open
 };
 

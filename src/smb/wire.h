@@ -103,6 +103,7 @@ constexpr uint32_t STATUS_OBJECT_PATH_NOT_FOUND = 0xC000003A;
 // which lets a client ask for it again (never NO_SUCH_USER, 0xC0000064).
 constexpr uint32_t STATUS_LOGON_FAILURE = 0xC000006D;
 constexpr uint32_t STATUS_INSUFFICIENT_RESOURCES = 0xC000009A;
+constexpr uint32_t STATUS_PIPE_BUSY = 0xC00000AE;
 constexpr uint32_t STATUS_FILE_IS_A_DIRECTORY = 0xC00000BA;
 constexpr uint32_t STATUS_NOT_SUPPORTED = 0xC00000BB;
 constexpr uint32_t STATUS_REQUEST_NOT_ACCEPTED = 0xC00000D0;
