@@ -122,8 +122,9 @@ constexpr int TW3_MAX_COMPOUND = 64;                 // requests handled per mes
 constexpr uint16_t TW3_MAX_CREDIT_GRANT = 128;       // credits granted per response
 constexpr uint32_t TW3_PIPE_INPUT_MAX = 16384;       // one DCE/RPC PDU in, by IOCTL or WRITE
 // Pipe answers waiting to be read on one open: room for two of the largest
-// share enumerations (257 shares with 80-character names, about 60 KiB).
-constexpr uint64_t TW3_PIPE_PENDING_MAX = 131072;
+// share enumerations (257 shares with 80-character names at level 2, cut
+// into the smallest fragments, about 72 KiB).
+constexpr uint64_t TW3_PIPE_PENDING_MAX = 196608;
 
 // ---- Trace limits ----
 constexpr uint64_t TW3_TRACE_IN_BYTES = 4096;     // bytes of an incoming message traced
