@@ -122,6 +122,22 @@ class Smbclient(unittest.TestCase):
                     self.assertIsNone(SIGNATURE_TROUBLE.search(before_tcon), before_tcon[-2000:])
             self.assertTrue(srv.alive())
 
+    def test_smb1_first_client_moves_to_smb3(self):
+        # With SMB1 allowed, smbclient opens with an SMB1 NEGOTIATE offering
+        # "SMB 2.002" and "SMB 2.???"; the wildcard answer makes it negotiate
+        # again in SMB2 and settle 3.1.1. Offering SMB2 only as 2.002 is refused.
+        for signing in ("enabled", "required"):
+            with self.subTest(signing=signing), harness.serve(users=USERS, opts={"signing": signing}) as srv:
+                for max_protocol, works in (("SMB3", True), ("SMB2_02", False)):
+                    proc = subprocess.run(["smbclient", "//127.0.0.1/public", "-p", str(srv.port),
+                                           "-U", "alice%secret", "--option=client min protocol=NT1",
+                                           "--option=client max protocol=" + max_protocol, "-c", "ls"],
+                                          capture_output=True, text=True, timeout=CLIENT_TIMEOUT_S)
+                    out = proc.stdout + proc.stderr
+                    self.assertEqual(proc.returncode == 0, works, out)
+                    self.assertEqual("hello.txt" in out, works, out)
+                self.assertTrue(srv.alive())
+
     def test_wrong_password_is_refused(self):
         with harness.serve(users=USERS) as srv:
             out = smbclient(srv.port, "SMB3_11", "aes-128-cmac", user="alice%wrong")
