@@ -60,7 +60,9 @@ bytes reassemble(const std::vector<bytes>& frags, uint32_t call_id, uint16_t max
     const uint32_t alloc_hint = le32(f.data() + 16);
     if (i == 0) total = alloc_hint;
     EXPECT_EQ(alloc_hint, total - stub.size()) << "the stub bytes from here on";
-    if (i + 1 < frags.size()) EXPECT_EQ((f.size() - kCallHeader) % 8, 0u) << "stub pieces stay 8-aligned";
+    if (i + 1 < frags.size()) {
+      EXPECT_EQ((f.size() - kCallHeader) % 8, 0u) << "stub pieces stay 8-aligned";
+    }
     stub.insert(stub.end(), f.begin() + kCallHeader, f.end());
   }
   EXPECT_EQ(stub.size(), total);
@@ -149,7 +151,9 @@ class BigShareList : public ::testing::Test {
     response r = c.ioctl(pipe, kTransceive, pdu, 0, max_out);
     bytes out = r.body_bytes(48, r.b32(36));
     EXPECT_LE(out.size(), max_out);
-    if (out.size() < max_out) EXPECT_EQ(r.status(), STATUS_SUCCESS) << "a message that fits is whole";
+    if (out.size() < max_out) {
+      EXPECT_EQ(r.status(), STATUS_SUCCESS) << "a message that fits is whole";
+    }
     std::vector<bytes> frags{finish_message(out, r.status(), read_len)};
     for (int i = 0; i < 200 && frags.back().size() > 3 && !(frags.back()[3] & kLast); ++i) {
       response next = c.read(pipe, 0, read_len);
@@ -230,14 +234,22 @@ TEST_F(BigShareList, TheRequestedLevelIsAnswered) {
       std::vector<uint32_t> w;
       for (size_t k = 0; k < row.record_words; ++k) w.push_back(n.u32());
       EXPECT_NE(w[0], 0u) << "netname pointer";
-      if (row.level >= 1) EXPECT_EQ(w[1], i == 0 ? 3u : 0u) << "IPC, then disk shares";
-      if (row.level == 2) EXPECT_EQ(w[4], 0xFFFFFFFFu) << "max_uses";
-      if (row.level == 2) EXPECT_EQ(w[7], 0u) << "no password";
+      if (row.level >= 1) {
+        EXPECT_EQ(w[1], i == 0 ? 3u : 0u) << "IPC, then disk shares";
+      }
+      if (row.level == 2) {
+        EXPECT_EQ(w[4], 0xFFFFFFFFu) << "max_uses";
+        EXPECT_EQ(w[7], 0u) << "no password";
+      }
     }
     for (size_t i = 0; i < names.size(); ++i) {
       EXPECT_EQ(n.str(), names[i]);
-      if (row.strings > 1) EXPECT_EQ(n.str(), i == 0 ? "IPC share" : "read-only share");
-      if (row.strings > 2) EXPECT_EQ(n.str(), "") << "the host path is not shown";
+      if (row.strings > 1) {
+        EXPECT_EQ(n.str(), i == 0 ? "IPC share" : "read-only share");
+      }
+      if (row.strings > 2) {
+        EXPECT_EQ(n.str(), "") << "the host path is not shown";
+      }
     }
     EXPECT_EQ(n.u32(), names.size());
     EXPECT_EQ(n.u32(), 0u);
