@@ -2,7 +2,7 @@
 # /init of the kernel client test's machine. For each line of /plan,
 #     CASE ADDRESS SHARE CHECKS MOUNT-OPTIONS
 # it mounts //ADDRESS/SHARE on /mnt, runs the comma-separated CHECKS and
-# unmounts. Every command's outcome goes to the second serial port, where the
+# unmounts, then reports what the kernel logged meanwhile. Every command's outcome goes to the second serial port, where the
 # host judges it:
 #     R CASE NAME EXIT-STATUS      then, for each line it printed,
 #     O CASE NAME LINE
@@ -61,12 +61,14 @@ run_check() {  # one entry of CHECKS: ls, stat, df, writes, md5=F, cat=F, dd=F o
   esac
 }
 
+dmesg -c >/dev/null
 while read -r CASE address share checks options; do
   check mount mount -t cifs "//$address/$share" /mnt -o "$options"
   if grep -q ' /mnt ' /proc/mounts; then
     for c in $(echo "$checks" | tr , ' '); do run_check "$c"; done
     check umount umount /mnt
   fi
+  check kernel-log dmesg -c
 done </plan
 echo "E done" >&3
 poweroff -f

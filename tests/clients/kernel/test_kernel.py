@@ -45,6 +45,8 @@ FULL_CASES = ("user-3.1.1-sign-enabled", "user-3.0-nosign-required", "user-3.02-
 WRITES = ("create", "append", "truncate", "mkdir", "rm", "rmdir", "rename", "link", "symlink", "touch",
           "touchnew")
 
+# What the kernel must not log while a mount that should work is in use.
+KERNEL_TROUBLE = re.compile(r"(?i)error|fail|Status code returned|WARNING|BUG")
 # One line of busybox `ls -la`: mode, links, owner, group, size, date, name.
 LS_LINE = re.compile(r"^([-dl][-rwxsStT]{9})\s+\d+\s+\S+\s+\S+\s+(\d+)\s+\w{3}\s+\d+\s+[\d:]+\s(.+)$")
 # busybox shows a character past U+02FF as "?".
@@ -290,6 +292,12 @@ class KernelClient(unittest.TestCase):
                 self.assertEqual(sorted(os.listdir(root)), sorted(share_tree(self.data)["media"]))
                 with open(os.path.join(root, "hello.txt"), "rb") as f:
                     self.assertEqual(f.read(), TEXTS["hello.txt"])
+
+    def test_kernel_logs_no_trouble(self):
+        for case, _ in self.mounted_cases():
+            with self.subTest(case=case, check="kernel log"):
+                _, out = self.result(case, "kernel-log")
+                self.assertEqual([line for line in out if KERNEL_TROUBLE.search(line)], [])
 
     @unittest.skipUnless(can_capture(), "tshark and capture rights needed")
     def test_capture_decodes_cleanly(self):

@@ -21,7 +21,8 @@ import tempfile
 # The SMB client, the network card and what SMB 3 signing needs.
 MODULES = ("virtio_pci", "virtio_net", "nls_utf8", "aesni_intel", "cmac", "gcm", "ghash_generic",
            "ccm", "ctr", "ecb", "sha512_generic", "cifs")
-TOOLS = ("qemu-system-x86_64", "busybox", "cpio", "modprobe", "depmod", "nc", "apt-get", "dpkg-deb")
+NETCAT = "nc.openbsd"  # its -N ends the forward when the guest closes
+TOOLS = ("qemu-system-x86_64", "cpio", "modprobe", "depmod", NETCAT, "apt-get", "dpkg-deb")
 BUSYBOX = "/bin/busybox"  # busybox-static: the image has no C library of its own
 MOUNT_CIFS = "/usr/sbin/mount.cifs"  # for the `guest` option; busybox mount runs it
 COMMAND_TIMEOUT_S = 600
@@ -141,7 +142,7 @@ def boot(kern, initramfs, forwards, console_log, results_log, timeout):
     when the machine powered off in time."""
     netdev = "user,id=n0,restrict=on,ipv6=off"
     for address, port in forwards.items():
-        netdev += ",guestfwd=tcp:%s:%d-cmd:nc -N 127.0.0.1 %d" % (address, SMB_PORT, port)
+        netdev += ",guestfwd=tcp:%s:%d-cmd:%s -N 127.0.0.1 %d" % (address, SMB_PORT, NETCAT, port)
     args = ["qemu-system-x86_64", "-accel", "tcg", "-cpu", "max", "-m", "512", "-nodefaults",
             "-no-user-config", "-display", "none", "-no-reboot", "-kernel", kern.image, "-initrd", initramfs,
             "-append", "console=ttyS0 quiet panic=-1", "-serial", "file:" + console_log,
