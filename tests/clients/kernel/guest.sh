@@ -1,9 +1,9 @@
 #!/bin/busybox sh
 # /init of the kernel client test's machine. For each line of /plan,
 #     CASE ADDRESS SHARE CHECKS MOUNT-OPTIONS
-# it mounts //ADDRESS/SHARE on /mnt, runs the comma-separated CHECKS and
-# unmounts, then reports what the kernel logged meanwhile. Every command's outcome goes to the second serial port, where the
-# host judges it:
+# it mounts //ADDRESS/SHARE on /mnt, runs the comma-separated CHECKS,
+# unmounts and reports what the kernel logged meanwhile. Every command's
+# outcome goes to the second serial port, where the host judges it:
 #     R CASE NAME EXIT-STATUS      then, for each line it printed,
 #     O CASE NAME LINE
 # Then the machine powers off. Each command is killed after $LIMIT seconds.

@@ -148,7 +148,9 @@ def boot(kern, initramfs, forwards, console_log, results_log, timeout):
             "-append", "console=ttyS0 quiet panic=-1", "-serial", "file:" + console_log,
             "-serial", "file:" + results_log, "-netdev", netdev, "-device", "virtio-net-pci,netdev=n0"]
     try:
-        subprocess.run(args, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout, check=True)
-        return True
+        proc = subprocess.run(args, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
     except subprocess.TimeoutExpired:
         return False
+    if proc.returncode != 0:
+        raise RuntimeError("qemu failed: %s" % proc.stderr.decode(errors="replace"))
+    return True
