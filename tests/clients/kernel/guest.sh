@@ -6,7 +6,8 @@
 # outcome goes to the second serial port, where the host judges it:
 #     R CASE NAME EXIT-STATUS      then, for each line it printed,
 #     O CASE NAME LINE
-# Then the machine powers off. Each command is killed after $LIMIT seconds.
+# Then it writes "E done" and powers off. Each command is killed after $LIMIT
+# seconds.
 /bin/busybox --install -s /bin
 mount -t proc proc /proc
 mount -t sysfs sys /sys
