@@ -11,6 +11,7 @@ import contextlib
 import hashlib
 import os
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -122,7 +123,10 @@ class Capture:
         self.proc = subprocess.Popen(["tshark", "-i", "lo", "-f", "tcp port %d" % port, "-w", pcap],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         started, deadline = b"", time.monotonic() + 15
-        while b"Capturing on" not in started and time.monotonic() < deadline and self.proc.poll() is None:
+        while b"Capturing on" not in started and self.proc.poll() is None:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.proc.stderr], [], [], left)[0]:
+                break
             started += self.proc.stderr.read1(4096)
         if b"Capturing on" not in started:
             raise RuntimeError("tshark did not start: %r" % started)
