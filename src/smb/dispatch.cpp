@@ -268,6 +268,9 @@ step handle_one(walk& w) {
   if (entry_for(h.command).modifies && !admit_pipe_write(w, h)) {
     tw3_stat_add(ST_MUTATING_REFUSED, 1);
     add_error(w, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id, h.tree_id, credits);
+    // Signed like any other answer: the Linux client checks the refusal of
+    // the SET_INFO inside its CREATE/SET_INFO/CLOSE compounds (touch, rename).
+    w.sign_pending = sign_decide(c, w.r, h.command, verified) != 0;
     return advance_strict(w) ? step::next : step::end;
   }
   run_handler(w, h, credits, &body);
