@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "platform/platform.h"
+#include "smb/events.h"
 #include "smb/smb.h"
 
 namespace {
@@ -138,6 +139,7 @@ void err_reply_l(tw3_conn* c, tw3_reply* r, uint8_t command, uint32_t status,
                  uint64_t session_id, uint32_t tree_id, int site) {
   uint64_t mid = c->cur_msg_id;
   if (mid == 0) mid = ++c->last_msg_id;
+  tw3_conn_event(c, tw3_ev::request_refused, nullptr, nullptr, status, command);
   tw3_trace(c, "[twsmb3s %d] ERR_REPLY cmd=%u status=%08x line=%d mid=%llu%s\n", c->conn_id,
             command, status, site, static_cast<unsigned long long>(mid),
             c->in_compound ? " (chained)" : "");
@@ -174,4 +176,5 @@ void send_frame(tw3_conn* c, const uint8_t* bytes, uint64_t len) {
     c->closing = 1;
   if (c->io->log != nullptr) c->io->log(c->io_ctx, "<<", bytes, static_cast<int64_t>(len));
   tw3_stat_add(ST_BYTES_SENT, static_cast<int64_t>(len));
+  c->act.bytes_sent += len;
 }
