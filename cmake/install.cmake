@@ -27,6 +27,7 @@ install(FILES ${CMAKE_BINARY_DIR}/twsmb3sConfig.cmake ${CMAKE_BINARY_DIR}/twsmb3
 # The .pc file finds its prefix from where it lies, so it stays right under
 # any --prefix and DESTDIR.
 file(RELATIVE_PATH TW3_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" TW3_PC_TO_PREFIX "${TW3_PC_TO_PREFIX}")
 configure_file(${CMAKE_SOURCE_DIR}/packaging/twsmb3s.pc.in ${CMAKE_BINARY_DIR}/twsmb3s.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/twsmb3s.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 

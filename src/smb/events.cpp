@@ -76,3 +76,10 @@ void tw3_conn_file_opened(const tw3_conn* c, const tw3_open* o) {
   }
   tw3_conn_event(c, tw3_ev::file_open, o->share_name, path);
 }
+
+void tw3_conn_reply_event(const tw3_conn* c, const uint8_t* reply_hdr, uint8_t command) {
+  if (!tw3_event_on() || reply_hdr == nullptr || command == SMB2_SESSION_SETUP) return;
+  const uint32_t status = le32(reply_hdr + HDR_STATUS);
+  if ((status & STATUS_SEVERITY_ERROR) == STATUS_SEVERITY_ERROR && status != STATUS_MORE_PROCESSING_REQUIRED)
+    tw3_conn_event(c, tw3_ev::request_refused, nullptr, nullptr, status, command);
+}

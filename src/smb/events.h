@@ -15,6 +15,9 @@ void tw3_conn_event(const tw3_conn* c, tw3_ev kind, const char* share = nullptr,
 // Remembers the user and domain names of an AUTHENTICATE message for the
 // logon event (nothing when no sink is installed or the message is malformed).
 void tw3_conn_note_logon_names(tw3_conn* c, const uint8_t* token, uint64_t len);
+// Reports request_refused when the response header just built carries an
+// error status (logon failures have their own event).
+void tw3_conn_reply_event(const tw3_conn* c, const uint8_t* reply_hdr, uint8_t command);
 // A client turned away before it is served: reason "allow" or "full".
 void tw3_client_refused(const char* client, const char* reason);
 // Marks the connection's start and reports it accepted.

@@ -4,7 +4,6 @@
 #include <cstdlib>
 
 #include "platform/platform.h"
-#include "smb/events.h"
 #include "smb/smb.h"
 
 namespace {
@@ -139,7 +138,6 @@ void err_reply_l(tw3_conn* c, tw3_reply* r, uint8_t command, uint32_t status,
                  uint64_t session_id, uint32_t tree_id, int site) {
   uint64_t mid = c->cur_msg_id;
   if (mid == 0) mid = ++c->last_msg_id;
-  tw3_conn_event(c, tw3_ev::request_refused, nullptr, nullptr, status, command);
   tw3_trace(c, "[twsmb3s %d] ERR_REPLY cmd=%u status=%08x line=%d mid=%llu%s\n", c->conn_id,
             command, status, site, static_cast<unsigned long long>(mid),
             c->in_compound ? " (chained)" : "");
