@@ -40,10 +40,10 @@ install(FILES ${CMAKE_SOURCE_DIR}/examples/host.c ${CMAKE_SOURCE_DIR}/examples/C
 # known only at install time (cmake --install --prefix, CPack's /usr).
 install(CODE "
   set(TW3_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
-  configure_file(\"${CMAKE_SOURCE_DIR}/packaging/twsmb3s.service.in\"
-                 \"${CMAKE_BINARY_DIR}/unit/twsmb3s.service\" @ONLY)
-  file(INSTALL \"${CMAKE_BINARY_DIR}/unit/twsmb3s.service\"
-       DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
+  string(MD5 TW3_UNIT_TAG \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+  set(TW3_UNIT \"${CMAKE_BINARY_DIR}/unit/\${TW3_UNIT_TAG}/twsmb3s.service\")
+  configure_file(\"${CMAKE_SOURCE_DIR}/packaging/twsmb3s.service.in\" \"\${TW3_UNIT}\" @ONLY)
+  file(INSTALL \"\${TW3_UNIT}\" DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
 ")
 
 set(CPACK_GENERATOR DEB)
