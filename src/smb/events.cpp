@@ -74,7 +74,7 @@ void tw3_conn_file_opened(const tw3_conn* c, const tw3_open* o) {
   } else if (const char* base = std::strrchr(path, tw3_fs_sep())) {
     path = base + 1;
   }
-  tw3_conn_event(c, tw3_ev::file_open, o->share_name, path);
+  tw3_conn_event(c, tw3_ev::file_open, o->share.name, path);  // as configured, not as typed
 }
 
 void tw3_conn_reply_event(const tw3_conn* c, const uint8_t* reply_hdr, uint8_t command) {

@@ -8,6 +8,7 @@ import contextlib
 import json
 import os
 import re
+import select
 import shutil
 import signal
 import socket
@@ -38,6 +39,11 @@ def run(args, stdin=b"", env=None):
     p = subprocess.run([harness.binary()] + args, input=stdin, capture_output=True,
                        timeout=CLIENT_TIMEOUT_S, env=env)
     return p.returncode, p.stdout.decode(errors="replace"), p.stderr.decode(errors="replace")
+
+
+def slurp(path):
+    with open(path) as f:
+        return f.read()
 
 
 def wait_for(predicate, what):
@@ -227,6 +233,32 @@ class Operating(unittest.TestCase):
             self.assertEqual(code, 0, out)
             self.assertIn("o.txt", out)
             self.assertNotEqual(smbclient(srv.port, "ls", user=None)[0], 0)  # guest = off from the file
+
+    def test_password_prompt_on_a_terminal(self):
+        master, slave = os.openpty()
+        port_file, err_file = os.path.join(self.tmp, "port"), os.path.join(self.tmp, "err")
+        argv = [harness.binary(), "serve", "--port", "0", "--port-file", port_file,
+                "--share", "docs=" + self.root, "--user", USER]
+        with open(err_file, "wb") as err:
+            proc = subprocess.Popen(argv, stdin=slave, stdout=subprocess.DEVNULL, stderr=err)
+        os.close(slave)
+        try:
+            wait_for(lambda: slurp(err_file) == "Password for %s: " % USER, "the prompt")
+            os.write(master, (PASSWORD + "\n").encode())
+            port = harness._wait_for_port_file(proc, port_file)
+            self.assertIsNotNone(port)
+            echoed = b""
+            while select.select([master], [], [], 0.2)[0]:
+                try:
+                    echoed += os.read(master, 1024)
+                except OSError:
+                    break
+            self.assertNotIn(PASSWORD.encode(), echoed)  # typed without echo
+            code, out = smbclient(port, "ls")
+            self.assertEqual(code, 0, out)
+        finally:
+            harness._stop(proc)
+            os.close(master)
 
     def test_access_log_of_one_session(self):
         log = os.path.join(self.tmp, "access.log")
