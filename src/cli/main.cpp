@@ -227,6 +227,12 @@ int cmd_serve(args_t args) {
     if (int rc = access_log_open(v.log, x.log_debug); rc != kExitOk) return rc;
   }
   tw3_signals_init();
+  // The metrics endpoint opens first, so that a port it cannot have stops
+  // the program before it announces that it serves.
+  if (!x.metrics_ip.empty() && tw3_metrics_start(x.metrics_ip.c_str(), x.metrics_port) != 0) {
+    std::fprintf(stderr, "%s\n", twsmb3s_last_error());
+    return kExitFailed;
+  }
   const char* bind = v.has_bind ? v.bind.c_str() : nullptr;
   if (twsmb3s_start(bind, v.port, nullptr) != 0) {
     std::fprintf(stderr, "start: %s\n", twsmb3s_last_error());
@@ -234,16 +240,10 @@ int cmd_serve(args_t args) {
   }
   int port = twsmb3s_port();
   std::printf("twsmb3s serving on %s port %d\n", bind ? bind : kDefaultBindText, port);
-  std::fflush(stdout);  // a supervisor waits for this line
-  if (v.has_port_file) write_port_file(v.port_file.c_str(), port);
-  if (!x.metrics_ip.empty()) {
-    if (tw3_metrics_start(x.metrics_ip.c_str(), x.metrics_port) != 0) {
-      std::fprintf(stderr, "%s\n", twsmb3s_last_error());
-      return kExitFailed;
-    }
+  if (!x.metrics_ip.empty())
     std::printf("twsmb3s metrics on %s port %d\n", x.metrics_ip.c_str(), tw3_metrics_port());
-    std::fflush(stdout);
-  }
+  std::fflush(stdout);  // a supervisor waits for these lines
+  if (v.has_port_file) write_port_file(v.port_file.c_str(), port);
   serve_forever(x.stats_interval_s);
 }
 

@@ -66,8 +66,9 @@ void tw3_stats_prometheus_put(tw3_buf* b) {
              static_cast<long long>(tw3_net_accepted_total()));
   for (int i = 0; i < ST_COUNT; i++) {
     const char* name = tw3_stat_names[i];
-    // The open-connection gauge keeps its report name, beside the total above.
-    const char* suffix = kDesc[i].gauge ? "" : "_total";
+    // The two values that go down again are gauges of what is open now;
+    // "_open" keeps twsmb3s_connections_open apart from the total above.
+    const char* suffix = kDesc[i].gauge ? "_open" : "_total";
     put_metric(b, name, suffix, kDesc[i].gauge, kDesc[i].help, static_cast<long long>(tw3_stat_get(i)));
   }
 }

@@ -171,6 +171,22 @@ class Operating(unittest.TestCase):
         self.assertEqual((code, out), (2, ""))
         self.assertTrue(err.startswith("unknown argument --help\nusage: twsmb3s serve"))
 
+    def test_serving_values_are_checked_before_serving(self):
+        cases = [
+            (["--log-level", "verbose"], 2, "--log-level needs info or debug\n"),
+            (["--metrics", "localhost"], 2, "--metrics needs [IP:]PORT\n"),
+            (["--metrics", "127.0.0.1:"], 2, "--metrics needs [IP:]PORT\n"),
+            (["--metrics", "127.0.0.1:99999"], 1, "metrics: port out of range\n"),
+            (["--metrics", "nohost:9445"], 1, "metrics: nohost is not an IP address\n"),
+            (["--log", os.path.join(self.tmp, "no", "such", "dir.log")], 1, None),
+            (["--log"], 2, None),
+        ]
+        for args, code, err in cases:
+            got = run(["serve", "--port", "0"] + args)
+            self.assertEqual((got[0], got[1]), (code, ""), args)  # nothing announced
+            if err is not None:
+                self.assertEqual(got[2], err, args)
+
     def test_configuration_file_lines(self):
         root = self.root
         cases = [  # file text, the message after "FILE:LINE: "
@@ -339,7 +355,8 @@ class Operating(unittest.TestCase):
             self.assertTrue(ctype.startswith("text/plain; version=0.0.4"))
             before = parse_exposition(body)
             for name in ("twsmb3s_up", "twsmb3s_clients", "twsmb3s_connections_total",
-                         "twsmb3s_bytes_sent_total", "twsmb3s_reads_total", "twsmb3s_connections"):
+                         "twsmb3s_bytes_sent_total", "twsmb3s_reads_total", "twsmb3s_connections_open",
+                         "twsmb3s_trees_open"):
                 self.assertIn(name, before)
             self.assertEqual(before["twsmb3s_up"], 1)
             self._promtool(body)
