@@ -323,6 +323,16 @@ class Operating(unittest.TestCase):
             wait_for(lambda: self._log_with(log, 1, "close"), "close line")
             with open(log) as f:
                 self.assertNotIn("request_refused", f.read())
+        # A client beyond max_clients is refused, and the log says why.
+        log = os.path.join(self.tmp, "full.log")
+        with serve(["--share", "docs={root}", "--opt", "max_clients=1", "--log", log]) as srv:
+            with socket.create_connection(("127.0.0.1", srv.port), timeout=WAIT_S) as held:
+                wait_for(lambda: self._log_with(log, 1, "connect"), "the first connection")
+                with socket.create_connection(("127.0.0.1", srv.port), timeout=WAIT_S) as late:
+                    self.assertEqual(late.recv(10), b"")
+                text = wait_for(lambda: self._log_with(log, 1, "refused"), "the refusal")
+                self.assertIn(" event=refused client=127.0.0.1 reason=full\n", text)
+                held.close()
         # /dev/full refuses every write: the server serves all the same.
         with serve(["--share", "docs={root}", "--opt", "guest=on", "--log", "/dev/full"]) as srv:
             for _ in range(3):
