@@ -4,7 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
+#include <string_view>
 
 namespace tw3cli {
 
@@ -26,15 +29,19 @@ unsigned parse_port(const char* text);
 int apply_setting(const std::string& kind, const char* value, const char* prefix, bool ask_password,
                   std::string* msg);
 
-// The serving values the arguments and the configuration file may give; an
-// empty `has_*` means not given.
+// The serving values that the arguments (--bind ...) and the configuration
+// file (bind ...) may give, by setting word: bind, port, port-file, log,
+// log-level, stats-interval, metrics. A later value replaces an earlier one.
 struct serve_values {
-  bool has_bind = false, has_port = false, has_port_file = false;
-  std::string bind, port_file;
-  unsigned port = kDefaultPort;
-  bool has_log = false, has_log_level = false, has_stats_interval = false, has_metrics = false;
-  std::string log, log_level, stats_interval, metrics;
+  std::map<std::string, std::string, std::less<>> given;
+  // The value given for `word`, or null.
+  const std::string* find(std::string_view word) const {
+    auto it = given.find(word);
+    return it == given.end() ? nullptr : &it->second;
+  }
 };
+// 1 when `word` names one of the serving values above.
+bool is_serve_word(std::string_view word);
 
 // Reads the configuration file and applies its table settings in order; its
 // serving values go to *out. kExitOk, or kExitFailed after printing

@@ -52,11 +52,6 @@ bool valid_utf8(std::string_view s) {
 
 bool is_table_word(std::string_view w) { return w == "share" || w == "user" || w == "allow" || w == "opt"; }
 
-bool is_serve_word(std::string_view w) {
-  return w == "bind" || w == "port" || w == "port-file" || w == "log" || w == "log-level" ||
-         w == "stats-interval" || w == "metrics";
-}
-
 // Splits one non-blank, non-comment line. False with *msg on a syntax fault.
 bool split_line(std::string_view text, line_ref* out, std::string* msg) {
   size_t n = text.find_first_of(" \t=");
@@ -120,17 +115,6 @@ int load(const char* path, std::vector<line_ref>* lines, uint32_t* mode) {
   return kExitOk;
 }
 
-void take_serve_value(const line_ref& l, serve_values* out) {
-  const std::string& w = l.word;
-  if (w == "bind") out->has_bind = true, out->bind = l.value;
-  if (w == "port") out->has_port = true, out->port = parse_port(l.value.c_str());
-  if (w == "port-file") out->has_port_file = true, out->port_file = l.value;
-  if (w == "log") out->has_log = true, out->log = l.value;
-  if (w == "log-level") out->has_log_level = true, out->log_level = l.value;
-  if (w == "stats-interval") out->has_stats_interval = true, out->stats_interval = l.value;
-  if (w == "metrics") out->has_metrics = true, out->metrics = l.value;
-}
-
 }  // namespace
 
 int read_config_file(const char* path, bool insecure, serve_values* out) {
@@ -155,7 +139,7 @@ int read_config_file(const char* path, bool insecure, serve_values* out) {
     } else if (is_table_word(l.word)) {
       rc = apply_setting(l.word, l.value.c_str(), "", false, &msg);
     } else {
-      take_serve_value(l, out);
+      out->given[l.word] = l.value;
     }
     if (rc != kExitOk) return fail_at(path, l.number, msg);
   }

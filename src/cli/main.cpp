@@ -69,7 +69,7 @@ int malformed(const char* message) {
 
 // What the command itself needs from the arguments (first pass).
 struct cmd_values {
-  serve_values serve;               // bind, port and port file too
+  serve_values serve;               // bind, port, port file, log, ...
   const char* sim_ip = kDefaultSimIp;
   const char* config = nullptr;
   bool insecure_config = false;
@@ -77,18 +77,7 @@ struct cmd_values {
 
 // Options of serve that only the command reads; stepped over when configuring.
 bool serve_value_option(std::string_view a) {
-  return a == "--bind" || a == "--port" || a == "--port-file" || a == "--config" || a == "--log" ||
-         a == "--log-level" || a == "--stats-interval" || a == "--metrics";
-}
-
-void take_serve_value(std::string_view a, const char* value, serve_values* v) {
-  if (a == "--bind") v->has_bind = true, v->bind = value;
-  if (a == "--port") v->has_port = true, v->port = parse_port(value);
-  if (a == "--port-file") v->has_port_file = true, v->port_file = value;
-  if (a == "--log") v->has_log = true, v->log = value;
-  if (a == "--log-level") v->has_log_level = true, v->log_level = value;
-  if (a == "--stats-interval") v->has_stats_interval = true, v->stats_interval = value;
-  if (a == "--metrics") v->has_metrics = true, v->metrics = value;
+  return a == "--config" || (a.substr(0, 2) == "--" && is_serve_word(a.substr(2)));
 }
 
 cmd_values first_pass(args_t args, bool serve) {
@@ -103,8 +92,10 @@ cmd_values first_pass(args_t args, bool serve) {
         i++;
         continue;
       }
-      if (a == "--config") v.config = args[i + 1];
-      take_serve_value(a, args[i + 1], &v.serve);
+      if (a == "--config")
+        v.config = args[i + 1];
+      else
+        v.serve.given[std::string(a.substr(2))] = args[i + 1];
       i += 2;
     } else if (!serve && a == "--ip") {
       if (!has_value) break;
@@ -154,17 +145,6 @@ void write_port_file(const char* path, int port) {
   std::fclose(f);
 }
 
-// Command-line values win over the configuration file's.
-void overlay(const serve_values& cli, serve_values* v) {
-  if (cli.has_bind) v->has_bind = true, v->bind = cli.bind;
-  if (cli.has_port) v->has_port = true, v->port = cli.port;
-  if (cli.has_port_file) v->has_port_file = true, v->port_file = cli.port_file;
-  if (cli.has_log) v->has_log = true, v->log = cli.log;
-  if (cli.has_log_level) v->has_log_level = true, v->log_level = cli.log_level;
-  if (cli.has_stats_interval) v->has_stats_interval = true, v->stats_interval = cli.stats_interval;
-  if (cli.has_metrics) v->has_metrics = true, v->metrics = cli.metrics;
-}
-
 struct serve_extras {
   bool log_debug = false;
   uint32_t stats_interval_s = 0;
@@ -193,17 +173,17 @@ bool split_metrics(const std::string& text, serve_extras* x) {
 
 // The serving extras' values; kExitUsage (printed) when one is malformed.
 int check_extras(const serve_values& v, serve_extras* x) {
-  if (v.has_log_level && v.log_level != "info" && v.log_level != "debug")
-    return malformed("--log-level needs info or debug\n");
-  x->log_debug = v.has_log_level && v.log_level == "debug";
-  if (v.has_stats_interval) {
-    const std::string& s = v.stats_interval;
-    bool digits = !s.empty() && s.size() <= 5 && s.find_first_not_of("0123456789") == std::string::npos;
-    unsigned long secs = digits ? std::stoul(s) : 0;
+  const std::string* level = v.find("log-level");
+  if (level && *level != "info" && *level != "debug") return malformed("--log-level needs info or debug\n");
+  x->log_debug = level && *level == "debug";
+  if (const std::string* s = v.find("stats-interval")) {
+    bool digits = !s->empty() && s->size() <= 5 && s->find_first_not_of("0123456789") == std::string::npos;
+    unsigned long secs = digits ? std::stoul(*s) : 0;
     if (secs < 1 || secs > kMaxStatsInterval) return malformed("--stats-interval needs SECONDS (1..86400)\n");
     x->stats_interval_s = static_cast<uint32_t>(secs);
   }
-  if (v.has_metrics && !split_metrics(v.metrics, x)) return malformed("--metrics needs [IP:]PORT\n");
+  const std::string* metrics = v.find("metrics");
+  if (metrics && !split_metrics(*metrics, x)) return malformed("--metrics needs [IP:]PORT\n");
   return kExitOk;
 }
 
@@ -214,7 +194,7 @@ int prepare_serve(args_t args, serve_values* v, serve_extras* x) {
   if (cv.config) {
     if (int rc = read_config_file(cv.config, cv.insecure_config, v); rc != kExitOk) return rc;
   }
-  overlay(cv.serve, v);
+  for (const auto& [word, value] : cv.serve.given) v->given[word] = value;  // the arguments win
   if (int rc = configure(args, true); rc != kExitOk) return rc;
   return check_extras(*v, x);
 }
@@ -223,8 +203,8 @@ int cmd_serve(args_t args) {
   serve_values v;
   serve_extras x;
   if (int rc = prepare_serve(args, &v, &x); rc != kExitOk) return rc;
-  if (v.has_log) {
-    if (int rc = access_log_open(v.log, x.log_debug); rc != kExitOk) return rc;
+  if (const std::string* log = v.find("log")) {
+    if (int rc = access_log_open(*log, x.log_debug); rc != kExitOk) return rc;
   }
   tw3_signals_init();
   // The metrics endpoint opens first, so that a port it cannot have stops
@@ -233,8 +213,10 @@ int cmd_serve(args_t args) {
     std::fprintf(stderr, "%s\n", twsmb3s_last_error());
     return kExitFailed;
   }
-  const char* bind = v.has_bind ? v.bind.c_str() : nullptr;
-  if (twsmb3s_start(bind, v.port, nullptr) != 0) {
+  const std::string* bind_text = v.find("bind");
+  const std::string* port_text = v.find("port");
+  const char* bind = bind_text ? bind_text->c_str() : nullptr;
+  if (twsmb3s_start(bind, port_text ? parse_port(port_text->c_str()) : kDefaultPort, nullptr) != 0) {
     std::fprintf(stderr, "start: %s\n", twsmb3s_last_error());
     return kExitFailed;
   }
@@ -243,7 +225,7 @@ int cmd_serve(args_t args) {
   if (!x.metrics_ip.empty())
     std::printf("twsmb3s metrics on %s port %d\n", x.metrics_ip.c_str(), tw3_metrics_port());
   std::fflush(stdout);  // a supervisor waits for these lines
-  if (v.has_port_file) write_port_file(v.port_file.c_str(), port);
+  if (const std::string* port_file = v.find("port-file")) write_port_file(port_file->c_str(), port);
   serve_forever(x.stats_interval_s);
 }
 

@@ -43,6 +43,11 @@ int add_user_asking(const char* name, const char* prefix, std::string* msg) {
 
 }  // namespace
 
+bool is_serve_word(std::string_view w) {
+  return w == "bind" || w == "port" || w == "port-file" || w == "log" || w == "log-level" ||
+         w == "stats-interval" || w == "metrics";
+}
+
 int apply_setting(const std::string& kind, const char* value, const char* prefix, bool ask_password,
                   std::string* msg) {
   std::string left;
