@@ -101,5 +101,10 @@ void tw3_ntlm_hashes_dom(const char* user, const char* domain, const char* passw
                          uint8_t nt_hash_out[16], uint8_t ntowfv2_out[16]);
 void tw3_ntlm_hashes(const char* user, const char* password, uint8_t nt_hash_out[16],
                      uint8_t ntowfv2_out[16]);
+// The user and domain names an AUTHENTICATE message carries, as UTF-8 (empty
+// when absent, unreadable or too long). 0, or -1 (both empty) when the message
+// is malformed. For reports only: nothing here is verified.
+int tw3_ntlm_names(const uint8_t* msg, uint64_t msg_len, char* user, size_t user_size, char* domain,
+                   size_t domain_size);
 // 0 for a NEGOTIATE message (>= 16 bytes, signature, type 1), else -1.
 int tw3_ntlm_type1(const uint8_t* msg, uint64_t len);

@@ -494,3 +494,24 @@ uint32_t tw3_ntlm_answer_flags(const uint8_t* msg, uint64_t len) {
   const uint32_t asked = le32(msg + kNegotiateFlagsOffset);
   return (TW3_NTLM_CHALLENGE_FLAGS & ~TW3_NTLM_ECHOED_FLAGS) | (asked & TW3_NTLM_ECHOED_FLAGS);
 }
+
+namespace {
+
+void name_text(const SecBuf& f, char* out, size_t size) {
+  if (size == 0) return;
+  out[0] = 0;
+  if (f.p == nullptr || f.len == 0) return;
+  int cap = size > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(size);
+  if (tw3_utf16_to_utf8(f.p, f.len, out, cap) < 0) out[0] = 0;
+}
+
+}  // namespace
+
+int tw3_ntlm_names(const uint8_t* msg, uint64_t msg_len, char* user, size_t user_size, char* domain,
+                   size_t domain_size) {
+  Auth a;
+  if (parse_authenticate(msg, msg_len, &a) != 0) a = Auth{};
+  name_text(a.user, user, user_size);
+  name_text(a.domain, domain, domain_size);
+  return a.nt.p == nullptr ? -1 : 0;
+}

@@ -6,6 +6,7 @@
 #include <new>
 #include <string_view>
 
+#include "smb/events.h"
 #include "smb/files.h"
 
 namespace {
@@ -292,6 +293,7 @@ void cmd_create(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   o->granted_access = map_generic(q.access);
 
   tw3_stat_add(ST_OPENS, 1);
+  tw3_conn_file_opened(c, o);
   put_create_body(&r->b, *o);
   c->last_create_fid = o->file_id;
   bool qfid = has_qfid(body, q);

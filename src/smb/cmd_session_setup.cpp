@@ -5,6 +5,7 @@
 
 #include "auth/auth.h"
 #include "platform/platform.h"
+#include "smb/events.h"
 #include "smb/smb.h"
 
 namespace {
@@ -103,6 +104,7 @@ void session_setup_fail_body(tw3_conn* c, tw3_reply* r, uint32_t status) {
   // The standard error body, as every other refusal carries.
   rep_error(r, status);
   tw3_stat_add(ST_LOGON_FAILED, 1);
+  tw3_conn_event(c, tw3_ev::logon_failed, nullptr, nullptr, status);
   c->logon_failures++;
   if (c->logon_failures >= c->opts.max_login_failures) c->closing = 1;
 }
@@ -131,6 +133,7 @@ void session_setup_ok_body(tw3_conn* c, tw3_reply* r, int guest, int challenge, 
     static constexpr uint8_t kGuestKey[kKeySize] = {};
     derive_keys(c, guest ? kGuestKey : c->session_base_key);
     c->keys_ready = 1;
+    tw3_conn_event(c, tw3_ev::logon_ok);
     ensure_session_id(c, r);
     rep_set_status(r, STATUS_SUCCESS);
     if (!raw) tw3_spnego_done(&secbuf);
@@ -165,6 +168,7 @@ void accept(tw3_conn* c, tw3_reply* r, const uint8_t key[kKeySize], int guest, i
 
 // The AUTHENTICATE leg: each account in turn, or the guest when none exists.
 void second_leg(tw3_conn* c, tw3_reply* r, const uint8_t* tok, uint64_t len, int raw) {
+  tw3_conn_note_logon_names(c, tok, len);
   account acct;
   const bool has_users = acct.load(0);
   tw3_trace(c, "[t3] has_users=%d\n", has_users ? 1 : 0);

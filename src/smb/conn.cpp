@@ -8,6 +8,7 @@
 #include <new>
 
 #include "platform/platform.h"
+#include "smb/events.h"
 #include "smb/smb.h"
 
 namespace {
@@ -102,6 +103,7 @@ void trace_reply_hex(const tw3_conn* c, const tw3_buf& b) {
 void handle_message(tw3_conn* c, uint64_t len) {
   uint8_t* msg = c->rx_buf;
   c->last_active_ms = tw3_now_ms();
+  c->act.requests++;
   tw3_reply rep{};
   int have_reply = 0;
   if (c->io->log != nullptr) c->io->log(c->io_ctx, ">>", msg, static_cast<int64_t>(len));
@@ -144,6 +146,7 @@ bool serve_one(tw3_conn* c, std::unique_ptr<uint8_t[]>& rx) {
 
 void end_connection(tw3_conn* c) {
   tw3_stat_add(ST_CONNECTIONS, -1);
+  tw3_conn_event(c, tw3_ev::conn_closed);
   tw3_conn_free_trees(c);
   tw3_conn_free_opens(c);
   // The record held session secrets.
@@ -165,6 +168,7 @@ void tw3_sess_run(const tw3_io* io, const tw3_ip* peer, const char* local_text, 
   tw3_ip_format(peer, peer_text, sizeof peer_text);
   if (!tw3_client_allowed(peer)) {
     tw3_stat_add(ST_REFUSED_ALLOW, 1);
+    tw3_client_refused(peer_text, "allow");
     return;
   }
   std::unique_ptr<tw3_conn> c(new (std::nothrow) tw3_conn{});
@@ -184,6 +188,7 @@ void tw3_sess_run(const tw3_io* io, const tw3_ip* peer, const char* local_text, 
   tw3_opts_get(&c->opts);
   c->last_active_ms = tw3_now_ms();
   tw3_stat_add(ST_CONNECTIONS, 1);
+  tw3_conn_started(c.get());
   while (serve_one(c.get(), rx)) {
   }
   end_connection(c.get());

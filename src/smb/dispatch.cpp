@@ -4,6 +4,7 @@
 // writes each response header, calls the handlers and runs the signing step.
 #include <array>
 
+#include "smb/events.h"
 #include "smb/smb.h"
 
 namespace {
@@ -105,6 +106,7 @@ void add_error(walk& w, uint8_t command, uint32_t status, uint64_t message_id,
                uint64_t session_id, uint32_t tree_id, uint16_t credits) {
   add_header(w, command, status, message_id, session_id, tree_id, 0, credits);
   rep_error(w.r, status);
+  tw3_conn_event(w.c, tw3_ev::request_refused, nullptr, nullptr, status, command);
 }
 
 // A later header that cannot be parsed: answered INVALID_PARAMETER, walk ends.
@@ -215,6 +217,7 @@ void run_handler(walk& w, tw3_hdr& h, uint16_t credits, tw3_rd* body) {
   c->cur_hdr = &h;
   entry_for(h.command).handler(c, body, w.r);
   c->cur_hdr = nullptr;
+  tw3_conn_reply_event(c, rep_cur_hdr(w.r), h.command);
   if (h.command == SMB2_CREATE) {
     const uint8_t* rh = rep_cur_hdr(w.r);
     if (rh != nullptr && le32(rh + HDR_STATUS) == STATUS_SUCCESS && c->last_create_fid != 0) {

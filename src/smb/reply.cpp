@@ -189,4 +189,5 @@ void send_frame(tw3_conn* c, const uint8_t* bytes, uint64_t len) {
     c->closing = 1;
   if (c->io->log != nullptr) c->io->log(c->io_ctx, "<<", bytes, static_cast<int64_t>(len));
   tw3_stat_add(ST_BYTES_SENT, static_cast<int64_t>(len));
+  c->act.bytes_sent += len;
 }

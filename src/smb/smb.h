@@ -70,6 +70,15 @@ struct tw3_hdr;
 
 constexpr int TW3_ADDR_TEXT_MAX = 64;
 
+// What the access log reports about a connection (smb/events.cpp).
+struct tw3_conn_activity {
+  uint64_t started_ms;
+  uint64_t bytes_sent;
+  uint64_t requests;                    // SMB messages received
+  char user[TW3_USER_NAME_MAX + 1];     // as sent in the last AUTHENTICATE
+  char domain[TW3_USER_NAME_MAX + 1];
+};
+
 struct tw3_conn {
   const tw3_io* io;
   void* io_ctx;
@@ -139,6 +148,8 @@ struct tw3_conn {
   // The header of the request being handled (valid only inside a handler),
   // for handlers that need more than cur_msg_id and cur_tree_id.
   const tw3_hdr* cur_hdr;
+
+  tw3_conn_activity act;
 };
 
 // ======================= Header, reader, reply ============================

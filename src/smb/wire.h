@@ -84,6 +84,8 @@ constexpr uint16_t SMB2_DIALECT_311 = 0x0311;
 
 // ---- NT status codes (MS-ERREF 2.3) ----
 constexpr uint32_t STATUS_SUCCESS = 0x00000000;
+// The severity bits of an NTSTATUS that mark an error (MS-ERREF 2.3).
+constexpr uint32_t STATUS_SEVERITY_ERROR = 0xC0000000;
 constexpr uint32_t STATUS_PENDING = 0x00000103;
 // Truncated data; the engine's traces call it "END_OF_FILE".
 constexpr uint32_t STATUS_BUFFER_OVERFLOW = 0x80000005;
