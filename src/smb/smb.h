@@ -10,6 +10,7 @@
 #include "config/config.h"
 #include "crypto/crypto.h"
 #include "fs/fs.h"
+#include "platform/platform.h"
 #include "smb/wire.h"
 #include "util/util.h"
 
@@ -38,6 +39,8 @@ struct tw3_tree {
   tw3_tree* next;         // next older tree
 };
 
+struct tw3_lease;
+
 constexpr int TW3_PATTERN_KEEP = 513;  // 511 pattern bytes kept, and room to spare
 
 struct tw3_open {
@@ -60,6 +63,11 @@ struct tw3_open {
   tw3_buf pipe_out;
   uint64_t pipe_out_pos;
   uint64_t pipe_msg_left;
+  // Read caching granted with the open (leases.cpp): a level II oplock, or
+  // a share in a lease of the connection.
+  uint8_t oplock_level;     // SMB2_OPLOCK_LEVEL_NONE, _II or _LEASE
+  int32_t oplock_breaking;  // a break to none was sent and not yet acknowledged
+  tw3_lease* lease;         // with level _LEASE
   tw3_open* next;         // next older open
 };
 
@@ -106,6 +114,13 @@ struct tw3_conn {
   uint64_t last_msg_id;       // highest MessageId an error reply was made for
   uint64_t cur_msg_id;        // MessageId of the request being handled
 
+  // Credits (credits.cpp): the MessageIds the client may still use are
+  // those from seq_low to seq_top that seq_used does not mark. A fresh
+  // record allows only the NEGOTIATE's id 0.
+  uint64_t seq_low;           // every id below it has been used
+  uint64_t seq_top;           // highest id granted so far
+  uint64_t seq_used[TW3_CREDIT_WINDOW / 64];  // bit i: id seq_low + i has been used
+
   // Session
   int32_t authenticated;
   uint64_t session_id;
@@ -136,6 +151,15 @@ struct tw3_conn {
   // The header of the request being handled (valid only inside a handler),
   // for handlers that need more than cur_msg_id and cur_tree_id.
   const tw3_hdr* cur_hdr;
+
+  // Leases granted on this connection (leases.cpp), newest first, at most
+  // one per open; and when the held ones were last compared with the host.
+  tw3_lease* lease_list;
+  uint64_t lease_poll_ms;
+
+  // One frame at a time on the wire: the loop's replies and the
+  // notifications the server sends on its own never interleave.
+  tw3_mutex send_lock;
 };
 
 // ======================= Header, reader, reply ============================
@@ -314,6 +338,20 @@ void cmd_unknown(tw3_conn* c, tw3_rd* body, tw3_reply* r);
 // The SMB1 NEGOTIATE upgrade: called by frame_in for a message beginning
 // with 0xFF 'S' 'M' 'B'; builds the whole reply itself.
 void smb1_negotiate(tw3_conn* c, const uint8_t* msg, uint64_t len, tw3_reply* r, int* have_reply);
+
+// ======================= Credits (credits.cpp) ============================
+// Uses the MessageIds of a request: message_id and the CreditCharge - 1 ids
+// after it (one id for a charge of 0). 0, or -1 when one of them was never
+// granted or was used before; nothing is used then.
+int tw3_seq_consume(tw3_conn* c, uint64_t message_id, uint16_t credit_charge);
+// Credits for the response to a request that asked for `requested`: what it
+// asked (1 for 0), within max_credits held at once, and at least 1 when the
+// client would otherwise hold none. Grows the window by the grant.
+uint16_t tw3_credit_grant(tw3_conn* c, uint16_t requested);
+// MessageIds granted and not yet used.
+uint64_t tw3_credits_held(const tw3_conn* c);
+// The CreditCharge a request moving `payload` bytes either way must carry.
+uint64_t tw3_credit_charge_needed(uint64_t payload);
 
 // ======================= Pre-authentication and signing ===================
 // Folds one message into preauth_hash (no-op on dialects up to 3.0.2).

@@ -259,6 +259,7 @@ TEST_F(Dispatch, SignedRequestWithoutSessionIsRefusedAndEndsTheMessage) {
   EXPECT_EQ(stat(ST_BAD_SIGNATURE) - bad, 1);
 
   // Second in a compound: chained after the first answer.
+  q.message_id = 2;
   run(tw3test::compound({echo(1), q, echo(3)}));
   rs = responses();
   ASSERT_EQ(rs.size(), 2u);
