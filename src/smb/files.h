@@ -63,3 +63,48 @@ uint64_t srvsvc_pipe_waiting(const tw3_open& o);
 // (which must have room, as a failed append loses them); the byte count.
 // What is left of that message stays first in line.
 uint64_t srvsvc_pipe_take(tw3_open* o, uint64_t n, tw3_buf* out);
+
+// ---- Read caching: level II oplocks and Read+Handle leases (leases.cpp) ----
+// Nothing writes through this server, so its own clients never need a break
+// between them; a file changed on the host does, and is found by comparing
+// its status with the one taken when the caching was granted.
+
+// A lease asked for in a CREATE (MS-SMB2 2.2.13.2.8 and, version 2, 2.2.13.2.10).
+struct tw3_lease_req {
+  int32_t version;  // 0: none asked, 1 or 2
+  uint8_t key[SMB2_LEASE_KEY_SIZE];
+  uint32_t state;
+  uint32_t flags;
+  uint8_t parent_key[SMB2_LEASE_KEY_SIZE];
+  uint16_t epoch;
+};
+
+// What a CREATE answers: the OplockLevel, and for a lease the response
+// context's fields (MS-SMB2 2.2.14.2.10, 2.2.14.2.11).
+struct tw3_caching {
+  uint8_t oplock_level;
+  int32_t lease_version;  // 0: no lease context
+  uint8_t key[SMB2_LEASE_KEY_SIZE];
+  uint32_t state;
+  uint32_t flags;
+  uint8_t parent_key[SMB2_LEASE_KEY_SIZE];
+  uint16_t epoch;
+};
+
+// A lease key names one file: a key already bound to another file of this
+// connection gives STATUS_INVALID_PARAMETER, else 0. Checked before the open.
+uint32_t tw3_lease_admit(const tw3_conn* c, const tw3_lease_req& req, const char* local_path);
+// Grants read caching to a new open of a file (never to a directory or the
+// pipe): level II for any oplock asked, R|H of a lease's asked state, never
+// W. Fills *out for the response.
+void tw3_caching_grant(tw3_conn* c, tw3_open* o, uint8_t requested_level, const tw3_lease_req& req,
+                       tw3_caching* out);
+// Drops what an open holds of the caching (CLOSE); a lease no open shares
+// any more is forgotten.
+void tw3_caching_release(tw3_conn* c, tw3_open* o);
+// Frees every lease record (the opens are gone or going).
+void tw3_leases_free(tw3_conn* c);
+// Breaks to none every oplock and lease held on local_path whose file no
+// longer matches `now` (size, change time, identity), by a notification
+// sent at once.
+void tw3_caching_check(tw3_conn* c, const char* local_path, const tw3_stat& now);

@@ -132,6 +132,9 @@ constexpr uint32_t SMB2_LEASE_FLAG_PARENT_LEASE_KEY_SET = 0x04;
 constexpr uint32_t SMB2_NOTIFY_BREAK_LEASE_FLAG_ACK_REQUIRED = 0x01;
 constexpr uint64_t SMB2_NOTIFICATION_MESSAGE_ID = 0xFFFFFFFFFFFFFFFFULL;
 constexpr uint32_t SMB2_LEASE_KEY_SIZE = 16;
+// How often a waiting connection compares the files it let clients cache
+// with the host.
+constexpr uint64_t TW3_CACHING_POLL_MS = 1000;
 
 // ---- Engine limits ----
 constexpr uint64_t TW3_RX_INITIAL = 65536;           // first receive buffer
