@@ -206,8 +206,7 @@ void put_response(tw3_conn* c, tw3_reply* r, uint16_t security_mode, uint16_t ct
   w16(b, static_cast<uint16_t>(c->dialect));
   w16(b, ctx_count);
   put_guid(b, d.h);
-  const uint32_t leasing = c->dialect >= SMB2_DIALECT_300 ? CAP_LEASING : 0;
-  w32(b, leasing | (large ? CAP_LARGE_MTU : 0));
+  w32(b, tw3_server_capabilities(c));
   w32(b, large ? kLargeIo : kSmallIo);
   w32(b, static_cast<uint32_t>(c->max_read));
   w32(b, static_cast<uint32_t>(c->max_write));
@@ -356,6 +355,11 @@ void cmd_negotiate(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   if (dialect > SMB2_DIALECT_310) put_contexts(c, r);
   rep_set_status(r, STATUS_SUCCESS);
   c->setup_pending = 0;
+}
+
+uint32_t tw3_server_capabilities(const tw3_conn* c) {
+  const uint32_t leasing = c->dialect >= SMB2_DIALECT_300 ? CAP_LEASING : 0;
+  return leasing | (c->client_large_mtu ? CAP_LARGE_MTU : 0);
 }
 
 void smb1_negotiate(tw3_conn* c, const uint8_t* msg, uint64_t len, tw3_reply* r,

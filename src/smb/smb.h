@@ -335,6 +335,10 @@ void cmd_oplock_break(tw3_conn* c, tw3_rd* body, tw3_reply* r);
 // Command bytes 19 and above.
 void cmd_unknown(tw3_conn* c, tw3_rd* body, tw3_reply* r);
 
+// The Capabilities the server announces for the negotiated dialect (NEGOTIATE
+// and VALIDATE_NEGOTIATE_INFO must agree on them).
+uint32_t tw3_server_capabilities(const tw3_conn* c);
+
 // The SMB1 NEGOTIATE upgrade: called by frame_in for a message beginning
 // with 0xFF 'S' 'M' 'B'; builds the whole reply itself.
 void smb1_negotiate(tw3_conn* c, const uint8_t* msg, uint64_t len, tw3_reply* r, int* have_reply);

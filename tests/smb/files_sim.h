@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/smb_frames.h"
 #include "config/config.h"
 #include "smb/files.h"
 #include "smb/smb.h"
@@ -311,6 +312,10 @@ inline bytes write_body(uint64_t fid, const bytes& data, uint16_t data_off = 64 
 class conn {
  public:
   conn() : c_(std::make_unique<tw3_conn>()) {
+    // Notifications the server sends on its own land in sio.
+    io_ = sio.io();
+    c_->io = &io_;
+    c_->io_ctx = io_.ctx;
     tw3_opts_get(&c_->opts);
     c_->negotiated = 1;
     c_->dialect = SMB2_DIALECT_311;
@@ -330,6 +335,7 @@ class conn {
   conn& operator=(const conn&) = delete;
 
   tw3_conn* get() { return c_.get(); }
+  tw3test::script_io sio;
   // Sends one message of one or more requests; returns every response.
   std::vector<response> exchange(const std::vector<request>& reqs) {
     bytes msg;
@@ -410,6 +416,7 @@ class conn {
 
  private:
   std::unique_ptr<tw3_conn> c_;
+  tw3_io io_{};
   uint64_t next_mid_ = 1;
   size_t last_ = 0;
 };
