@@ -122,6 +122,8 @@ void handle_message(tw3_conn* c, uint64_t len) {
   }
   tw3_buf_free(&rep.b);
   tw3_opts_get(&c->opts);
+  // A busy connection is checked too, at most once a second.
+  tw3_caching_poll(c);
 }
 
 // One NetBIOS message. False when the connection ends.
