@@ -91,6 +91,27 @@ struct tw3_caching {
   uint16_t epoch;
 };
 
+// A lease of the connection: what its key's opens may cache.
+struct tw3_lease {
+  uint8_t key[SMB2_LEASE_KEY_SIZE];
+  int32_t version;          // 1 or 2, as first asked
+  uint32_t state;           // R|H granted, 0 once broken
+  uint16_t epoch;           // version 2: moves with every change of state
+  int32_t breaking;         // a break awaits its acknowledgement
+  uint32_t flags;           // PARENT_LEASE_KEY_SET as asked
+  uint8_t parent_key[SMB2_LEASE_KEY_SIZE];
+  char local_path[TW3_LOCAL_PATH_MAX];
+  tw3_stat stamp;           // the file when the state was granted
+  int32_t opens;            // opens sharing the lease
+  tw3_lease* next;
+};
+
+// The body size of an oplock break notification, acknowledgement and
+// response alike (MS-SMB2 2.2.23.1, 2.2.24.1, 2.2.25.1).
+constexpr uint16_t TW3_OPLOCK_BREAK_SIZE = 24;
+
+// The connection's lease with this key, or null.
+tw3_lease* tw3_lease_find(const tw3_conn* c, const uint8_t* key);
 // A lease key names one file: a key already bound to another file of this
 // connection gives STATUS_INVALID_PARAMETER, else 0. Checked before the open.
 uint32_t tw3_lease_admit(const tw3_conn* c, const tw3_lease_req& req, const char* local_path);

@@ -11,31 +11,10 @@
 #include "platform/platform.h"
 #include "smb/files.h"
 
-struct tw3_lease {
-  uint8_t key[SMB2_LEASE_KEY_SIZE];
-  int32_t version;          // 1 or 2, as first asked
-  uint32_t state;           // R|H granted, 0 once broken
-  uint16_t epoch;           // version 2: moves with every change of state
-  int32_t breaking;         // a break awaits its acknowledgement
-  uint32_t flags;           // PARENT_LEASE_KEY_SET as asked
-  uint8_t parent_key[SMB2_LEASE_KEY_SIZE];
-  char local_path[TW3_LOCAL_PATH_MAX];
-  tw3_stat stamp;           // the file when the state was granted
-  int32_t opens;            // opens sharing the lease
-  tw3_lease* next;
-};
-
 namespace {
 
 constexpr uint32_t kReadHandle = SMB2_LEASE_READ_CACHING | SMB2_LEASE_HANDLE_CACHING;
-constexpr uint16_t kOplockBreakSize = 24;  // MS-SMB2 2.2.23.1
 constexpr uint16_t kLeaseBreakSize = 44;   // MS-SMB2 2.2.23.2
-
-tw3_lease* find_lease(const tw3_conn* c, const uint8_t* key) {
-  for (tw3_lease* l = c->lease_list; l != nullptr; l = l->next)
-    if (std::memcmp(l->key, key, SMB2_LEASE_KEY_SIZE) == 0) return l;
-  return nullptr;
-}
 
 bool same_file(const tw3_stat& a, const tw3_stat& b) {
   return a.kind == b.kind && a.size == b.size && a.mtime == b.mtime && a.change_ns == b.change_ns &&
@@ -54,7 +33,7 @@ void send_notification(tw3_conn* c, const tw3_buf& body) {
 
 void break_oplock(tw3_conn* c, tw3_open* o) {
   tw3_buf b{};
-  w16(&b, kOplockBreakSize);
+  w16(&b, TW3_OPLOCK_BREAK_SIZE);
   tw3_buf_byte(&b, SMB2_OPLOCK_LEVEL_NONE);
   tw3_buf_byte(&b, 0);
   w32(&b, 0);
@@ -117,7 +96,7 @@ void grant_lease(tw3_conn* c, tw3_open* o, const tw3_lease_req& req, tw3_caching
   // Read is what a client caches with; Handle alone is not a lease state.
   uint32_t want = req.state & kReadHandle;
   if ((want & SMB2_LEASE_READ_CACHING) == 0) want = 0;
-  tw3_lease* l = find_lease(c, req.key);
+  tw3_lease* l = tw3_lease_find(c, req.key);
   if (l == nullptr) {
     if (want == 0 || (l = new_lease(c, *o, req)) == nullptr) return;
   }
@@ -136,9 +115,15 @@ void grant_lease(tw3_conn* c, tw3_open* o, const tw3_lease_req& req, tw3_caching
 
 }  // namespace
 
+tw3_lease* tw3_lease_find(const tw3_conn* c, const uint8_t* key) {
+  for (tw3_lease* l = c->lease_list; l != nullptr; l = l->next)
+    if (std::memcmp(l->key, key, SMB2_LEASE_KEY_SIZE) == 0) return l;
+  return nullptr;
+}
+
 uint32_t tw3_lease_admit(const tw3_conn* c, const tw3_lease_req& req, const char* local_path) {
   if (req.version == 0) return STATUS_SUCCESS;
-  const tw3_lease* l = find_lease(c, req.key);
+  const tw3_lease* l = tw3_lease_find(c, req.key);
   if (l != nullptr && std::strcmp(l->local_path, local_path) != 0) return STATUS_INVALID_PARAMETER;
   return STATUS_SUCCESS;
 }
@@ -207,65 +192,4 @@ void tw3_caching_poll(tw3_conn* c) {
     if (!o->in_use || o->oplock_level != SMB2_OPLOCK_LEVEL_II) continue;
     if (tw3_fs_stat(o->local_path, &st) != 0 || !same_file(o->st, st)) break_oplock(c, o);
   }
-}
-
-// OPLOCK_BREAK from a client: the acknowledgement of a break (MS-SMB2
-// 2.2.24, 3.3.5.22), answered with the state now held.
-namespace {
-
-constexpr uint16_t kLeaseAckSize = 36;
-
-void refuse(tw3_conn* c, tw3_reply* r, uint32_t status, int site) {
-  err_reply_l(c, r, SMB2_OPLOCK_BREAK, status, c->session_id, c->cur_tree_id, site);
-}
-
-void oplock_ack(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
-  const uint8_t level = rd_u8(body);
-  rd_skip(body, 1 + 4);  // Reserved, Reserved2
-  const uint64_t fid = rd_u64(body);
-  rd_skip(body, 8);  // FileId.Volatile
-  if (body->bad) return refuse(c, r, STATUS_INVALID_PARAMETER, 2);
-  tw3_open* o = tw3_open_find(c, fid);
-  if (o == nullptr) return refuse(c, r, STATUS_FILE_CLOSED, 3);
-  if (!o->oplock_breaking) return refuse(c, r, STATUS_INVALID_DEVICE_STATE, 4);
-  if (level == SMB2_OPLOCK_LEVEL_LEASE) return refuse(c, r, STATUS_INVALID_PARAMETER, 5);
-  // Every break here is to none: a client keeping more has not let go.
-  if (level != SMB2_OPLOCK_LEVEL_NONE) return refuse(c, r, STATUS_INVALID_OPLOCK_PROTOCOL, 6);
-  o->oplock_breaking = 0;
-  w16(&r->b, kOplockBreakSize);
-  tw3_buf_byte(&r->b, SMB2_OPLOCK_LEVEL_NONE);
-  tw3_buf_byte(&r->b, 0);
-  w32(&r->b, 0);
-  w64(&r->b, o->file_id);
-  w64(&r->b, 0);
-}
-
-void lease_ack(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
-  rd_skip(body, 2 + 4);  // Reserved, Flags
-  const uint8_t* key = rd_at(body, body->pos, SMB2_LEASE_KEY_SIZE);
-  rd_skip(body, SMB2_LEASE_KEY_SIZE);
-  const uint32_t state = rd_u32(body);
-  rd_skip(body, 8);  // LeaseDuration
-  if (body->bad || key == nullptr) return refuse(c, r, STATUS_INVALID_PARAMETER, 7);
-  tw3_lease* l = find_lease(c, key);
-  if (l == nullptr) return refuse(c, r, STATUS_OBJECT_NAME_NOT_FOUND, 8);
-  if (!l->breaking) return refuse(c, r, STATUS_UNSUCCESSFUL, 9);
-  if (state != 0) return refuse(c, r, STATUS_REQUEST_NOT_ACCEPTED, 10);  // broken to none
-  l->breaking = 0;
-  w16(&r->b, kLeaseAckSize);
-  w16(&r->b, 0);
-  w32(&r->b, 0);  // Flags
-  tw3_buf_put(&r->b, l->key, SMB2_LEASE_KEY_SIZE);
-  w32(&r->b, l->state);
-  w64(&r->b, 0);  // LeaseDuration
-}
-
-}  // namespace
-
-void cmd_oplock_break(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
-  const uint16_t size = rd_u16(body);
-  if (size != kOplockBreakSize && size != kLeaseAckSize) return refuse(c, r, STATUS_INVALID_PARAMETER, 11);
-  if (!c->authenticated) return refuse(c, r, STATUS_USER_SESSION_DELETED, 1);
-  if (size == kOplockBreakSize) return oplock_ack(c, body, r);
-  lease_ack(c, body, r);
 }
