@@ -102,9 +102,15 @@ void add_header(walk& w, uint8_t command, uint32_t status, uint64_t message_id,
 
 // A refusal made here: the response header and the 9-byte error body.
 void add_error(walk& w, uint8_t command, uint32_t status, uint64_t message_id,
-               uint64_t session_id, uint32_t tree_id, uint16_t credits) {
-  add_header(w, command, status, message_id, session_id, tree_id, 0, credits);
+               uint64_t session_id, uint32_t tree_id, uint16_t credit_charge, uint16_t credits) {
+  add_header(w, command, status, message_id, session_id, tree_id, credit_charge, credits);
   rep_error(w.r, status);
+}
+
+// A request refused here. Its answer repeats its CreditCharge like any other:
+// clients (impacket) count the ids a request used from the answer's charge.
+void refuse(walk& w, const tw3_hdr& h, uint32_t status, uint16_t credits) {
+  add_error(w, h.command, status, h.message_id, h.session_id, h.tree_id, h.credit_charge, credits);
 }
 
 // A later header that cannot be parsed: answered INVALID_PARAMETER, walk ends.
@@ -129,10 +135,10 @@ void refuse_too_many(walk& w) {
     const bool spent = tw3_seq_consume(c, h.message_id, h.credit_charge) == 0;
     add_error(w, h.command, STATUS_INVALID_PARAMETER, h.message_id,
               h.session_id != 0 ? h.session_id : c->session_id,
-              h.tree_id != 0 ? h.tree_id : c->cur_tree_id,
+              h.tree_id != 0 ? h.tree_id : c->cur_tree_id, h.credit_charge,
               spent ? tw3_credit_grant(c, h.credit_request) : 0);
   } else {
-    add_error(w, SMB2_ECHO, STATUS_INVALID_PARAMETER, 0, 0, 0, 0);
+    add_error(w, SMB2_ECHO, STATUS_INVALID_PARAMETER, 0, 0, 0, 0, 0);
   }
   tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
 }
@@ -167,7 +173,7 @@ int check_signature(walk& w, const tw3_hdr& h, uint16_t credits) {
   if ((!c->authenticated && !c->keys_ready) ||
       !sign_verify_request(c, w.msg + w.off, request_extent(w))) {
     tw3_stat_add(ST_BAD_SIGNATURE, 1);
-    add_error(w, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id, h.tree_id, credits);
+    refuse(w, h, STATUS_ACCESS_DENIED, credits);
     return -1;
   }
   return 1;
@@ -289,7 +295,7 @@ step handle_one(walk& w) {
   if (h.command == SMB2_NEGOTIATE || h.command == SMB2_SESSION_SETUP)
     preauth_update(c, w.msg + w.off, request_extent(w));
   if (c->chain_failed) {
-    add_error(w, h.command, w.r->last_status, h.message_id, h.session_id, h.tree_id, credits);
+    refuse(w, h, w.r->last_status, credits);
     return advance(w, false) ? step::next : step::end;
   }
   int verified = 0;
@@ -298,7 +304,7 @@ step handle_one(walk& w) {
     verified = 1;
   } else if (!sign_unsigned_allowed(c, h.command)) {
     tw3_stat_add(ST_BAD_SIGNATURE, 1);
-    add_error(w, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id, h.tree_id, credits);
+    refuse(w, h, STATUS_ACCESS_DENIED, credits);
     return step::end;
   }
   c->cur_msg_id = h.message_id;
@@ -311,7 +317,7 @@ step handle_one(walk& w) {
   w.prev_tree_id = h.tree_id;
   if (entry_for(h.command).modifies && !admit_pipe_write(w, h)) {
     tw3_stat_add(ST_MUTATING_REFUSED, 1);
-    add_error(w, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id, h.tree_id, credits);
+    refuse(w, h, STATUS_ACCESS_DENIED, credits);
     return advance_strict(w) ? step::next : step::end;
   }
   if (!charge_covers(w, h)) {

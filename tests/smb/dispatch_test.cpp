@@ -126,7 +126,7 @@ TEST_F(Dispatch, EveryModifyingCommandIsRefusedBeforeAnyHandler) {
     EXPECT_EQ(rs[0].status, STATUS_ACCESS_DENIED) << cmd;
     EXPECT_EQ(rs[0].command, cmd);
     EXPECT_EQ(rs[0].credits, 3);
-    EXPECT_EQ(rs[0].credit_charge, 0);
+    EXPECT_EQ(rs[0].credit_charge, 1);  // the request's, as on every answer
     EXPECT_EQ(stat(ST_MUTATING_REFUSED) - refused, 1) << cmd;
   }
 }
