@@ -3,8 +3,9 @@
 // may cache read each file once instead of once per page. The server never
 // writes, so the only thing that can make a cached copy stale is a change
 // made on the host: each held grant remembers the file's status, and a READ,
-// a CREATE of the same file or the loop's idle poll that finds the status
-// moved sends a break to none, on its own, before anything else goes out.
+// a CREATE of the same file or the loop's once-a-second check that finds the
+// status moved sends a break to none, on its own, before anything else goes
+// out.
 #include <cstring>
 #include <new>
 
