@@ -21,6 +21,7 @@ struct tw3_stat {
   int64_t btime;           // birth time where recorded, else min(mtime, ctime)
   uint64_t volume_serial;  // device number
   uint64_t file_index;     // inode number
+  int64_t change_ns;       // status change time in nanoseconds: moves with every write
 };
 
 struct tw3_dir;   // a directory enumeration in progress

@@ -27,6 +27,7 @@ constexpr uint16_t kDialect2xMax = 0x02FF;
 
 constexpr uint16_t SECMODE_SIGNING_ENABLED = 0x0001;
 constexpr uint16_t SECMODE_SIGNING_REQUIRED = 0x0002;
+constexpr uint32_t CAP_LEASING = 0x00000002;  // read caching is granted (leases.cpp)
 constexpr uint32_t CAP_LARGE_MTU = 0x00000004;
 constexpr uint32_t kSmallIo = 65536;
 constexpr uint32_t kLargeIo = 1048576;
@@ -203,7 +204,7 @@ void put_response(tw3_conn* c, tw3_reply* r, uint16_t security_mode, uint16_t ct
   w16(b, static_cast<uint16_t>(c->dialect));
   w16(b, ctx_count);
   put_guid(b, d.h);
-  w32(b, large ? CAP_LARGE_MTU : 0);
+  w32(b, tw3_server_capabilities(c));
   w32(b, large ? kLargeIo : kSmallIo);
   w32(b, static_cast<uint32_t>(c->max_read));
   w32(b, static_cast<uint32_t>(c->max_write));
@@ -353,6 +354,11 @@ void cmd_negotiate(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   if (dialect > SMB2_DIALECT_310) put_contexts(c, r);
   rep_set_status(r, STATUS_SUCCESS);
   c->setup_pending = 0;
+}
+
+uint32_t tw3_server_capabilities(const tw3_conn* c) {
+  const uint32_t leasing = c->dialect >= SMB2_DIALECT_300 ? CAP_LEASING : 0;
+  return leasing | (c->client_large_mtu ? CAP_LARGE_MTU : 0);
 }
 
 // An SMB1 NEGOTIATE that offers "SMB 2.???" is answered with the wildcard

@@ -112,8 +112,14 @@ void cmd_read(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   if (o == nullptr) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteHandle);
   if (o->is_pipe) return read_pipe(c, o, q.length, r);
   if (o->is_dir) return refuse(c, r, STATUS_FILE_IS_A_DIRECTORY, kSiteDirectory);
-  tw3_file* f = tw3_fs_open_ro(o->local_path, nullptr);
-  if (f == nullptr) return refuse(c, r, STATUS_ACCESS_DENIED, kSiteOpen);
+  tw3_stat now{};
+  tw3_file* f = tw3_fs_open_ro(o->local_path, &now);
+  if (f == nullptr) {
+    tw3_caching_check(c, o->local_path, tw3_stat{});  // gone: nothing cached of it holds
+    return refuse(c, r, STATUS_ACCESS_DENIED, kSiteOpen);
+  }
+  // A client told to drop its cache before this answer reads fresh data from here on.
+  tw3_caching_check(c, o->local_path, now);
 
   const uint64_t part = begin_response(r);
   int64_t got = r->b.failed ? -1 : read_into(f, q.offset, q.length, &r->b);

@@ -26,7 +26,10 @@ bool may_wait(tw3_conn* c) {
     tw3_stat_add(ST_TIMEOUTS, 1);
     return false;
   }
-  return true;
+  // A quiet client may be reading from its cache: tell it when the host
+  // changed what it holds.
+  tw3_caching_poll(c);
+  return !c->closing;
 }
 
 // Reads exactly n bytes into dst, in pieces of at most `piece` bytes. False
@@ -60,7 +63,10 @@ bool answer_session_request(tw3_conn* c, uint32_t len) {
     if (!read_exact(c, scratch, part, part, zero_read::ends)) return false;
     len -= part;
   }
-  if (c->io->write(c->io_ctx, kSessionOk, sizeof kSessionOk) != 0) return false;
+  {
+    tw3_lock_guard hold(c->send_lock);
+    if (c->io->write(c->io_ctx, kSessionOk, sizeof kSessionOk) != 0) return false;
+  }
   c->last_active_ms = tw3_now_ms();
   return true;
 }
@@ -118,6 +124,8 @@ void handle_message(tw3_conn* c, uint64_t len) {
   }
   tw3_buf_free(&rep.b);
   tw3_opts_get(&c->opts);
+  // A busy connection is checked too, at most once a second.
+  tw3_caching_poll(c);
 }
 
 // One NetBIOS message. False when the connection ends.

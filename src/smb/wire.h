@@ -112,6 +112,34 @@ constexpr uint32_t STATUS_REQUEST_NOT_ACCEPTED = 0xC00000D0;
 constexpr uint32_t STATUS_NOT_A_DIRECTORY = 0xC0000103;
 constexpr uint32_t STATUS_USER_SESSION_DELETED = 0xC0000203;
 constexpr uint32_t STATUS_CANCELLED = 0xC0000480;
+constexpr uint32_t STATUS_UNSUCCESSFUL = 0xC0000001;
+constexpr uint32_t STATUS_INVALID_OPLOCK_PROTOCOL = 0xC00000E3;
+constexpr uint32_t STATUS_FILE_CLOSED = 0xC0000128;
+constexpr uint32_t STATUS_INVALID_DEVICE_STATE = 0xC0000184;
+
+// ---- Credits (MS-SMB2 3.1.5.2, 3.3.1.1) ----
+// MessageIds a client may hold at once: the top of the max_credits option.
+constexpr uint64_t TW3_CREDIT_WINDOW = 256;
+// Payload bytes one credit pays for.
+constexpr uint64_t SMB2_CREDIT_PAYLOAD = 65536;
+
+// ---- Oplocks and leases (MS-SMB2 2.2.13, 2.2.13.2.8, 2.2.23) ----
+constexpr uint8_t SMB2_OPLOCK_LEVEL_NONE = 0x00;
+constexpr uint8_t SMB2_OPLOCK_LEVEL_II = 0x01;
+constexpr uint8_t SMB2_OPLOCK_LEVEL_EXCLUSIVE = 0x08;
+constexpr uint8_t SMB2_OPLOCK_LEVEL_BATCH = 0x09;
+constexpr uint8_t SMB2_OPLOCK_LEVEL_LEASE = 0xFF;
+constexpr uint32_t SMB2_LEASE_READ_CACHING = 0x01;
+constexpr uint32_t SMB2_LEASE_HANDLE_CACHING = 0x02;
+constexpr uint32_t SMB2_LEASE_WRITE_CACHING = 0x04;
+constexpr uint32_t SMB2_LEASE_FLAG_BREAK_IN_PROGRESS = 0x02;
+constexpr uint32_t SMB2_LEASE_FLAG_PARENT_LEASE_KEY_SET = 0x04;
+constexpr uint32_t SMB2_NOTIFY_BREAK_LEASE_FLAG_ACK_REQUIRED = 0x01;
+constexpr uint64_t SMB2_NOTIFICATION_MESSAGE_ID = 0xFFFFFFFFFFFFFFFFULL;
+constexpr uint32_t SMB2_LEASE_KEY_SIZE = 16;
+// How often a waiting connection compares the files it let clients cache
+// with the host.
+constexpr uint64_t TW3_CACHING_POLL_MS = 1000;
 
 // ---- Engine limits ----
 constexpr uint64_t TW3_RX_INITIAL = 65536;           // first receive buffer

@@ -61,7 +61,7 @@ TEST_F(Ioctl, ValidateNegotiateAnswersAnyFileAndInput) {
     ASSERT_EQ(r.status(), STATUS_SUCCESS);
     EXPECT_EQ(r.b64(16), kAllOnes);
     ASSERT_EQ(r.b32(36), 24u);
-    EXPECT_EQ(r.b32(48), variant ? 4u : 0u);
+    EXPECT_EQ(r.b32(48), variant ? 6u : 2u);  // LEASING, and LARGE_MTU when announced
     EXPECT_EQ(r.b64(52), 0x1122334455667788ULL);
     EXPECT_EQ(r.b64(60), 0x1122334455667788ULL ^ 0x54574D4232ULL);
     EXPECT_EQ(r.b16(68), variant ? 2 : 1);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/smb_frames.h"
 #include "config/config.h"
 #include "smb/files.h"
 #include "smb/smb.h"
@@ -53,14 +54,31 @@ struct request {
   uint64_t session_id = kSessionId;
   bytes body;
 
+  // The CreditCharge a careful client sends: what the payload either way
+  // costs for the commands that pay for it (READ, QUERY_DIRECTORY, IOCTL).
+  uint16_t charge() const {
+    auto at = [&](size_t off) -> uint64_t {
+      return off + 4 <= body.size() ? uint64_t(body[off]) | uint64_t(body[off + 1]) << 8 |
+                                          uint64_t(body[off + 2]) << 16 | uint64_t(body[off + 3]) << 24
+                                    : 0;
+    };
+    uint64_t payload = 0;
+    if (cmd == SMB2_READ) payload = at(4);
+    if (cmd == SMB2_QUERY_DIRECTORY) payload = at(28);
+    if (cmd == SMB2_IOCTL) payload = std::max(at(44), body.size() > 56 ? body.size() - 56 : 0);
+    return uint16_t(payload <= 65536 ? 1 : (payload - 1) / 65536 + 1);
+  }
+
+  // Asks for as many credits as it spends, so a run of requests never
+  // starves the window.
   bytes encode(uint64_t message_id) const {
     bytes h;
     put32(h, 0x424D53FE);
     put16(h, 64);
-    put16(h, 1);  // CreditCharge
+    put16(h, charge());
     put32(h, 0);
     put16(h, cmd);
-    put16(h, 1);  // CreditRequest
+    put16(h, charge());  // CreditRequest
     put32(h, flags);
     put32(h, 0);  // NextCommand
     put64(h, message_id);
@@ -343,6 +361,10 @@ inline bytes write_body(uint64_t fid, const bytes& data, uint16_t data_off = 64 
 class conn {
  public:
   conn() : c_(std::make_unique<tw3_conn>()) {
+    // Notifications the server sends on its own land in sio.
+    io_ = sio.io();
+    c_->io = &io_;
+    c_->io_ctx = io_.ctx;
     tw3_opts_get(&c_->opts);
     c_->negotiated = 1;
     c_->dialect = SMB2_DIALECT_311;
@@ -350,6 +372,9 @@ class conn {
     c_->max_write = 65536;
     c_->authenticated = 1;
     c_->session_id = kSessionId;
+    // As if NEGOTIATE had used id 0 and the answers had granted ids up to 127.
+    c_->seq_low = 1;
+    c_->seq_top = TW3_CREDIT_WINDOW / 2 - 1;
   }
   ~conn() {
     tw3_conn_free_trees(c_.get());
@@ -359,6 +384,7 @@ class conn {
   conn& operator=(const conn&) = delete;
 
   tw3_conn* get() { return c_.get(); }
+  tw3test::script_io sio;
   // Sends one message of one or more requests; returns every response.
   std::vector<response> exchange(const std::vector<request>& reqs) {
     bytes msg;
@@ -369,7 +395,8 @@ class conn {
         put_le32(msg.data() + prev + HDR_NEXT_COMMAND, uint32_t(msg.size() - prev));
       }
       last_ = msg.size();
-      bytes one = reqs[i].encode(next_mid_++);
+      bytes one = reqs[i].encode(next_mid_);
+      next_mid_ += reqs[i].charge();
       msg.insert(msg.end(), one.begin(), one.end());
     }
     return split(send_raw(msg));
@@ -439,6 +466,7 @@ class conn {
 
  private:
   std::unique_ptr<tw3_conn> c_;
+  tw3_io io_{};
   uint64_t next_mid_ = 1;
   size_t last_ = 0;
 };
