@@ -28,6 +28,7 @@
 
 #include "common/ntlm_client_msgs.h"
 #include "config/config.h"
+#include "fuzz/fuzz_target.h"
 #include "smb/smb.h"
 
 namespace {
@@ -314,7 +315,7 @@ void set_limits(uint8_t sel) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+TW3_FUZZ_ENTRY(engine) {
   const openings& o = fixture();
   if (size == 0) return 0;
   const uint8_t sel = data[0];
