@@ -220,12 +220,12 @@ int open_checked(const char* path, int32_t want, int flags, tw3_stat* st) {
   if (stat_at(pin.get(), "", AT_EMPTY_PATH, &seen) != 0 || seen.kind != want) return -1;
   char self[kProcFdPathSize];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", pin.get());
-  unique_fd fd(-1);
   int got;
   do {
     got = ::open(self, flags | O_CLOEXEC);
   } while (got < 0 && errno == EINTR);
-  fd.reset(got);
+  // Without /proc nothing can be reopened safely, so nothing is opened.
+  unique_fd fd(got);
   if (fd.get() < 0) return -1;
   // Where /proc is not what it should be, the reopened object could differ.
   tw3_stat now{};

@@ -53,7 +53,7 @@ tw3_dir* tw3_fs_opendir(const char* path);
 // final name to its object without opening it, reads the kind from that
 // pinned object, and only for the wanted kind opens that same object, never
 // the name again. POSIX: an O_PATH | O_NOFOLLOW descriptor, fstat, then
-// open("/proc/self/fd/N"). Windows: CreateFileW with no access and
+// open("/proc/self/fd/N") (without /proc mounted every open fails). Windows: CreateFileW with no access and
 // FILE_FLAG_OPEN_REPARSE_POINT (plus backup semantics for folders),
 // GetFileType and the attributes, then ReOpenFile for reading.
 

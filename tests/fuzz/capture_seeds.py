@@ -31,6 +31,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "clients"))
 
+from harness import make_tree  # noqa: E402 (found through the path set above)
+
 CLOCK = 1700000000
 USER, PASSWORD = "alice", "secret"
 CLIENT_TIMEOUT_S = 60
@@ -45,17 +47,6 @@ TREE = {
     "docs": {"guide.txt": b"g\n", "caf\u00e9.txt": b"c\n", "\u65e5\u672c\u8a9e.md": b"j\n"},
     "\U0001F600 smile": {"x.bin": b"\0" * 70000},
 }
-
-
-def make_tree(root, spec):
-    os.makedirs(root, exist_ok=True)
-    for name, value in spec.items():
-        path = os.path.join(root, name)
-        if isinstance(value, dict):
-            make_tree(path, value)
-        else:
-            with open(path, "wb") as f:
-                f.write(value)
 
 
 def free_port():

@@ -2,8 +2,9 @@
 # Source-based line coverage (clang, llvm-profdata, llvm-cov) of every fuzz
 # target's committed seeds and crash inputs, replayed by a fuzz_replay built
 # with -fprofile-instr-generate -fcoverage-mapping. Prints the line coverage
-# per folder of src/smb, src/auth, src/fs and src/util; the per-file report
-# and the annotated sources are left in BUILD/coverage/.
+# per folder of src/smb, src/auth, src/fs and src/util; the per-file report,
+# the annotated sources and the list of lines no input reached are left in
+# BUILD/coverage/.
 # Usage: coverage.sh BUILD TARGET...
 set -eu
 build=$1
@@ -21,23 +22,31 @@ LLVM_PROFILE_FILE="$out/replay-%p.profraw" "$build/fuzz_replay" "${args[@]}" >"$
 }
 llvm-profdata merge -sparse "$out"/replay-*.profraw -o "$out/replay.profdata"
 folders=(src/smb src/auth src/fs src/util)
-srcs=()
-for f in "${folders[@]}"; do srcs+=("$root/$f"); done
-llvm-cov report "$build/fuzz_replay" -instr-profile="$out/replay.profdata" "${srcs[@]}" >"$out/files.txt"
-llvm-cov show "$build/fuzz_replay" -instr-profile="$out/replay.profdata" -show-line-counts-or-regions \
-  "${srcs[@]}" >"$out/lines.txt"
-llvm-cov export "$build/fuzz_replay" -instr-profile="$out/replay.profdata" -summary-only "${srcs[@]}" \
-  >"$out/summary.json"
-python3 - "$out/summary.json" "$root" "${folders[@]}" <<'PY'
-import json, os, sys
-summary, root, folders = sys.argv[1], sys.argv[2], sys.argv[3:]
-files = json.load(open(summary))["data"][0]["files"]
+prof=(-instr-profile="$out/replay.profdata")
+llvm-cov report "$build/fuzz_replay" "${prof[@]}" >"$out/files.txt"
+llvm-cov show "$build/fuzz_replay" "${prof[@]}" >"$out/lines.txt"
+llvm-cov export "$build/fuzz_replay" "${prof[@]}" -summary-only >"$out/summary.json"
+python3 - "$out" "$root" "${folders[@]}" <<'PY'
+import json, os, re, sys
+out, root, folders = sys.argv[1], sys.argv[2], sys.argv[3:]
+prefixes = [os.path.join(root, f) + os.sep for f in folders]
+files = json.load(open(os.path.join(out, "summary.json")))["data"][0]["files"]
 print("%-10s %8s %8s %7s" % ("folder", "lines", "covered", "percent"))
-for folder in folders:
-    prefix = os.path.join(root, folder) + os.sep
-    lines = [f["summary"]["lines"] for f in files if f["filename"].startswith(prefix)]
+for folder, prefix in zip(folders, prefixes):
+    lines = [f["summary"]["lines"] for f in files if os.path.normpath(f["filename"]).startswith(prefix)]
     n = sum(l["count"] for l in lines)
     c = sum(l["covered"] for l in lines)
     print("%-10s %8d %8d %6.1f%%" % (folder, n, c, 100.0 * c / n if n else 0.0))
+# Every line of those folders that no input reached, as file:line: text.
+name, keep = None, False
+with open(os.path.join(out, "lines.txt")) as src, open(os.path.join(out, "uncovered.txt"), "w") as dst:
+    for line in src:
+        if line.startswith("/") and line.rstrip().endswith(":"):
+            name = os.path.normpath(line.rstrip()[:-1])
+            keep = any(name.startswith(p) for p in prefixes)
+            continue
+        m = re.match(r"\s*(\d+)\|\s*0\|(.*)", line)
+        if keep and m:
+            dst.write("%s:%s: %s\n" % (os.path.relpath(name, root), m.group(1), m.group(2).strip()))
 PY
-echo "per file: $out/files.txt; uncovered lines: $out/lines.txt"
+echo "per file: $out/files.txt; lines no input reached: $out/uncovered.txt"

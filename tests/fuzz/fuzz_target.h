@@ -24,3 +24,25 @@
       std::abort();                                                                       \
     }                                                                                     \
   } while (0)
+
+// Turns the trace on for one input when asked and it is not on already
+// (TWSMB3S_TRACE, and TWSMB3S_TRACE_HEX for the hex dumps), so the trace
+// lines' formatting is fuzzed too; restores the environment afterwards.
+class tw3_fuzz_trace {
+ public:
+  explicit tw3_fuzz_trace(bool on) : set_(on && std::getenv("TWSMB3S_TRACE") == nullptr) {
+    if (!set_) return;
+    ::setenv("TWSMB3S_TRACE", "1", 1);
+    ::setenv("TWSMB3S_TRACE_HEX", "1", 1);
+  }
+  tw3_fuzz_trace(const tw3_fuzz_trace&) = delete;
+  tw3_fuzz_trace& operator=(const tw3_fuzz_trace&) = delete;
+  ~tw3_fuzz_trace() {
+    if (!set_) return;
+    ::unsetenv("TWSMB3S_TRACE");
+    ::unsetenv("TWSMB3S_TRACE_HEX");
+  }
+
+ private:
+  bool set_;
+};

@@ -37,16 +37,14 @@ TW3_FUZZ_ENTRY(ntlm_auth) {
   }();
   (void)ready;
   if (tw3_set_option("guest", (sel & kGuests) ? "on" : "off") != 0) std::abort();
-  const bool set_trace = (sel & kTrace) != 0 && std::getenv("TWSMB3S_TRACE") == nullptr;
-  if (set_trace) ::setenv("TWSMB3S_TRACE", "1", 1);
   const char* name = (sel & kOtherName) ? "OTHERNAME" : TW3_DEFAULT_SERVER_NAME;
   const bool alice = (sel & kAlice) != 0;
   int guest = 7;
+  const tw3_fuzz_trace trace((sel & kTrace) != 0);
   uint8_t key[16];
   std::memset(key, 0xA5, sizeof key);
   const int rc = tw3_ntlm_type3(msg, len, challenge, name, kClock, (sel & kTimecheck) ? 1 : 0,
                                 alice ? "alice" : "", alice ? "secret" : "", &guest, key);
-  if (set_trace) ::unsetenv("TWSMB3S_TRACE");
   TW3_FUZZ_CHECK(rc == 0 || rc == 1 || rc == -1);
   TW3_FUZZ_CHECK(guest == 0 || guest == 1);
   if (rc != 0) {
