@@ -115,7 +115,8 @@ void check_16_to_8(const uint8_t* data, size_t size) {
 }
 
 void check_8_to_16(const uint8_t* data, size_t size) {
-  const std::string text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));
+  const auto* chars = reinterpret_cast<const char*>(data);
+  const std::string text(chars, size != 0 ? strnlen(chars, size) : 0);
   bool strict = false;
   const std::optional<bytes> want = ref_8_to_16(text, &strict);
   bytes out(text.size() * 2 + 4);
