@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -357,4 +358,38 @@ void tw3_fs_close(tw3_file* f) {
   if (f == nullptr) return;
   ::close(f->fd);
   delete f;
+}
+
+namespace {
+
+// blocks * unit in bytes, saturating instead of wrapping on absurd figures.
+uint64_t bytes_of(uint64_t blocks, uint64_t unit) {
+  uint64_t out = 0;
+  return __builtin_mul_overflow(blocks, unit, &out) ? UINT64_MAX : out;
+}
+
+}  // namespace
+
+int tw3_fs_space(const char* path, tw3_space* out) {
+  if (!path_ok(path) || out == nullptr) return -1;
+  unique_fd fd(open_nofollow(path, O_PATH | O_CLOEXEC));
+  if (fd.get() < 0) return -1;
+  // O_PATH with O_NOFOLLOW opens a final link itself instead of failing.
+  tw3_stat st{};
+  if (stat_at(fd.get(), "", AT_EMPTY_PATH, &st) != 0 || st.kind == TW3_KIND_LINK) return -1;
+  struct statvfs sv {};
+  int r;
+  do {
+    r = ::fstatvfs(fd.get(), &sv);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) return -1;
+  // f_frsize is the unit the block counts are in; old systems leave it 0.
+  const uint64_t unit = sv.f_frsize != 0 ? sv.f_frsize : sv.f_bsize;
+  if (unit == 0 || unit > UINT32_MAX) return -1;
+  *out = tw3_space{};
+  out->total = bytes_of(sv.f_blocks, unit);
+  out->avail = bytes_of(sv.f_bavail, unit);
+  out->free = bytes_of(sv.f_bfree, unit);
+  out->unit = static_cast<uint32_t>(unit);
+  return 0;
 }

@@ -79,6 +79,19 @@ tw3_file* tw3_fs_open_ro(const char* path, tw3_stat* st);
 // Positioned read: bytes read, 0 at or beyond end of file, -1 on error.
 int64_t tw3_fs_pread(tw3_file* f, uint64_t offset, void* dst, uint32_t count);
 void tw3_fs_close(tw3_file* f);
+// Space of the file system holding an object, in bytes, with its
+// allocation unit (the block size every file's space is counted in).
+struct tw3_space {
+  uint64_t total;        // bytes of the whole file system
+  uint64_t avail;        // bytes the calling user may still fill
+  uint64_t free;         // bytes free, including any reserve for the superuser
+  uint32_t unit;         // allocation unit in bytes, never 0
+};
+// The file system holding `path` (a file or a directory; a link anywhere on
+// the path is refused, as by tw3_fs_open_ro). statvfs here; a Windows twin
+// takes GetDiskFreeSpaceExW (caller-available, total, total free bytes) and
+// the cluster size from GetDiskFreeSpaceW of the volume. 0 or -1.
+int tw3_fs_space(const char* path, tw3_space* out);
 // Test hook: when set, opens that refuse links walk the path one component
 // at a time, as on kernels without openat2.
 extern int g_fs_no_openat2;

@@ -289,6 +289,7 @@ void cmd_create(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   if (status != STATUS_SUCCESS) return create_error_l(c, r, status, site);
   tw3_open* o = register_open(c, *tree, t);
   if (o == nullptr) return create_error_l(c, r, STATUS_INSUFFICIENT_RESOURCES, kSiteNoMemory);
+  o->granted_access = map_generic(q.access);
 
   tw3_stat_add(ST_OPENS, 1);
   put_create_body(&r->b, *o);

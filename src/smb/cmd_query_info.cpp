@@ -1,6 +1,7 @@
-// QUERY_INFO (MS-SMB2 2.2.37, 2.2.38; layouts of MS-FSCC 2.4 and 2.5). Every
-// answer comes from the open's snapshot taken at CREATE; no host call is
-// made. The volume is presented as an empty, read-only NTFS disk.
+// QUERY_INFO (MS-SMB2 2.2.37, 2.2.38; layouts of MS-FSCC 2.4 and 2.5). File
+// answers come from the open's snapshot taken at CREATE; only the volume's
+// size asks the host. Every object carries one fixed, read-only security
+// descriptor; quotas are refused.
 #include <array>
 #include <cstring>
 #include <string_view>
@@ -22,35 +23,35 @@ constexpr uint8_t kInfoQuota = 4;
 constexpr uint8_t kFileBasic = 4;
 constexpr uint8_t kFileStandard = 5;
 constexpr uint8_t kFileInternal = 6;
-constexpr uint8_t kFileAttributePair = 7;
+constexpr uint8_t kFileEa = 7;
+constexpr uint8_t kFileAccess = 8;
+constexpr uint8_t kFilePosition = 14;
+constexpr uint8_t kFileMode = 16;
+constexpr uint8_t kFileAlignment = 17;
 constexpr uint8_t kFileAll = 18;
+constexpr uint8_t kFileAlternateName = 21;
+constexpr uint8_t kFileStream = 22;
+constexpr uint8_t kFileCompression = 28;
 constexpr uint8_t kFileNetworkOpen = 34;
-// File-system classes.
-constexpr uint8_t kFsVolume = 1;
-constexpr uint8_t kFsSize = 3;
-constexpr uint8_t kFsDevice = 4;
-constexpr uint8_t kFsAttribute = 5;
-constexpr uint8_t kFsFullSize = 7;
+constexpr uint8_t kFileNormalizedName = 48;
+constexpr uint8_t kFileId = 59;
 
-constexpr uint32_t kPairAttrDir = 0x10;  // this class alone sends DIRECTORY without READONLY
-constexpr uint32_t kAccessRead = 0x001200A9;
-constexpr uint64_t kVolumeCreationTime = 0x019DB1DED53E8000ULL;  // 1970-01-01
-constexpr uint32_t kSectorsPerUnit = 1;
-constexpr uint32_t kBytesPerSector = 512;
-constexpr uint32_t kDeviceDisk = 7;              // FILE_DEVICE_DISK
-constexpr uint32_t kReadOnlyDevice = 2;          // FILE_READ_ONLY_DEVICE
-constexpr uint32_t kFsAttributes = 0x00040007;   // case-sensitive search, case preserved, Unicode, streams
-constexpr uint32_t kMaxComponent = 255;
-constexpr std::array<uint8_t, 8> kNtfs16 = {'N', 0, 'T', 0, 'F', 0, 'S', 0};
+constexpr uint32_t kReadControl = 0x00020000;
+constexpr uint32_t kAccessSystemSecurity = 0x01000000;
+constexpr std::array<uint8_t, 14> kDataStream16 = {':', 0, ':', 0, '$', 0, 'D', 0, 'A', 0, 'T', 0, 'A', 0};
+constexpr uint32_t kNameInfoFloor = 8;  // FILE_NAME_INFORMATION as clients declare it
 
 enum : int {
   kSiteStructure = 1,
   kSiteHandle,
-  kSiteSecurity,
+  kSiteQuota,
   kSiteType,
   kSitePipeFs,
   kSiteClass,
   kSiteLength,
+  kSiteDialect,
+  kSiteSecurityAccess,
+  kSiteSecurityLength,
 };
 
 struct qi_req {
@@ -58,6 +59,7 @@ struct qi_req {
   uint8_t type;
   uint8_t cls;
   uint32_t out_len;
+  uint32_t info;  // AdditionalInformation
   uint32_t flags;
   uint64_t fid;
 };
@@ -68,7 +70,8 @@ qi_req read_request(tw3_rd* b) {
   q.type = rd_u8(b);
   q.cls = rd_u8(b);
   q.out_len = rd_u32(b);
-  rd_skip(b, 2 + 2 + 4 + 4);  // InputBufferOffset, Reserved, InputBufferLength, AdditionalInformation
+  rd_skip(b, 2 + 2 + 4);  // InputBufferOffset, Reserved, InputBufferLength
+  q.info = rd_u32(b);
   q.flags = rd_u32(b);
   q.fid = rd_u64(b);
   rd_skip(b, 8);  // FileId.Volatile
@@ -88,113 +91,157 @@ void put_times(tw3_buf* b, const tw3_open& o) {
   w64(b, tw3_filetime(o.st.btime));  // ChangeTime carries the creation time
 }
 
-void put_file_all(const tw3_open& o, tw3_buf* b) {
+// The open's path below its share root, `\`-separated in `out`; empty for
+// the root itself and for the pipe.
+std::string_view share_relative(const tw3_open& o, std::span<char> out) {
+  const std::string_view path(o.local_path), root(o.share.root_path);
+  const char sep = tw3_fs_sep();
+  if (root.empty() || path.size() <= root.size() || path.compare(0, root.size(), root) != 0) return {};
+  std::string_view rest = path.substr(root.size());
+  if (root.back() != sep) {
+    if (rest.front() != sep) return {};
+    rest.remove_prefix(1);
+  }
+  if (rest.size() >= out.size()) return {};
+  for (size_t i = 0; i < rest.size(); ++i) out[i] = rest[i] == sep ? '\\' : rest[i];
+  out[rest.size()] = 0;
+  return {out.data(), rest.size()};
+}
+
+// FILE_NAME_INFORMATION: the UTF-16LE byte count, then the name.
+void put_name_info(tw3_buf* b, const char* name) {
+  std::array<uint8_t, 2 * TW3_LOCAL_PATH_MAX> name16{};
+  const uint32_t n = qi_utf16(name, name16);
+  w32(b, n);
+  tw3_buf_put(b, name16.data(), n);
+}
+
+void put_basic(const tw3_open& o, tw3_buf* b) { qi_file_basic(o, b); }
+void put_standard(const tw3_open& o, tw3_buf* b) { qi_file_standard(o, b); }
+void put_internal(const tw3_open& o, tw3_buf* b) { w64(b, o.st.file_index); }
+void put_ea(const tw3_open&, tw3_buf* b) { w32(b, 0); }  // no extended attributes
+void put_access(const tw3_open& o, tw3_buf* b) { w32(b, o.granted_access); }
+void put_position(const tw3_open&, tw3_buf* b) { w64(b, 0); }  // reads carry their own offset
+void put_mode(const tw3_open&, tw3_buf* b) { w32(b, 0); }
+void put_alignment(const tw3_open&, tw3_buf* b) { w32(b, 0); }  // byte alignment
+
+// FileAllInformation. Its name part carries no name (FileNameLength 0); the
+// share's name follows it, uncounted, as it always has.
+void put_all(const tw3_open& o, tw3_buf* b) {
   qi_file_basic(o, b);
   qi_file_standard(o, b);
   w64(b, o.st.file_index);
   w32(b, 0);  // EaSize
-  w32(b, kAccessRead);
+  w32(b, o.granted_access);
   w64(b, 0);  // CurrentByteOffset
   w32(b, 0);  // Mode
   w32(b, 0);  // AlignmentRequirement
   w32(b, 0);  // FileNameLength
-  tw3_buf_str(b, o.share_name);  // not counted by FileNameLength
+  std::array<uint8_t, 2 * TW3_SHARE_NAME_MAX> name16{};
+  tw3_buf_put(b, name16.data(), qi_utf16(o.share_name, name16));
 }
 
-// The data of a file class and its minimum output length; false when the
-// class is not served.
-bool file_class(const tw3_open& o, uint8_t cls, tw3_buf* b, uint32_t* min) {
-  switch (cls) {
-    case kFileBasic:
-      qi_file_basic(o, b);
-      *min = 40;
-      return true;
-    case kFileStandard:
-      qi_file_standard(o, b);
-      *min = 24;
-      return true;
-    case kFileInternal:
-      w64(b, o.st.file_index);
-      *min = 8;
-      return true;
-    case kFileAttributePair:
-      w32(b, o.is_dir ? kPairAttrDir : TW3_ATTR_FILE);
-      w32(b, 0);
-      *min = 8;
-      return true;
-    case kFileAll:
-      put_file_all(o, b);
-      *min = 96;
-      return true;
-    case kFileNetworkOpen:
-      put_times(b, o);
-      w64(b, tw3_alloc_size(o.st.size));
-      w64(b, o.st.size);
-      w32(b, attributes(o));
-      w32(b, 0);
-      *min = 56;
-      return true;
-    default:
-      return false;
-  }
+// The 8.3 name listings give the object's own name; empty without one.
+void put_alternate_name(const tw3_open& o, tw3_buf* b) {
+  std::array<char, TW3_LOCAL_PATH_MAX> rel{};
+  const std::string_view path = share_relative(o, rel);
+  const size_t cut = path.rfind('\\');
+  const char* leaf = rel.data() + (cut == std::string_view::npos ? 0 : cut + 1);
+  std::array<uint8_t, 24> short16{};
+  const int n = path.empty() ? 0 : dirinfo_short_name(leaf, short16.data());
+  w32(b, uint32_t(n));
+  tw3_buf_put(b, short16.data(), uint64_t(n));
 }
 
-void put_fs_volume(const tw3_open& o, tw3_buf* b) {
-  const size_t n = std::strlen(o.share_name);
-  w64(b, kVolumeCreationTime);
-  w32(b, uint32_t(tw3_fnv1a64(o.local_path, std::strlen(o.local_path), TW3_FNV_BASIS)));
-  w32(b, uint32_t(2 * n));
-  tw3_buf_byte(b, 0);  // SupportsObjects
-  tw3_buf_byte(b, 0);
-  for (size_t i = 0; i < n; ++i) {
-    tw3_buf_byte(b, uint8_t(o.share_name[i]));
-    tw3_buf_byte(b, 0);
-  }
+// A file has its one unnamed data stream; a folder has none.
+void put_streams(const tw3_open& o, tw3_buf* b) {
+  if (o.is_dir) return;
+  w32(b, 0);  // NextEntryOffset
+  w32(b, uint32_t(kDataStream16.size()));
+  w64(b, o.st.size);
+  w64(b, tw3_alloc_size(o.st.size));
+  tw3_buf_put(b, kDataStream16.data(), kDataStream16.size());
 }
 
-bool fs_class(const tw3_open& o, uint8_t cls, tw3_buf* b, uint32_t* min) {
-  switch (cls) {
-    case kFsVolume:
-      put_fs_volume(o, b);
-      *min = uint32_t(2 * std::strlen(o.share_name) + 12);
-      return true;
-    case kFsSize:
-      w64(b, 0);
-      w64(b, 0);
-      w32(b, kSectorsPerUnit);
-      w32(b, kBytesPerSector);
-      *min = 24;
-      return true;
-    case kFsDevice:
-      w32(b, kDeviceDisk);
-      w32(b, kReadOnlyDevice);
-      *min = 8;
-      return true;
-    case kFsAttribute:
-      w32(b, kFsAttributes);
-      w32(b, kMaxComponent);
-      w32(b, uint32_t(kNtfs16.size()));
-      tw3_buf_put(b, kNtfs16.data(), kNtfs16.size());
-      *min = 20;
-      return true;
-    case kFsFullSize:
-      w64(b, 0);
-      w64(b, 0);
-      w64(b, 0);
-      w32(b, kSectorsPerUnit);
-      w32(b, kBytesPerSector);
-      *min = 32;
-      return true;
-    default:
-      return false;
-  }
+void put_compression(const tw3_open& o, tw3_buf* b) {
+  w64(b, o.is_dir ? 0 : tw3_alloc_size(o.st.size));  // CompressedFileSize
+  w16(b, 0);  // COMPRESSION_FORMAT_NONE
+  for (int i = 0; i < 6; ++i) tw3_buf_byte(b, 0);  // the three shifts, Reserved
 }
+
+void put_network_open(const tw3_open& o, tw3_buf* b) {
+  put_times(b, o);
+  w64(b, tw3_alloc_size(o.st.size));
+  w64(b, o.st.size);
+  w32(b, attributes(o));
+  w32(b, 0);
+}
+
+void put_normalized_name(const tw3_open& o, tw3_buf* b) {
+  std::array<char, TW3_LOCAL_PATH_MAX> rel{};
+  share_relative(o, rel);
+  put_name_info(b, rel.data());
+}
+
+void put_file_id(const tw3_open& o, tw3_buf* b) {
+  w64(b, qi_volume_serial(o));
+  w64(b, o.st.file_index);  // the 128-bit id: the 64-bit one, zero-extended
+  w64(b, 0);
+}
+
+constexpr std::array<qi_layout, 15> kFileLayouts = {{
+    {kFileBasic, 40, 40, put_basic},
+    {kFileStandard, 24, 24, put_standard},
+    {kFileInternal, 8, 8, put_internal},
+    {kFileEa, 4, 4, put_ea},
+    {kFileAccess, 4, 4, put_access},
+    {kFilePosition, 8, 8, put_position},
+    {kFileMode, 4, 4, put_mode},
+    {kFileAlignment, 4, 4, put_alignment},
+    {kFileAll, 96, 104, put_all},
+    {kFileAlternateName, 4, kNameInfoFloor, put_alternate_name},
+    {kFileStream, 24, 0, put_streams},
+    {kFileCompression, 16, 16, put_compression},
+    {kFileNetworkOpen, 56, 56, put_network_open},
+    {kFileNormalizedName, 4, kNameInfoFloor, put_normalized_name},
+    {kFileId, 24, 24, put_file_id},
+}};
+
+const qi_layout* file_layout(uint8_t cls) { return qi_find_layout(kFileLayouts, cls); }
 
 // Frees a temporary buffer on every path out.
 struct buf_owner {
   tw3_buf b{};
   ~buf_owner() { tw3_buf_free(&b); }
 };
+
+void put_response(tw3_reply* r, const uint8_t* data, uint64_t n) {
+  w16(&r->b, kResponseSize);
+  w16(&r->b, kOutputOffset);
+  w32(&r->b, uint32_t(n));
+  tw3_buf_put(&r->b, data, n);
+}
+
+// A descriptor that does not fit is refused with the size it needs (MS-SMB2
+// 3.3.5.20.3): an OutputBufferLength of 0 asks for nothing but that size.
+void answer_security(tw3_conn* c, tw3_reply* r, const tw3_open& o, const qi_req& q) {
+  const uint32_t parts = TW3_SECINFO_OWNER | TW3_SECINFO_GROUP | TW3_SECINFO_DACL;
+  if (((q.info & parts) != 0 && (o.granted_access & kReadControl) == 0) ||
+      ((q.info & TW3_SECINFO_SACL) != 0 && (o.granted_access & kAccessSystemSecurity) == 0)) {
+    return refuse(c, r, STATUS_ACCESS_DENIED, kSiteSecurityAccess);
+  }
+  const uint32_t need = tw3_secdesc_size(q.info);
+  if (q.out_len < need) {
+    refuse(c, r, STATUS_BUFFER_TOO_SMALL, kSiteSecurityLength);
+    std::array<uint8_t, 4> size{};
+    put_le32(size.data(), need);
+    rep_error_data(r, size, c->dialect == SMB2_DIALECT_311);
+    return;
+  }
+  buf_owner sd;
+  tw3_secdesc_put(&sd.b, q.info, o.is_dir != 0);
+  put_response(r, sd.b.data, sd.b.len);
+}
 
 }  // namespace
 
@@ -220,26 +267,29 @@ void cmd_query_info(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
             (unsigned long long)q.flags);
   const tw3_open* o = tw3_open_find(c, q.fid);
   if (o == nullptr) return refuse(c, r, STATUS_INVALID_HANDLE, kSiteHandle);
-  if (q.type == kInfoSecurity || q.type == kInfoQuota) return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteSecurity);
+  if (q.type == kInfoSecurity) return answer_security(c, r, *o, q);
+  if (q.type == kInfoQuota) return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteQuota);
   if (q.type != kInfoFile && q.type != kInfoFilesystem) return refuse(c, r, STATUS_INVALID_INFO_CLASS, kSiteType);
   if (q.type == kInfoFilesystem && o->is_pipe) return refuse(c, r, STATUS_INVALID_INFO_CLASS, kSitePipeFs);
 
+  const qi_layout* l = q.type == kInfoFile ? file_layout(q.cls) : qi_fs_layout(q.cls);
+  if (l == nullptr) return refuse(c, r, STATUS_INVALID_INFO_CLASS, kSiteClass);
+  // Normalized names came with 3.1.1 (MS-SMB2 3.3.5.20.1).
+  if (q.type == kInfoFile && q.cls == kFileNormalizedName && c->dialect != SMB2_DIALECT_311) {
+    return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteDialect);
+  }
   buf_owner data;
-  uint32_t min = 0;
-  bool known = q.type == kInfoFile ? file_class(*o, q.cls, &data.b, &min) : fs_class(*o, q.cls, &data.b, &min);
-  if (!known) return refuse(c, r, STATUS_INVALID_INFO_CLASS, kSiteClass);
+  l->put(*o, &data.b);
+  while (!data.b.failed && data.b.len < l->floor) tw3_buf_byte(&data.b, 0);
   uint64_t n = data.b.len;
   uint32_t status = STATUS_SUCCESS;
   if (q.out_len != 0) {
-    if (q.out_len < min) return refuse(c, r, STATUS_INFO_LENGTH_MISMATCH, kSiteLength);
+    if (q.out_len < l->min) return refuse(c, r, STATUS_INFO_LENGTH_MISMATCH, kSiteLength);
     if (q.out_len < n) {
       n = q.out_len;
       status = STATUS_BUFFER_OVERFLOW;
     }
   }
   rep_set_status(r, status);
-  w16(&r->b, kResponseSize);
-  w16(&r->b, kOutputOffset);
-  w32(&r->b, uint32_t(n));
-  tw3_buf_put(&r->b, data.b.data, n);
+  put_response(r, data.b.data, n);
 }

@@ -40,10 +40,41 @@ int dirinfo_short_name(const char* name, uint8_t out[24]);
 void dirinfo_put(tw3_buf* b, uint8_t cls, const tw3_vent& e, uint32_t file_index,
                  std::span<const uint8_t> name16);
 
-// ---- Query info layouts shared by several classes ----
+// ---- Query info layouts (MS-FSCC 2.4 file classes, 2.5 file-system classes) ----
+constexpr uint32_t TW3_ACCESS_READ_EXECUTE = 0x001200A9;  // read data/EA/attributes, execute, READ_CONTROL, SYNCHRONIZE
+
+// One information class QUERY_INFO answers, built from the open alone.
+struct qi_layout {
+  uint8_t cls;
+  uint32_t min;    // a smaller OutputBufferLength gets INFO_LENGTH_MISMATCH
+  uint32_t floor;  // the data is zero-padded to at least this many bytes,
+                   // the size clients read of the class's fixed structure
+  void (*put)(const tw3_open& o, tw3_buf* b);
+};
+// The entry of `table` for class `cls`, or null.
+const qi_layout* qi_find_layout(std::span<const qi_layout> table, uint8_t cls);
+// The file-system class `cls` served for opens of files and folders, or null.
+const qi_layout* qi_fs_layout(uint8_t cls);
+// The volume serial number every class reports for this open.
+uint32_t qi_volume_serial(const tw3_open& o);
+// `text` (UTF-8) as UTF-16LE into out; the byte count, 0 when it does not
+// convert or fit.
+uint32_t qi_utf16(const char* text, std::span<uint8_t> out);
 // FileBasicInformation (40 bytes) and FileStandardInformation (24 bytes) of an open.
 void qi_file_basic(const tw3_open& o, tw3_buf* b);
 void qi_file_standard(const tw3_open& o, tw3_buf* b);
+
+// ---- The security descriptor every object carries (security_desc.cpp) ----
+// AdditionalInformation bits (MS-SMB2 2.2.37) naming the parts asked for.
+constexpr uint32_t TW3_SECINFO_OWNER = 0x00000001;
+constexpr uint32_t TW3_SECINFO_GROUP = 0x00000002;
+constexpr uint32_t TW3_SECINFO_DACL = 0x00000004;
+constexpr uint32_t TW3_SECINFO_SACL = 0x00000008;
+// Bytes of the self-relative descriptor holding the parts `info` asks for.
+uint32_t tw3_secdesc_size(uint32_t info);
+// Appends that descriptor (tw3_secdesc_size bytes); only OWNER, GROUP and
+// DACL bits count. Folders pass their ACE on to everything below them.
+void tw3_secdesc_put(tw3_buf* b, uint32_t info, bool is_dir);
 
 // ---- The srvsvc pipe ----
 // Appends the NDR stub of the NetrShareEnum answer (level 1) and counts

@@ -12,7 +12,7 @@ struct status_name {
 };
 
 // Printed exactly so, also where a name differs from the standard's.
-constexpr std::array<status_name, 18> kStatusNames{{
+constexpr std::array<status_name, 19> kStatusNames{{
     {STATUS_SUCCESS, "SUCCESS"},
     {STATUS_PENDING, "PENDING"},
     {STATUS_BUFFER_OVERFLOW, "END_OF_FILE"},
@@ -22,6 +22,7 @@ constexpr std::array<status_name, 18> kStatusNames{{
     {STATUS_END_OF_FILE, "END_OF_FILE"},  // READ past the end
     {STATUS_MORE_PROCESSING_REQUIRED, "MORE_PROCESSING_REQUIRED"},
     {STATUS_ACCESS_DENIED, "ACCESS_DENIED"},
+    {STATUS_BUFFER_TOO_SMALL, "BUFFER_TOO_SMALL"},
     {STATUS_OBJECT_NAME_INVALID, "OBJECT_NAME_INVALID"},
     {STATUS_OBJECT_NAME_NOT_FOUND, "OBJECT_NOT_FOUND"},
     {STATUS_OBJECT_PATH_NOT_FOUND, "OBJECT_PATH_NOT_FOUND"},

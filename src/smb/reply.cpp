@@ -134,6 +134,21 @@ void rep_error(tw3_reply* r, uint32_t status) {
   tw3_buf_put(&r->b, kErrorBody, sizeof kErrorBody);
 }
 
+void rep_error_data(tw3_reply* r, std::span<const uint8_t> data, bool as_context) {
+  if (rep_cur_hdr(r) == nullptr) return;
+  r->b.len = r->last_hdr + SMB2_HDR_SIZE;
+  const uint32_t context_bytes = as_context ? SMB2_ERROR_CONTEXT_HEADER_SIZE : 0;
+  w16(&r->b, SMB2_ERROR_STRUCTURE_SIZE);
+  tw3_buf_byte(&r->b, as_context ? 1 : 0);  // ErrorContextCount
+  tw3_buf_byte(&r->b, 0);
+  w32(&r->b, uint32_t(context_bytes + data.size()));  // ByteCount
+  if (as_context) {
+    w32(&r->b, uint32_t(data.size()));  // ErrorDataLength
+    w32(&r->b, 0);                      // ErrorId: the default context
+  }
+  tw3_buf_put(&r->b, data.data(), data.size());
+}
+
 void err_reply_l(tw3_conn* c, tw3_reply* r, uint8_t command, uint32_t status,
                  uint64_t session_id, uint32_t tree_id, int site) {
   uint64_t mid = c->cur_msg_id;

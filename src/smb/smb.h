@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "config/config.h"
 #include "crypto/crypto.h"
@@ -45,6 +46,7 @@ struct tw3_open {
   int32_t in_use;         // 1 from CREATE until CLOSE
   int32_t is_dir;
   int32_t is_pipe;        // the srvsvc pipe on IPC$
+  uint32_t granted_access;  // the rights CREATE accepted, generic bits mapped
   char local_path[TW3_LOCAL_PATH_MAX];
   char share_name[TW3_SHARE_NAME_MAX + 1];
   tw3_share share;
@@ -231,6 +233,10 @@ uint8_t* rep_cur_hdr(tw3_reply* r);
 // Makes the response being built an SMB2 ERROR response: sets `status` and
 // replaces whatever body it had with the 9-byte error body.
 void rep_error(tw3_reply* r, uint32_t status);
+// Gives the ERROR response being built (its status already set) ErrorData:
+// `data` as it is, or inside one error context with ErrorId 0 (MS-SMB2
+// 2.2.2.1) when `as_context`, as dialect 3.1.1 wants.
+void rep_error_data(tw3_reply* r, std::span<const uint8_t> data, bool as_context);
 
 // Answers the current request with an error status: the response being
 // built becomes an ERROR response (header and 9-byte error body), or, when

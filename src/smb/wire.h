@@ -95,6 +95,7 @@ constexpr uint32_t STATUS_INVALID_PARAMETER = 0xC000000D;
 constexpr uint32_t STATUS_END_OF_FILE = 0xC0000011;
 constexpr uint32_t STATUS_MORE_PROCESSING_REQUIRED = 0xC0000016;
 constexpr uint32_t STATUS_ACCESS_DENIED = 0xC0000022;
+constexpr uint32_t STATUS_BUFFER_TOO_SMALL = 0xC0000023;
 constexpr uint32_t STATUS_OBJECT_NAME_INVALID = 0xC0000033;
 constexpr uint32_t STATUS_OBJECT_NAME_NOT_FOUND = 0xC0000034;
 constexpr uint32_t STATUS_OBJECT_PATH_NOT_FOUND = 0xC000003A;
@@ -136,3 +137,4 @@ constexpr uint16_t TW3_EMPTY_BODY_SIZE = 4;  // StructureSize of the 4-byte bodi
 // error response without it.
 constexpr uint16_t SMB2_ERROR_STRUCTURE_SIZE = 9;
 constexpr uint32_t SMB2_ERROR_BODY_SIZE = 9;
+constexpr uint32_t SMB2_ERROR_CONTEXT_HEADER_SIZE = 8;  // ErrorDataLength, ErrorId (2.2.2.1)

@@ -315,6 +315,12 @@ class Capture(unittest.TestCase):
                                       "put %s x; ls" % (os.path.join(Servers.tmp, "r.txt"),
                                                         os.path.join(Servers.tmp, "r.txt"))])
             self.assertEqual(len(ls_blocks(out)), 3, out + err)  # the empty folder lists nothing
+            # Volume and file classes and the security descriptors of a listing,
+            # and one class still refused (extended attributes).
+            _, out, err = run(base + ["//127.0.0.1/media", "-c", "allinfo nested; allinfo README.TXT; volume; du; "
+                                      "geteas README.TXT; showacls; ls texts\\*"])
+            self.assertIn("Volume: |media|", out, out + err)
+            self.assertIn("ACL\tNum ACEs:\t1", out, out + err)
             self.impacket_session(port)
             time.sleep(1)
         finally:

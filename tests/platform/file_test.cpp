@@ -1,6 +1,7 @@
 // The POSIX file layer: kinds with and without following links, canonical
 // paths and their buffer rule, enumeration, and link-refusing reads.
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <gtest/gtest.h>
 
@@ -99,6 +100,8 @@ TEST_F(FileLayer, InvalidUtf8FailsEverywhere) {
     EXPECT_EQ(tw3_fs_opendir_nofollow(p.c_str()), nullptr);
     ASSERT_TRUE(t.file(std::string(name) + "/f"));
     EXPECT_EQ(tw3_fs_open_ro((p + "/f").c_str(), nullptr), nullptr);
+    tw3_space sp{};
+    EXPECT_EQ(tw3_fs_space(p.c_str(), &sp), -1);
   }
   EXPECT_EQ(tw3_fs_stat(nullptr, nullptr), -1);
 }
@@ -290,6 +293,25 @@ TEST_P(NoFollow, NameSwappedAfterItIsPinnedOpensWhatWasChecked) {
     ASSERT_TRUE(hook.fired());
     EXPECT_FALSE(watch->opened());
   }
+}
+
+TEST_P(NoFollow, SpaceIsThatOfTheHoldingFileSystemReachedWithoutLinks) {
+  struct statvfs sv {};
+  ASSERT_EQ(::statvfs(t.sub("dir").c_str(), &sv), 0);
+  for (const char* rel : {"dir", "file.txt", "dir/inner.txt"}) {
+    SCOPED_TRACE(rel);
+    tw3_space sp{};
+    ASSERT_EQ(tw3_fs_space(t.sub(rel).c_str(), &sp), 0);
+    EXPECT_EQ(sp.unit, sv.f_frsize);
+    EXPECT_EQ(sp.total, uint64_t(sv.f_blocks) * sv.f_frsize);
+    EXPECT_LE(sp.avail, sp.free);
+    EXPECT_LE(sp.free, sp.total);
+  }
+  tw3_space sp{};
+  for (const char* rel : {"link_dir", "link_dir/inner.txt", "link_file", "broken", "nothing"}) {
+    EXPECT_EQ(tw3_fs_space(t.sub(rel).c_str(), &sp), -1) << rel;
+  }
+  EXPECT_EQ(tw3_fs_space(t.sub("dir").c_str(), nullptr), -1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Openat2AndWalk, NoFollow, ::testing::Values(0, 1));
