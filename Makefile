@@ -44,7 +44,7 @@ fuzz:
 # adds only inputs that reach code the seeds do not, minimised.
 fuzz-merge:
 	for t in $(FUZZ_TARGETS); do \
-	  nice -n 19 build-fuzz/$${t}_fuzz -merge=1 -close_fd_mask=3 tests/fuzz/$$t/corpus build-fuzz/corpus/$$t || exit 1; \
+	  nice -n 19 build-fuzz/$${t}_fuzz -merge=1 -use_counters=0 -close_fd_mask=3 tests/fuzz/$$t/corpus build-fuzz/corpus/$$t || exit 1; \
 	done
 
 # Line coverage of src/smb, src/auth, src/fs and src/util by the committed
