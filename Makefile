@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 CCACHE := $(shell command -v ccache 2>/dev/null)
 CMAKE_FLAGS ?= $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE))
 
-.PHONY: all build test test-asan asan serve install deb bench-crypto fuzz clean
+.PHONY: all build test test-asan asan serve install deb bench-crypto fuzz fuzz-merge fuzz-coverage clean
 
 all: build
 
@@ -28,16 +28,31 @@ test-asan:
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS) -LE 'clients|package'
 
-# The protocol engine under libFuzzer (clang) for FUZZ_SECONDS, on a copy of
-# the committed seeds; findings land in build-fuzz/artifacts/.
+# Every libFuzzer target of tests/fuzz/targets.inc (clang), one after the
+# other for FUZZ_SECONDS each at the lowest priority, on working corpora in
+# build-fuzz/corpus/ that start from the committed seeds and keep what earlier
+# runs found; findings land in build-fuzz/artifacts/.
 FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := $(shell sed -n 's/^TW3_FUZZ_TARGET(\([a-z0-9_]*\))$$/\1/p' tests/fuzz/targets.inc)
+FUZZ_CMAKE = CC=clang CXX=clang++ cmake -S . -B $(1) -DTW3_TESTS=OFF $(CMAKE_FLAGS)
 fuzz:
-	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTW3_FUZZ=ON -DTW3_TESTS=OFF
-	cmake --build build-fuzz --target engine_fuzz -j $(JOBS)
-	rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus build-fuzz/artifacts
-	cp tests/fuzz/corpus/* build-fuzz/corpus/
-	build-fuzz/engine_fuzz build-fuzz/corpus -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 \
-	  -timeout=5 -max_len=8192 -artifact_prefix=build-fuzz/artifacts/ -print_final_stats=1
+	$(call FUZZ_CMAKE,build-fuzz) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTW3_FUZZ=ON
+	cmake --build build-fuzz --target $(FUZZ_TARGETS:%=%_fuzz) -j $(JOBS)
+	bash tests/fuzz/run.sh build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# Folds what `make fuzz` found into the committed seeds: libFuzzer's -merge=1
+# adds only inputs that reach code the seeds do not, minimised.
+fuzz-merge:
+	for t in $(FUZZ_TARGETS); do \
+	  nice -n 19 build-fuzz/$${t}_fuzz -merge=1 -use_counters=0 -close_fd_mask=3 tests/fuzz/$$t/corpus build-fuzz/corpus/$$t || exit 1; \
+	done
+
+# Line coverage of src/smb, src/auth, src/fs and src/util by the committed
+# seeds and crash inputs of every target (clang source-based coverage).
+fuzz-coverage:
+	$(call FUZZ_CMAKE,build-fuzzcov) -DCMAKE_BUILD_TYPE=Debug -DTW3_FUZZ_COVERAGE=ON
+	cmake --build build-fuzzcov --target fuzz_replay -j $(JOBS)
+	bash tests/fuzz/coverage.sh build-fuzzcov $(FUZZ_TARGETS)
 
 serve: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) --target twsmb3s_cli -j $(JOBS)
@@ -67,4 +82,4 @@ bench-crypto:
 	build-bench/bench_crypto
 
 clean:
-	rm -rf $(BUILD) build-asan build-bench build-fuzz
+	rm -rf $(BUILD) build-asan build-bench build-fuzz build-fuzzcov

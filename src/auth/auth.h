@@ -52,6 +52,13 @@ int tw3_spnego_init_tok_nomect(const uint8_t* token, uint64_t token_len, tw3_buf
 // The same negTokenInit without hints, carrying token as its mechToken. 0.
 int tw3_spnego_init_tok(const uint8_t* token, uint64_t token_len, tw3_buf* buf);
 
+// ======================== Keys in traces (trace_secrets.cpp) ================
+// True when TWSMB3S_TRACE_SECRETS is "1": trace lines may then carry session,
+// signing and cipher keys.
+bool tw3_trace_secrets();
+// Appends the key as hex when tw3_trace_secrets(), else the word "hidden".
+void tw3_trace_secret(const uint8_t* key, size_t n, tw3_buf* out);
+
 // ============================== NTLM (ntlm.cpp) ============================
 // NEGOTIATE_56 | KEY_EXCH | NEGOTIATE_128 | TARGET_INFO | EXTENDED_SESSIONSECURITY
 // | ALWAYS_SIGN | 0x400 | NEGOTIATE_NTLM | REQUEST_TARGET | UNICODE: the flags of a

@@ -56,11 +56,15 @@ __attribute__((format(printf, 1, 2))) void trace(const char* fmt, ...) {
   va_end(ap);
 }
 
-void trace_hex16(const char* prefix, const uint8_t key[16]) {
+// prefix, the key (or "hidden", see tw3_trace_secret) and a line feed.
+void trace_key(const char* prefix, const uint8_t key[16]) {
   if (!tracing()) return;
-  std::fputs(prefix, stderr);
-  for (int i = 0; i < 16; i++) std::fprintf(stderr, "%02x", key[i]);
-  std::fputs("\n", stderr);
+  tw3_buf line{};
+  tw3_buf_str(&line, prefix);
+  tw3_trace_secret(key, 16, &line);
+  tw3_buf_str(&line, "\n");
+  if (!line.failed) std::fwrite(line.data, 1, line.len, stderr);
+  tw3_buf_free(&line);
 }
 
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
@@ -285,7 +289,7 @@ int accept_anonymous(const Auth& a, int* guest_out, uint8_t key_out[16]) {
   if ((a.flags & TW3_NTLM_KEY_EXCH) && a.session_key.p && a.session_key.len == 16) {
     const uint8_t zero[16] = {};
     rc4_unwrap(zero, a.session_key.p, key_out);
-    trace_hex16("[t3] anonymous ERsk -> session_key=", key_out);
+    trace_key("[t3] anonymous ERsk -> session_key=", key_out);
   }
   return 0;
 }
@@ -305,10 +309,10 @@ void derive_session_key(const Auth& a, const uint8_t ntowfv2[16], const uint8_t*
     rc4_unwrap(base, a.session_key.p, key_out);
   }
   if (tracing()) {
-    std::fprintf(stderr, "[t3] verdict ok flags=%08x keyexch=%d sklen=%u session_key=", a.flags,
-                 kex ? 1 : 0, a.session_key.len);
-    for (int i = 0; i < 16; i++) std::fprintf(stderr, "%02x", key_out[i]);
-    std::fputs("\n", stderr);
+    char prefix[96];
+    std::snprintf(prefix, sizeof prefix, "[t3] verdict ok flags=%08x keyexch=%d sklen=%u session_key=",
+                  a.flags, kex ? 1 : 0, a.session_key.len);
+    trace_key(prefix, key_out);
   }
   tw3_wipe(base, sizeof base);
 }

@@ -117,13 +117,18 @@ bool name_listable(std::string_view name) {
          name.find_first_of("\r\n") == std::string_view::npos;
 }
 
-// Fills *e for one directory entry; false skips the entry.
-bool make_entry(const tw3_share& share, std::string_view dir, const char* name, tw3_vent* e) {
+// Fills *e for one entry of the enumeration d of folder dir; false skips it.
+// The entry's own status comes from d's handle, which produced the name: a
+// folder on the way to dir swapped for a link meanwhile cannot make it
+// describe an object elsewhere. A link then goes through the share's
+// containment rule like any path.
+bool make_entry(const tw3_share& share, tw3_dir* d, std::string_view dir, const char* name,
+                tw3_vent* e) {
   const std::string_view n(name);
   char path[TW3_LOCAL_PATH_MAX];
   if (!name_listable(n) || !join(dir, n, path)) return false;
   tw3_stat self{};
-  if (tw3_fs_lstat(path, &self) != 0) return false;
+  if (tw3_fs_entry_lstat(d, name, &self) != 0) return false;
   *e = tw3_vent{};
   if (self.kind == TW3_KIND_FILE || self.kind == TW3_KIND_DIR) {
     e->kind = self.kind;
@@ -187,7 +192,7 @@ int tw3_vfs_list(const tw3_vres* dir, tw3_vent** out, int* count) {
     const char* name = tw3_fs_readdir(d.get());
     if (name == nullptr) break;
     if (n == cap && !grow(&arr, &cap)) break;
-    if (make_entry(dir->share, dir->local_path, name, &arr[n])) ++n;
+    if (make_entry(dir->share, d.get(), dir->local_path, name, &arr[n])) ++n;
   }
   d.reset();
   if (n == 0) {

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -26,6 +27,8 @@ namespace {
 constexpr char kSep = '/';
 // Longest entry name handed out, in UTF-8 bytes (the buffer holds one more).
 constexpr size_t kNameMax = 1023;
+// "/proc/self/fd/" and the decimal digits of any descriptor, with the zero.
+constexpr size_t kProcFdPathSize = 40;
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool utf8_valid(std::string_view s) {
@@ -184,7 +187,7 @@ int open_walk_nofollow(const char* path, int flags) {
 // it was resolved and must not lead outside the share.
 int open_nofollow(const char* path, int flags) {
   open_how how{};
-  how.flags = static_cast<uint64_t>(flags);
+  how.flags = static_cast<uint64_t>(flags | O_NOFOLLOW);
   how.resolve = RESOLVE_NO_SYMLINKS;
   if (g_fs_no_openat2 == 0) {
     long fd;
@@ -202,9 +205,46 @@ int open_nofollow(const char* path, int flags) {
   return r;
 }
 
+void step(tw3_fs_step s, const char* name) {
+  if (g_fs_step_hook != nullptr) g_fs_step_hook(s, name);
+}
+
+// Opens the object at `path` with `flags` only when it is of kind `want`.
+// The name is first pinned to its object by a bare O_PATH descriptor, which
+// runs no open routine of a device and does not touch a FIFO; the kind is
+// read from that descriptor; only then is that same object opened for real,
+// through the descriptor (/proc/self/fd/N), so no swap of the name can come
+// between the check and the open. Links are refused anywhere on the path.
+// The descriptor, or -1.
+int open_checked(const char* path, int32_t want, int flags, tw3_stat* st) {
+  step(TW3_FS_STEP_LOOKUP, path);
+  unique_fd pin(open_nofollow(path, O_PATH | O_CLOEXEC));
+  if (pin.get() < 0) return -1;
+  step(TW3_FS_STEP_PINNED, path);
+  tw3_stat seen{};
+  if (stat_at(pin.get(), "", AT_EMPTY_PATH, &seen) != 0 || seen.kind != want) return -1;
+  char self[kProcFdPathSize];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", pin.get());
+  int got;
+  do {
+    got = ::open(self, flags | O_CLOEXEC);
+  } while (got < 0 && errno == EINTR);
+  // Without /proc nothing can be reopened safely, so nothing is opened.
+  unique_fd fd(got);
+  if (fd.get() < 0) return -1;
+  // Where /proc is not what it should be, the reopened object could differ.
+  tw3_stat now{};
+  if (stat_at(fd.get(), "", AT_EMPTY_PATH, &now) != 0 || now.kind != want ||
+      now.file_index != seen.file_index || now.volume_serial != seen.volume_serial)
+    return -1;
+  if (st != nullptr) *st = now;
+  return fd.release();
+}
+
 }  // namespace
 
 int g_fs_no_openat2 = 0;
+void (*g_fs_step_hook)(tw3_fs_step, const char*) = nullptr;
 
 struct tw3_dir {
   DIR* handle;
@@ -254,7 +294,7 @@ tw3_dir* tw3_fs_opendir(const char* path) {
 
 tw3_dir* tw3_fs_opendir_nofollow(const char* path) {
   if (!path_ok(path)) return nullptr;
-  unique_fd fd(open_nofollow(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  unique_fd fd(open_checked(path, TW3_KIND_DIR, O_RDONLY | O_DIRECTORY, nullptr));
   if (fd.get() < 0) return nullptr;
   DIR* handle = ::fdopendir(fd.get());
   if (handle == nullptr) return nullptr;
@@ -277,6 +317,18 @@ const char* tw3_fs_readdir(tw3_dir* d) {
   }
 }
 
+int tw3_fs_entry_lstat(tw3_dir* d, const char* name, tw3_stat* out) {
+  if (d == nullptr || d->handle == nullptr || out == nullptr || !path_ok(name)) return -1;
+  const std::string_view n(name);
+  // One component of this directory, never a path leading elsewhere.
+  if (n.empty() || n == "." || n == ".." || n.find(kSep) != std::string_view::npos) return -1;
+  step(TW3_FS_STEP_ENTRY, name);
+  tw3_stat tmp{};
+  if (stat_at(::dirfd(d->handle), name, AT_SYMLINK_NOFOLLOW, &tmp) != 0) return -1;
+  *out = tmp;
+  return 0;
+}
+
 void tw3_fs_closedir(tw3_dir* d) {
   if (d == nullptr) return;
   if (d->handle != nullptr) ::closedir(d->handle);
@@ -285,12 +337,10 @@ void tw3_fs_closedir(tw3_dir* d) {
 
 tw3_file* tw3_fs_open_ro(const char* path, tw3_stat* st) {
   if (!path_ok(path)) return nullptr;
-  // O_NONBLOCK keeps a FIFO from stalling the open; it is refused below.
-  unique_fd fd(open_nofollow(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  // O_NONBLOCK: a regular file never blocks; it is there in case a kernel
+  // ever hands back something else for the same object.
+  unique_fd fd(open_checked(path, TW3_KIND_FILE, O_RDONLY | O_NONBLOCK, st));
   if (fd.get() < 0) return nullptr;
-  tw3_stat local{};
-  tw3_stat* dst = st != nullptr ? st : &local;
-  if (stat_at(fd.get(), "", AT_EMPTY_PATH, dst) != 0 || dst->kind != TW3_KIND_FILE) return nullptr;
   auto* f = new (std::nothrow) tw3_file{fd.get()};
   if (f == nullptr) return nullptr;
   fd.release();

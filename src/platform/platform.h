@@ -43,17 +43,39 @@ int tw3_fs_realpath(const char* path, char* out, int32_t out_size);
 // The separator of every path tw3_fs_realpath produces.
 char tw3_fs_sep();
 // A new enumeration, or null. Never yields "." or "..", nor a name that is
-// not valid UTF-8 or longer than 1023 bytes.
+// not valid UTF-8 or longer than 1023 bytes. Follows links (share
+// registration wants that); anything but a directory is refused before it
+// is opened (O_DIRECTORY).
 tw3_dir* tw3_fs_opendir(const char* path);
+// Opening never opens anything but a regular file (or, for enumeration, a
+// directory): opening some devices has effects (a watchdog arms, a tape
+// rewinds, a serial line raises its control lines), and a FIFO or device can
+// be put in place of a checked name at any moment. So an open first pins the
+// final name to its object without opening it, reads the kind from that
+// pinned object, and only for the wanted kind opens that same object, never
+// the name again. POSIX: an O_PATH | O_NOFOLLOW descriptor, fstat, then
+// open("/proc/self/fd/N") (without /proc mounted every open fails). Windows: CreateFileW with no access and
+// FILE_FLAG_OPEN_REPARSE_POINT (plus backup semantics for folders),
+// GetFileType and the attributes, then ReOpenFile for reading.
+
 // Opens a directory for enumeration without following any symbolic link on
 // the path (the path is canonical, so a link there was put in afterwards).
+// Null for anything but a directory.
 tw3_dir* tw3_fs_opendir_nofollow(const char* path);
 // The next name (valid until the next call), or null at the end.
 const char* tw3_fs_readdir(tw3_dir* d);
+// Status of one entry name of the directory d enumerates, looked up in that
+// very directory (its open handle, not its path, so a folder on the way
+// swapped for a link since does not change the answer). A link is reported
+// as kind 2, not followed. name must be one component. 0 or -1. Windows:
+// the enumeration's own record of the entry, or an open relative to the
+// directory handle (NtCreateFile's RootDirectory).
+int tw3_fs_entry_lstat(tw3_dir* d, const char* name, tw3_stat* out);
 void tw3_fs_closedir(tw3_dir* d);
-// Opens a regular file read-only, never blocking on a FIFO and never
-// following a symbolic link anywhere on the (canonical) path. Fills *st when
-// given. A new file, or null (also for anything but a regular file).
+// Opens a regular file read-only, never blocking and never following a
+// symbolic link anywhere on the (canonical) path; anything but a regular
+// file is never opened. Fills *st (from the opened object) when given. A new
+// file, or null.
 tw3_file* tw3_fs_open_ro(const char* path, tw3_stat* st);
 // Positioned read: bytes read, 0 at or beyond end of file, -1 on error.
 int64_t tw3_fs_pread(tw3_file* f, uint64_t offset, void* dst, uint32_t count);
@@ -74,6 +96,13 @@ int tw3_fs_space(const char* path, tw3_space* out);
 // Test hook: when set, opens that refuse links walk the path one component
 // at a time, as on kernels without openat2.
 extern int g_fs_no_openat2;
+// Test hook, null in production: called with the path just before an open
+// looks it up (LOOKUP) and after the open has pinned it to its object but
+// before it checks or opens that object (PINNED); and with the entry name
+// just before an entry's status is taken (ENTRY). Lets a test swap a name
+// inside those windows.
+enum tw3_fs_step : int { TW3_FS_STEP_LOOKUP, TW3_FS_STEP_PINNED, TW3_FS_STEP_ENTRY };
+extern void (*g_fs_step_hook)(tw3_fs_step step, const char* name);
 
 // ============ Threads, locks, once, sleep (thread_posix.cpp) ==============
 // The standard library's mutex is the host's plain exclusive lock (a slim

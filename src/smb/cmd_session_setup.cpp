@@ -46,12 +46,12 @@ void ensure_session_id(tw3_conn* c, tw3_reply* r) {
   if (uint8_t* h = rep_cur_hdr(r)) put_le64(h + HDR_SESSION_ID, c->session_id);
 }
 
-void trace_hex_line(const tw3_conn* c, const char* prefix, const uint8_t* p, uint64_t n,
+void trace_key_line(const tw3_conn* c, const char* prefix, const uint8_t* p, uint64_t n,
                     const char* suffix) {
   if (!c->trace) return;
   tw3_buf line{};
   tw3_buf_str(&line, prefix);
-  tw3_hex_encode(p, n, &line);
+  tw3_trace_secret(p, n, &line);
   tw3_buf_str(&line, suffix);
   if (!line.failed) tw3_trace(c, "%s", reinterpret_cast<const char*>(line.data));
   tw3_buf_free(&line);
@@ -83,9 +83,9 @@ void derive_keys(tw3_conn* c, const uint8_t k[kKeySize]) {
   if (c->trace) {
     tw3_buf line{};
     tw3_buf_str(&line, "[sess] sign_key=");
-    tw3_hex_encode(c->signing_key, kKeySize, &line);
+    tw3_trace_secret(c->signing_key, kKeySize, &line);
     tw3_buf_str(&line, " cipher_key=");
-    tw3_hex_encode(c->encryption_key, kKeySize, &line);
+    tw3_trace_secret(c->encryption_key, kKeySize, &line);
     tw3_buf_str(&line, "\n");
     if (!line.failed) tw3_trace(c, "%s", reinterpret_cast<const char*>(line.data));
     tw3_buf_free(&line);
@@ -192,7 +192,7 @@ void second_leg(tw3_conn* c, tw3_reply* r, const uint8_t* tok, uint64_t len, int
     tw3_wipe(acct.password, sizeof acct.password);
     if (rc < 0) return session_setup_fail_body(c, r, STATUS_INVALID_PARAMETER);
     if (rc == 0) {
-      trace_hex_line(c, "[sess] key=", key, kKeySize, "\n");
+      trace_key_line(c, "[sess] key=", key, kKeySize, "\n");
       accept(c, r, key, guest, raw);
       tw3_wipe(key, sizeof key);
       return;

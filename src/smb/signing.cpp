@@ -4,6 +4,7 @@
 // the refusal of unsigned requests where signing is required.
 #include <cstring>
 
+#include "auth/auth.h"
 #include "smb/smb.h"
 
 namespace {
@@ -31,7 +32,7 @@ void trace_signature(const tw3_conn* c, const uint8_t* msg, uint64_t len, const 
   if (!c->trace || !c->trace_hex) return;
   tw3_buf line{};
   tw3_buf_str(&line, "[sig] key=");
-  tw3_hex_encode(c->signing_key, sizeof c->signing_key, &line);
+  tw3_trace_secret(c->signing_key, sizeof c->signing_key, &line);
   tw3_buf_printf(&line, " n=%zu frame=", static_cast<size_t>(len));
   tw3_hex_encode(msg, len < kTraceFrameBytes ? len : kTraceFrameBytes, &line);
   tw3_buf_str(&line, " sig=");

@@ -15,6 +15,7 @@
 #include "config/config.h"
 #include "fs/fs.h"
 #include "platform/platform.h"
+#include "platform/step_hook.h"
 #include "platform/tempdir.h"
 #include "util/util.h"
 
@@ -178,6 +179,33 @@ TEST_F(Vfs, ListingRefusesWhatIsNotAFolderAnyMore) {
   EXPECT_STREQ(tw3_error(), kNotFound);
   EXPECT_EQ(n, 0);
   tw3_vfs_free(nullptr, 0);
+}
+
+TEST_F(Vfs, EntriesAreExaminedInTheFolderThatNamedThem) {
+  // outside/ holds objects of the same names but other sizes; sub/ is
+  // swapped for a link to it after the listing read its names and before
+  // it examines the first of them.
+  ASSERT_TRUE(t.link("inner.txt", "share/sub/lnk"));
+  ASSERT_TRUE(t.file("outside/inner.txt", std::string(999, 'o')));
+  ASSERT_TRUE(t.file("outside/lnk", std::string(999, 'o')));
+  tw3_vres dir{};
+  ASSERT_EQ(tw3_vfs_resolve("docs", "sub", &dir), 0);
+  step_hook hook(TW3_FS_STEP_ENTRY, "", [&] {
+    ASSERT_TRUE(t.swap("share/sub", [&](const std::string& rel) { return t.link(t.sub("outside"), rel); }));
+  });
+  tw3_vent* e = nullptr;
+  int n = 0;
+  ASSERT_EQ(tw3_vfs_list(&dir, &e, &n), 0);
+  ASSERT_TRUE(hook.fired());
+  // The file is the folder's own; the link, followed by name, would now
+  // lead outside the share and is left out.
+  ASSERT_EQ(n, 1);
+  EXPECT_STREQ(e[0].name, "inner.txt");
+  EXPECT_EQ(e[0].size, 3u);
+  struct stat own {};
+  ASSERT_EQ(::stat(t.sub("share/sub.old/inner.txt").c_str(), &own), 0);
+  EXPECT_EQ(e[0].file_index, own.st_ino);
+  tw3_vfs_free(e, n);
 }
 
 TEST_F(Vfs, EmptyFolderListsNothing) {

@@ -13,6 +13,7 @@
 //   bit 5     framed records with SessionId 0 / TreeId 0 get the opening's
 //             session and tree (so fuzzed messages need not learn them)
 //   bit 6     tight limits: two handles, one credit, the smallest message size
+//   bit 7     trace on, with hex dumps (the trace lines are fuzzed too)
 // Without bit 4 the rest is appended to the stream unchanged.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +29,7 @@
 
 #include "common/ntlm_client_msgs.h"
 #include "config/config.h"
+#include "fuzz/fuzz_target.h"
 #include "smb/smb.h"
 
 namespace {
@@ -41,6 +43,7 @@ constexpr uint8_t kSigningRequired = 0x08;
 constexpr uint8_t kFramed = 0x10;
 constexpr uint8_t kPatchIds = 0x20;
 constexpr uint8_t kTightLimits = 0x40;
+constexpr uint8_t kTrace = 0x80;
 constexpr size_t kRecordLenSize = 2;
 constexpr uint32_t kNbLenMax = 0xFFFFFF;
 constexpr uint32_t kReadAccess = 0x00120089;
@@ -314,7 +317,7 @@ void set_limits(uint8_t sel) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+TW3_FUZZ_ENTRY(engine) {
   const openings& o = fixture();
   if (size == 0) return 0;
   const uint8_t sel = data[0];
@@ -325,6 +328,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     append_framed(s, data + 1, size - 1, (sel & kPatchIds) != 0, o.session_id, o.tree_id[which]);
   else
     s.insert(s.end(), data + 1, data + size);
+  const tw3_fuzz_trace trace((sel & kTrace) != 0);
   run_stream(s.data(), s.size(), nullptr);
   return 0;
 }

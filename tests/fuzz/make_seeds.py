@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the engine fuzzer's seed corpus (tests/fuzz/corpus/): real request
+"""Writes the engine fuzzer's seed corpus (tests/fuzz/engine/corpus/): real request
 frames in the harness's input format. The first byte picks the opening the
 harness replays first (its low three bits) and the framing flags; framed
 records are [u16 length][SMB2 message], with SessionId/TreeId 0 filled in by
@@ -262,7 +262,7 @@ def seeds():
 
 
 def main():
-    out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), 'corpus')
+    out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), 'engine', 'corpus')
     os.makedirs(out, exist_ok=True)
     for name, data in seeds().items():
         with open(os.path.join(out, name), 'wb') as f:

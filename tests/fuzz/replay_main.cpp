@@ -1,20 +1,38 @@
-// Replays the engine fuzzer's seeds and every input it has crashed on through
-// LLVMFuzzerTestOneInput, so that the normal build (any compiler, with or
-// without sanitizers) keeps those inputs passing. A fault fails the process.
+// Replays every fuzz target's seeds and every input it has crashed on through
+// its entry point, so that the ordinary builds (any compiler, with or without
+// sanitizers) keep those inputs passing. A fault fails the process.
+//
+// Arguments: TARGET=DIR pairs, any number per target. Fails when a target
+// named there gets no input at all, or a name is unknown, so a wrong path
+// cannot pass silently.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+#define TW3_FUZZ_TARGET(name) extern "C" int tw3_fuzz_##name(const uint8_t* data, size_t size);
+#include "fuzz/targets.inc"
+#undef TW3_FUZZ_TARGET
 
 namespace {
 
 namespace fs = std::filesystem;
+using entry_fn = int (*)(const uint8_t*, size_t);
+
+const std::map<std::string, entry_fn>& targets() {
+  static const std::map<std::string, entry_fn> all = {
+#define TW3_FUZZ_TARGET(name) {#name, tw3_fuzz_##name},
+#include "fuzz/targets.inc"
+#undef TW3_FUZZ_TARGET
+  };
+  return all;
+}
 
 std::vector<fs::path> inputs_in(const fs::path& dir) {
   std::vector<fs::path> out;
@@ -28,20 +46,32 @@ std::vector<fs::path> inputs_in(const fs::path& dir) {
 
 }  // namespace
 
-// Arguments: folders of inputs. Fails when none holds a single input, so a
-// wrong path cannot pass silently.
 int main(int argc, char** argv) {
-  size_t ran = 0;
+  std::map<std::string, size_t> ran;
   for (int i = 1; i < argc; ++i) {
-    for (const fs::path& p : inputs_in(argv[i])) {
+    const char* eq = std::strchr(argv[i], '=');
+    const std::string name = eq != nullptr ? std::string(argv[i], static_cast<size_t>(eq - argv[i])) : std::string();
+    const auto t = targets().find(name);
+    if (eq == nullptr || t == targets().end()) {
+      std::fprintf(stderr, "usage: %s TARGET=DIR...; unknown: %s\n", argv[0], argv[i]);
+      return 2;
+    }
+    size_t& count = ran[name];
+    for (const fs::path& p : inputs_in(eq + 1)) {
       std::ifstream f(p, std::ios::binary);
       const std::vector<uint8_t> data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-      std::printf("replay %s (%zu bytes)\n", p.filename().c_str(), data.size());
+      std::printf("replay %s %s (%zu bytes)\n", name.c_str(), p.filename().c_str(), data.size());
       std::fflush(stdout);
-      LLVMFuzzerTestOneInput(data.data(), data.size());
-      ++ran;
+      // As under libFuzzer, an empty input still comes with a valid pointer.
+      static const uint8_t kNothing = 0;
+      t->second(data.empty() ? &kNothing : data.data(), data.size());
+      ++count;
     }
   }
-  std::printf("%zu inputs replayed\n", ran);
-  return ran == 0 ? 1 : 0;
+  int rc = ran.empty() ? 1 : 0;
+  for (const auto& [name, n] : ran) {
+    std::printf("%s: %zu inputs replayed\n", name.c_str(), n);
+    if (n == 0) rc = 1;
+  }
+  return rc;
 }

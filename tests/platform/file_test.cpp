@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/step_hook.h"
 #include "platform/tempdir.h"
 
 namespace {
@@ -210,6 +212,89 @@ TEST_P(NoFollow, DirectoryOpenRefusesLinksOnThePath) {
   EXPECT_EQ(names_of(tw3_fs_opendir(t.sub("link_dir").c_str())), both);
 }
 
+// What may be put where a checked file or folder was; opening any of them
+// can have effects, so none may ever be opened.
+struct Intruder {
+  const char* what;
+  bool (temp_dir::*make)(const std::string&) const;
+};
+const Intruder kIntruders[] = {
+    {"fifo", &temp_dir::fifo},
+    {"character device", &temp_dir::chardev},
+    {"socket", &temp_dir::socket},
+};
+
+TEST_P(NoFollow, NameSwappedBeforeTheOpenOpensNothing) {
+  for (const Intruder& in : kIntruders) {
+    for (const bool folder : {false, true}) {
+      SCOPED_TRACE(std::string(in.what) + (folder ? " for a folder" : " for a file"));
+      ASSERT_TRUE(folder ? t.dir("victim") : t.file("victim", "data"));
+      const std::string p = t.sub("victim");
+      std::unique_ptr<open_watch> watch;
+      bool made = false;
+      {
+        step_hook hook(TW3_FS_STEP_LOOKUP, p, [&] {
+          made = t.swap("victim", [&](const std::string& rel) { return (t.*in.make)(rel); });
+          if (made) watch = std::make_unique<open_watch>(p);
+        });
+        if (folder) {
+          EXPECT_EQ(tw3_fs_opendir_nofollow(p.c_str()), nullptr);
+        } else {
+          EXPECT_EQ(tw3_fs_open_ro(p.c_str(), nullptr), nullptr);
+        }
+        EXPECT_TRUE(hook.fired());
+      }
+      if (made) {
+        ASSERT_TRUE(watch->ok());
+        EXPECT_FALSE(watch->opened());
+        // The watch does see a real open where one is possible.
+        const int fd = ::open(p.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+          EXPECT_TRUE(watch->opened());
+          ::close(fd);
+        }
+      } else {
+        EXPECT_STREQ(in.what, "character device");  // a host that refuses mknod
+      }
+      std::error_code ec;
+      std::filesystem::remove_all(p, ec);
+      std::filesystem::remove_all(p + ".old", ec);
+    }
+  }
+}
+
+TEST_P(NoFollow, NameSwappedAfterItIsPinnedOpensWhatWasChecked) {
+  const std::string file = t.sub("file.txt"), dir = t.sub("dir");
+  std::unique_ptr<open_watch> watch;
+  const auto to_fifo = [&](const std::string& rel, const std::string& path) {
+    return [&, rel, path] {
+      ASSERT_TRUE(t.swap(rel, [&](const std::string& r) { return t.fifo(r); }));
+      watch = std::make_unique<open_watch>(path);
+    };
+  };
+  {
+    step_hook hook(TW3_FS_STEP_PINNED, file, to_fifo("file.txt", file));
+    tw3_stat st{};
+    tw3_file* f = tw3_fs_open_ro(file.c_str(), &st);
+    ASSERT_TRUE(hook.fired());
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(st.kind, TW3_KIND_FILE);
+    EXPECT_EQ(st.size, 11u);
+    char buf[16] = {};
+    EXPECT_EQ(tw3_fs_pread(f, 0, buf, sizeof buf), 11);
+    EXPECT_STREQ(buf, "hello world");
+    tw3_fs_close(f);
+    EXPECT_FALSE(watch->opened());
+  }
+  {
+    step_hook hook(TW3_FS_STEP_PINNED, dir, to_fifo("dir", dir));
+    const std::set<std::string> inner = {"inner.txt"};
+    EXPECT_EQ(names_of(tw3_fs_opendir_nofollow(dir.c_str())), inner);
+    ASSERT_TRUE(hook.fired());
+    EXPECT_FALSE(watch->opened());
+  }
+}
+
 TEST_P(NoFollow, SpaceIsThatOfTheHoldingFileSystemReachedWithoutLinks) {
   struct statvfs sv {};
   ASSERT_EQ(::statvfs(t.sub("dir").c_str(), &sv), 0);
@@ -230,6 +315,47 @@ TEST_P(NoFollow, SpaceIsThatOfTheHoldingFileSystemReachedWithoutLinks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Openat2AndWalk, NoFollow, ::testing::Values(0, 1));
+
+TEST_F(FileLayer, EntryStatusIsTakenInTheEnumeratedFolder) {
+  ASSERT_TRUE(t.link("inner.txt", "dir/link"));
+  ASSERT_TRUE(t.dir("other"));
+  ASSERT_TRUE(t.file("other/inner.txt", "a longer text"));
+  tw3_dir* d = tw3_fs_opendir_nofollow(t.sub("dir").c_str());
+  ASSERT_NE(d, nullptr);
+  // The folder is moved away and a link to another takes its name: the
+  // entries are still those of the folder being enumerated.
+  ASSERT_TRUE(t.swap("dir", [&](const std::string& rel) { return t.link("other", rel); }));
+  struct Case {
+    const char* name;
+    int rc;
+    int32_t kind;
+    uint64_t size;
+  };
+  const Case cases[] = {
+      {"inner.txt", 0, TW3_KIND_FILE, 1},
+      {"link", 0, TW3_KIND_LINK, std::strlen("inner.txt")},
+      {"missing", -1, 0, 0},
+      {"", -1, 0, 0},
+      {".", -1, 0, 0},
+      {"..", -1, 0, 0},
+      {"../file.txt", -1, 0, 0},
+      {"inner.txt/", -1, 0, 0},
+      {"bad\xff", -1, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    tw3_stat st{};
+    ASSERT_EQ(tw3_fs_entry_lstat(d, c.name, &st), c.rc);
+    if (c.rc == 0) {
+      EXPECT_EQ(st.kind, c.kind);
+      EXPECT_EQ(st.size, c.size);
+    }
+  }
+  tw3_stat st{};
+  EXPECT_EQ(tw3_fs_entry_lstat(d, nullptr, &st), -1);
+  EXPECT_EQ(tw3_fs_entry_lstat(nullptr, "inner.txt", &st), -1);
+  tw3_fs_closedir(d);
+}
 
 TEST_F(FileLayer, PositionedReadsStopAtTheEnd) {
   tw3_file* f = tw3_fs_open_ro(t.sub("file.txt").c_str(), nullptr);

@@ -2,8 +2,10 @@
 // after CREATE, and the information classes with their length rules.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
+#include "platform/step_hook.h"
 #include "platform/tempdir.h"
 #include "common/smb_frames.h"
 #include "smb/files_sim.h"
@@ -146,6 +148,48 @@ TEST_F(ReadInfo, ReadSeesTheHostAsItIsNow) {
   std::filesystem::remove(t.sub("media/ten.txt"));
   ASSERT_TRUE(t.dir("media/ten.txt"));
   EXPECT_EQ(c.read(fid, 0, 100).status(), STATUS_ACCESS_DENIED);
+}
+
+// CREATE checked a regular file; in one compound, before READ opens it, the
+// name is swapped for an object whose open could have effects. READ opens
+// nothing and answers as it does when the file has gone.
+TEST_F(ReadInfo, ReadOpensNothingButTheFileCreateChecked) {
+  const struct {
+    const char* what;
+    bool (temp_dir::*make)(const std::string&) const;
+  } intruders[] = {
+      {"gone", nullptr},
+      {"fifo", &temp_dir::fifo},
+      {"character device", &temp_dir::chardev},
+      {"socket", &temp_dir::socket},
+  };
+  const std::string p = t.sub("media/ten.txt");
+  for (const auto& in : intruders) {
+    SCOPED_TRACE(in.what);
+    std::unique_ptr<open_watch> watch;
+    bool made = false;
+    step_hook hook(TW3_FS_STEP_LOOKUP, p, [&] {
+      made = t.swap("media/ten.txt", [&](const std::string& rel) { return in.make == nullptr || (t.*in.make)(rel); });
+      if (made && in.make != nullptr) watch = std::make_unique<open_watch>(p);
+    });
+    const auto rs = c.exchange({
+        {SMB2_CREATE, tree, 0, kSessionId, create_body("ten.txt")},
+        {SMB2_READ, SMB2_RELATED_TREE_ID, SMB2_FLAGS_RELATED_OPERATIONS, kAllOnes, read_body(kAllOnes, 0, 10)},
+    });
+    ASSERT_EQ(rs.size(), 2u);
+    ASSERT_TRUE(hook.fired());
+    EXPECT_EQ(rs[0].status(), STATUS_SUCCESS);
+    EXPECT_EQ(rs[1].status(), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(c.close(rs[0].b64(64)).status(), STATUS_SUCCESS);
+    if (watch) {
+      EXPECT_FALSE(watch->opened());
+    } else if (in.make != nullptr) {
+      EXPECT_STREQ(in.what, "character device");  // a host that refuses mknod
+    }
+    std::error_code ec;
+    std::filesystem::remove(p, ec);
+    std::filesystem::rename(p + ".old", p, ec);
+  }
 }
 
 TEST_F(ReadInfo, FileClasses) {

@@ -2,7 +2,9 @@
 // requests where signing is required, and unsigned guest sessions.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "common/ntlm_client_conn.h"
 
@@ -167,6 +169,88 @@ TEST_F(LogonSigning, GuestSessionsAreNotSigned) {
   const Bytes er = conn.send(e);
   EXPECT_EQ(ntlmc::status_of(er), 0u);
   EXPECT_TRUE(ntlmc::response_signature_ok(er, 0, er.size(), k, gmac));
+}
+
+// The trace keeps every line, but keys appear in it only when asked for with
+// TWSMB3S_TRACE_SECRETS=1; otherwise the word "hidden" stands in their place.
+std::string hex(const uint8_t* p, size_t n) {
+  static const char digits[] = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s += {digits[p[i] >> 4], digits[p[i] & 15]};
+  return s;
+}
+
+struct TraceRun {
+  std::string text;
+  std::string keys[4];  // session, signing, cipher and the anonymous session key, as hex
+};
+
+// A named logon with a signed ECHO after it, then an anonymous one, traced.
+TraceRun traced_logons(const char* secrets) {
+  ::setenv("TWSMB3S_TRACE", "1", 1);
+  if (secrets != nullptr) ::setenv("TWSMB3S_TRACE_SECRETS", secrets, 1);
+  TraceRun run;
+  ::testing::internal::CaptureStderr();
+  {
+    EXPECT_EQ(tw3_add_user("alice", "secret"), 0);
+    Conn conn;
+    conn.c.trace_hex = 1;  // the per-frame signing line
+    ntlmc::Negotiate n;
+    n.dialects = {0x0311};
+    n.signing = {1};  // AES-CMAC
+    const ntlmc::Logon l = ntlmc::logon(conn, n, ntlmc::AuthSpec{});
+    EXPECT_EQ(ntlmc::status_of(l.ss2_resp), 0u);
+    Key16 k;
+    std::memcpy(k.data(), conn.c.signing_key, 16);
+    Bytes e = echo(4, l.session_id);
+    ntlmc::sign_request(e, 0, e.size(), k, false);
+    EXPECT_EQ(ntlmc::status_of(conn.send(e)), 0u);
+    run.keys[0] = hex(l.auth.session_key.data(), 16);
+    run.keys[1] = hex(conn.c.signing_key, 16);
+    run.keys[2] = hex(conn.c.encryption_key, 16);
+  }
+  {
+    EXPECT_EQ(tw3_remove_user("alice"), 0);
+    EXPECT_EQ(tw3_set_option("guest", "on"), 0);
+    Conn conn;
+    ntlmc::AuthSpec anon;
+    anon.nt_raw = Bytes{};
+    const ntlmc::Logon l = ntlmc::logon(conn, {}, anon);
+    EXPECT_EQ(ntlmc::status_of(l.ss2_resp), 0u);
+    run.keys[3] = hex(l.auth.session_key.data(), 16);
+  }
+  run.text = ::testing::internal::GetCapturedStderr();
+  ::unsetenv("TWSMB3S_TRACE");
+  ::unsetenv("TWSMB3S_TRACE_SECRETS");
+  return run;
+}
+
+TEST_F(LogonSigning, TraceShowsKeysOnlyWhenAskedTo) {
+  const char* const fields[] = {"[sess] key=", "[sess] sign_key=", " cipher_key=",
+                                "keyexch=1 sklen=16 session_key=", "[sig] key=",
+                                "[t3] anonymous ERsk -> session_key="};
+  const struct {
+    const char* value;  // of TWSMB3S_TRACE_SECRETS; null: unset
+    bool shown;
+  } cases[] = {{nullptr, false}, {"0", false}, {"yes", false}, {"1", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value ? c.value : "(unset)");
+    const TraceRun run = traced_logons(c.value);
+    for (const char* f : fields) {
+      SCOPED_TRACE(f);
+      const size_t at = run.text.find(f);
+      ASSERT_NE(at, std::string::npos);
+      const std::string value = run.text.substr(at + std::strlen(f), 32);
+      if (c.shown) {
+        EXPECT_NE(value.find_first_not_of("0123456789abcdef"), 0u);
+      } else {
+        EXPECT_EQ(value.substr(0, 6), "hidden");
+      }
+    }
+    for (const std::string& k : run.keys) {
+      EXPECT_EQ(run.text.find(k) != std::string::npos, c.shown) << k;
+    }
+  }
 }
 
 }  // namespace
