@@ -22,14 +22,30 @@ constexpr uint64_t kReadUnit = 16;
 constexpr size_t kPduHeader = 16;
 constexpr size_t kFragLengthAt = 8;
 constexpr uint8_t kRpcVersion = 5;
+constexpr uint64_t kMsgLengthSize = 4;
 
-void check_fragments(const tw3_buf& b) {
+// One pipe message: whole DCE/RPC fragments and nothing else.
+void check_fragments(const uint8_t* m, uint64_t len) {
+  uint64_t at = 0;
+  while (at < len) {
+    TW3_FUZZ_CHECK(len - at >= kPduHeader && m[at] == kRpcVersion);
+    const uint64_t frag = m[at + kFragLengthAt] | m[at + kFragLengthAt + 1] << 8;
+    TW3_FUZZ_CHECK(frag >= kPduHeader && frag <= len - at);
+    at += frag;
+  }
+}
+
+// An answer is a list of messages, each a 32-bit length and its bytes.
+void check_messages(const tw3_buf& b) {
   uint64_t at = 0;
   while (at < b.len) {
-    TW3_FUZZ_CHECK(b.len - at >= kPduHeader && b.data[at] == kRpcVersion);
-    const uint64_t frag = b.data[at + kFragLengthAt] | b.data[at + kFragLengthAt + 1] << 8;
-    TW3_FUZZ_CHECK(frag >= kPduHeader && frag <= b.len - at);
-    at += frag;
+    TW3_FUZZ_CHECK(b.len - at >= kMsgLengthSize);
+    const uint64_t n = uint64_t(b.data[at]) | uint64_t(b.data[at + 1]) << 8 |
+                       uint64_t(b.data[at + 2]) << 16 | uint64_t(b.data[at + 3]) << 24;
+    at += kMsgLengthSize;
+    TW3_FUZZ_CHECK(n <= b.len - at);
+    check_fragments(b.data + at, n);
+    at += n;
   }
 }
 
@@ -53,8 +69,9 @@ TW3_FUZZ_ENTRY(srvsvc) {
     at += n;
 
     tw3_buf answer{};
-    srvsvc_transceive(pdu, &answer);
-    if (!answer.failed) check_fragments(answer);
+    uint16_t frag = 0;
+    srvsvc_transceive(pdu, &frag, &answer);
+    if (!answer.failed) check_messages(answer);
     tw3_buf_free(&answer);
 
     const int rc = srvsvc_pipe_write(&pipe, pdu);
@@ -62,8 +79,10 @@ TW3_FUZZ_ENTRY(srvsvc) {
     TW3_FUZZ_CHECK(pipe.pipe_out.len - pipe.pipe_out_pos <= TW3_PIPE_PENDING_MAX);
     const uint64_t waiting = srvsvc_pipe_waiting(pipe);
     tw3_buf got{};
-    const uint64_t k = srvsvc_pipe_take(&pipe, read_size, &got);
+    uint64_t k = 0;
+    const uint32_t st = srvsvc_pipe_read(&pipe, read_size, &got, &k);
     TW3_FUZZ_CHECK(k <= read_size && k <= waiting && (got.failed || got.len == k));
+    TW3_FUZZ_CHECK(st != STATUS_BUFFER_OVERFLOW || k == read_size);
     tw3_buf_free(&got);
   }
   tw3_open_release(&pipe);
