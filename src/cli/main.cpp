@@ -165,6 +165,7 @@ void write_port_file(const char* path, int port) {
 int cmd_serve(args_t args) {
   cmd_values v = first_pass(args, true);
   if (int rc = configure(args); rc != kExitOk) return rc;
+  tw3_console_catch_stop();
   if (twsmb3s_start(v.bind, v.port, nullptr) != 0) {
     std::fprintf(stderr, "start: %s\n", twsmb3s_last_error());
     return kExitFailed;
@@ -173,7 +174,12 @@ int cmd_serve(args_t args) {
   std::printf("twsmb3s serving on %s port %d\n", v.bind ? v.bind : kDefaultBindText, port);
   std::fflush(stdout);  // a supervisor waits for this line
   if (v.port_file) write_port_file(v.port_file, port);
-  for (;;) tw3_sleep_ms(kServeSleepMs);  // serves until the process is killed
+  // Serves until asked to end (Ctrl+C, SIGTERM, the console closing), then
+  // stops cleanly: every connection ended and every thread joined.
+  while (tw3_console_stop_requested() == 0) tw3_sleep_ms(kServeSleepMs);
+  twsmb3s_stop();
+  tw3_console_stopped();
+  return kExitOk;
 }
 
 // The whole of standard input as one zero-terminated text; false when memory
@@ -239,7 +245,17 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   try {
-    return run(argc, argv);
+    // UTF-8 arguments on every host (Windows hands argv over in its ANSI
+    // code page).
+    std::vector<std::string> args;
+    if (tw3_console_args(argc, argv, &args) != 0) {
+      std::fputs("arguments are not valid text\n", stderr);
+      return kExitUsage;
+    }
+    std::vector<char*> ptrs;
+    for (std::string& a : args) ptrs.push_back(a.data());
+    ptrs.push_back(nullptr);
+    return run(static_cast<int>(args.size()), ptrs.data());
   } catch (...) {
     std::fputs("out of memory\n", stderr);
     return kExitUsage;
