@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 CCACHE := $(shell command -v ccache 2>/dev/null)
 CMAKE_FLAGS ?= $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE))
 
-.PHONY: all build test test-asan asan windows test-windows serve bench-crypto fuzz clean
+.PHONY: all build test test-asan asan windows test-windows serve install deb bench-crypto fuzz clean
 
 all: build
 
@@ -29,7 +29,7 @@ test:
 test-asan:
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTW3_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
-	cd build-asan && ctest --output-on-failure -j $(JOBS) -LE clients
+	cd build-asan && ctest --output-on-failure -j $(JOBS) -LE 'clients|package'
 
 # Windows x86-64, cross-built with mingw-w64 into build-win/: twsmb3s.exe,
 # twsmb3s.dll and its import library libtwsmb3s.dll.a.
@@ -59,6 +59,16 @@ serve: $(BUILD)/CMakeCache.txt
 	@echo "Serving demo/ as the guest share //127.0.0.1/public on port 4450 (Ctrl-C stops). Try:"
 	@echo "  smbclient //127.0.0.1/public -p 4450 -N -m SMB3"
 	$(BUILD)/twsmb3s serve --bind 127.0.0.1 --port 4450 --share public=demo --opt guest=on
+
+# Installs the program, the library, its header, pkg-config and CMake files,
+# the man page, the service unit and the example host under $(DESTDIR)$(PREFIX).
+PREFIX ?= /usr/local
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# The Debian package (CPack; dependencies from dpkg-shlibdeps) in $(BUILD)/.
+deb: build
+	cd $(BUILD) && cpack -G DEB
 
 # Crypto kernels beside OpenSSL; libssl-dev is installed here when missing
 # (the product itself never links OpenSSL).

@@ -7,7 +7,7 @@
 #include "api/api.h"
 #include "config/config.h"
 #include "crypto/crypto.h"
-#include "net/net.h"
+#include "net/metrics.h"
 #include "util/util.h"
 
 namespace {
@@ -39,15 +39,8 @@ int tw3_session_count() {
 }
 
 const char* tw3_stats_json() {
-  int clients = tw3_net_client_count();
-  int port = tw3_net_port();
   tw3_buf b{};
-  tw3_buf_printf(&b, "{\"running\":%s,\"port\":%d,\"clients\":%d", port != 0 ? "true" : "false", port,
-                 clients);
-  for (int i = 0; i < ST_COUNT; i++) {
-    tw3_buf_printf(&b, ",\"%s\":%lld", tw3_stat_names[i], static_cast<long long>(tw3_stat_get(i)));
-  }
-  tw3_buf_str(&b, "}");
+  tw3_stats_json_put(&b);
   return store_report(&b, kStatsOom);
 }
 

@@ -37,6 +37,11 @@ uint64_t der_len_size(uint64_t n);
 // when the client speaks bare NTLM and answers must not be wrapped.
 int tw3_spnego_init(const uint8_t* blob, uint64_t blob_len, const uint8_t** token_out,
                     uint64_t* token_len_out, int* raw_out);
+// The mechToken [2] of a client's negTokenInit (the optimistic token, NTLM's
+// NEGOTIATE message from every NTLM client). 0 (token_out points into blob) or
+// -1 (no negTokenInit, or none carried).
+int tw3_spnego_mech_token(const uint8_t* blob, uint64_t blob_len, const uint8_t** token_out,
+                          uint64_t* token_len_out);
 // negTokenResp { accept-incomplete, NTLM, responseToken = token }. 0.
 int tw3_spnego_resp(const uint8_t* token, uint64_t token_len, tw3_buf* buf);
 // The 9-byte negTokenResp { accept-completed }. 0.
@@ -49,12 +54,21 @@ int tw3_spnego_init_tok(const uint8_t* token, uint64_t token_len, tw3_buf* buf);
 
 // ============================== NTLM (ntlm.cpp) ============================
 // NEGOTIATE_56 | KEY_EXCH | NEGOTIATE_128 | TARGET_INFO | EXTENDED_SESSIONSECURITY
-// | ALWAYS_SIGN | 0x400 | NEGOTIATE_NTLM | REQUEST_TARGET | UNICODE, whatever the
-// client asked for. REQUEST_TARGET (MS-NLMP 2.2.2.5) is set although the
-// TargetName is empty: some clients (go-smb2, so rclone) refuse a CHALLENGE
-// without it, and none reads the empty name.
+// | ALWAYS_SIGN | 0x400 | NEGOTIATE_NTLM | REQUEST_TARGET | UNICODE: the flags of a
+// CHALLENGE that answers no NEGOTIATE message. REQUEST_TARGET (MS-NLMP 2.2.2.5)
+// is set although the TargetName is empty: some clients (go-smb2, so rclone)
+// refuse a CHALLENGE without it, and none reads the empty name.
 constexpr uint32_t TW3_NTLM_CHALLENGE_FLAGS = 0xE0888605;
+constexpr uint32_t TW3_NTLM_SIGN = 0x00000010;
+constexpr uint32_t TW3_NTLM_SEAL = 0x00000020;
+constexpr uint32_t TW3_NTLM_128 = 0x20000000;
 constexpr uint32_t TW3_NTLM_KEY_EXCH = 0x40000000;
+constexpr uint32_t TW3_NTLM_56 = 0x80000000;
+// What a CHALLENGE grants only when the client's NEGOTIATE asks for it
+// (MS-NLMP 3.2.5.1.1): a client that wants signing (the Linux kernel's with
+// `sign`, or against a server that requires it) refuses a CHALLENGE without SIGN.
+constexpr uint32_t TW3_NTLM_ECHOED_FLAGS =
+    TW3_NTLM_SIGN | TW3_NTLM_SEAL | TW3_NTLM_128 | TW3_NTLM_KEY_EXCH | TW3_NTLM_56;
 constexpr uint32_t TW3_NTLM_EXTENDED_SECURITY = 0x00080000;
 constexpr uint32_t TW3_NTLM_NEGOTIATE_NTLM = 0x00000200;
 constexpr const char* TW3_DEFAULT_SERVER_NAME = "TARNWICKFIELD";
@@ -67,10 +81,14 @@ constexpr const char* TW3_DEFAULT_SERVER_NAME = "TARNWICKFIELD";
 // per-process counter are mixed in, so no two challenges repeat.
 void tw3_ntlm_challenge(const char* server_name, int64_t t, int fixed_clock,
                         uint8_t challenge_out[8]);
-// Appends the CHALLENGE message. 0, or -1 (nothing appended) when the name
-// cannot be converted to UTF-16LE.
+// Appends the CHALLENGE message with NegotiateFlags `flags`. 0, or -1 (nothing
+// appended) when the name cannot be converted to UTF-16LE.
 int tw3_ntlm_type2(const char* server_name, const uint8_t challenge[8], int64_t now,
-                   tw3_buf* buf);
+                   tw3_buf* buf, uint32_t flags = TW3_NTLM_CHALLENGE_FLAGS);
+// The CHALLENGE flags answering the client's NEGOTIATE message (len bytes): the
+// fixed ones, and of TW3_NTLM_ECHOED_FLAGS those the client asked for.
+// TW3_NTLM_CHALLENGE_FLAGS when msg is no NEGOTIATE message with flags.
+uint32_t tw3_ntlm_answer_flags(const uint8_t* msg, uint64_t len);
 // Checks one AUTHENTICATE message against one account (user may be empty).
 // 0 accepted (key_out = session key; *guest_out = 1 for an anonymous or guest
 // acceptance, which happens only while guests are allowed), 1 well formed but
@@ -83,5 +101,10 @@ void tw3_ntlm_hashes_dom(const char* user, const char* domain, const char* passw
                          uint8_t nt_hash_out[16], uint8_t ntowfv2_out[16]);
 void tw3_ntlm_hashes(const char* user, const char* password, uint8_t nt_hash_out[16],
                      uint8_t ntowfv2_out[16]);
+// The user and domain names an AUTHENTICATE message carries, as UTF-8 (empty
+// when absent, unreadable or too long). 0, or -1 (both empty) when the message
+// is malformed. For reports only: nothing here is verified.
+int tw3_ntlm_names(const uint8_t* msg, uint64_t msg_len, char* user, size_t user_size, char* domain,
+                   size_t domain_size);
 // 0 for a NEGOTIATE message (>= 16 bytes, signature, type 1), else -1.
 int tw3_ntlm_type1(const uint8_t* msg, uint64_t len);

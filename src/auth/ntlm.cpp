@@ -15,10 +15,13 @@
 namespace {
 
 constexpr uint8_t kSignature[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
+constexpr uint32_t kTypeNegotiate = 1;
 constexpr uint32_t kTypeChallenge = 2;
 constexpr uint32_t kTypeAuthenticate = 3;
 constexpr uint64_t kAuthMinLen = 32;
 constexpr uint64_t kFlagsOffset = 60;
+constexpr uint64_t kNegotiateFlagsOffset = 12;
+constexpr uint64_t kNegotiateMinLen = 16;  // signature, MessageType, NegotiateFlags
 constexpr uint64_t kFirstFieldOffset = 12;
 constexpr uint64_t kChallengeHeaderLen = 48;  // no Version field: payload at 48
 constexpr int kServerNameCut = 60;            // bytes of the name that are used
@@ -403,7 +406,7 @@ void tw3_ntlm_challenge(const char* server_name, int64_t t, int fixed_clock,
 }
 
 int tw3_ntlm_type2(const char* server_name, const uint8_t challenge[8], int64_t now,
-                   tw3_buf* buf) {
+                   tw3_buf* buf, uint32_t flags) {
   uint8_t name16[kNameUtf16Max];
   int32_t u = 0;
   if (!server_name_utf16(server_name, name16, &u)) return -1;
@@ -411,7 +414,7 @@ int tw3_ntlm_type2(const char* server_name, const uint8_t challenge[8], int64_t 
   tw3_buf_put(buf, kSignature, sizeof kSignature);
   put32(buf, kTypeChallenge);
   put64(buf, 0);  // TargetNameFields: no target name
-  put32(buf, TW3_NTLM_CHALLENGE_FLAGS);
+  put32(buf, flags);
   tw3_buf_put(buf, challenge, 8);
   put64(buf, 0);  // Reserved
   put16(buf, info_len);
@@ -481,7 +484,34 @@ void tw3_ntlm_hashes(const char* user, const char* password, uint8_t nt_hash_out
 }
 
 int tw3_ntlm_type1(const uint8_t* msg, uint64_t len) {
-  if (msg == nullptr || len < 16) return -1;
+  if (msg == nullptr || len < kNegotiateMinLen) return -1;
   if (std::memcmp(msg, kSignature, sizeof kSignature) != 0) return -1;
-  return le32(msg + 8) == 1 ? 0 : -1;
+  return le32(msg + 8) == kTypeNegotiate ? 0 : -1;
+}
+
+uint32_t tw3_ntlm_answer_flags(const uint8_t* msg, uint64_t len) {
+  if (tw3_ntlm_type1(msg, len) != 0) return TW3_NTLM_CHALLENGE_FLAGS;
+  const uint32_t asked = le32(msg + kNegotiateFlagsOffset);
+  return (TW3_NTLM_CHALLENGE_FLAGS & ~TW3_NTLM_ECHOED_FLAGS) | (asked & TW3_NTLM_ECHOED_FLAGS);
+}
+
+namespace {
+
+void name_text(const SecBuf& f, char* out, size_t size) {
+  if (size == 0) return;
+  out[0] = 0;
+  if (f.p == nullptr || f.len == 0) return;
+  int cap = size > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(size);
+  if (tw3_utf16_to_utf8(f.p, f.len, out, cap) < 0) out[0] = 0;
+}
+
+}  // namespace
+
+int tw3_ntlm_names(const uint8_t* msg, uint64_t msg_len, char* user, size_t user_size, char* domain,
+                   size_t domain_size) {
+  Auth a;
+  if (parse_authenticate(msg, msg_len, &a) != 0) a = Auth{};
+  name_text(a.user, user, user_size);
+  name_text(a.domain, domain, domain_size);
+  return a.nt.p == nullptr ? -1 : 0;
 }

@@ -75,8 +75,9 @@ int parse_neg_token_init(tw3_der seq, const uint8_t** token_out, uint64_t* token
   return 0;  // no further element: a first leg without an NTLM message
 }
 
-int parse_gss_init(const uint8_t* blob, uint64_t blob_len, const uint8_t** token_out,
-                   uint64_t* token_len_out, int* raw_out) {
+// The NegTokenInit SEQUENCE inside a GSS-API initial context token: 0 (seq_out
+// set), 1 (a bare NTLM GSS token, no SEQUENCE), -1 (malformed).
+int gss_init_seq(const uint8_t* blob, uint64_t blob_len, tw3_der* seq_out) {
   tw3_der c{blob, blob_len, 0};
   uint8_t tag;
   uint64_t len;
@@ -84,16 +85,23 @@ int parse_gss_init(const uint8_t* blob, uint64_t blob_len, const uint8_t** token
   c.end = c.pos + len;
   for (;;) {
     if (der_tag(&c, &tag, &len) != 0) return -1;
-    if (is_ntlm_oid(c, tag, len)) {
-      *raw_out = 1;  // a bare NTLM GSS token
-      return 0;
-    }
+    if (is_ntlm_oid(c, tag, len)) return 1;
     if (tag == kCtx0) break;
     c.pos += len;
   }
   tw3_der wrapper = inside(c, len);
   if (der_tag(&wrapper, &tag, &len) != 0 || !constructed(tag)) return -1;
-  return parse_neg_token_init(inside(wrapper, len), token_out, token_len_out);
+  *seq_out = inside(wrapper, len);
+  return 0;
+}
+
+int parse_gss_init(const uint8_t* blob, uint64_t blob_len, const uint8_t** token_out,
+                   uint64_t* token_len_out, int* raw_out) {
+  tw3_der seq{};
+  const int rc = gss_init_seq(blob, blob_len, &seq);
+  if (rc == 1) *raw_out = 1;
+  if (rc != 0) return rc == 1 ? 0 : -1;
+  return parse_neg_token_init(seq, token_out, token_len_out);
 }
 
 int parse_neg_token_resp(const uint8_t* blob, uint64_t blob_len, const uint8_t** token_out,
@@ -145,6 +153,29 @@ int tw3_spnego_init(const uint8_t* blob, uint64_t blob_len, const uint8_t** toke
     *token_len_out = blob_len;
     *raw_out = 1;
     return 0;
+  }
+  return -1;
+}
+
+int tw3_spnego_mech_token(const uint8_t* blob, uint64_t blob_len, const uint8_t** token_out,
+                          uint64_t* token_len_out) {
+  *token_out = nullptr;
+  *token_len_out = 0;
+  tw3_der seq{};
+  if (blob == nullptr || blob_len < 2 || blob[0] != kTagGssApp ||
+      gss_init_seq(blob, blob_len, &seq) != 0)
+    return -1;
+  uint8_t tag;
+  uint64_t len;
+  while (der_tag(&seq, &tag, &len) == 0) {
+    if (tag == kCtx2) {
+      tw3_der tok = inside(seq, len);
+      if (der_tag(&tok, &tag, &len) != 0 || tag != kTagOctetString) return -1;
+      *token_out = tok.base + tok.pos;
+      *token_len_out = len;
+      return 0;
+    }
+    seq.pos += len;
   }
   return -1;
 }

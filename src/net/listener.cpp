@@ -1,11 +1,13 @@
 // The listening socket, the accept thread, one thread per connection, the
 // client limit, and start and stop.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "config/config.h"
 #include "net/net_internal.h"
+#include "smb/events.h"
 
 namespace {
 
@@ -14,7 +16,6 @@ constexpr int kAcceptPollMs = 100;
 constexpr size_t kConnStackBytes = 1 << 20;  // the engine's deepest path fits easily
 constexpr uint32_t kPortMax = 65535;
 constexpr const char* kDefaultBind = "127.0.0.1";
-constexpr size_t kErrTextFetch = 128;
 
 // The server state. `lock` guards every field and the client list; it is
 // never held while waiting for a thread, calling the engine, or together
@@ -31,7 +32,18 @@ struct server_state {
 };
 
 server_state g;
+std::atomic<int64_t> g_accepted_total{0};  // connections handed to a thread, ever
 tw3_conn_runner g_runner = nullptr;  // null: the engine's loop
+
+// An address as text, for the access log.
+struct ip_text {
+  char text[TW3_ADDR_TEXT_MAX];
+};
+ip_text c_text(const tw3_ip& ip) {
+  ip_text t{};
+  tw3_ip_format(&ip, t.text, sizeof t.text);
+  return t;
+}
 
 int sock_lib_ready() {
   static const int ok = tw3_sock_init() == 0;  // once per process
@@ -101,6 +113,7 @@ void accept_one(tw3_socket listener) {
   }
   if (!room_for_client()) {
     tw3_stat_add(ST_REFUSED_FULL, 1);
+    tw3_client_refused(c_text(peer).text, "full");
     tw3_sock_close(s);
     return;
   }
@@ -129,7 +142,9 @@ void accept_one(tw3_socket listener) {
     }
     tw3_sock_close(s);
     delete c;
+    return;
   }
+  g_accepted_total.fetch_add(1, std::memory_order_relaxed);
 }
 
 void acceptor_main(void*) {
@@ -158,30 +173,6 @@ int check_server_name(const char* name) {
   return tw3_set_option("server_name", name) == 0 ? 0 : TW3_EINVAL;
 }
 
-// Creates, binds and opens the listening socket; the real port in *port.
-int open_listener(const char* text, const tw3_ip* ip, uint16_t want, tw3_socket* out, int* port) {
-  bool as_v6 = std::strchr(text, ':') != nullptr;
-  tw3_socket s = tw3_sock_tcp(as_v6 ? 6 : 4);
-  bool ok = s != TW3_NO_SOCKET;
-  if (ok) {
-    tw3_sock_reuse_addr(s);
-    if (as_v6) tw3_sock_v6only(s, 0);  // `::` serves IPv4 clients too
-    tw3_ip local{};
-    ok = tw3_sock_bind(s, ip, as_v6, want) == 0 && tw3_sock_listen(s, kBacklog) == 0 &&
-         tw3_sock_nonblock(s) == 0 && tw3_sock_local(s, &local, port) == 0;
-    if (ok) tw3_sock_nodelay(s);
-  }
-  if (!ok) {
-    int code = tw3_sock_error();
-    char text_buf[kErrTextFetch] = {};
-    tw3_sock_error_text(code, text_buf, sizeof text_buf);
-    tw3_sock_close(s);
-    return tw3_fail(TW3_ESYS, "start: bind failed (%d): %.100s", code, text_buf);
-  }
-  *out = s;
-  return 0;
-}
-
 void clear_running() {
   tw3_lock_guard lk(g.lock);
   g.listen_sock = TW3_NO_SOCKET;
@@ -208,7 +199,7 @@ int tw3_net_start(const char* bind_ip, uint32_t port, const char* server_name) {
   }
   tw3_socket s = TW3_NO_SOCKET;
   int bound = 0;
-  if (int rc = open_listener(text, &ip, static_cast<uint16_t>(port), &s, &bound); rc != 0) {
+  if (int rc = tw3_listen_socket("start", text, &ip, static_cast<uint16_t>(port), kBacklog, &s, &bound); rc != 0) {
     clear_running();
     return rc;
   }
@@ -260,3 +251,30 @@ int tw3_server_stopping() {
 }
 
 void tw3_net_set_runner_for_tests(tw3_conn_runner runner) { g_runner = runner; }
+
+int64_t tw3_net_accepted_total() { return g_accepted_total.load(std::memory_order_relaxed); }
+
+int tw3_listen_socket(const char* op, const char* text, const tw3_ip* ip, uint16_t want, int backlog,
+                      tw3_socket* out, int* port) {
+  bool as_v6 = std::strchr(text, ':') != nullptr;
+  tw3_socket s = tw3_sock_tcp(as_v6 ? 6 : 4);
+  bool ok = s != TW3_NO_SOCKET;
+  if (ok) {
+    tw3_sock_reuse_addr(s);
+    if (as_v6) tw3_sock_v6only(s, 0);  // `::` serves IPv4 clients too
+    tw3_ip local{};
+    ok = tw3_sock_bind(s, ip, as_v6, want) == 0 && tw3_sock_listen(s, backlog) == 0 &&
+         tw3_sock_nonblock(s) == 0 && tw3_sock_local(s, &local, port) == 0;
+    if (ok) tw3_sock_nodelay(s);
+  }
+  if (!ok) {
+    constexpr size_t kErrTextFetch = 128;
+    int code = tw3_sock_error();
+    char text_buf[kErrTextFetch] = {};
+    tw3_sock_error_text(code, text_buf, sizeof text_buf);
+    tw3_sock_close(s);
+    return tw3_fail(TW3_ESYS, "%s: bind failed (%d): %.100s", op, code, text_buf);
+  }
+  *out = s;
+  return 0;
+}

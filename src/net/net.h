@@ -19,6 +19,9 @@ void tw3_net_stop();
 int tw3_net_port();
 // Connections whose thread has started and not yet finished.
 int tw3_net_client_count();
+// Connections the listener has accepted and handed to a thread since the
+// process began (also those the allow-list then refuses); never decreases.
+int64_t tw3_net_accepted_total();
 // 1 while a stop is in progress; connection loops end when they see it.
 int tw3_server_stopping();
 

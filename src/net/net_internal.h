@@ -22,3 +22,9 @@ struct tw3_client {
 // The socket transport operations (ctx is the tw3_client).
 int x_read(void* ctx, uint8_t* buf, uint32_t cap, uint32_t timeout_ms);
 int x_write(void* ctx, const uint8_t* data, uint32_t len);
+
+// Creates, binds and opens a non-blocking listening socket on the address
+// `text` (parsed as *ip; an address with ':' is bound on a dual-stack IPv6
+// socket); the real port in *port. 0, or -5 with "<op>: bind failed (%d): %s".
+int tw3_listen_socket(const char* op, const char* text, const tw3_ip* ip, uint16_t want, int backlog,
+                      tw3_socket* out, int* port);

@@ -59,6 +59,8 @@ int32_t kind_of(mode_t mode) {
   return TW3_KIND_OTHER;
 }
 
+constexpr int64_t kNsPerSecond = 1000000000;
+
 void fill_from_statx(const struct statx& sx, tw3_stat* out) {
   *out = tw3_stat{};
   out->kind = kind_of(sx.stx_mode);
@@ -72,6 +74,7 @@ void fill_from_statx(const struct statx& sx, tw3_stat* out) {
                    : std::min<int64_t>(sx.stx_mtime.tv_sec, sx.stx_ctime.tv_sec);
   out->volume_serial = makedev(sx.stx_dev_major, sx.stx_dev_minor);
   out->file_index = sx.stx_ino;
+  out->change_ns = sx.stx_ctime.tv_sec * kNsPerSecond + sx.stx_ctime.tv_nsec;
 }
 
 void fill_from_stat(const struct stat& sb, tw3_stat* out) {
@@ -83,6 +86,7 @@ void fill_from_stat(const struct stat& sb, tw3_stat* out) {
   out->btime = std::min<int64_t>(sb.st_mtim.tv_sec, sb.st_ctim.tv_sec);
   out->volume_serial = sb.st_dev;
   out->file_index = sb.st_ino;
+  out->change_ns = sb.st_ctim.tv_sec * kNsPerSecond + sb.st_ctim.tv_nsec;
 }
 
 // Status of dirfd/path with fstatat-style flags, via statx (for the birth

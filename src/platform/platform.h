@@ -23,6 +23,7 @@ struct tw3_stat {
   int64_t btime;           // birth time where recorded, else min(mtime, ctime)
   uint64_t volume_serial;  // device number
   uint64_t file_index;     // inode number
+  int64_t change_ns;       // status change time in nanoseconds: moves with every write
 };
 
 struct tw3_dir;   // a directory enumeration in progress
@@ -164,6 +165,36 @@ void tw3_sock_close(tw3_socket s);
 int tw3_sock_error();
 // The host's message for a socket error code, truncated to fit `size`.
 void tw3_sock_error_text(int code, char* buf, size_t size);
+
+// ================ Process, terminal, small files (process_posix.cpp) ======
+// Installs the serving process's signal handling: SIGUSR1 is recorded for
+// tw3_signal_usr1_taken (instead of ending the process), and a write to a
+// closed pipe (a log reader gone away) fails with an error instead of
+// raising SIGPIPE. Call once, before other threads start.
+void tw3_signals_init();
+// 1 when SIGUSR1 arrived since the last call (the flag is cleared), else 0.
+int tw3_signal_usr1_taken();
+// 1 when standard input is a terminal.
+int tw3_stdin_is_tty();
+// Reads one line from standard input without its line end into buf (at most
+// cap - 1 bytes, always zero-terminated; longer lines are cut). On a terminal
+// the prompt goes to standard error and the typed text is not echoed. The
+// line's length, or -1 at end of input before any byte.
+int tw3_read_secret_line(const char* prompt, char* buf, size_t cap);
+// Reads a whole regular file of at most `cap` bytes into buf (*len bytes,
+// not terminated) and its permission bits (0777 mask) into *mode, from one
+// open. 0; -1 when it cannot be opened or read (*err holds the host's error
+// code); -2 when it is larger than cap or not a regular file.
+int tw3_file_read_small(const char* path, char* buf, size_t cap, size_t* len, uint32_t* mode, int* err);
+// The host's message for an error code of the file or process operations.
+void tw3_os_error_text(int code, char* buf, size_t size);
+
+// ===================== Several sockets (poll_posix.cpp) ===================
+// Waits up to timeout_ms until one of n sockets is ready for its events[i]
+// (TW3_POLL_*); ready[i] is set to 1 for each socket that is ready (or has
+// failed or hung up), else 0; n is at most 16. The number ready, 0 on timeout, TW3_SOCK_AGAIN
+// when a signal interrupted the wait, TW3_SOCK_FAIL on error.
+int tw3_sock_poll_many(const tw3_socket* socks, const int* events, int* ready, int n, int timeout_ms);
 
 // ==================== Console (console_posix.cpp) =========================
 // The program's arguments in UTF-8 into *out: argv as given here; on

@@ -6,6 +6,7 @@
 #include <new>
 #include <string_view>
 
+#include "smb/events.h"
 #include "smb/files.h"
 
 namespace {
@@ -38,13 +39,16 @@ constexpr int kVpathArea = 1026;
 constexpr uint64_t kPipeSize = 7168;
 constexpr const char* kPipeName = "srvsvc";
 
-// QFid create context (MS-SMB2 2.2.13.2.9, 2.2.14.2.9).
-constexpr uint32_t kCtxMinBytes = 16;
+// Create contexts (MS-SMB2 2.2.13.2): the on-disk file id query (QFid,
+// 2.2.13.2.9) and the lease request (RqLs, 2.2.13.2.8 and 2.2.13.2.10).
+constexpr uint32_t kCtxHeaderBytes = 16;
 constexpr std::string_view kQfidName{"QFid", 4};
-constexpr uint16_t kQfidNameOffset = 16;
-constexpr uint16_t kQfidDataOffset = 24;
+constexpr std::string_view kLeaseName{"RqLs", 4};
+constexpr uint16_t kCtxNameOffset = 16;
+constexpr uint16_t kCtxDataOffset = 24;
 constexpr uint32_t kQfidDataLength = 32;
-constexpr uint32_t kQfidContextBytes = 56;
+constexpr uint32_t kLeaseV1Bytes = 32;
+constexpr uint32_t kLeaseV2Bytes = 52;
 constexpr uint64_t kRespContextsOffsetAt = SMB2_HDR_SIZE + 80;  // from the response header
 
 enum : int {
@@ -67,10 +71,13 @@ enum : int {
   kSiteNoMemory,
   kSiteCloseStructure,
   kSiteCloseHandle,
+  kSiteContexts,
+  kSiteLeaseKey,
 };
 
 struct create_req {
   uint16_t size;
+  uint8_t oplock_level;  // RequestedOplockLevel
   uint32_t impersonation;
   uint32_t access;
   uint32_t disposition;
@@ -84,7 +91,8 @@ struct create_req {
 create_req read_create(tw3_rd* b) {
   create_req q{};
   q.size = rd_u16(b);
-  rd_skip(b, 2);  // SecurityFlags, RequestedOplockLevel
+  rd_skip(b, 1);  // SecurityFlags
+  q.oplock_level = rd_u8(b);
   q.impersonation = rd_u32(b);
   rd_skip(b, 16);  // SmbCreateFlags, Reserved
   q.access = rd_u32(b);
@@ -127,58 +135,111 @@ void put_open_info(tw3_buf* b, const tw3_open& o) {
   w32(b, o.is_dir ? TW3_ATTR_DIR : TW3_ATTR_FILE);
 }
 
-// Walks the request's create contexts looking for QFid; never fails the CREATE.
-bool has_qfid(tw3_rd* body, const create_req& q) {
-  if (q.ctx_len < kCtxMinBytes || q.ctx_off == 0) return false;
-  if (q.ctx_off < SMB2_HDR_SIZE || !rd_has(body, q.ctx_off - SMB2_HDR_SIZE, q.ctx_len)) return false;
-  const uint64_t area = q.ctx_off - SMB2_HDR_SIZE;  // body position of the area
-  uint64_t pos = 0;                                  // position inside the area
-  // Every step advances by Next >= 1 inside an area of at most ctx_len bytes.
-  while (q.ctx_len - pos >= kCtxMinBytes) {
-    const uint8_t* ctx = rd_at(body, area + pos, kCtxMinBytes);
-    if (ctx == nullptr) return false;
-    uint32_t next = le32(ctx);
-    uint16_t name_off = le16(ctx + 4);
-    uint16_t name_len = le16(ctx + 6);
-    if (name_len == kQfidName.size()) {
-      const uint8_t* name = nullptr;
-      if (name_off < q.ctx_off) {
-        if (uint64_t(pos) + name_off + name_len <= q.ctx_len) {
-          name = rd_at(body, area + pos + name_off, name_len);
-        }
-      } else if (name_off >= SMB2_HDR_SIZE) {
-        name = rd_at(body, name_off - SMB2_HDR_SIZE, name_len);
-      }
-      if (name != nullptr && std::memcmp(name, kQfidName.data(), kQfidName.size()) == 0) return true;
-    }
-    if (next == 0) return false;
-    pos += next;
-    if (pos > q.ctx_len) return false;
+// The create contexts the server acts on; the others are ignored.
+struct create_ctxs {
+  bool qfid = false;
+  tw3_lease_req lease{};
+};
+
+// A lease request of a known size; any other size is not one (ignored).
+void read_lease(const uint8_t* d, uint32_t n, int32_t dialect, tw3_lease_req* out) {
+  if (n != kLeaseV1Bytes && n < kLeaseV2Bytes) return;
+  *out = tw3_lease_req{};
+  out->version = n >= kLeaseV2Bytes && dialect >= SMB2_DIALECT_300 ? 2 : 1;
+  std::memcpy(out->key, d, SMB2_LEASE_KEY_SIZE);
+  out->state = le32(d + 16);
+  out->flags = le32(d + 20);  // LeaseDuration (8 bytes) follows, unused
+  if (out->version == 2) {
+    std::memcpy(out->parent_key, d + 32, SMB2_LEASE_KEY_SIZE);
+    out->epoch = le16(d + 48);
   }
-  return false;
 }
 
-void put_qfid(tw3_conn* c, tw3_reply* r, const tw3_open& o) {
+// Walks the chain of create contexts: each one's header, name and data must
+// lie inside it, and Next inside the area. 0, or -1 for a malformed chain.
+int parse_contexts(tw3_rd* body, const create_req& q, int32_t dialect, create_ctxs* out) {
+  if (q.ctx_len == 0) return 0;
+  if (q.ctx_off < SMB2_HDR_SIZE || !rd_has(body, q.ctx_off - SMB2_HDR_SIZE, q.ctx_len)) return -1;
+  const uint64_t area = q.ctx_off - SMB2_HDR_SIZE;  // body position of the area
+  uint64_t pos = 0;                                  // position inside the area
+  // Every step advances by Next >= 16 inside an area of ctx_len bytes.
+  for (;;) {
+    const uint64_t left = q.ctx_len - pos;
+    const uint8_t* h = left >= kCtxHeaderBytes ? rd_at(body, area + pos, kCtxHeaderBytes) : nullptr;
+    if (h == nullptr) return -1;
+    const uint32_t next = le32(h);
+    const uint16_t name_off = le16(h + 4), name_len = le16(h + 6), data_off = le16(h + 10);
+    const uint32_t data_len = le32(h + 12);
+    if (next != 0 && (next < kCtxHeaderBytes || next > left)) return -1;
+    const uint64_t extent = next != 0 ? next : left;
+    if (name_len == 0 || name_off < kCtxHeaderBytes || name_off > extent || name_len > extent - name_off)
+      return -1;
+    if (data_len != 0 && (data_off < kCtxHeaderBytes || data_off > extent || data_len > extent - data_off))
+      return -1;
+    const std::string_view name(reinterpret_cast<const char*>(h) + name_off, name_len);
+    if (name == kQfidName) out->qfid = true;
+    if (name == kLeaseName && data_len != 0) read_lease(h + data_off, data_len, dialect, &out->lease);
+    if (next == 0) return 0;
+    pos += next;
+  }
+}
+
+// Where the response's contexts are: the first one and the last one linked.
+struct ctx_chain {
+  uint64_t first = 0;  // offsets from the response header; 0: none yet
+  uint64_t last = 0;
+};
+
+// Appends one response create context after the CREATE body at last_hdr
+// (8-byte aligned), links it from the previous one and updates the body's
+// CreateContextsOffset and CreateContextsLength.
+void put_context(tw3_reply* r, ctx_chain* chain, std::string_view name, const tw3_buf& data) {
   tw3_buf* b = &r->b;
   while (!b->failed && (b->len - r->last_hdr) % 8 != 0) tw3_buf_byte(b, 0);
-  const uint64_t at = b->len - r->last_hdr;  // offset from the header start
+  const uint64_t at = b->len - r->last_hdr;
+  if (b->failed || data.failed) return;
+  if (chain->last != 0) put_le32(b->data + r->last_hdr + chain->last, uint32_t(at - chain->last));
+  if (chain->first == 0) chain->first = at;
+  chain->last = at;
   w32(b, 0);  // Next
-  w16(b, kQfidNameOffset);
-  w16(b, uint16_t(kQfidName.size()));
+  w16(b, kCtxNameOffset);
+  w16(b, uint16_t(name.size()));
   w16(b, 0);
-  w16(b, kQfidDataOffset);
-  w32(b, kQfidDataLength);
-  tw3_buf_put(b, kQfidName.data(), kQfidName.size());
-  w32(b, 0);  // padding
-  w64(b, o.st.file_index != 0 ? o.st.file_index : o.file_id);
-  w64(b, 0);
-  w64(b, 0);  // VolumeId
-  w64(b, 0);
+  w16(b, kCtxDataOffset);
+  w32(b, uint32_t(data.len));
+  tw3_buf_put(b, name.data(), name.size());
+  w32(b, 0);  // padding up to the data
+  tw3_buf_put(b, data.data, data.len);
   if (b->failed || b->len < r->last_hdr + kRespContextsOffsetAt + 8) return;
   uint8_t* fields = b->data + r->last_hdr + kRespContextsOffsetAt;
-  put_le32(fields, uint32_t(at));
-  put_le32(fields + 4, kQfidContextBytes);
-  tw3_trace(c, "[qfid-out] ctx_at=%zu bn=%zu\n", size_t(r->last_hdr + at), size_t(b->len));
+  put_le32(fields, uint32_t(chain->first));
+  put_le32(fields + 4, uint32_t(b->len - r->last_hdr - chain->first));
+}
+
+void put_qfid(tw3_conn* c, tw3_reply* r, ctx_chain* chain, const tw3_open& o) {
+  tw3_buf d{};
+  w64(&d, o.st.file_index != 0 ? o.st.file_index : o.file_id);  // DiskFileId
+  w64(&d, 0);
+  w64(&d, 0);  // VolumeId
+  w64(&d, 0);
+  put_context(r, chain, kQfidName, d);
+  tw3_buf_free(&d);
+  tw3_trace(c, "[qfid-out] ctx_at=%zu bn=%zu\n", size_t(r->last_hdr + chain->last), size_t(r->b.len));
+}
+
+void put_lease(tw3_reply* r, ctx_chain* chain, const tw3_caching& g) {
+  tw3_buf d{};
+  tw3_buf_put(&d, g.key, SMB2_LEASE_KEY_SIZE);
+  w32(&d, g.state);
+  w32(&d, g.flags);
+  w64(&d, 0);  // LeaseDuration
+  if (g.lease_version == 2) {
+    tw3_buf_put(&d, g.parent_key, SMB2_LEASE_KEY_SIZE);
+    w16(&d, g.epoch);
+    w16(&d, 0);
+  }
+  put_context(r, chain, kLeaseName, d);
+  tw3_buf_free(&d);
 }
 
 // What the name resolved to, for the steps after the checks.
@@ -262,16 +323,16 @@ tw3_open* register_open(tw3_conn* c, const tw3_tree& tree, const target& t) {
   return o;
 }
 
-void put_create_body(tw3_buf* b, const tw3_open& o) {
+void put_create_body(tw3_buf* b, const tw3_open& o, uint8_t oplock_level) {
   w16(b, kCreateResponseSize);
-  tw3_buf_byte(b, 0);  // OplockLevel: none is ever granted
+  tw3_buf_byte(b, oplock_level);
   tw3_buf_byte(b, 0);  // Flags
   w32(b, kFileOpened);
   put_open_info(b, o);
   w32(b, 0);  // Reserved2
   w64(b, o.file_id);
   w64(b, 0);  // FileId.Volatile
-  w32(b, 0);  // CreateContextsOffset, set when QFid is answered
+  w32(b, 0);  // CreateContextsOffset, set when a context is answered
   w32(b, 0);  // CreateContextsLength
   tw3_buf_byte(b, 0);
 }
@@ -283,23 +344,33 @@ void cmd_create(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   if (body->bad || q.size != kCreateRequestSize) return create_error_l(c, r, STATUS_INVALID_PARAMETER, kSiteStructure);
   tw3_trace(c, "[create] access=%08llx opts=%08x disp=%u name_off=%u name_len=%u\n",
             (unsigned long long)q.access, q.options, q.disposition, q.name_off, q.name_len);
+  create_ctxs cx;
+  if (parse_contexts(body, q, c->dialect, &cx) != 0) return create_error_l(c, r, STATUS_INVALID_PARAMETER, kSiteContexts);
   tw3_tree* tree = tw3_tree_find(c, c->cur_tree_id);
   int site = 0;
   uint32_t status = check_request(c, q, tree != nullptr && tree->is_ipc, &tree, &site);
   target t;
   if (status == STATUS_SUCCESS) status = resolve_name(body, q, *tree, &t, &site);
+  if (status == STATUS_SUCCESS && !t.pipe && tw3_lease_admit(c, cx.lease, t.vres.local_path) != STATUS_SUCCESS)
+    status = STATUS_INVALID_PARAMETER, site = kSiteLeaseKey;
   if (status != STATUS_SUCCESS) return create_error_l(c, r, status, site);
   tw3_open* o = register_open(c, *tree, t);
   if (o == nullptr) return create_error_l(c, r, STATUS_INSUFFICIENT_RESOURCES, kSiteNoMemory);
   o->granted_access = map_generic(q.access);
 
   tw3_stat_add(ST_OPENS, 1);
-  put_create_body(&r->b, *o);
+  tw3_conn_file_opened(c, o);
+  // Caching granted earlier on a file that has changed since is broken first.
+  if (!o->is_pipe && !o->is_dir) tw3_caching_check(c, o->local_path, o->st);
+  tw3_caching g{};
+  tw3_caching_grant(c, o, q.oplock_level, cx.lease, &g);
+  put_create_body(&r->b, *o, g.oplock_level);
   c->last_create_fid = o->file_id;
-  bool qfid = has_qfid(body, q);
-  tw3_trace(c, "[qfid] walk done has=%d cctx_n=%u ctx_body=%zu\n", qfid ? 1 : 0, q.ctx_len,
+  tw3_trace(c, "[qfid] walk done has=%d cctx_n=%u ctx_body=%zu\n", cx.qfid ? 1 : 0, q.ctx_len,
             size_t(uint64_t(q.ctx_off) - SMB2_HDR_SIZE));
-  if (qfid) put_qfid(c, r, *o);
+  ctx_chain chain;
+  if (cx.qfid) put_qfid(c, r, &chain, *o);
+  if (g.lease_version != 0) put_lease(r, &chain, g);
 }
 
 void cmd_close(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
@@ -319,6 +390,7 @@ void cmd_close(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   w32(&r->b, 0);
   put_open_info(&r->b, *o);
   // The record stays on the list, inert, so its id is never reused.
+  tw3_caching_release(c, o);
   tw3_open_release(o);
   o->in_use = 0;
   --c->open_count;

@@ -1,6 +1,9 @@
 // IOCTL (MS-SMB2 2.2.31, 2.2.32). Two controls are served: the check of the
 // negotiated parameters that SMB 3.0 clients make, and the transceive of one
-// DCE/RPC PDU on the srvsvc pipe. Everything else is refused.
+// DCE/RPC PDU on the srvsvc pipe (MS-SMB2 3.3.5.15.3): the PDU is written to
+// the pipe and its first answer message read back, cut to MaxOutputResponse
+// with STATUS_BUFFER_OVERFLOW; what is left waits for READ. Everything else
+// is refused.
 #include <cstdint>
 #include <span>
 
@@ -19,7 +22,6 @@ constexpr uint32_t kDeviceTypeMask = 0x00FF0000;
 constexpr uint32_t kDeviceNetworkFs = 0x00140000;
 constexpr uint64_t kNoFile = 0xFFFFFFFFFFFFFFFFULL;
 
-constexpr uint32_t kCapLargeMtu = 0x00000004;
 constexpr uint16_t kSecuritySigningEnabled = 0x0001;
 constexpr uint16_t kSecuritySigningRequired = 0x0002;
 constexpr uint64_t kGuidSalt = 0x54574D4232;  // "TWMB2", as NEGOTIATE builds the ServerGuid
@@ -31,6 +33,8 @@ enum : int {
   kSiteHandle,
   kSiteControl,
   kSiteInput,
+  kSiteBusy,
+  kSiteFull,
 };
 
 struct ioctl_req {
@@ -40,6 +44,7 @@ struct ioctl_req {
   uint64_t fid_volatile;
   uint32_t in_off;
   uint32_t in_count;
+  uint32_t max_out;
 };
 
 ioctl_req read_request(tw3_rd* b) {
@@ -51,7 +56,9 @@ ioctl_req read_request(tw3_rd* b) {
   q.fid_volatile = rd_u64(b);
   q.in_off = rd_u32(b);
   q.in_count = rd_u32(b);
-  rd_skip(b, 5 * 4);  // MaxInputResponse, OutputOffset, OutputCount, MaxOutputResponse, Flags
+  rd_skip(b, 3 * 4);  // MaxInputResponse, OutputOffset, OutputCount
+  q.max_out = rd_u32(b);
+  rd_skip(b, 4);  // Flags
   return q;
 }
 
@@ -87,12 +94,26 @@ void finish_response(tw3_buf* b, uint64_t part) {
 void validate_negotiate(tw3_conn* c, tw3_reply* r, uint64_t fid) {
   uint64_t part = begin_response(r, kFsctlValidateNegotiateInfo, fid, kNoFile);
   tw3_buf* b = &r->b;
-  w32(b, c->client_large_mtu ? kCapLargeMtu : 0);
+  w32(b, tw3_server_capabilities(c));  // must match the NEGOTIATE answer
   w64(b, c->server_guid_seed);
   w64(b, c->server_guid_seed ^ kGuidSalt);
   w16(b, c->sign_required ? kSecuritySigningRequired : kSecuritySigningEnabled);
   w16(b, uint16_t(c->dialect));
   finish_response(b, part);
+}
+
+// A transceive needs an empty pipe: unread answers would be taken for the
+// answer to this PDU (MS-FSCC 2.3.48, STATUS_PIPE_BUSY).
+void transceive(tw3_conn* c, tw3_open* o, std::span<const uint8_t> pdu, const ioctl_req& q,
+                tw3_reply* r) {
+  if (srvsvc_pipe_waiting(*o) != 0) return refuse(c, r, STATUS_PIPE_BUSY, kSiteBusy, false);
+  if (srvsvc_pipe_write(o, pdu) != 0) return refuse(c, r, STATUS_INSUFFICIENT_RESOURCES, kSiteFull, false);
+  const uint64_t part = begin_response(r, kFsctlPipeTransceive, q.fid, c->ioctl_fid);
+  uint64_t got = 0;
+  const uint32_t status = srvsvc_pipe_read(o, q.max_out, &r->b, &got);
+  if (status == STATUS_INSUFFICIENT_RESOURCES) return refuse(c, r, status, kSiteFull, false);
+  rep_set_status(r, status);
+  finish_response(&r->b, part);
 }
 
 }  // namespace
@@ -104,7 +125,7 @@ void cmd_ioctl(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   if (q.ctl == kFsctlValidateNegotiateInfo) return validate_negotiate(c, r, q.fid);
   if ((q.ctl & kDeviceTypeMask) == kDeviceNetworkFs) return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteNetworkFs, true);
   if (q.fid == kNoFile && q.fid_volatile == kNoFile) return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteNoFile, true);
-  const tw3_open* o = tw3_open_find(c, q.fid);
+  tw3_open* o = tw3_open_find(c, q.fid);
   if (o == nullptr) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteHandle, false);
   if (q.ctl != kFsctlPipeTransceive || !o->is_pipe) return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteControl, true);
   if (q.in_off < SMB2_HDR_SIZE || q.in_count > TW3_PIPE_INPUT_MAX ||
@@ -112,8 +133,5 @@ void cmd_ioctl(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
     return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteInput, false);
   }
   const uint8_t* in = body->data + (q.in_off - SMB2_HDR_SIZE);
-
-  uint64_t part = begin_response(r, kFsctlPipeTransceive, q.fid, c->ioctl_fid);
-  srvsvc_transceive(std::span<const uint8_t>(in, q.in_count), &r->b);
-  finish_response(&r->b, part);
+  transceive(c, o, std::span<const uint8_t>(in, q.in_count), q, r);
 }

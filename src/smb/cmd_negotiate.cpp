@@ -27,6 +27,7 @@ constexpr uint16_t kDialect2xMax = 0x02FF;
 
 constexpr uint16_t SECMODE_SIGNING_ENABLED = 0x0001;
 constexpr uint16_t SECMODE_SIGNING_REQUIRED = 0x0002;
+constexpr uint32_t CAP_LEASING = 0x00000002;  // read caching is granted (leases.cpp)
 constexpr uint32_t CAP_LARGE_MTU = 0x00000004;
 constexpr uint32_t kSmallIo = 65536;
 constexpr uint32_t kLargeIo = 1048576;
@@ -53,7 +54,6 @@ constexpr uint16_t kPreauthCtxDataLen = 38;
 
 constexpr uint64_t kSmb1MinLen = 40;
 constexpr char kSmb2Wildcard[] = "SMB 2.???";
-constexpr char kSmb2002[] = "SMB 2.002";
 constexpr uint64_t kDialectStringLen = 9;
 
 enum site : int { kSiteHeader = 3401, kSiteDialect, kSiteNoArray, kSiteContexts, kSiteChallenge, kSiteSmb1 };
@@ -187,7 +187,6 @@ void refuse(tw3_conn* c, tw3_reply* r, uint32_t status, int site) {
 void commit_identity(tw3_conn* c, const derived& d) {
   c->server_guid_seed = d.h;
   tw3_ntlm_challenge(c->opts.server_name, d.t, c->opts.clock != 0, c->server_challenge);
-  tw3_stat_add(ST_NEGOTIATE, 1);
 }
 
 void put_guid(tw3_buf* b, uint64_t h) {
@@ -205,7 +204,7 @@ void put_response(tw3_conn* c, tw3_reply* r, uint16_t security_mode, uint16_t ct
   w16(b, static_cast<uint16_t>(c->dialect));
   w16(b, ctx_count);
   put_guid(b, d.h);
-  w32(b, large ? CAP_LARGE_MTU : 0);
+  w32(b, tw3_server_capabilities(c));
   w32(b, large ? kLargeIo : kSmallIo);
   w32(b, static_cast<uint32_t>(c->max_read));
   w32(b, static_cast<uint32_t>(c->max_write));
@@ -301,6 +300,7 @@ void commit_smb2(tw3_conn* c, const request& q, uint16_t dialect, const client_c
   c->cipher_id = cc.gcm ? CIPHER_GCM : CIPHER_CCM;
   c->sign_required = c->opts.signing == 1 ? 1 : 0;
   commit_identity(c, d);
+  tw3_stat_add(ST_NEGOTIATE, 1);
   if (dialect > SMB2_DIALECT_310) {
     if (cc.salt[0] != 0 || cc.salt[1] != 0)
       std::memcpy(c->preauth_salt, cc.salt, kSaltSize);
@@ -356,35 +356,38 @@ void cmd_negotiate(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   c->setup_pending = 0;
 }
 
+uint32_t tw3_server_capabilities(const tw3_conn* c) {
+  const uint32_t leasing = c->dialect >= SMB2_DIALECT_300 ? CAP_LEASING : 0;
+  return leasing | (c->client_large_mtu ? CAP_LARGE_MTU : 0);
+}
+
+// An SMB1 NEGOTIATE that offers "SMB 2.???" is answered with the wildcard
+// dialect and the ordinary initial token (MS-SMB2 3.3.5.3.1): nothing is
+// settled yet, the client follows with an SMB2 NEGOTIATE that picks the
+// dialect and starts the pre-authentication hash. A client that offers only
+// "SMB 2.002" cannot speak 3.x and is refused like one without SMB2.
 void smb1_negotiate(tw3_conn* c, const uint8_t* msg, uint64_t len, tw3_reply* r,
                     int* have_reply) {
-  uint16_t dialect = 0;
-  if (len >= kSmb1MinLen && msg[SMB1_COMMAND_OFF] == SMB1_COM_NEGOTIATE) {
-    if (contains(msg, len, kSmb2Wildcard))
-      dialect = SMB2_DIALECT_210;
-    else if (contains(msg, len, kSmb2002))
-      dialect = SMB2_DIALECT_202;
-  }
-  if (dialect == 0) {
+  const bool wildcard = len >= kSmb1MinLen && msg[SMB1_COMMAND_OFF] == SMB1_COM_NEGOTIATE &&
+                        contains(msg, len, kSmb2Wildcard);
+  if (!wildcard || c->negotiated) {
     tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
+    // After a settled SMB2 negotiation an SMB1 NEGOTIATE ends the connection.
+    if (c->negotiated) c->closing = 1;
     err_reply_l(c, r, SMB2_NEGOTIATE, STATUS_NOT_SUPPORTED, 0, 0, kSiteSmb1);
     return;
   }
   rep_begin(r, SMB2_NEGOTIATE, STATUS_SUCCESS, 0, 0, 0, 0, 1);
   const derived d = derive(c->opts);
-  c->dialect = dialect;
-  c->negotiated = 1;
+  c->dialect = SMB2_DIALECT_2FF;
   c->client_sign_required = c->client_sign_enabled = c->client_large_mtu = 0;
   c->max_read = c->max_write = kSmallIo;
   c->sign_required = c->opts.signing == 1 ? 1 : 0;
   commit_identity(c, d);
-  tw3_buf challenge{}, secbuf{};
-  if (tw3_ntlm_type2(c->opts.server_name, c->server_challenge, d.t, &challenge) == 0)
-    tw3_spnego_resp(challenge.data, challenge.len, &secbuf);
-  else
-    rep_set_status(r, STATUS_NOT_SUPPORTED);
-  put_response(c, r, SECMODE_SIGNING_ENABLED, 0, d, secbuf);
-  tw3_buf_free(&challenge);
+  tw3_buf secbuf{};
+  if (security_buffer(c, d, &secbuf) != 0) rep_set_status(r, STATUS_NOT_SUPPORTED);
+  put_response(c, r, c->sign_required ? SECMODE_SIGNING_REQUIRED : SECMODE_SIGNING_ENABLED, 0, d,
+               secbuf);
   tw3_buf_free(&secbuf);
   c->setup_pending = 0;
   *have_reply = 1;

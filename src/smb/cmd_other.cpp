@@ -1,5 +1,5 @@
-// The commands that carry no file data: LOGOFF, CANCEL, ECHO, CHANGE_NOTIFY,
-// OPLOCK_BREAK and unknown commands. None of them fails on a malformed body.
+// The commands that carry no file data: LOGOFF, CANCEL, ECHO, CHANGE_NOTIFY
+// and unknown commands (OPLOCK_BREAK acknowledgements: leases.cpp). None of them fails on a malformed body.
 #include "smb/smb.h"
 
 namespace {
@@ -46,10 +46,6 @@ void cmd_echo(tw3_conn* /*c*/, tw3_rd* body, tw3_reply* r) {
 
 void cmd_change_notify(tw3_conn* /*c*/, tw3_rd* /*body*/, tw3_reply* r) {
   answer(r, STATUS_NOT_SUPPORTED);  // no notification is ever registered
-}
-
-void cmd_oplock_break(tw3_conn* /*c*/, tw3_rd* /*body*/, tw3_reply* r) {
-  answer(r, STATUS_NOT_SUPPORTED);  // no oplock is ever granted
 }
 
 void cmd_unknown(tw3_conn* /*c*/, tw3_rd* /*body*/, tw3_reply* r) {

@@ -69,13 +69,12 @@ uint64_t begin_response(tw3_reply* r) {
 // shorter than it gets its first part with STATUS_BUFFER_OVERFLOW and the
 // rest stays for the next READ. With nothing waiting nothing will ever come.
 void read_pipe(tw3_conn* c, tw3_open* o, uint32_t length, tw3_reply* r) {
-  const uint64_t waiting = srvsvc_pipe_waiting(*o);
-  if (waiting == 0) return refuse(c, r, STATUS_NOT_SUPPORTED, kSitePipe);
+  if (srvsvc_pipe_waiting(*o) == 0) return refuse(c, r, STATUS_NOT_SUPPORTED, kSitePipe);
   const uint64_t part = begin_response(r);
-  if (buf_reserve(&r->b, std::min<uint64_t>(length, waiting)) != 0)
-    return refuse(c, r, STATUS_INSUFFICIENT_RESOURCES, kSitePipe);
-  const uint64_t got = srvsvc_pipe_take(o, length, &r->b);
-  rep_set_status(r, got < waiting ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS);
+  uint64_t got = 0;
+  const uint32_t status = srvsvc_pipe_read(o, length, &r->b, &got);
+  if (status == STATUS_INSUFFICIENT_RESOURCES) return refuse(c, r, status, kSitePipe);
+  rep_set_status(r, status);
   put_le32(r->b.data + part + 4, uint32_t(got));
 }
 
@@ -113,8 +112,14 @@ void cmd_read(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   if (o == nullptr) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteHandle);
   if (o->is_pipe) return read_pipe(c, o, q.length, r);
   if (o->is_dir) return refuse(c, r, STATUS_FILE_IS_A_DIRECTORY, kSiteDirectory);
-  tw3_file* f = tw3_fs_open_ro(o->local_path, nullptr);
-  if (f == nullptr) return refuse(c, r, STATUS_ACCESS_DENIED, kSiteOpen);
+  tw3_stat now{};
+  tw3_file* f = tw3_fs_open_ro(o->local_path, &now);
+  if (f == nullptr) {
+    tw3_caching_check(c, o->local_path, tw3_stat{});  // gone: nothing cached of it holds
+    return refuse(c, r, STATUS_ACCESS_DENIED, kSiteOpen);
+  }
+  // A client told to drop its cache before this answer reads fresh data from here on.
+  tw3_caching_check(c, o->local_path, now);
 
   const uint64_t part = begin_response(r);
   int64_t got = r->b.failed ? -1 : read_into(f, q.offset, q.length, &r->b);

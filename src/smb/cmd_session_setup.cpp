@@ -5,6 +5,7 @@
 
 #include "auth/auth.h"
 #include "platform/platform.h"
+#include "smb/events.h"
 #include "smb/smb.h"
 
 namespace {
@@ -103,11 +104,14 @@ void session_setup_fail_body(tw3_conn* c, tw3_reply* r, uint32_t status) {
   // The standard error body, as every other refusal carries.
   rep_error(r, status);
   tw3_stat_add(ST_LOGON_FAILED, 1);
+  tw3_conn_event(c, tw3_ev::logon_failed, nullptr, nullptr, status);
   c->logon_failures++;
   if (c->logon_failures >= c->opts.max_login_failures) c->closing = 1;
 }
 
-void session_setup_ok_body(tw3_conn* c, tw3_reply* r, int guest, int challenge, int raw) {
+// challenge_flags: the NTLM CHALLENGE's flags when challenge is set.
+void session_setup_ok_body(tw3_conn* c, tw3_reply* r, int guest, int challenge, int raw,
+                           uint32_t challenge_flags = TW3_NTLM_CHALLENGE_FLAGS) {
   tw3_stat_add(guest ? ST_GUEST_SESSIONS : ST_SESSIONS, 1);
   if (c->sign_required) tw3_stat_add(ST_SIGN_REQUIRED_SESSIONS, 1);
   tw3_buf secbuf{};
@@ -115,7 +119,8 @@ void session_setup_ok_body(tw3_conn* c, tw3_reply* r, int guest, int challenge, 
     ensure_session_id(c, r);
     rep_set_status(r, STATUS_MORE_PROCESSING_REQUIRED);
     tw3_buf msg{};
-    tw3_ntlm_type2(c->opts.server_name, c->server_challenge, now_or_clock(c), &msg);
+    tw3_ntlm_type2(c->opts.server_name, c->server_challenge, now_or_clock(c), &msg,
+                   challenge_flags);
     if (raw)
       tw3_buf_put(&secbuf, msg.data, msg.len);
     else
@@ -128,6 +133,7 @@ void session_setup_ok_body(tw3_conn* c, tw3_reply* r, int guest, int challenge, 
     static constexpr uint8_t kGuestKey[kKeySize] = {};
     derive_keys(c, guest ? kGuestKey : c->session_base_key);
     c->keys_ready = 1;
+    tw3_conn_event(c, tw3_ev::logon_ok);
     ensure_session_id(c, r);
     rep_set_status(r, STATUS_SUCCESS);
     if (!raw) tw3_spnego_done(&secbuf);
@@ -162,6 +168,7 @@ void accept(tw3_conn* c, tw3_reply* r, const uint8_t key[kKeySize], int guest, i
 
 // The AUTHENTICATE leg: each account in turn, or the guest when none exists.
 void second_leg(tw3_conn* c, tw3_reply* r, const uint8_t* tok, uint64_t len, int raw) {
+  tw3_conn_note_logon_names(c, tok, len);
   account acct;
   const bool has_users = acct.load(0);
   tw3_trace(c, "[t3] has_users=%d\n", has_users ? 1 : 0);
@@ -192,6 +199,15 @@ void second_leg(tw3_conn* c, tw3_reply* r, const uint8_t* tok, uint64_t len, int
     }
   }
   session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
+}
+
+// A first leg whose NTLM NEGOTIATE, if any, rides as the negTokenInit's
+// mechToken: the CHALLENGE answers the flags it asks for.
+void first_leg(tw3_conn* c, tw3_reply* r, const uint8_t* blob, uint64_t blen, int raw) {
+  const uint8_t* mech = nullptr;
+  uint64_t mech_len = 0;
+  tw3_spnego_mech_token(blob, blen, &mech, &mech_len);
+  session_setup_ok_body(c, r, 0, 1, raw, tw3_ntlm_answer_flags(mech, mech_len));
 }
 
 void trace_request(const tw3_conn* c, uint16_t ssz, uint16_t boff, uint16_t blen,
@@ -235,11 +251,12 @@ void cmd_session_setup(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   int raw = 0;
   if (tw3_spnego_init(blob, blen, &tok, &tok_len, &raw) != 0)
     return session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
-  if (tok == nullptr || tok_len == 0) return session_setup_ok_body(c, r, 0, 1, raw);
+  if (tok == nullptr || tok_len == 0) return first_leg(c, r, blob, blen, raw);
   if (tok_len < kNtlmMinToken || std::memcmp(tok, kNtlmSignature, sizeof kNtlmSignature) != 0)
     return session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
   const uint32_t type = le32(tok + kNtlmTypeOff);
-  if (type == kNtlmNegotiate) return session_setup_ok_body(c, r, 0, 1, raw);
+  if (type == kNtlmNegotiate)
+    return session_setup_ok_body(c, r, 0, 1, raw, tw3_ntlm_answer_flags(tok, tok_len));
   if (type == kNtlmAuthenticate) return second_leg(c, r, tok, tok_len, raw);
   session_setup_fail_body(c, r, STATUS_INVALID_PARAMETER);
 }

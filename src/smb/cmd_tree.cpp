@@ -6,6 +6,7 @@
 #include <new>
 #include <string_view>
 
+#include "smb/events.h"
 #include "smb/files.h"
 
 namespace {
@@ -118,6 +119,7 @@ void cmd_tree_connect(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   c->tree_list = t;
 
   tw3_stat_add(ST_TREES, 1);
+  tw3_conn_event(c, tw3_ev::tree_connect, ipc ? kIpcName : share.name);
   if (uint8_t* hdr = rep_cur_hdr(r)) put_le32(hdr + HDR_TREE_ID, t->tree_id);
   rep_set_status(r, STATUS_SUCCESS);
   w16(&r->b, kConnectResponseSize);

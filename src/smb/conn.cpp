@@ -8,6 +8,7 @@
 #include <new>
 
 #include "platform/platform.h"
+#include "smb/events.h"
 #include "smb/smb.h"
 
 namespace {
@@ -25,7 +26,10 @@ bool may_wait(tw3_conn* c) {
     tw3_stat_add(ST_TIMEOUTS, 1);
     return false;
   }
-  return true;
+  // A quiet client may be reading from its cache: tell it when the host
+  // changed what it holds.
+  tw3_caching_poll(c);
+  return !c->closing;
 }
 
 // Reads exactly n bytes into dst, in pieces of at most `piece` bytes. False
@@ -59,7 +63,10 @@ bool answer_session_request(tw3_conn* c, uint32_t len) {
     if (!read_exact(c, scratch, part, part, zero_read::ends)) return false;
     len -= part;
   }
-  if (c->io->write(c->io_ctx, kSessionOk, sizeof kSessionOk) != 0) return false;
+  {
+    tw3_lock_guard hold(c->send_lock);
+    if (c->io->write(c->io_ctx, kSessionOk, sizeof kSessionOk) != 0) return false;
+  }
   c->last_active_ms = tw3_now_ms();
   return true;
 }
@@ -102,6 +109,7 @@ void trace_reply_hex(const tw3_conn* c, const tw3_buf& b) {
 void handle_message(tw3_conn* c, uint64_t len) {
   uint8_t* msg = c->rx_buf;
   c->last_active_ms = tw3_now_ms();
+  c->act.requests++;
   tw3_reply rep{};
   int have_reply = 0;
   if (c->io->log != nullptr) c->io->log(c->io_ctx, ">>", msg, static_cast<int64_t>(len));
@@ -116,6 +124,8 @@ void handle_message(tw3_conn* c, uint64_t len) {
   }
   tw3_buf_free(&rep.b);
   tw3_opts_get(&c->opts);
+  // A busy connection is checked too, at most once a second.
+  tw3_caching_poll(c);
 }
 
 // One NetBIOS message. False when the connection ends.
@@ -144,6 +154,7 @@ bool serve_one(tw3_conn* c, std::unique_ptr<uint8_t[]>& rx) {
 
 void end_connection(tw3_conn* c) {
   tw3_stat_add(ST_CONNECTIONS, -1);
+  tw3_conn_event(c, tw3_ev::conn_closed);
   tw3_conn_free_trees(c);
   tw3_conn_free_opens(c);
   // The record held session secrets.
@@ -165,6 +176,7 @@ void tw3_sess_run(const tw3_io* io, const tw3_ip* peer, const char* local_text, 
   tw3_ip_format(peer, peer_text, sizeof peer_text);
   if (!tw3_client_allowed(peer)) {
     tw3_stat_add(ST_REFUSED_ALLOW, 1);
+    tw3_client_refused(peer_text, "allow");
     return;
   }
   std::unique_ptr<tw3_conn> c(new (std::nothrow) tw3_conn{});
@@ -184,6 +196,7 @@ void tw3_sess_run(const tw3_io* io, const tw3_ip* peer, const char* local_text, 
   tw3_opts_get(&c->opts);
   c->last_active_ms = tw3_now_ms();
   tw3_stat_add(ST_CONNECTIONS, 1);
+  tw3_conn_started(c.get());
   while (serve_one(c.get(), rx)) {
   }
   end_connection(c.get());

@@ -1,6 +1,6 @@
 // Freeing of a connection's tree and open records, shared by LOGOFF, the
 // end of a connection and any handler that needs it.
-#include "smb/smb.h"
+#include "smb/files.h"
 
 void tw3_conn_free_trees(tw3_conn* c) {
   tw3_tree* t = c->tree_list;
@@ -37,6 +37,7 @@ void tw3_conn_free_opens(tw3_conn* c) {
     delete o;
     o = older;
   }
+  tw3_leases_free(c);
 }
 
 tw3_open* tw3_open_find(tw3_conn* c, uint64_t file_id) {

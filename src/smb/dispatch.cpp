@@ -2,8 +2,10 @@
 // fills in related requests, refuses every modifying command in one place
 // (the one write gate),
 // writes each response header, calls the handlers and runs the signing step.
+#include <algorithm>
 #include <array>
 
+#include "smb/events.h"
 #include "smb/smb.h"
 
 namespace {
@@ -12,39 +14,43 @@ struct command_entry {
   tw3_handler handler;  // null for refused commands
   bool modifies;        // refused by the gate before any handler: the server is read-only
   uint32_t fid_at;      // body offset of FileId.Persistent, 0 when none
+  // Commands whose CreditCharge pays for their payload (MS-SMB2 3.2.4.1.5),
+  // with the body offset of the response size they ask for (0: none).
+  bool multi_credit;
+  uint32_t out_len_at;
 };
 
 // The one list of handlers. A modifying command never reaches a handler.
 constexpr std::array<command_entry, SMB2_COMMAND_COUNT> kCommands{{
-    {cmd_negotiate, false, 0},        // 0 NEGOTIATE
-    {cmd_session_setup, false, 0},    // 1 SESSION_SETUP
-    {cmd_logoff, false, 0},           // 2 LOGOFF
-    {cmd_tree_connect, false, 0},     // 3 TREE_CONNECT
-    {cmd_tree_disconnect, false, 0},  // 4 TREE_DISCONNECT
-    {cmd_create, false, 0},           // 5 CREATE
-    {cmd_close, false, 8},            // 6 CLOSE
-    {nullptr, true, 0},               // 7 FLUSH
-    {cmd_read, false, 16},            // 8 READ
-    {cmd_write, true, 0},             // 9 WRITE: the gate admits pipe writes only
-    {nullptr, true, 0},               // 10 LOCK
-    {cmd_ioctl, false, 8},            // 11 IOCTL
-    {cmd_cancel, false, 0},           // 12 CANCEL
-    {cmd_echo, false, 0},             // 13 ECHO
-    {cmd_query_directory, false, 8},  // 14 QUERY_DIRECTORY
-    {cmd_change_notify, false, 0},    // 15 CHANGE_NOTIFY
-    {cmd_query_info, false, 24},      // 16 QUERY_INFO
-    {nullptr, true, 0},               // 17 SET_INFO
-    {cmd_oplock_break, false, 0},     // 18 OPLOCK_BREAK
+    {cmd_negotiate, false, 0, false, 0},          // 0 NEGOTIATE
+    {cmd_session_setup, false, 0, false, 0},      // 1 SESSION_SETUP
+    {cmd_logoff, false, 0, false, 0},             // 2 LOGOFF
+    {cmd_tree_connect, false, 0, false, 0},       // 3 TREE_CONNECT
+    {cmd_tree_disconnect, false, 0, false, 0},    // 4 TREE_DISCONNECT
+    {cmd_create, false, 0, false, 0},             // 5 CREATE
+    {cmd_close, false, 8, false, 0},              // 6 CLOSE
+    {nullptr, true, 0, false, 0},                 // 7 FLUSH
+    {cmd_read, false, 16, true, 4},               // 8 READ: Length
+    {cmd_write, true, 0, true, 0},                // 9 WRITE: the gate admits pipe writes only
+    {nullptr, true, 0, false, 0},                 // 10 LOCK
+    {cmd_ioctl, false, 8, true, 44},              // 11 IOCTL: MaxOutputResponse
+    {cmd_cancel, false, 0, false, 0},             // 12 CANCEL
+    {cmd_echo, false, 0, false, 0},               // 13 ECHO
+    {cmd_query_directory, false, 8, true, 28},    // 14 QUERY_DIRECTORY: OutputBufferLength
+    {cmd_change_notify, false, 0, false, 0},      // 15 CHANGE_NOTIFY
+    {cmd_query_info, false, 24, false, 0},        // 16 QUERY_INFO
+    {nullptr, true, 0, false, 0},                 // 17 SET_INFO
+    {cmd_oplock_break, false, 0, false, 0},       // 18 OPLOCK_BREAK
 }};
 
-constexpr command_entry kUnknownCommand{cmd_unknown, false, 0};
+constexpr command_entry kUnknownCommand{cmd_unknown, false, 0, false, 0};
 
 const command_entry& entry_for(uint8_t command) {
   return command < kCommands.size() ? kCommands[command] : kUnknownCommand;
 }
 
 // Error sites reported by the traces of refusals made here.
-enum dispatch_site : int { kSiteBadLaterHeader = 9001 };
+enum dispatch_site : int { kSiteBadLaterHeader = 9001, kSiteCreditCharge };
 
 // Working state of one frame_in call.
 struct walk {
@@ -60,11 +66,6 @@ struct walk {
   bool saved_fid_valid = false;
   bool sign_pending = false;  // the response at last_hdr is signed once its bytes are final
 };
-
-uint16_t grant_credits(uint16_t requested) {
-  if (requested == 0) return 1;
-  return requested > TW3_MAX_CREDIT_GRANT ? TW3_MAX_CREDIT_GRANT : requested;
-}
 
 uint32_t next_command(const walk& w) {
   return le32(w.msg + w.off + HDR_NEXT_COMMAND);  // the header was parsed: 64 bytes present
@@ -102,9 +103,16 @@ void add_header(walk& w, uint8_t command, uint32_t status, uint64_t message_id,
 
 // A refusal made here: the response header and the 9-byte error body.
 void add_error(walk& w, uint8_t command, uint32_t status, uint64_t message_id,
-               uint64_t session_id, uint32_t tree_id, uint16_t credits) {
-  add_header(w, command, status, message_id, session_id, tree_id, 0, credits);
+               uint64_t session_id, uint32_t tree_id, uint16_t credit_charge, uint16_t credits) {
+  add_header(w, command, status, message_id, session_id, tree_id, credit_charge, credits);
   rep_error(w.r, status);
+  tw3_conn_event(w.c, tw3_ev::request_refused, nullptr, nullptr, status, command);
+}
+
+// A request refused here. Its answer repeats its CreditCharge like any other:
+// clients (impacket) count the ids a request used from the answer's charge.
+void refuse(walk& w, const tw3_hdr& h, uint32_t status, uint16_t credits) {
+  add_error(w, h.command, status, h.message_id, h.session_id, h.tree_id, h.credit_charge, credits);
 }
 
 // A later header that cannot be parsed: answered INVALID_PARAMETER, walk ends.
@@ -113,7 +121,8 @@ void refuse_bad_header(walk& w) {
   const uint64_t rest = w.len - w.off;
   const uint8_t command = rest > HDR_COMMAND ? w.msg[w.off + HDR_COMMAND] : 0;
   const uint64_t mid = c->cur_msg_id != 0 ? c->cur_msg_id : c->last_msg_id + 1;
-  add_header(w, command, STATUS_SUCCESS, mid, w.prev_session_id, w.prev_tree_id, 0, 1);
+  // No MessageId of it was used, so no credit comes back for it.
+  add_header(w, command, STATUS_SUCCESS, mid, w.prev_session_id, w.prev_tree_id, 0, 0);
   // err_reply_l picks the same MessageId, traces and patches the status in.
   err_reply_l(c, w.r, command, STATUS_INVALID_PARAMETER, w.prev_session_id, w.prev_tree_id,
               kSiteBadLaterHeader);
@@ -124,11 +133,14 @@ void refuse_too_many(walk& w) {
   tw3_conn* c = w.c;
   tw3_hdr h{};
   if (parse_header(w.msg + w.off, w.len - w.off, &h, nullptr) == 0) {
+    // Its ids are spent like any other request's, so the window stays whole.
+    const bool spent = tw3_seq_consume(c, h.message_id, h.credit_charge) == 0;
     add_error(w, h.command, STATUS_INVALID_PARAMETER, h.message_id,
               h.session_id != 0 ? h.session_id : c->session_id,
-              h.tree_id != 0 ? h.tree_id : c->cur_tree_id, 1);
+              h.tree_id != 0 ? h.tree_id : c->cur_tree_id, h.credit_charge,
+              spent ? tw3_credit_grant(c, h.credit_request) : 0);
   } else {
-    add_error(w, SMB2_ECHO, STATUS_INVALID_PARAMETER, 0, 0, 0, 1);
+    add_error(w, SMB2_ECHO, STATUS_INVALID_PARAMETER, 0, 0, 0, 0, 0);
   }
   tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
 }
@@ -158,20 +170,58 @@ bool advance_strict(walk& w) {
 
 // Signed requests are verified before anything else happens to them.
 // Returns -1 when the request was refused (walk ends), else 1 when verified.
-int check_signature(walk& w, const tw3_hdr& h) {
+int check_signature(walk& w, const tw3_hdr& h, uint16_t credits) {
   tw3_conn* c = w.c;
-  if (!c->authenticated && !c->keys_ready) {
+  if ((!c->authenticated && !c->keys_ready) ||
+      !sign_verify_request(c, w.msg + w.off, request_extent(w))) {
     tw3_stat_add(ST_BAD_SIGNATURE, 1);
-    add_error(w, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id, h.tree_id,
-              grant_credits(h.credit_request));
-    return -1;
-  }
-  if (!sign_verify_request(c, w.msg + w.off, request_extent(w))) {
-    tw3_stat_add(ST_BAD_SIGNATURE, 1);
-    add_error(w, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id, h.tree_id, 1);
+    refuse(w, h, STATUS_ACCESS_DENIED, credits);
     return -1;
   }
   return 1;
+}
+
+// Uses the request's MessageIds. A MessageId outside the window or used
+// before ends the connection without an answer (MS-SMB2 3.3.5.2.3): the
+// responses already built for the message are dropped with it. CANCEL names
+// the id of the request it cancels and uses none.
+bool spend_ids(walk& w, const tw3_hdr& h) {
+  tw3_conn* c = w.c;
+  if (h.command == SMB2_CANCEL) return true;
+  // Before NEGOTIATE has settled multi-credit requests, every request is one id.
+  const uint16_t charge = c->negotiated ? h.credit_charge : 1;
+  if (tw3_seq_consume(c, h.message_id, charge) == 0) return true;
+  tw3_trace(c, "[twsmb3s %d] BAD_MESSAGE_ID mid=%llu charge=%u low=%llu top=%llu\n", c->conn_id,
+            static_cast<unsigned long long>(h.message_id), charge,
+            static_cast<unsigned long long>(c->seq_low), static_cast<unsigned long long>(c->seq_top));
+  tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
+  c->closing = 1;
+  w.r->b.len = 0;
+  w.r->last_hdr = 0;
+  w.sign_pending = false;
+  return false;
+}
+
+// Bytes a multi-credit request moves either way: the variable part of its
+// body, or the most its answer may carry.
+uint64_t payload_of(const walk& w, const tw3_hdr& h) {
+  const uint64_t n = request_extent(w) - SMB2_HDR_SIZE;
+  const uint8_t* body = w.msg + w.off + SMB2_HDR_SIZE;
+  if (n < 2) return 0;
+  const uint64_t fixed = le16(body) & ~1u;  // an odd StructureSize counts one variable byte
+  uint64_t payload = n > fixed ? n - fixed : 0;
+  const uint32_t out_at = entry_for(h.command).out_len_at;
+  if (out_at != 0 && out_at <= n && 4 <= n - out_at) payload = std::max<uint64_t>(payload, le32(body + out_at));
+  return payload;
+}
+
+// The CreditCharge must pay for the payload (MS-SMB2 3.3.5.2.5); a charge of
+// 0 pays for 64 KiB.
+bool charge_covers(const walk& w, const tw3_hdr& h) {
+  if (!w.c->negotiated || !entry_for(h.command).multi_credit) return true;
+  const uint64_t payload = payload_of(w, h);
+  if (h.credit_charge == 0) return payload <= SMB2_CREDIT_PAYLOAD;
+  return tw3_credit_charge_needed(payload) <= h.credit_charge;
 }
 
 constexpr uint64_t kWriteFidAt = 16;  // FileId.Persistent in a WRITE request body
@@ -215,6 +265,7 @@ void run_handler(walk& w, tw3_hdr& h, uint16_t credits, tw3_rd* body) {
   c->cur_hdr = &h;
   entry_for(h.command).handler(c, body, w.r);
   c->cur_hdr = nullptr;
+  tw3_conn_reply_event(c, rep_cur_hdr(w.r), h.command);
   if (h.command == SMB2_CREATE) {
     const uint8_t* rh = rep_cur_hdr(w.r);
     if (rh != nullptr && le32(rh + HDR_STATUS) == STATUS_SUCCESS && c->last_create_fid != 0) {
@@ -241,19 +292,22 @@ step handle_one(walk& w) {
   tw3_trace(c, "[loop] count=%u off=%zu cmd=%u n=%zu\n", static_cast<unsigned>(w.index),
             static_cast<size_t>(w.off), h.command, static_cast<size_t>(w.len));
   c->cur_tree_id = h.tree_id;
+  if (!spend_ids(w, h)) return step::end;
+  // A CANCEL used no id, so it is owed no credit.
+  const uint16_t credits = h.command == SMB2_CANCEL ? 0 : tw3_credit_grant(c, h.credit_request);
   if (h.command == SMB2_NEGOTIATE || h.command == SMB2_SESSION_SETUP)
     preauth_update(c, w.msg + w.off, request_extent(w));
   if (c->chain_failed) {
-    add_error(w, h.command, w.r->last_status, h.message_id, h.session_id, h.tree_id, 1);
+    refuse(w, h, w.r->last_status, credits);
     return advance(w, false) ? step::next : step::end;
   }
   int verified = 0;
   if (h.is_signed) {
-    if (check_signature(w, h) < 0) return step::end;
+    if (check_signature(w, h, credits) < 0) return step::end;
     verified = 1;
   } else if (!sign_unsigned_allowed(c, h.command)) {
     tw3_stat_add(ST_BAD_SIGNATURE, 1);
-    add_error(w, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id, h.tree_id, 1);
+    refuse(w, h, STATUS_ACCESS_DENIED, credits);
     return step::end;
   }
   c->cur_msg_id = h.message_id;
@@ -264,13 +318,23 @@ step handle_one(walk& w) {
   c->in_compound = w.index > 0 ? 1 : 0;
   w.prev_session_id = h.session_id;
   w.prev_tree_id = h.tree_id;
-  const uint16_t credits = grant_credits(h.credit_request);
   if (entry_for(h.command).modifies && !admit_pipe_write(w, h)) {
     tw3_stat_add(ST_MUTATING_REFUSED, 1);
-    add_error(w, h.command, STATUS_ACCESS_DENIED, h.message_id, h.session_id, h.tree_id, credits);
+    refuse(w, h, STATUS_ACCESS_DENIED, credits);
+    // Signed like any other answer: the Linux client checks the refusal of
+    // the SET_INFO inside its CREATE/SET_INFO/CLOSE compounds (touch, rename).
+    w.sign_pending = sign_decide(c, w.r, h.command, verified) != 0;
     return advance_strict(w) ? step::next : step::end;
   }
-  run_handler(w, h, credits, &body);
+  if (!charge_covers(w, h)) {
+    tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
+    add_header(w, h.command, STATUS_SUCCESS, h.message_id, h.session_id, h.tree_id,
+               h.credit_charge, credits);
+    err_reply_l(c, w.r, h.command, STATUS_INVALID_PARAMETER, h.session_id, h.tree_id,
+                kSiteCreditCharge);
+  } else {
+    run_handler(w, h, credits, &body);
+  }
   w.sign_pending = sign_decide(c, w.r, h.command, verified) != 0;
   tw3_trace(c, "[loop] done cmd=%u outn=%zu\n", h.command, static_cast<size_t>(w.r->b.len));
   if (c->chain_error) {
@@ -289,7 +353,15 @@ void frame_in(tw3_conn* c, uint8_t* msg, uint64_t len, tw3_reply* r, int* have_r
   c->chain_error = 0;
   c->chain_failed = 0;
   if (len >= 4 && le32(msg) == SMB1_PROTOCOL_ID) {
+    // An SMB1 NEGOTIATE stands for MessageId 0 (MS-SMB2 3.3.5.2.3); its
+    // answer grants the one credit of the SMB2 NEGOTIATE that follows.
+    if (tw3_seq_consume(c, 0, 1) != 0) {
+      tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
+      c->closing = 1;
+      return;
+    }
     smb1_negotiate(c, msg, len, r, have_reply);
+    tw3_credit_grant(c, 1);
     return;
   }
   walk w{c, msg, len, r};

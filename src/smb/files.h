@@ -77,20 +77,108 @@ uint32_t tw3_secdesc_size(uint32_t info);
 void tw3_secdesc_put(tw3_buf* b, uint32_t info, bool is_dir);
 
 // ---- The srvsvc pipe ----
-// Appends the NDR stub of the NetrShareEnum answer (level 1) and counts
+// The Level of a NetrShareEnum request's stub (after ServerName), or -1 when
+// the stub cannot be read that far.
+int64_t srvsvc_requested_level(std::span<const uint8_t> stub);
+// Appends the NDR stub of the NetrShareEnum answer at `level` (0, 1 or 2;
+// any other gets no container and ERROR_INVALID_LEVEL) and counts
 // srvsvc_queries.
-void srvsvc_share_enum(tw3_buf* out);
-// Appends the answer to one DCE/RPC PDU: a bind_ack, a response carrying the
-// share enumeration, or a fault; nothing for a PDU it does not answer.
-void srvsvc_transceive(std::span<const uint8_t> pdu, tw3_buf* out);
-// The pipe as clients that WRITE and READ it see it: the answer to a written
-// PDU waits on the open as one message, after any earlier ones, until READ
-// takes it. 0, or -1 when it would not fit in TW3_PIPE_PENDING_MAX (nothing
-// kept then).
+void srvsvc_share_enum(uint32_t level, tw3_buf* out);
+// The fragment size used towards a client whose bind asked for `asked` bytes
+// (0: no bind seen): at most the 4280 the bind_ack offers, at least 1432.
+uint16_t srvsvc_frag_size(uint16_t asked);
+// Appends the response PDUs carrying `stub` as messages (pipe_msg_begin):
+// fragments of at most srvsvc_frag_size(frag) bytes, each with its own
+// header, first/last flags and alloc_hint (the stub bytes from it on).
+void srvsvc_put_responses(tw3_buf* out, uint32_t call_id, std::span<const uint8_t> stub,
+                          uint16_t frag);
+// Appends the answer to one DCE/RPC PDU as messages: a bind_ack (which also
+// records the client's fragment size in *frag), the response fragments
+// carrying the share enumeration, or a fault; nothing for a PDU it does not
+// answer. `failed` of out reports a lack of memory.
+void srvsvc_transceive(std::span<const uint8_t> pdu, uint16_t* frag, tw3_buf* out);
+
+// A list of pipe messages is built in a tw3_buf, each a 32-bit length and
+// its bytes: pipe_msg_begin appends the length's place, pipe_msg_end(out,
+// start) fills it in for the bytes from start (the length just after
+// pipe_msg_begin) to the end.
+void pipe_msg_begin(tw3_buf* out);
+void pipe_msg_end(tw3_buf* out, uint64_t start);
+// The pipe as clients see it: the answer to a PDU written to it waits on the
+// open, one message per fragment, after any earlier ones, until read. 0, or
+// -1 when it would not fit in TW3_PIPE_PENDING_MAX (nothing kept then).
 int srvsvc_pipe_write(tw3_open* o, std::span<const uint8_t> pdu);
 // Bytes of the first waiting message that are still to be read; 0 when none.
 uint64_t srvsvc_pipe_waiting(const tw3_open& o);
-// Moves up to n bytes of the first waiting message onto the end of out
-// (which must have room, as a failed append loses them); the byte count.
-// What is left of that message stays first in line.
-uint64_t srvsvc_pipe_take(tw3_open* o, uint64_t n, tw3_buf* out);
+// Moves up to n bytes of the first waiting message onto the end of out and
+// sets *got to their count. STATUS_BUFFER_OVERFLOW when part of the message
+// stays for the next read (message mode), STATUS_SUCCESS when it was read to
+// its end or nothing waits, STATUS_INSUFFICIENT_RESOURCES (nothing taken)
+// when out cannot grow.
+uint32_t srvsvc_pipe_read(tw3_open* o, uint64_t n, tw3_buf* out, uint64_t* got);
+
+// ---- Read caching: level II oplocks and Read+Handle leases (leases.cpp) ----
+// Nothing writes through this server, so its own clients never need a break
+// between them; a file changed on the host does, and is found by comparing
+// its status with the one taken when the caching was granted.
+
+// A lease asked for in a CREATE (MS-SMB2 2.2.13.2.8 and, version 2, 2.2.13.2.10).
+struct tw3_lease_req {
+  int32_t version;  // 0: none asked, 1 or 2
+  uint8_t key[SMB2_LEASE_KEY_SIZE];
+  uint32_t state;
+  uint32_t flags;
+  uint8_t parent_key[SMB2_LEASE_KEY_SIZE];
+  uint16_t epoch;
+};
+
+// What a CREATE answers: the OplockLevel, and for a lease the response
+// context's fields (MS-SMB2 2.2.14.2.10, 2.2.14.2.11).
+struct tw3_caching {
+  uint8_t oplock_level;
+  int32_t lease_version;  // 0: no lease context
+  uint8_t key[SMB2_LEASE_KEY_SIZE];
+  uint32_t state;
+  uint32_t flags;
+  uint8_t parent_key[SMB2_LEASE_KEY_SIZE];
+  uint16_t epoch;
+};
+
+// A lease of the connection: what its key's opens may cache.
+struct tw3_lease {
+  uint8_t key[SMB2_LEASE_KEY_SIZE];
+  int32_t version;          // 1 or 2, as first asked
+  uint32_t state;           // R|H granted, 0 once broken
+  uint16_t epoch;           // version 2: moves with every change of state
+  int32_t breaking;         // a break awaits its acknowledgement
+  uint32_t flags;           // PARENT_LEASE_KEY_SET as asked
+  uint8_t parent_key[SMB2_LEASE_KEY_SIZE];
+  char local_path[TW3_LOCAL_PATH_MAX];
+  tw3_stat stamp;           // the file when the state was granted
+  int32_t opens;            // opens sharing the lease
+  tw3_lease* next;
+};
+
+// The body size of an oplock break notification, acknowledgement and
+// response alike (MS-SMB2 2.2.23.1, 2.2.24.1, 2.2.25.1).
+constexpr uint16_t TW3_OPLOCK_BREAK_SIZE = 24;
+
+// The connection's lease with this key, or null.
+tw3_lease* tw3_lease_find(const tw3_conn* c, const uint8_t* key);
+// A lease key names one file: a key already bound to another file of this
+// connection gives STATUS_INVALID_PARAMETER, else 0. Checked before the open.
+uint32_t tw3_lease_admit(const tw3_conn* c, const tw3_lease_req& req, const char* local_path);
+// Grants read caching to a new open of a file (never to a directory or the
+// pipe): level II for any oplock asked, R|H of a lease's asked state, never
+// W. Fills *out for the response.
+void tw3_caching_grant(tw3_conn* c, tw3_open* o, uint8_t requested_level, const tw3_lease_req& req,
+                       tw3_caching* out);
+// Drops what an open holds of the caching (CLOSE); a lease no open shares
+// any more is forgotten.
+void tw3_caching_release(tw3_conn* c, tw3_open* o);
+// Frees every lease record (the opens are gone or going).
+void tw3_leases_free(tw3_conn* c);
+// Breaks to none every oplock and lease held on local_path whose file no
+// longer matches `now` (size, change time, identity), by a notification
+// sent at once.
+void tw3_caching_check(tw3_conn* c, const char* local_path, const tw3_stat& now);

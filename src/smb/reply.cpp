@@ -182,6 +182,9 @@ void send_frame(tw3_conn* c, const uint8_t* bytes, uint64_t len) {
   }
   const uint8_t nb[NB_HDR_SIZE] = {NB_SESSION_MESSAGE, static_cast<uint8_t>(len >> 16),
                                    static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len)};
+  // Header and message leave back to back: a notification sent meanwhile
+  // waits for the whole frame.
+  tw3_lock_guard hold(c->send_lock);
   trace_send(c, bytes, len);
   if (c->io->write(c->io_ctx, nb, NB_HDR_SIZE) != 0) c->closing = 1;
   if (preauth_eligible(c, bytes, len)) preauth_update(c, bytes, len);
@@ -189,4 +192,5 @@ void send_frame(tw3_conn* c, const uint8_t* bytes, uint64_t len) {
     c->closing = 1;
   if (c->io->log != nullptr) c->io->log(c->io_ctx, "<<", bytes, static_cast<int64_t>(len));
   tw3_stat_add(ST_BYTES_SENT, static_cast<int64_t>(len));
+  c->act.bytes_sent += len;
 }

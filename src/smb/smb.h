@@ -11,6 +11,7 @@
 #include "config/config.h"
 #include "crypto/crypto.h"
 #include "fs/fs.h"
+#include "platform/platform.h"
 #include "smb/wire.h"
 #include "util/util.h"
 
@@ -39,6 +40,8 @@ struct tw3_tree {
   tw3_tree* next;         // next older tree
 };
 
+struct tw3_lease;
+
 constexpr int TW3_PATTERN_KEEP = 513;  // 511 pattern bytes kept, and room to spare
 
 struct tw3_open {
@@ -58,16 +61,31 @@ struct tw3_open {
   char pattern[TW3_PATTERN_KEEP];
   int32_t listing_class;
   // Pipe opens: DCE/RPC answers to PDUs written to the pipe, waiting to be
-  // read (srvsvc.cpp); at most TW3_PIPE_PENDING_MAX bytes.
+  // read (pipe.cpp); at most TW3_PIPE_PENDING_MAX bytes.
   tw3_buf pipe_out;
   uint64_t pipe_out_pos;
   uint64_t pipe_msg_left;
+  uint16_t pipe_frag;     // max_recv_frag of the client's last bind; 0 before one
+  // Read caching granted with the open (leases.cpp): a level II oplock, or
+  // a share in a lease of the connection.
+  uint8_t oplock_level;     // SMB2_OPLOCK_LEVEL_NONE, _II or _LEASE
+  int32_t oplock_breaking;  // a break to none was sent and not yet acknowledged
+  tw3_lease* lease;         // with level _LEASE
   tw3_open* next;         // next older open
 };
 
 struct tw3_hdr;
 
 constexpr int TW3_ADDR_TEXT_MAX = 64;
+
+// What the access log reports about a connection (smb/events.cpp).
+struct tw3_conn_activity {
+  uint64_t started_ms;
+  uint64_t bytes_sent;
+  uint64_t requests;                    // SMB messages received
+  char user[TW3_USER_NAME_MAX + 1];     // as sent in the last AUTHENTICATE
+  char domain[TW3_USER_NAME_MAX + 1];
+};
 
 struct tw3_conn {
   const tw3_io* io;
@@ -108,6 +126,13 @@ struct tw3_conn {
   uint64_t last_msg_id;       // highest MessageId an error reply was made for
   uint64_t cur_msg_id;        // MessageId of the request being handled
 
+  // Credits (credits.cpp): the MessageIds the client may still use are
+  // those from seq_low to seq_top that seq_used does not mark. A fresh
+  // record allows only the NEGOTIATE's id 0.
+  uint64_t seq_low;           // every id below it has been used
+  uint64_t seq_top;           // highest id granted so far
+  uint64_t seq_used[TW3_CREDIT_WINDOW / 64];  // bit i: id seq_low + i has been used
+
   // Session
   int32_t authenticated;
   uint64_t session_id;
@@ -138,6 +163,16 @@ struct tw3_conn {
   // The header of the request being handled (valid only inside a handler),
   // for handlers that need more than cur_msg_id and cur_tree_id.
   const tw3_hdr* cur_hdr;
+
+  tw3_conn_activity act;
+  // Leases granted on this connection (leases.cpp), newest first, at most
+  // one per open; and when the held ones were last compared with the host.
+  tw3_lease* lease_list;
+  uint64_t lease_poll_ms;
+
+  // One frame at a time on the wire: the loop's replies and the
+  // notifications the server sends on its own never interleave.
+  tw3_mutex send_lock;
 };
 
 // ======================= Header, reader, reply ============================
@@ -317,9 +352,27 @@ void cmd_oplock_break(tw3_conn* c, tw3_rd* body, tw3_reply* r);
 // Command bytes 19 and above.
 void cmd_unknown(tw3_conn* c, tw3_rd* body, tw3_reply* r);
 
+// The Capabilities the server announces for the negotiated dialect (NEGOTIATE
+// and VALIDATE_NEGOTIATE_INFO must agree on them).
+uint32_t tw3_server_capabilities(const tw3_conn* c);
+
 // The SMB1 NEGOTIATE upgrade: called by frame_in for a message beginning
 // with 0xFF 'S' 'M' 'B'; builds the whole reply itself.
 void smb1_negotiate(tw3_conn* c, const uint8_t* msg, uint64_t len, tw3_reply* r, int* have_reply);
+
+// ======================= Credits (credits.cpp) ============================
+// Uses the MessageIds of a request: message_id and the CreditCharge - 1 ids
+// after it (one id for a charge of 0). 0, or -1 when one of them was never
+// granted or was used before; nothing is used then.
+int tw3_seq_consume(tw3_conn* c, uint64_t message_id, uint16_t credit_charge);
+// Credits for the response to a request that asked for `requested`: what it
+// asked (1 for 0), within max_credits held at once, and at least 1 when the
+// client would otherwise hold none. Grows the window by the grant.
+uint16_t tw3_credit_grant(tw3_conn* c, uint16_t requested);
+// MessageIds granted and not yet used.
+uint64_t tw3_credits_held(const tw3_conn* c);
+// The CreditCharge a request moving `payload` bytes either way must carry.
+uint64_t tw3_credit_charge_needed(uint64_t payload);
 
 // ======================= Pre-authentication and signing ===================
 // Folds one message into preauth_hash (no-op on dialects up to 3.0.2).
@@ -339,6 +392,12 @@ void sign_frame(tw3_conn* c, uint8_t* msg, uint64_t len);
 // session on a server that requires signing refuses all but NEGOTIATE,
 // SESSION_SETUP, ECHO and CANCEL.
 int sign_unsigned_allowed(const tw3_conn* c, uint8_t command);
+
+// ======================= Server-initiated messages ========================
+// Compares the files of held oplocks and leases with the host, at most once
+// per TW3_CACHING_POLL_MS, breaking those that changed (leases.cpp). Called
+// by the loop while it waits for the client.
+void tw3_caching_poll(tw3_conn* c);
 
 // ======================= Server stop flag =================================
 // 1 once the network server is stopping; defined by the network layer.

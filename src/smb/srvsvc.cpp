@@ -1,13 +1,11 @@
 // The srvsvc named pipe: DCE/RPC connection-oriented PDUs (C706, MS-RPCE
-// 2.2.2) carried one per IOCTL, and the NetrShareEnum answer (MS-SRVS
-// 3.1.4.8) in NDR. The protocol keeps no state: every PDU is answered alone,
-// whether it came by IOCTL or by WRITE (whose answer then waits for READ).
+// 2.2.2) and the NetrShareEnum answer (MS-SRVS 3.1.4.8) in NDR. Every PDU is
+// answered alone; the only state is the fragment size the client's bind
+// asked for, which cuts a long answer into several response PDUs, each one
+// message of the pipe (pipe.cpp).
 #include <algorithm>
 #include <array>
-#include <cstring>
-#include <memory>
 
-#include "config/config.h"
 #include "smb/files.h"
 
 namespace {
@@ -22,16 +20,27 @@ constexpr uint8_t kPtypeBindAck = 12;
 constexpr size_t kPduHeaderSize = 16;
 constexpr size_t kFragLengthAt = 8;
 constexpr size_t kCallIdAt = 12;
-// alloc_hint (4), p_cont_id (2), opnum (2), then the first stub word.
-constexpr size_t kRequestMinSize = kPduHeaderSize + 12;
+constexpr size_t kBindMaxRecvFragAt = kPduHeaderSize + 2;  // after max_xmit_frag
+// Request and response headers: the common 16 bytes, alloc_hint, p_cont_id
+// and opnum (request) or cancel_count and a reserved byte (response).
+constexpr size_t kCallHeaderSize = kPduHeaderSize + 8;
+// Every fragment's stub but the last is a multiple of 8 bytes, so the NDR
+// alignment of the reassembled stub matches that of each piece.
+constexpr size_t kStubAlign = 8;
+constexpr size_t kRequestMinSize = kCallHeaderSize + 4;  // and the first stub word
 constexpr size_t kOpnumAt = kPduHeaderSize + 6;
-constexpr uint8_t kPfcFirstLast = 0x03;
+constexpr uint8_t kPfcFirstFrag = 0x01;
+constexpr uint8_t kPfcLastFrag = 0x02;
 constexpr std::array<uint8_t, 4> kDrepLittleAscii = {0x10, 0x00, 0x00, 0x00};
 
 constexpr uint16_t kOpNetrShareEnum = 15;
 constexpr uint32_t kFaultOpRangeError = 0x1C010003;  // nca_s_op_rng_error
+constexpr uint32_t kFaultNdr = 0x000006F7;           // nca_s_fault_ndr: arguments unreadable
 
 constexpr uint16_t kMaxFrag = 4280;
+// The smallest fragment every receiver must accept (C706 12.6.3.1,
+// MustRecvFragSize): a bind asking for less still gets fragments of this size.
+constexpr uint16_t kMinFrag = 1432;
 constexpr uint32_t kAssocGroup = 0x00006F79;
 constexpr char kSecondaryAddr[] = "\\pipe\\srvsvc";  // 12 chars + NUL = 13
 constexpr std::array<uint8_t, 16> kNdrSyntax = {0x04, 0x5d, 0x88, 0x8a, 0xeb, 0x1c, 0xc9, 0x11,
@@ -42,29 +51,24 @@ constexpr uint16_t kResultAccept = 0;
 constexpr uint16_t kResultNegotiateAck = 3;
 constexpr uint16_t kBindTimeFeatures = 3;  // security context multiplexing | keep on orphan
 
-// NDR referent identifiers of the share enumeration; any non-zero value
-// serves, distinct ones keep the stub readable in a capture.
-constexpr uint32_t kRefContainer = 0x00010000;
-constexpr uint32_t kRefBuffer = 0x00020000;
-constexpr uint32_t kRefNetnameBase = 0x00022000;
-constexpr uint32_t kRefRemarkBase = 0x00024000;
-constexpr uint32_t kShareInfoLevel = 1;
-constexpr uint32_t kStypeDisktree = 0;
-constexpr uint32_t kStypeIpc = 3;
-constexpr int kMaxNameUnits = 128;  // UTF-16 units of one share name or remark
-
 uint32_t le32_at(std::span<const uint8_t> p, size_t at) {
   return uint32_t(p[at]) | uint32_t(p[at + 1]) << 8 | uint32_t(p[at + 2]) << 16 |
          uint32_t(p[at + 3]) << 24;
 }
 
-// Starts a PDU at the end of `out`; its frag_length is patched by pdu_end.
-size_t pdu_begin(tw3_buf* out, uint8_t ptype, uint32_t call_id) {
+uint16_t le16_at(std::span<const uint8_t> p, size_t at) {
+  return uint16_t(p[at] | p[at + 1] << 8);
+}
+
+// Starts a PDU, one message of `out`; its frag_length is patched by pdu_end.
+size_t pdu_begin(tw3_buf* out, uint8_t ptype, uint32_t call_id,
+                 uint8_t flags = kPfcFirstFrag | kPfcLastFrag) {
+  pipe_msg_begin(out);
   size_t start = out->len;
   tw3_buf_byte(out, 5);  // rpc_vers
   tw3_buf_byte(out, 0);  // rpc_vers_minor
   tw3_buf_byte(out, ptype);
-  tw3_buf_byte(out, kPfcFirstLast);
+  tw3_buf_byte(out, flags);
   tw3_buf_put(out, kDrepLittleAscii.data(), kDrepLittleAscii.size());
   w16(out, 0);  // frag_length, patched
   w16(out, 0);  // auth_length
@@ -77,13 +81,14 @@ void pdu_end(tw3_buf* out, size_t start) {
   uint64_t n = out->len - start;
   out->data[start + kFragLengthAt] = uint8_t(n);
   out->data[start + kFragLengthAt + 1] = uint8_t(n >> 8);
+  pipe_msg_end(out, start);
 }
 
 // One result per offered presentation context, as a client matches them up:
 // a client that offered one context rejects a bind_ack carrying two.
-void put_bind_ack(tw3_buf* out, uint32_t call_id, uint8_t results) {
+void put_bind_ack(tw3_buf* out, uint32_t call_id, uint8_t results, uint16_t xmit_frag) {
   size_t start = pdu_begin(out, kPtypeBindAck, call_id);
-  w16(out, kMaxFrag);
+  w16(out, xmit_frag);
   w16(out, kMaxFrag);
   w32(out, kAssocGroup);
   w16(out, sizeof kSecondaryAddr);
@@ -105,147 +110,65 @@ void put_bind_ack(tw3_buf* out, uint32_t call_id, uint8_t results) {
 }
 
 // alloc_hint, p_cont_id, cancel_count, reserved: common to response and fault.
-void put_call_prefix(tw3_buf* out) {
-  w32(out, 0);
+void put_call_prefix(tw3_buf* out, uint32_t alloc_hint) {
+  w32(out, alloc_hint);
   w16(out, 0);
   tw3_buf_byte(out, 0);
   tw3_buf_byte(out, 0);
 }
 
-void put_response(tw3_buf* out, uint32_t call_id) {
-  size_t start = pdu_begin(out, kPtypeResponse, call_id);
-  put_call_prefix(out);
-  srvsvc_share_enum(out);
-  pdu_end(out, start);
-}
-
-void put_fault(tw3_buf* out, uint32_t call_id) {
+void put_fault(tw3_buf* out, uint32_t call_id, uint32_t status) {
   size_t start = pdu_begin(out, kPtypeFault, call_id);
-  put_call_prefix(out);
-  w32(out, kFaultOpRangeError);
+  put_call_prefix(out, 0);
+  w32(out, status);
   w32(out, 0);
   pdu_end(out, start);
-}
-
-// NDR conformant varying string of UTF-16 units with a terminating zero unit,
-// padded to 4 bytes. A name that is not valid UTF-8 is sent byte by byte.
-void put_ndr_string(tw3_buf* out, const char* text) {
-  std::array<uint8_t, 2 * kMaxNameUnits> units{};
-  int32_t n16 = 0;
-  if (tw3_utf8_to_utf16le(text, units.data(), int32_t(units.size()), &n16) != 0) {
-    n16 = 0;
-    for (const char* p = text; *p != 0 && n16 + 2 <= int32_t(units.size()); ++p) {
-      units[size_t(n16)] = uint8_t(*p);
-      n16 += 2;
-    }
-  }
-  uint32_t count = uint32_t(n16 / 2) + 1;
-  w32(out, count);  // maximum count
-  w32(out, 0);      // offset
-  w32(out, count);  // actual count
-  tw3_buf_put(out, units.data(), uint64_t(n16));
-  w16(out, 0);
-  if ((count * 2) % 4 != 0) w16(out, 0);
-}
-
-bool is_ipc(const tw3_share& s) {
-  return std::string_view(s.name) == "IPC$";
 }
 
 }  // namespace
 
-void srvsvc_share_enum(tw3_buf* out) {
-  tw3_share* raw = nullptr;
-  int n = 0;
-  if (tw3_share_list(&raw, &n) != 0) {
-    raw = nullptr;
-    n = 0;
-  }
-  std::unique_ptr<tw3_share[]> shares(raw);
-  w32(out, kShareInfoLevel);
-  w32(out, kShareInfoLevel);  // union discriminant
-  w32(out, kRefContainer);
-  w32(out, uint32_t(n));  // EntriesRead
-  w32(out, kRefBuffer);
-  w32(out, uint32_t(n));  // conformant array maximum count
-  for (int i = 0; i < n; ++i) {
-    w32(out, kRefNetnameBase + 4 * uint32_t(i));
-    w32(out, is_ipc(shares[size_t(i)]) ? kStypeIpc : kStypeDisktree);
-    w32(out, kRefRemarkBase + 4 * uint32_t(i));
-  }
-  for (int i = 0; i < n; ++i) {
-    put_ndr_string(out, shares[size_t(i)].name);
-    put_ndr_string(out, is_ipc(shares[size_t(i)]) ? "IPC share" : "read-only share");
-  }
-  w32(out, uint32_t(n));  // TotalEntries
-  w32(out, 0);            // ResumeHandle: null pointer
-  w32(out, 0);            // return value: success
-  tw3_stat_add(ST_SRVSVC_QUERIES, 1);
+uint16_t srvsvc_frag_size(uint16_t asked) {
+  if (asked == 0) return kMaxFrag;  // no bind seen: what a bind_ack would offer
+  return std::clamp(asked, kMinFrag, kMaxFrag);
 }
 
-void srvsvc_transceive(std::span<const uint8_t> pdu, tw3_buf* out) {
+void srvsvc_put_responses(tw3_buf* out, uint32_t call_id, std::span<const uint8_t> stub,
+                          uint16_t frag) {
+  const size_t room = (srvsvc_frag_size(frag) - kCallHeaderSize) / kStubAlign * kStubAlign;
+  size_t off = 0;
+  do {
+    const size_t n = std::min(room, stub.size() - off);
+    const uint8_t flags = uint8_t((off == 0 ? kPfcFirstFrag : 0) |
+                                  (off + n == stub.size() ? kPfcLastFrag : 0));
+    const size_t start = pdu_begin(out, kPtypeResponse, call_id, flags);
+    put_call_prefix(out, uint32_t(stub.size() - off));  // the stub bytes still to come
+    tw3_buf_put(out, stub.data() + off, n);
+    pdu_end(out, start);
+    off += n;
+  } while (off < stub.size() && !out->failed);
+}
+
+void srvsvc_transceive(std::span<const uint8_t> pdu, uint16_t* frag, tw3_buf* out) {
   if (pdu.size() < kPduHeaderSize) return;
   uint8_t ptype = pdu[2];
   uint32_t call_id = le32_at(pdu, kCallIdAt);
   if (ptype == kPtypeBind) {
+    // The client's max_recv_frag bounds every fragment sent to it from now on.
+    *frag = srvsvc_frag_size(pdu.size() >= kBindMaxRecvFragAt + 2 ? le16_at(pdu, kBindMaxRecvFragAt) : 0);
     bool one = pdu.size() > kContextCountAt && pdu[kContextCountAt] == 1;
-    put_bind_ack(out, call_id, one ? 1 : 2);
+    put_bind_ack(out, call_id, one ? 1 : 2, *frag);
     return;
   }
   if (ptype != kPtypeRequest || pdu.size() < kRequestMinSize) return;
-  uint16_t opnum = uint16_t(pdu[kOpnumAt] | pdu[kOpnumAt + 1] << 8);
-  if (opnum == kOpNetrShareEnum) {
-    put_response(out, call_id);
+  if (le16_at(pdu, kOpnumAt) != kOpNetrShareEnum) return put_fault(out, call_id, kFaultOpRangeError);
+  const int64_t level = srvsvc_requested_level(pdu.subspan(kCallHeaderSize));
+  if (level < 0) return put_fault(out, call_id, kFaultNdr);
+  tw3_buf stub{};
+  srvsvc_share_enum(uint32_t(level), &stub);
+  if (stub.failed) {
+    out->failed = 1;
   } else {
-    put_fault(out, call_id);
+    srvsvc_put_responses(out, call_id, std::span<const uint8_t>(stub.data, stub.len), *frag);
   }
-}
-
-// Answers wait in pipe_out as messages, each a 32-bit length and its bytes,
-// so READ never runs one answer into the next (the pipe is in message mode).
-// pipe_out_pos is the next byte to hand out; pipe_msg_left counts the bytes
-// of the message being read that remain (0: the next length comes first).
-constexpr uint64_t kMsgLengthSize = 4;
-
-int srvsvc_pipe_write(tw3_open* o, std::span<const uint8_t> pdu) {
-  tw3_buf answer{};
-  srvsvc_transceive(pdu, &answer);
-  const uint64_t waiting = o->pipe_out.len - o->pipe_out_pos;
-  int rc = 0;
-  if (answer.failed || answer.len + kMsgLengthSize > TW3_PIPE_PENDING_MAX - waiting) {
-    rc = -1;
-  } else if (answer.len != 0) {
-    tw3_buf* p = &o->pipe_out;
-    // Bytes already read go first, so the buffer never exceeds the bound.
-    if (waiting != 0 && o->pipe_out_pos != 0) std::memmove(p->data, p->data + o->pipe_out_pos, waiting);
-    p->len = waiting;
-    o->pipe_out_pos = 0;
-    w32(p, uint32_t(answer.len));
-    tw3_buf_put(p, answer.data, answer.len);
-    if (p->failed) {
-      tw3_buf_free(p);
-      o->pipe_out_pos = 0;
-      o->pipe_msg_left = 0;
-      rc = -1;
-    }
-  }
-  tw3_buf_free(&answer);
-  return rc;
-}
-
-uint64_t srvsvc_pipe_waiting(const tw3_open& o) {
-  if (o.pipe_msg_left != 0) return o.pipe_msg_left;
-  if (o.pipe_out.len - o.pipe_out_pos < kMsgLengthSize) return 0;
-  return le32(o.pipe_out.data + o.pipe_out_pos);
-}
-
-uint64_t srvsvc_pipe_take(tw3_open* o, uint64_t n, tw3_buf* out) {
-  const uint64_t left = srvsvc_pipe_waiting(*o);
-  if (left == 0) return 0;
-  if (o->pipe_msg_left == 0) o->pipe_out_pos += kMsgLengthSize;  // a new message begins
-  const uint64_t k = std::min(n, left);
-  tw3_buf_put(out, o->pipe_out.data + o->pipe_out_pos, k);
-  o->pipe_out_pos += k;
-  o->pipe_msg_left = left - k;
-  return k;
+  tw3_buf_free(&stub);
 }

@@ -84,6 +84,8 @@ constexpr uint16_t SMB2_DIALECT_311 = 0x0311;
 
 // ---- NT status codes (MS-ERREF 2.3) ----
 constexpr uint32_t STATUS_SUCCESS = 0x00000000;
+// The severity bits of an NTSTATUS that mark an error (MS-ERREF 2.3).
+constexpr uint32_t STATUS_SEVERITY_ERROR = 0xC0000000;
 constexpr uint32_t STATUS_PENDING = 0x00000103;
 // Truncated data; the engine's traces call it "END_OF_FILE".
 constexpr uint32_t STATUS_BUFFER_OVERFLOW = 0x80000005;
@@ -99,15 +101,45 @@ constexpr uint32_t STATUS_BUFFER_TOO_SMALL = 0xC0000023;
 constexpr uint32_t STATUS_OBJECT_NAME_INVALID = 0xC0000033;
 constexpr uint32_t STATUS_OBJECT_NAME_NOT_FOUND = 0xC0000034;
 constexpr uint32_t STATUS_OBJECT_PATH_NOT_FOUND = 0xC000003A;
-// The code answered for every failed logon (MS-ERREF calls it NO_SUCH_USER).
-constexpr uint32_t STATUS_LOGON_FAILURE = 0xC0000064;
+// Every failed or refused logon: the code Windows gives for a wrong password,
+// which lets a client ask for it again (never NO_SUCH_USER, 0xC0000064).
+constexpr uint32_t STATUS_LOGON_FAILURE = 0xC000006D;
 constexpr uint32_t STATUS_INSUFFICIENT_RESOURCES = 0xC000009A;
+constexpr uint32_t STATUS_PIPE_BUSY = 0xC00000AE;
 constexpr uint32_t STATUS_FILE_IS_A_DIRECTORY = 0xC00000BA;
 constexpr uint32_t STATUS_NOT_SUPPORTED = 0xC00000BB;
 constexpr uint32_t STATUS_REQUEST_NOT_ACCEPTED = 0xC00000D0;
 constexpr uint32_t STATUS_NOT_A_DIRECTORY = 0xC0000103;
 constexpr uint32_t STATUS_USER_SESSION_DELETED = 0xC0000203;
 constexpr uint32_t STATUS_CANCELLED = 0xC0000480;
+constexpr uint32_t STATUS_UNSUCCESSFUL = 0xC0000001;
+constexpr uint32_t STATUS_INVALID_OPLOCK_PROTOCOL = 0xC00000E3;
+constexpr uint32_t STATUS_FILE_CLOSED = 0xC0000128;
+constexpr uint32_t STATUS_INVALID_DEVICE_STATE = 0xC0000184;
+
+// ---- Credits (MS-SMB2 3.1.5.2, 3.3.1.1) ----
+// MessageIds a client may hold at once: the top of the max_credits option.
+constexpr uint64_t TW3_CREDIT_WINDOW = 256;
+// Payload bytes one credit pays for.
+constexpr uint64_t SMB2_CREDIT_PAYLOAD = 65536;
+
+// ---- Oplocks and leases (MS-SMB2 2.2.13, 2.2.13.2.8, 2.2.23) ----
+constexpr uint8_t SMB2_OPLOCK_LEVEL_NONE = 0x00;
+constexpr uint8_t SMB2_OPLOCK_LEVEL_II = 0x01;
+constexpr uint8_t SMB2_OPLOCK_LEVEL_EXCLUSIVE = 0x08;
+constexpr uint8_t SMB2_OPLOCK_LEVEL_BATCH = 0x09;
+constexpr uint8_t SMB2_OPLOCK_LEVEL_LEASE = 0xFF;
+constexpr uint32_t SMB2_LEASE_READ_CACHING = 0x01;
+constexpr uint32_t SMB2_LEASE_HANDLE_CACHING = 0x02;
+constexpr uint32_t SMB2_LEASE_WRITE_CACHING = 0x04;
+constexpr uint32_t SMB2_LEASE_FLAG_BREAK_IN_PROGRESS = 0x02;
+constexpr uint32_t SMB2_LEASE_FLAG_PARENT_LEASE_KEY_SET = 0x04;
+constexpr uint32_t SMB2_NOTIFY_BREAK_LEASE_FLAG_ACK_REQUIRED = 0x01;
+constexpr uint64_t SMB2_NOTIFICATION_MESSAGE_ID = 0xFFFFFFFFFFFFFFFFULL;
+constexpr uint32_t SMB2_LEASE_KEY_SIZE = 16;
+// How often a waiting connection compares the files it let clients cache
+// with the host.
+constexpr uint64_t TW3_CACHING_POLL_MS = 1000;
 
 // ---- Engine limits ----
 constexpr uint64_t TW3_RX_INITIAL = 65536;           // first receive buffer
@@ -120,8 +152,9 @@ constexpr int TW3_MAX_COMPOUND = 64;                 // requests handled per mes
 constexpr uint16_t TW3_MAX_CREDIT_GRANT = 128;       // credits granted per response
 constexpr uint32_t TW3_PIPE_INPUT_MAX = 16384;       // one DCE/RPC PDU in, by IOCTL or WRITE
 // Pipe answers waiting to be read on one open: room for two of the largest
-// share enumerations (257 shares with 80-character names, about 60 KiB).
-constexpr uint64_t TW3_PIPE_PENDING_MAX = 131072;
+// share enumerations (257 shares with 80-character names at level 2, cut
+// into the smallest fragments, about 72 KiB).
+constexpr uint64_t TW3_PIPE_PENDING_MAX = 196608;
 
 // ---- Trace limits ----
 constexpr uint64_t TW3_TRACE_IN_BYTES = 4096;     // bytes of an incoming message traced

@@ -127,6 +127,37 @@ TEST(Spnego, ClientTokens) {
   }
 }
 
+// The optimistic mechToken, read only for the flags of the NTLM NEGOTIATE.
+TEST(Spnego, MechTokenOfANegTokenInit) {
+  const Bytes nego = ntlmc::negotiate();
+  const Bytes bitstring_token = der(
+      0x60, cat({ntlmc::kSpnegoOid, der(0xA0, der(0x30, cat({der(0xA0, der(0x30, ntlmc::kNtlmOid)),
+                                                             der(0xA2, der(0x03, nego))})))}));
+  const struct {
+    const char* why;
+    Bytes blob;
+    int rc;
+  } cases[] = {
+      {"standard negTokenInit", ntlmc::spnego_init(ntlmc::kNtlmOid, nego), 0},
+      {"NTLM after Kerberos", ntlmc::spnego_init(cat({ntlmc::kKrbOid, ntlmc::kNtlmOid}), nego), 0},
+      {"no mechToken", ntlmc::spnego_init(ntlmc::kNtlmOid, {}), -1},
+      {"BIT STRING mechToken", bitstring_token, -1},
+      {"negTokenResp", ntlmc::spnego_resp(nego), -1},
+      {"bare NTLMSSP", nego, -1},
+      {"bare NTLM OID GSS token", der(0x60, cat({ntlmc::kNtlmOid, nego})), -1},
+  };
+  for (const auto& c : cases) {
+    const uint8_t* tok = reinterpret_cast<const uint8_t*>(1);
+    uint64_t len = 99;
+    EXPECT_EQ(tw3_spnego_mech_token(c.blob.data(), c.blob.size(), &tok, &len), c.rc) << c.why;
+    if (c.rc == 0) {
+      EXPECT_EQ(Bytes(tok, tok + len), nego) << c.why;
+    } else {
+      EXPECT_EQ(tok, nullptr) << c.why;
+    }
+  }
+}
+
 // Every prefix of a valid token is rejected or parsed without reading past it.
 TEST(Spnego, TruncatedTokensStayInBounds) {
   const Bytes full = ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate());
@@ -139,6 +170,9 @@ TEST(Spnego, TruncatedTokensStayInBounds) {
       int raw;
       const int rc = tw3_spnego_init(cut.data(), n, &tok, &len, &raw);
       if (rc == 0 && tok) {
+        EXPECT_LE(tok + len, cut.data() + n);
+      }
+      if (tw3_spnego_mech_token(cut.data(), n, &tok, &len) == 0) {
         EXPECT_LE(tok + len, cut.data() + n);
       }
     }

@@ -59,6 +59,29 @@ TEST(NtlmChallenge, DefaultNameLayout) {
   }
 }
 
+TEST(NtlmChallenge, FlagsAnswerTheClientsNegotiate) {
+  const auto cut = [](Bytes m, size_t n) { return Bytes(m.begin(), m.begin() + n); };
+  const struct {
+    const char* why;
+    Bytes msg;
+    uint32_t flags;
+  } cases[] = {
+      {"Samba's flags", ntlmc::negotiate(), 0x60888615},
+      {"all five asked", ntlmc::negotiate(0xFFFFFFFF), 0xE0888635},
+      {"none asked", ntlmc::negotiate(0x00000001), 0x00888605},
+      {"cut before the flags", cut(ntlmc::negotiate(), 15), TW3_NTLM_CHALLENGE_FLAGS},
+      {"not a NEGOTIATE", ntlmc::authenticate({}).msg, TW3_NTLM_CHALLENGE_FLAGS},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(tw3_ntlm_answer_flags(c.msg.data(), c.msg.size()), c.flags) << c.why;
+    tw3_buf b{};
+    ASSERT_EQ(tw3_ntlm_type2(nullptr, kChal, kNow, &b, c.flags), 0);
+    EXPECT_EQ(b.len, 184u) << c.why;
+    EXPECT_EQ(le32(b.data + 20), c.flags) << c.why;
+    tw3_buf_free(&b);
+  }
+}
+
 TEST(NtlmChallenge, NameIsCutAtSixtyBytes) {
   const std::string n60(60, 'N');
   EXPECT_EQ(type2(n60.c_str()).size(), 560u);

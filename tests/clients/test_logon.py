@@ -18,7 +18,7 @@ import harness  # noqa: E402
 from impacket_compat import seed_session_preauth  # noqa: E402
 
 USERS = {"alice": "secret"}
-LOGON_FAILURE = 0xC0000064
+LOGON_FAILURE = 0xC000006D
 CLIENT_TIMEOUT_S = 30
 CAPTURE_S = 12
 
@@ -122,12 +122,28 @@ class Smbclient(unittest.TestCase):
                     self.assertIsNone(SIGNATURE_TROUBLE.search(before_tcon), before_tcon[-2000:])
             self.assertTrue(srv.alive())
 
+    def test_smb1_first_client_moves_to_smb3(self):
+        # With SMB1 allowed, smbclient opens with an SMB1 NEGOTIATE offering
+        # "SMB 2.002" and "SMB 2.???"; the wildcard answer makes it negotiate
+        # again in SMB2 and settle 3.1.1. Offering SMB2 only as 2.002 is refused.
+        for signing in ("enabled", "required"):
+            with self.subTest(signing=signing), harness.serve(users=USERS, opts={"signing": signing}) as srv:
+                for max_protocol, works in (("SMB3", True), ("SMB2_02", False)):
+                    proc = subprocess.run(["smbclient", "//127.0.0.1/public", "-p", str(srv.port),
+                                           "-U", "alice%secret", "--option=client min protocol=NT1",
+                                           "--option=client max protocol=" + max_protocol, "-c", "ls"],
+                                          capture_output=True, text=True, timeout=CLIENT_TIMEOUT_S)
+                    out = proc.stdout + proc.stderr
+                    self.assertEqual(proc.returncode == 0, works, out)
+                    self.assertEqual("hello.txt" in out, works, out)
+                self.assertTrue(srv.alive())
+
     def test_wrong_password_is_refused(self):
         with harness.serve(users=USERS) as srv:
             out = smbclient(srv.port, "SMB3_11", "aes-128-cmac", user="alice%wrong")
             self.assertNotIn("session setup ok", out)
-            # Samba names 0xC0000064 "The specified account does not exist."
-            self.assertRegex(out, r"login failed: The specified account does not exist")
+            self.assertIn("NT_STATUS_LOGON_FAILURE", out)
+            self.assertNotIn("NT_STATUS_NO_SUCH_USER", out)
 
 
 # Guest logons against a server without accounts: (server option signing,
@@ -161,8 +177,7 @@ class SmbclientGuest(unittest.TestCase):
                 else:
                     self.assertNotIn("session setup ok", out)
                 if outcome == "server refuses":
-                    # Samba names 0xC0000064 "The specified account does not exist."
-                    self.assertIn("The specified account does not exist", out)
+                    self.assertIn("NT_STATUS_LOGON_FAILURE", out)
                 if outcome != "server refuses":
                     self.assertIn("[sess] sign_key=", trace)  # the guest session was made
                 # Its requests are unsigned, so no response of it is signed.

@@ -44,6 +44,11 @@ class Conn {
   // (empty when nothing was sent).
   Bytes send(const Bytes& msg) {
     const size_t before = sio_.written.size();
+    // Logon tests pick their MessageIds freely: each message meets a window
+    // granting ids 0..127 (the credit window has its own tests).
+    c.seq_low = 0;
+    c.seq_top = TW3_CREDIT_WINDOW / 2 - 1;
+    for (uint64_t& w : c.seq_used) w = 0;
     tw3_reply r{};
     auto copy = tw3test::exact_copy(msg);
     int have = 0;

@@ -79,10 +79,14 @@ inline Key16 ntowfv2(const std::string& password, const std::string& user,
   return out;
 }
 
-inline Bytes negotiate() {
+// KEY_EXCH | 128 | VERSION | EXTENDED_SESSIONSECURITY | ALWAYS_SIGN | NTLM |
+// LM_KEY | SIGN | REQUEST_TARGET | OEM | UNICODE, as Samba's client asks.
+constexpr uint32_t kNegotiateFlags = 0x62088297;
+
+inline Bytes negotiate(uint32_t flags = kNegotiateFlags) {
   Bytes m = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
   put32(m, 1);
-  put32(m, 0x62088297);
+  put32(m, flags);
   put64(m, 0);  // domain
   put64(m, 0);  // workstation
   return m;

@@ -84,9 +84,9 @@ def tree_connect(path, mid=3):
     return hdr(3, mid) + struct.pack('<HHHH', 9, 0, 72, len(p)) + p
 
 
-def create(name, mid=4, options=0, access=READ_ACCESS, disposition=1, flags=0, contexts=b''):
+def create(name, mid=4, options=0, access=READ_ACCESS, disposition=1, flags=0, contexts=b'', oplock=0):
     n = u16(name)
-    body = struct.pack('<HBBIQQIIIIIHHII', 57, 0, 0, 2, 0, 0, access, 0, 7, disposition, options,
+    body = struct.pack('<HBBIQQIIIIIHHII', 57, 0, oplock, 2, 0, 0, access, 0, 7, disposition, options,
                        120, len(n), 0, 0) + n
     if contexts:
         at = (56 + len(n) + 7) & ~7
@@ -164,8 +164,36 @@ def compound(*msgs):
     return out
 
 
+# The MessageId the server expects first after each opening: the openings'
+# requests use ids 0, 1, 2, ... and each asks for one credit.
+FIRST_MID = {NONE: 0, NEGOTIATED: 1, CHALLENGED: 2, GUEST: 3, SHARE: 4, IPC: 4, ONE: 4, OPENS: 6}
+
+
+def renumber(msg, mid):
+    """Gives the requests of one message the ids a client would use next
+    (a CANCEL uses none); returns the message and the id after it."""
+    m = bytearray(msg)
+    off = 0
+    while off + 64 <= len(m):
+        cmd, = struct.unpack_from('<H', m, off + 12)
+        if cmd != 12:
+            struct.pack_into('<Q', m, off + 24, mid)
+            charge, = struct.unpack_from('<H', m, off + 6)
+            mid += max(charge, 1)
+        nxt, = struct.unpack_from('<I', m, off + 20)
+        if nxt == 0:
+            break
+        off += nxt
+    return bytes(m), mid
+
+
 def framed(sel, *msgs):
-    return bytes([sel | FRAMED | PATCH]) + b''.join(struct.pack('<H', len(m)) + m for m in msgs)
+    mid = FIRST_MID[sel & 7]
+    out = bytes([sel | FRAMED | PATCH])
+    for m in msgs:
+        m, mid = renumber(m, mid)
+        out += struct.pack('<H', len(m)) + m
+    return out
 
 
 def nb(msg):
@@ -178,7 +206,7 @@ def seeds():
     s['raw_negotiate_30_nosign'] = bytes([NONE | SIGN_REQ]) + nb(negotiate((0x0300,), False))
     s['raw_session_request'] = bytes([NONE]) + bytes([0x81, 0, 0, 4]) + b'\x20AA\0' + nb(negotiate())
     s['raw_smb1_negotiate'] = bytes([NONE]) + nb(b'\xffSMBr' + b'\0' * 27 + b'\0\x0c\0\x02SMB 2.???\0')
-    s['raw_keepalive'] = bytes([GUEST]) + b'\x85\0\0\0' + b'\0\0\0\0' + nb(simple(13, struct.pack('<HH', 4, 0)))
+    s['raw_keepalive'] = bytes([GUEST]) + b'\x85\0\0\0' + b'\0\0\0\0' + nb(simple(13, struct.pack('<HH', 4, 0), mid=3))
     s['framed_negotiate_311'] = framed(NONE, negotiate())
     s['ss_ntlm_negotiate'] = framed(NEGOTIATED, session_setup(spnego_init(NTLM_NEGOTIATE)))
     s['ss_raw_ntlm'] = framed(NEGOTIATED, session_setup(NTLM_NEGOTIATE))
@@ -221,10 +249,15 @@ def seeds():
     s['opens_qinfo_fs'] = framed(OPENS, qinfo(FID_A, typ=2, cls=5, flags=0), qinfo(FID_A, typ=2, cls=7, flags=0), qinfo(FID_A, cls=22, flags=0))
     s['cancel_async'] = framed(SHARE, simple(12, b'\x04\0\0\0', flags=0x2))
     s['compound_unrelated'] = framed(OPENS, compound(read(FID_A, flags=0), close(FID_A, flags=0), simple(13, b'\x04\0\0\0')))
-    s['raw_split_frame'] = bytes([GUEST]) + nb(simple(13, b'\x04\0\0\0'))[:30]
+    s['raw_split_frame'] = bytes([GUEST]) + nb(simple(13, b'\x04\0\0\0', mid=3))[:30]
     s['tight_third_open'] = framed(OPENS | TIGHT, create('big.bin'), close(FID_A, flags=0), create('big.bin'))
     s['tight_big_read_credits'] = framed(SHARE | TIGHT, compound(create('big.bin'), read(length=65536), close()))
-    s['tight_oversized_frame'] = bytes([GUEST | TIGHT]) + struct.pack('>I', 65537) + simple(13, b'\x04\0\0\0')
+    s['tight_oversized_frame'] = bytes([GUEST | TIGHT]) + struct.pack('>I', 65537) + simple(13, b'\x04\0\0\0', mid=3)
+    s['lease_read_ack'] = framed(SHARE, compound(create('a.txt', oplock=0xFF, contexts=ctx(b'RqLs', b'\x11' * 16 + struct.pack('<IIQ', 7, 0, 0) + b'\x22' * 16 + struct.pack('<HH', 0, 0)))),
+                                 read(FID_A, flags=0),
+                                 simple(18, struct.pack('<HHI', 36, 0, 0) + b'\x11' * 16 + struct.pack('<IQ', 0, 0)))
+    s['oplock_read_ack'] = framed(SHARE, create('a.txt', oplock=0x09), read(FID_A, flags=0),
+                                  simple(18, struct.pack('<HBBIQQ', 24, 0, 0, 0, FID_A, 0)))
     return s
 
 

@@ -126,7 +126,7 @@ TEST_F(Dispatch, EveryModifyingCommandIsRefusedBeforeAnyHandler) {
     EXPECT_EQ(rs[0].status, STATUS_ACCESS_DENIED) << cmd;
     EXPECT_EQ(rs[0].command, cmd);
     EXPECT_EQ(rs[0].credits, 3);
-    EXPECT_EQ(rs[0].credit_charge, 0);
+    EXPECT_EQ(rs[0].credit_charge, 1);  // the request's, as on every answer
     EXPECT_EQ(stat(ST_MUTATING_REFUSED) - refused, 1) << cmd;
   }
 }
@@ -259,6 +259,7 @@ TEST_F(Dispatch, SignedRequestWithoutSessionIsRefusedAndEndsTheMessage) {
   EXPECT_EQ(stat(ST_BAD_SIGNATURE) - bad, 1);
 
   // Second in a compound: chained after the first answer.
+  q.message_id = 2;
   run(tw3test::compound({echo(1), q, echo(3)}));
   rs = responses();
   ASSERT_EQ(rs.size(), 2u);
@@ -277,7 +278,7 @@ TEST_F(Dispatch, CommandsWithoutDataAnswerWithTheFourByteBodyOrAnErrorBody) {
       {SMB2_ECHO, {4, 0, 0, 0}, STATUS_SUCCESS, 0},
       {SMB2_CANCEL, {4, 0, 0, 0}, STATUS_CANCELLED, 0},
       {SMB2_CHANGE_NOTIFY, bytes(32, 0), STATUS_NOT_SUPPORTED, 0},
-      {SMB2_OPLOCK_BREAK, bytes(24, 0), STATUS_NOT_SUPPORTED, 0},
+      {SMB2_OPLOCK_BREAK, bytes(24, 0), STATUS_INVALID_PARAMETER, 0},  // neither acknowledgement size
       {19, {}, STATUS_NOT_SUPPORTED, 1},
       {0x20, {}, STATUS_NOT_SUPPORTED, 1},
       {0x0113, {}, STATUS_NOT_SUPPORTED, 1},

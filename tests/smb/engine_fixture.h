@@ -17,13 +17,22 @@ class EngineTest : public ::testing::Test {
     c_.io_ctx = io_.ctx;
     tw3_opts_get(&c_.opts);
   }
+  // As if earlier answers had granted ids 0..127 and none were used yet, so
+  // a test picks any ids below 128 for each message and still sees grants.
+  void open_window() {
+    c_.seq_low = 0;
+    c_.seq_top = TW3_CREDIT_WINDOW / 2 - 1;
+    for (uint64_t& w : c_.seq_used) w = 0;
+  }
   void TearDown() override {
     tw3_conn_free_trees(&c_);
     tw3_conn_free_opens(&c_);
     tw3_buf_free(&r_.b);
   }
   // Runs frame_in over an exact-size copy of msg; the reply stays in r_.
+  // Unless keep_window_ is set, the message meets a freshly opened window.
   int run(const tw3test::bytes& msg) {
+    if (!keep_window_) open_window();
     tw3_buf_free(&r_.b);
     r_ = tw3_reply{};
     auto copy = tw3test::exact_copy(msg);
@@ -38,4 +47,5 @@ class EngineTest : public ::testing::Test {
   tw3_io io_{};
   tw3_conn c_{};
   tw3_reply r_{};
+  bool keep_window_ = false;
 };

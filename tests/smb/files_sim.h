@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/smb_frames.h"
 #include "config/config.h"
 #include "smb/files.h"
 #include "smb/smb.h"
@@ -53,14 +54,31 @@ struct request {
   uint64_t session_id = kSessionId;
   bytes body;
 
+  // The CreditCharge a careful client sends: what the payload either way
+  // costs for the commands that pay for it (READ, QUERY_DIRECTORY, IOCTL).
+  uint16_t charge() const {
+    auto at = [&](size_t off) -> uint64_t {
+      return off + 4 <= body.size() ? uint64_t(body[off]) | uint64_t(body[off + 1]) << 8 |
+                                          uint64_t(body[off + 2]) << 16 | uint64_t(body[off + 3]) << 24
+                                    : 0;
+    };
+    uint64_t payload = 0;
+    if (cmd == SMB2_READ) payload = at(4);
+    if (cmd == SMB2_QUERY_DIRECTORY) payload = at(28);
+    if (cmd == SMB2_IOCTL) payload = std::max(at(44), body.size() > 56 ? body.size() - 56 : 0);
+    return uint16_t(payload <= 65536 ? 1 : (payload - 1) / 65536 + 1);
+  }
+
+  // Asks for as many credits as it spends, so a run of requests never
+  // starves the window.
   bytes encode(uint64_t message_id) const {
     bytes h;
     put32(h, 0x424D53FE);
     put16(h, 64);
-    put16(h, 1);  // CreditCharge
+    put16(h, charge());
     put32(h, 0);
     put16(h, cmd);
-    put16(h, 1);  // CreditRequest
+    put16(h, charge());  // CreditRequest
     put32(h, flags);
     put32(h, 0);  // NextCommand
     put64(h, message_id);
@@ -220,7 +238,8 @@ inline bytes qi_body(uint64_t fid, uint8_t type, uint8_t cls, uint32_t out_len) 
   return b;
 }
 
-inline bytes ioctl_body(uint64_t fid, uint32_t ctl, const bytes& input, uint64_t fid_volatile = 0) {
+inline bytes ioctl_body(uint64_t fid, uint32_t ctl, const bytes& input, uint64_t fid_volatile = 0,
+                        uint32_t max_out = 65536) {
   bytes b;
   put16(b, 57);
   put16(b, 0);
@@ -232,7 +251,7 @@ inline bytes ioctl_body(uint64_t fid, uint32_t ctl, const bytes& input, uint64_t
   put32(b, 0);
   put32(b, 0);
   put32(b, 0);
-  put32(b, 65536);
+  put32(b, max_out);  // MaxOutputResponse
   put32(b, 1);  // SMB2_0_IOCTL_IS_FSCTL
   put32(b, 0);
   b.insert(b.end(), input.begin(), input.end());
@@ -248,10 +267,10 @@ inline bytes rpc_header(uint8_t ptype, uint32_t call_id, size_t total) {
   return b;
 }
 
-inline bytes bind_pdu(uint32_t call_id, int contexts) {
+inline bytes bind_pdu(uint32_t call_id, int contexts, uint16_t max_recv_frag = 4280) {
   bytes b = rpc_header(11, call_id, 28 + 44 * size_t(contexts));
   put16(b, 4280);
-  put16(b, 4280);
+  put16(b, max_recv_frag);
   put32(b, 0);
   b.push_back(uint8_t(contexts));
   b.insert(b.end(), 3, 0);
@@ -259,17 +278,65 @@ inline bytes bind_pdu(uint32_t call_id, int contexts) {
   return b;
 }
 
-inline bytes request_pdu(uint32_t call_id, uint16_t opnum) {
-  bytes b = rpc_header(0, call_id, 40);
-  put32(b, 16);  // alloc_hint
+// A NetrShareEnum request (or another opnum with the same stub) as clients
+// send it: ServerName "\\h", the level and an empty container of it.
+inline bytes request_pdu(uint32_t call_id, uint16_t opnum, uint32_t level = 1) {
+  bytes b = rpc_header(0, call_id, 0);
+  put32(b, 0);  // alloc_hint
   put16(b, 0);
   put16(b, opnum);
   put32(b, 0x00020000);  // ServerName pointer
-  put32(b, 0);
-  put32(b, 1);  // level
-  put32(b, 1);
+  for (uint32_t v : {4u, 0u, 4u}) put32(b, v);  // max, offset, actual count
+  for (char ch : {'\\', '\\', 'h', '\0'}) put16(b, uint16_t(ch));
+  put32(b, level);
+  put32(b, level);       // union discriminant
+  put32(b, 0x00020004);  // container
+  put32(b, 0);           // EntriesRead
+  put32(b, 0);           // Buffer: null
+  put32(b, 0xFFFFFFFF);  // PreferedMaximumLength
+  put32(b, 0);           // ResumeHandle: null
+  b[8] = uint8_t(b.size());
+  b[9] = uint8_t(b.size() >> 8);
   return b;
 }
+
+// Reads little-endian words and strings from an NDR stub, failing the test
+// past its end.
+struct ndr {
+  const bytes& b;
+  size_t pos = 0;
+  uint32_t u32() {
+    if (pos + 4 > b.size()) {
+      ADD_FAILURE() << "stub ends at " << b.size();
+      pos = b.size();
+      return 0;
+    }
+    uint32_t v = uint32_t(b[pos]) | uint32_t(b[pos + 1]) << 8 | uint32_t(b[pos + 2]) << 16 |
+                 uint32_t(b[pos + 3]) << 24;
+    pos += 4;
+    return v;
+  }
+  // A conformant varying string with its terminating zero, as UTF-8.
+  std::string str() {
+    uint32_t max = u32();
+    EXPECT_EQ(u32(), 0u);
+    uint32_t actual = u32();
+    EXPECT_EQ(max, actual);
+    if (actual == 0 || pos + 2 * size_t(actual) > b.size()) {
+      ADD_FAILURE() << "string of " << actual << " units at " << pos << " beyond " << b.size();
+      pos = b.size();
+      return {};
+    }
+    const size_t units = 2 * size_t(actual - 1);
+    EXPECT_EQ(b[pos + units] | b[pos + units + 1], 0) << "terminating zero";
+    std::string s(4 * actual + 1, '\0');
+    int n = tw3_utf16_to_utf8(b.data() + pos, units, s.data(), int32_t(s.size()));
+    EXPECT_GE(n, 0);
+    s.resize(size_t(std::max(n, 0)));
+    pos = (pos + 2 * size_t(actual) + 3) & ~size_t(3);
+    return s;
+  }
+};
 
 // WRITE: the data follows the 48-byte fixed part (DataOffset 112) unless
 // data_off says otherwise.
@@ -294,6 +361,10 @@ inline bytes write_body(uint64_t fid, const bytes& data, uint16_t data_off = 64 
 class conn {
  public:
   conn() : c_(std::make_unique<tw3_conn>()) {
+    // Notifications the server sends on its own land in sio.
+    io_ = sio.io();
+    c_->io = &io_;
+    c_->io_ctx = io_.ctx;
     tw3_opts_get(&c_->opts);
     c_->negotiated = 1;
     c_->dialect = SMB2_DIALECT_311;
@@ -301,6 +372,9 @@ class conn {
     c_->max_write = 65536;
     c_->authenticated = 1;
     c_->session_id = kSessionId;
+    // As if NEGOTIATE had used id 0 and the answers had granted ids up to 127.
+    c_->seq_low = 1;
+    c_->seq_top = TW3_CREDIT_WINDOW / 2 - 1;
   }
   ~conn() {
     tw3_conn_free_trees(c_.get());
@@ -310,6 +384,7 @@ class conn {
   conn& operator=(const conn&) = delete;
 
   tw3_conn* get() { return c_.get(); }
+  tw3test::script_io sio;
   // Sends one message of one or more requests; returns every response.
   std::vector<response> exchange(const std::vector<request>& reqs) {
     bytes msg;
@@ -320,7 +395,8 @@ class conn {
         put_le32(msg.data() + prev + HDR_NEXT_COMMAND, uint32_t(msg.size() - prev));
       }
       last_ = msg.size();
-      bytes one = reqs[i].encode(next_mid_++);
+      bytes one = reqs[i].encode(next_mid_);
+      next_mid_ += reqs[i].charge();
       msg.insert(msg.end(), one.begin(), one.end());
     }
     return split(send_raw(msg));
@@ -383,12 +459,14 @@ class conn {
   response write(uint64_t fid, const bytes& data) {
     return one({SMB2_WRITE, 0, 0, kSessionId, write_body(fid, data)});
   }
-  response ioctl(uint64_t fid, uint32_t ctl, const bytes& input, uint64_t fid_volatile = 0) {
-    return one({SMB2_IOCTL, 0, 0, kSessionId, ioctl_body(fid, ctl, input, fid_volatile)});
+  response ioctl(uint64_t fid, uint32_t ctl, const bytes& input, uint64_t fid_volatile = 0,
+                 uint32_t max_out = 65536) {
+    return one({SMB2_IOCTL, 0, 0, kSessionId, ioctl_body(fid, ctl, input, fid_volatile, max_out)});
   }
 
  private:
   std::unique_ptr<tw3_conn> c_;
+  tw3_io io_{};
   uint64_t next_mid_ = 1;
   size_t last_ = 0;
 };

@@ -285,15 +285,16 @@ TEST_F(Files, QfidContext) {
     EXPECT_EQ(bytes(r.raw.begin() + off + 16, r.raw.begin() + off + 20), (bytes{'Q', 'F', 'i', 'd'}));
     EXPECT_EQ(r.at(off + 24, 8), st.file_index);
   }
-  response plain = c.create(tree, create_body("ten.txt", kReadAccess, 1, 0, lease));
+  // A lease context without lease data (and no lease asked) is ignored.
+  response plain = c.create(tree, create_body("ten.txt", kReadAccess, 1, 0, create_context("RqLs")));
   ASSERT_EQ(plain.status(), STATUS_SUCCESS);
   EXPECT_EQ(plain.b32(80), 0u);
   EXPECT_EQ(plain.b32(84), 0u);
   EXPECT_EQ(plain.body_size(), 89u);
 
-  // A context chain whose Next runs off the area is simply not a hit.
+  // A chain whose Next runs off the area is malformed.
   bytes runaway = create_context("RqLs", 0xFFFFFFF0);
-  EXPECT_EQ(c.create(tree, create_body("ten.txt", kReadAccess, 1, 0, runaway)).b32(84), 0u);
+  EXPECT_EQ(c.create(tree, create_body("ten.txt", kReadAccess, 1, 0, runaway)).status(), STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(Files, RelatedCreateReadClose) {

@@ -159,7 +159,7 @@ TEST_F(LogonNegotiate, SaltLimitsAndSecurityMode) {
     uint32_t caps;
     uint32_t io;
     uint32_t caps_out;
-  } mtu[] = {{0, 65536, 0}, {4, 1048576, 4}};
+  } mtu[] = {{0, 65536, 2}, {4, 1048576, 6}};  // LEASING (2) always on 3.x
   for (const auto& t : mtu) {
     ntlmc::Negotiate q;
     q.capabilities = t.caps;
@@ -206,34 +206,69 @@ Bytes smb1_negotiate(const std::vector<std::string>& dialects) {
   return m;
 }
 
-TEST_F(LogonNegotiate, Smb1Upgrade) {
+TEST_F(LogonNegotiate, Smb1UpgradeAnswersTheWildcardOrRefuses) {
   const struct {
     const char* why;
     std::vector<std::string> dialects;
     uint32_t status;
-    uint16_t dialect;
   } cases[] = {
-      {"both SMB2 strings", {"NT LM 0.12", "SMB 2.002", "SMB 2.???"}, 0, 0x0210},
-      {"only SMB 2.002", {"NT LM 0.12", "SMB 2.002"}, 0, 0x0202},
-      {"only SMB1 names", {"PC NETWORK PROGRAM 1.0", "NT LM 0.12"}, 0xC00000BB, 0},
+      {"both SMB2 strings", {"NT LM 0.12", "SMB 2.002", "SMB 2.???"}, 0},
+      {"only the wildcard", {"SMB 2.???"}, 0},
+      {"only SMB 2.002: no 3.x possible", {"NT LM 0.12", "SMB 2.002"}, 0xC00000BB},
+      {"only SMB1 names", {"PC NETWORK PROGRAM 1.0", "NT LM 0.12"}, 0xC00000BB},
   };
-  for (const auto& c : cases) {
-    Conn conn;
-    const Bytes m = conn.send(smb1_negotiate(c.dialects));
-    ASSERT_GE(m.size(), 64u) << c.why;
-    EXPECT_EQ(ntlmc::status_of(m), c.status) << c.why;
-    EXPECT_FALSE(conn.c.closing) << c.why;
-    if (c.status != 0) {
-      EXPECT_EQ(m.size(), 73u) << c.why;
-      continue;
+  for (const char* signing : {"enabled", "required"}) {
+    ASSERT_EQ(tw3_set_option("signing", signing), 0);
+    for (const auto& c : cases) {
+      Conn conn;
+      const int64_t errors = tw3_stat_get(ST_PROTOCOL_ERRORS);
+      const Bytes m = conn.send(smb1_negotiate(c.dialects));
+      ASSERT_GE(m.size(), 64u) << c.why;
+      EXPECT_EQ(ntlmc::status_of(m), c.status) << c.why;
+      EXPECT_FALSE(conn.c.closing) << c.why;
+      EXPECT_EQ(conn.c.negotiated, 0) << c.why << ": nothing is settled yet";
+      EXPECT_EQ(tw3_stat_get(ST_PROTOCOL_ERRORS) - errors, c.status != 0 ? 1 : 0) << c.why;
+      if (c.status != 0) {
+        EXPECT_EQ(m.size(), 73u) << c.why;
+        continue;
+      }
+      EXPECT_EQ(get16(&m[kBody + 2]), std::string(signing) == "required" ? 2 : 1) << c.why;
+      EXPECT_EQ(get16(&m[kBody + 4]), 0x02FF) << c.why;
+      EXPECT_EQ(get32(&m[kBody + 24]), 0u) << c.why;
+      // The ordinary initial token, as an SMB2 NEGOTIATE gets it.
+      EXPECT_EQ(get16(&m[kBody + 56]), 128) << c.why;
+      EXPECT_EQ(get16(&m[kBody + 58]), 74) << c.why;
+      EXPECT_EQ(m.size(), 128u + 74u) << c.why;
+      EXPECT_EQ(m[128], 0x60) << c.why;
     }
-    EXPECT_EQ(get16(&m[kBody + 2]), 1) << c.why;
-    EXPECT_EQ(get16(&m[kBody + 4]), c.dialect) << c.why;
-    EXPECT_EQ(get32(&m[kBody + 24]), 0u) << c.why;
-    // The security buffer is the wrapped CHALLENGE: 215 bytes by default.
-    EXPECT_EQ(get16(&m[kBody + 58]), 215) << c.why;
-    EXPECT_EQ(m.size(), 128u + 215u) << c.why;
   }
+}
+
+// The SMB2 NEGOTIATE after the wildcard answer settles 3.1.1 exactly as on a
+// connection that opened with it: no repeated-negotiate error, and the
+// pre-authentication hash starts with that request (the SMB1 exchange is not
+// in it).
+TEST_F(LogonNegotiate, Smb2NegotiateAfterTheWildcardStartsThePreauthHash) {
+  Conn upgraded, direct;
+  const int64_t errors = tw3_stat_get(ST_PROTOCOL_ERRORS);
+  const int64_t negotiations = tw3_stat_get(ST_NEGOTIATE);
+  upgraded.send(smb1_negotiate({"NT LM 0.12", "SMB 2.002", "SMB 2.???"}));
+  const Bytes req = ntlmc::negotiate_request(ntlmc::Negotiate{}, 1);
+  const Bytes resp = upgraded.send(req);
+  ASSERT_EQ(ntlmc::status_of(resp), 0u);
+  EXPECT_EQ(get16(&resp[kBody + 4]), 0x0311);
+  EXPECT_EQ(upgraded.c.negotiated, 1);
+  EXPECT_EQ(tw3_stat_get(ST_PROTOCOL_ERRORS), errors);
+  EXPECT_EQ(tw3_stat_get(ST_NEGOTIATE) - negotiations, 1) << "one negotiation, counted once";
+  const auto want = ntlmc::preauth_chain({&req, &resp});
+  EXPECT_EQ(std::memcmp(upgraded.c.preauth_hash, want.data(), want.size()), 0);
+  EXPECT_EQ(direct.send(req), resp) << "the same answer as without the SMB1 opening";
+
+  // Once a dialect is settled, an SMB1 NEGOTIATE is refused and ends the connection.
+  const Bytes again = upgraded.send(smb1_negotiate({"SMB 2.???"}));
+  EXPECT_EQ(ntlmc::status_of(again), 0xC00000BBu);
+  EXPECT_TRUE(upgraded.c.closing);
+  EXPECT_EQ(upgraded.c.dialect, 0x0311);
 }
 
 // The challenge a connection's first leg carries.

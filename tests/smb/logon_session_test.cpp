@@ -17,7 +17,7 @@ using ntlmc::get64;
 using ntlmc::Key16;
 
 constexpr int64_t kClock = 1700000000;
-constexpr uint32_t kLogonFailure = 0xC0000064;
+constexpr uint32_t kLogonFailure = 0xC000006D;
 constexpr uint32_t kInvalid = 0xC000000D;
 const Bytes kDone = {0xA1, 0x07, 0x30, 0x05, 0xA0, 0x03, 0x0A, 0x01, 0x00};
 
@@ -37,16 +37,25 @@ Key16 key_of(const uint8_t* p) {
   return k;
 }
 
+// The CHALLENGE grants SIGN, SEAL, KEY_EXCH, 128 and 56 only when the
+// client's NEGOTIATE asks for them; its size stays the same.
 TEST_F(LogonSession, FirstLegAnswersWithTheChallenge) {
+  constexpr uint32_t kKernelSign = 0xE0080235;  // Linux cifs.ko with `sign`
   const struct {
     const char* why;
     Bytes token;
     size_t buffer_len;
     uint8_t first;
+    uint32_t flags;
   } cases[] = {
-      {"SPNEGO negTokenInit", ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate()), 215, 0xA1},
-      {"bare NTLMSSP", ntlmc::negotiate(), 184, 'N'},
-      {"negTokenInit without a token", ntlmc::spnego_init(ntlmc::kNtlmOid, {}), 215, 0xA1},
+      {"SPNEGO negTokenInit", ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate()), 215, 0xA1,
+       0x60888615},
+      {"bare NTLMSSP", ntlmc::negotiate(), 184, 'N', 0x60888615},
+      {"kernel client asking to sign", ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate(kKernelSign)),
+       215, 0xA1, 0xE0888635},
+      {"asking for none of them", ntlmc::negotiate(0x00088201), 184, 'N', 0x00888605},
+      {"negTokenInit without a token", ntlmc::spnego_init(ntlmc::kNtlmOid, {}), 215, 0xA1,
+       0xE0888605},
   };
   const uint64_t seed = tw3_fnv1a64("127.0.0.1", 9, TW3_FNV_BASIS);
   uint8_t t[8];
@@ -62,6 +71,10 @@ TEST_F(LogonSession, FirstLegAnswersWithTheChallenge) {
     const Bytes buf = ntlmc::ss_buffer(r);
     ASSERT_EQ(buf.size(), c.buffer_len) << c.why;
     EXPECT_EQ(buf[0], c.first) << c.why;
+    size_t len = 0;
+    const uint8_t* challenge = ntlmc::find_ntlmssp(buf.data(), buf.size(), &len);
+    ASSERT_TRUE(challenge != nullptr && len >= 24) << c.why;
+    EXPECT_EQ(get32(challenge + 20), c.flags) << c.why;
     EXPECT_TRUE(conn.c.setup_pending) << c.why;
   }
 }

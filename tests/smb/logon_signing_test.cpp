@@ -54,12 +54,14 @@ Bytes tree_connect(uint64_t mid, uint64_t sid) {
                                 .session_id = sid});
 }
 
-// Three signed ECHOs in one message; the offsets of each request.
+// Three signed requests in one message, ECHOs around `middle`; the offsets of
+// each request.
 Bytes signed_compound(uint64_t sid, const Key16& key, bool gmac, std::vector<size_t>* offs,
-                      int corrupt_index = -1) {
+                      int corrupt_index = -1, uint16_t middle = SMB2_ECHO) {
   std::vector<tw3test::req> reqs;
   for (uint64_t mid = 5; mid < 8; mid++)
-    reqs.push_back({.command = SMB2_ECHO, .body = {4, 0, 0, 0}, .message_id = mid, .session_id = sid});
+    reqs.push_back({.command = mid == 6 ? middle : static_cast<uint16_t>(SMB2_ECHO),
+                    .body = {4, 0, 0, 0}, .message_id = mid, .session_id = sid});
   Bytes msg = tw3test::compound(reqs);
   size_t off = 0;
   for (int i = 0; i < 3; i++) {
@@ -73,16 +75,19 @@ Bytes signed_compound(uint64_t sid, const Key16& key, bool gmac, std::vector<siz
   return msg;
 }
 
+// A SET_INFO in the middle is refused by the write gate, and that refusal is
+// signed too: the Linux client sends touch and rename as such compounds.
 TEST_F(LogonSigning, SignedCompoundResponsesVerifyOverTheSentBytes) {
-  for (bool gmac : {false, true}) {
+  for (const auto& [gmac, middle] : {std::pair{false, SMB2_ECHO}, std::pair{true, SMB2_ECHO},
+                                     std::pair{false, SMB2_SET_INFO}}) {
     Conn conn;
     const ntlmc::Logon l = named(conn, gmac);
     std::vector<size_t> offs;
-    const Bytes reply = conn.send(signed_compound(l.session_id, key_, gmac, &offs));
+    const Bytes reply = conn.send(signed_compound(l.session_id, key_, gmac, &offs, -1, middle));
     const auto rs = tw3test::split_responses(reply);
     ASSERT_EQ(rs.size(), 3u);
     for (size_t i = 0; i < rs.size(); i++) {
-      EXPECT_EQ(rs[i].status, 0u);
+      EXPECT_EQ(rs[i].status, i == 1 && middle == SMB2_SET_INFO ? kDenied : 0u);
       // Each signature covers the response's final bytes: its NextCommand
       // and the padding up to the next header.
       const size_t len = rs[i].next ? rs[i].next : reply.size() - rs[i].off;

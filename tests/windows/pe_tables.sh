@@ -6,6 +6,7 @@
 objdump=x86_64-w64-mingw32-objdump
 exe="$1"
 dll="$2"
+version="$3"   # the file version both carry, as twsmb3s_version() gives it
 fail=0
 exports=$($objdump -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/\[/ && $NF != "Table" {print $NF}')
 extra=$(printf '%s\n' "$exports" | grep -v '^twsmb3s_' | grep .)
@@ -21,5 +22,8 @@ for f in "$exe" "$dll"; do
       *) echo "$f imports $name, which is not part of Windows"; fail=1 ;;
     esac
   done
+done
+for f in "$exe" "$dll"; do
+  strings -el "$f" | grep -qx "$version" || { echo "$f carries no version resource $version"; fail=1; }
 done
 exit $fail
