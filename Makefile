@@ -1,12 +1,14 @@
 # Thin driver over CMake. `make` builds into build/, `make test` installs what
-# the tests need, builds and runs every test, `make serve` serves the demo folder.
+# the tests need, builds and runs every test (the Windows build's under wine
+# too), `make windows` cross-builds for Windows, `make serve` serves the demo
+# folder.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 # ccache, where installed, makes rebuilds in several checkouts cheap.
 CCACHE := $(shell command -v ccache 2>/dev/null)
 CMAKE_FLAGS ?= $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE))
 
-.PHONY: all build test test-asan asan serve install deb bench-crypto fuzz fuzz-merge fuzz-coverage clean
+.PHONY: all build test test-asan asan windows test-windows serve install deb bench-crypto fuzz fuzz-merge fuzz-coverage clean
 
 all: build
 
@@ -21,12 +23,25 @@ test:
 	$(MAKE) build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) test-asan
+	$(MAKE) test-windows
 
 # The engine's tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan:
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTW3_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS) -LE 'clients|package'
+
+# Windows x86-64, cross-built with mingw-w64 into build-win/: twsmb3s.exe,
+# twsmb3s.dll and its import library libtwsmb3s.dll.a.
+WIN_BUILD ?= build-win
+windows:
+	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake $(CMAKE_FLAGS)
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+
+# The Windows build's tests under wine, in a prefix of its own inside the
+# build folder, with one wineserver kept up for the whole run.
+test-windows: windows
+	sh scripts/wine-ctest $(WIN_BUILD) $(JOBS)
 
 # Every libFuzzer target of tests/fuzz/targets.inc (clang), one after the
 # other for FUZZ_SECONDS each at the lowest priority, on working corpora in
@@ -82,4 +97,4 @@ bench-crypto:
 	build-bench/bench_crypto
 
 clean:
-	rm -rf $(BUILD) build-asan build-bench build-fuzz build-fuzzcov
+	rm -rf $(BUILD) build-asan build-bench build-fuzz build-fuzzcov $(WIN_BUILD)

@@ -48,7 +48,7 @@ enum : uint16_t {
 
 bool tracing() { return tw3_getenv("TWSMB3S_TRACE") != nullptr; }
 
-__attribute__((format(printf, 1, 2))) void trace(const char* fmt, ...) {
+TW3_PRINTF(1, 2) void trace(const char* fmt, ...) {
   if (!tracing()) return;
   va_list ap;
   va_start(ap, fmt);

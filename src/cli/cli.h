@@ -55,8 +55,8 @@ void print_help();
 // error. kExitOk, or kExitFailed with the message printed.
 int access_log_open(const std::string& target, bool level_debug);
 
-// Serves until the process is terminated: SIGUSR1 and every `interval_s`
+// Serves until a request to end arrives (tw3_console_stop_requested): SIGUSR1 and every `interval_s`
 // seconds (0: never) print the statistics line on standard error.
-[[noreturn]] void serve_forever(uint32_t interval_s);
+void serve_forever(uint32_t interval_s);
 
 }  // namespace tw3cli

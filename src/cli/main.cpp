@@ -207,6 +207,7 @@ int cmd_serve(args_t args) {
     if (int rc = access_log_open(*log, x.log_debug); rc != kExitOk) return rc;
   }
   tw3_signals_init();
+  tw3_console_catch_stop();
   // The metrics endpoint opens first, so that a port it cannot have stops
   // the program before it announces that it serves.
   if (!x.metrics_ip.empty() && tw3_metrics_start(x.metrics_ip.c_str(), x.metrics_port) != 0) {
@@ -226,7 +227,12 @@ int cmd_serve(args_t args) {
     std::printf("twsmb3s metrics on %s port %d\n", x.metrics_ip.c_str(), tw3_metrics_port());
   std::fflush(stdout);  // a supervisor waits for these lines
   if (const std::string* port_file = v.find("port-file")) write_port_file(port_file->c_str(), port);
+  // Serves until asked to end (Ctrl+C, SIGTERM, the console closing), then
+  // stops cleanly: every connection ended and every thread joined.
   serve_forever(x.stats_interval_s);
+  twsmb3s_stop();
+  tw3_console_stopped();
+  return kExitOk;
 }
 
 // The whole of standard input as one zero-terminated text; false when memory
@@ -296,7 +302,17 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   try {
-    return run(argc, argv);
+    // UTF-8 arguments on every host (Windows hands argv over in its ANSI
+    // code page).
+    std::vector<std::string> args;
+    if (tw3_console_args(argc, argv, &args) != 0) {
+      std::fputs("arguments are not valid text\n", stderr);
+      return kExitUsage;
+    }
+    std::vector<char*> ptrs;
+    for (std::string& a : args) ptrs.push_back(a.data());
+    ptrs.push_back(nullptr);
+    return run(static_cast<int>(args.size()), ptrs.data());
   } catch (...) {
     std::fputs("out of memory\n", stderr);
     return kExitUsage;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "config/config.h"
 #include "platform/platform.h"
@@ -43,3 +44,26 @@ int tw3_vfs_resolve(const char* share_name, const char* vpath, tw3_vres* out);
 // directory." / "The file cannot be found." and an empty array.
 int tw3_vfs_list(const tw3_vres* dir, tw3_vent** out, int* count);
 void tw3_vfs_free(tw3_vent* entries, int count);
+
+// ---- The host's naming rules (host_names.cpp) ----
+struct tw3_name_rules {
+  char sep;      // the host's path separator
+  bool windows;  // Windows names: no case, no streams, no device names
+};
+// The rules of the host this runs on.
+tw3_name_rules tw3_host_name_rules();
+// One Windows name component: false for a ':' (a stream) or another byte no
+// Windows name holds, a reserved device name (CON, PRN, AUX, NUL, CONIN$,
+// CONOUT$, COM0-9, LPT0-9, with or without an extension), or a final dot or
+// space (which Win32 strips, opening another file).
+bool tw3_win_component_ok(std::string_view component);
+// Whether a virtual path (already through tw3_vpath) may be asked of the
+// host: under Windows rules every component passes tw3_win_component_ok.
+bool tw3_vpath_host_ok(std::string_view vpath, const tw3_name_rules& rules);
+// Containment of a canonical host path in a share's canonical root, by
+// whole components: "C:\media" holds "C:\media\x", not "C:\media2"; a
+// root ending in the separator (a drive root) holds everything below it; a
+// single-file root holds only itself. Under Windows rules ASCII case is
+// ignored ("C:\Share" holds "c:\share\a"); other letters must match.
+bool tw3_path_inside(std::string_view path, std::string_view root, bool single_file,
+                     const tw3_name_rules& rules);

@@ -1,6 +1,7 @@
 // Share-rooted resolution and listing. Every client path is made canonical
-// by the host (links resolved) and then compared byte for byte with the
-// share's canonical root; that comparison is what keeps clients inside the
+// by the host (links resolved) and then compared with the
+// share's canonical root, whole components at a time (and without regard to
+// case on Windows); that comparison is what keeps clients inside the
 // published folders.
 #include <algorithm>
 #include <cstdlib>
@@ -27,17 +28,9 @@ int not_found() {
   return -1;
 }
 
-// Containment of a canonical host path in a share: byte-exact, and a root
-// "/x" does not contain "/x2".
+// Containment of a canonical host path in a share, under the host's rules.
 bool inside(std::string_view path, const tw3_share& share) {
-  const std::string_view root(share.root_path);
-  if (root.empty()) return true;
-  if (path.substr(0, root.size()) != root) return false;
-  if (path.size() == root.size()) return true;
-  if (share.single_file != 0) return false;
-  const char sep = tw3_fs_sep();
-  if (root.back() == sep) return true;
-  return path[root.size()] == sep;
+  return tw3_path_inside(path, share.root_path, share.single_file != 0, tw3_host_name_rules());
 }
 
 // dir + separator (unless dir is empty or already ends in one) + name into

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/paths.h"
 #include "platform/platform.h"
 
 namespace {
@@ -30,42 +31,7 @@ constexpr size_t kNameMax = 1023;
 // "/proc/self/fd/" and the decimal digits of any descriptor, with the zero.
 constexpr size_t kProcFdPathSize = 40;
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool utf8_valid(std::string_view s) {
-  size_t i = 0;
-  const size_t n = s.size();
-  while (i < n) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t extra;
-    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      extra = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      extra = 2;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      extra = 3;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (extra > n - i - 1) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      const auto b = static_cast<unsigned char>(s[i + k]);
-      const unsigned char min = k == 1 ? lo : 0x80;
-      const unsigned char max = k == 1 ? hi : 0xBF;
-      if (b < min || b > max) return false;
-    }
-    i += extra + 1;
-  }
-  return true;
-}
+bool utf8_valid(std::string_view s) { return tw3_utf8_valid(s.data(), s.size()); }
 
 bool path_ok(const char* path) { return path != nullptr && utf8_valid(path); }
 
@@ -256,6 +222,8 @@ struct tw3_file {
 };
 
 char tw3_fs_sep() { return kSep; }
+
+int tw3_fs_windows_names() { return 0; }
 
 int tw3_fs_stat(const char* path, tw3_stat* out) { return stat_path(path, out, true); }
 

@@ -1,12 +1,14 @@
 // The host contract: every operation the rest of the system needs from the
 // operating system, with the result each caller relies on. Only files under
 // src/platform/ include operating-system headers; *_posix.cpp implement this
-// contract today, *_win32.cpp may sit beside them later.
+// contract on Linux, *_win32.cpp on Windows (CMake builds one of each pair).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
+#include <vector>
 
 // ======================= Files (file_posix.cpp) ===========================
 // Paths are UTF-8 byte strings; a path that is not valid UTF-8 fails in every
@@ -42,6 +44,10 @@ int tw3_fs_lstat(const char* path, tw3_stat* out);
 int tw3_fs_realpath(const char* path, char* out, int32_t out_size);
 // The separator of every path tw3_fs_realpath produces.
 char tw3_fs_sep();
+// 1 where the host's names follow the Windows rules (case-insensitive,
+// reserved device names, ':' streams, trailing dots and spaces dropped), so
+// the share layer applies them; 0 here.
+int tw3_fs_windows_names();
 // A new enumeration, or null. Never yields "." or "..", nor a name that is
 // not valid UTF-8 or longer than 1023 bytes. Follows links (share
 // registration wants that); anything but a directory is refused before it
@@ -126,7 +132,8 @@ uint64_t tw3_now_ms();
 int64_t tw3_unix_now();
 // Fills buf with n bytes from the operating system's random source. 0 or -1.
 int tw3_os_random(void* buf, size_t n);
-// Environment variable, or null.
+// Environment variable in UTF-8, or null. Valid until the next call on the
+// same thread (Windows converts it from UTF-16 into a per-thread area).
 const char* tw3_getenv(const char* name);
 
 // ===================== Sockets (net_posix.cpp) ============================
@@ -217,3 +224,19 @@ void tw3_os_error_text(int code, char* buf, size_t size);
 // failed or hung up), else 0; n is at most 16. The number ready, 0 on timeout, TW3_SOCK_AGAIN
 // when a signal interrupted the wait, TW3_SOCK_FAIL on error.
 int tw3_sock_poll_many(const tw3_socket* socks, const int* events, int* ready, int n, int timeout_ms);
+
+// ==================== Console (console_posix.cpp) =========================
+// The program's arguments in UTF-8 into *out: argv as given here; on
+// Windows taken from the UTF-16 command line (argv there is in the ANSI code
+// page), where the console is also switched to UTF-8 output. 0 or -1.
+int tw3_console_args(int argc, char** argv, std::vector<std::string>* out);
+// From now on a request to end the program (SIGINT or SIGTERM here; Ctrl+C,
+// Ctrl+Break or closing the console window on Windows) only raises the flag
+// tw3_console_stop_requested() reads, so the program can stop cleanly.
+void tw3_console_catch_stop();
+// 1 once such a request arrived, else 0.
+int tw3_console_stop_requested();
+// Tells the catcher the program has stopped cleanly. Windows ends a process
+// as soon as the handler of a console-close event returns, so that handler
+// waits (a few seconds at most) for this call.
+void tw3_console_stopped();

@@ -268,7 +268,9 @@ uint32_t resolve_name(tw3_rd* body, const create_req& q, const tw3_tree& tree,
     return STATUS_SUCCESS;
   }
   char vpath[kVpathArea];
-  if (tw3_vpath(name, vpath, kVpathArea) != 0) {
+  // The host's own rules too: on Windows a stream, a device name or a
+  // trailing dot would open something other than the name says.
+  if (tw3_vpath(name, vpath, kVpathArea) != 0 || !tw3_vpath_host_ok(vpath, tw3_host_name_rules())) {
     tw3_stat_add(ST_PATH_REFUSED, 1);
     return *site = kSitePathRules, STATUS_OBJECT_NAME_INVALID;
   }

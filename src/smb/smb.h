@@ -299,7 +299,7 @@ constexpr const char* TW3_ENV_PREAUTH_MODE = "TWSMB3S_PREAUTH_MODE";
 // 1 when the environment variable exists and begins with the character 1.
 int tw3_env_flag(const char* name);
 // Prints to the standard error stream when c->trace is set (no prefix added).
-void tw3_trace(const tw3_conn* c, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void tw3_trace(const tw3_conn* c, const char* fmt, ...) TW3_PRINTF(2, 3);
 
 // ======================= Connection loop and dispatcher ===================
 // Serves one connection until it ends. `local_text` may be null. The caller

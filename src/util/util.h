@@ -7,6 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 
+// printf-style checking of a format argument. mingw's "printf" means the
+// Microsoft runtime's formats; the C++ runtime there formats the GNU way.
+#if defined(_WIN32)
+#define TW3_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#else
+#define TW3_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#endif
+
 // ---- Error codes shared by every configuration and start-up operation ----
 constexpr int TW3_EINVAL = -1;     // invalid argument
 constexpr int TW3_ENOENT = -2;     // no such object
@@ -19,9 +27,9 @@ constexpr int TW3_ESPACE = -8;     // output area missing or too small
 
 // ---- Last-error text (one per thread; at most 511 bytes) ----
 // Formats the message into the calling thread's last-error text.
-void tw3_set_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void tw3_set_error(const char* fmt, ...) TW3_PRINTF(1, 2);
 // As tw3_set_error, then returns `code` unchanged.
-int tw3_fail(int code, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+int tw3_fail(int code, const char* fmt, ...) TW3_PRINTF(2, 3);
 // The calling thread's last-error text; never null.
 const char* tw3_error();
 
@@ -41,7 +49,7 @@ int buf_reserve(tw3_buf* b, uint64_t n);
 void tw3_buf_put(tw3_buf* b, const void* src, uint64_t n);
 void tw3_buf_str(tw3_buf* b, const char* text);
 void tw3_buf_byte(tw3_buf* b, int value);
-void tw3_buf_printf(tw3_buf* b, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void tw3_buf_printf(tw3_buf* b, const char* fmt, ...) TW3_PRINTF(2, 3);
 void tw3_buf_free(tw3_buf* b);
 
 // Test hook: when set, the buffer's allocator fails (as if out of memory).

@@ -8,6 +8,7 @@
 
 #include "auth/auth.h"
 #include "common/ntlm_client_msgs.h"
+#include "common/test_env.h"
 #include "config/config.h"
 
 namespace {
@@ -128,11 +129,11 @@ class NtlmVerify : public ::testing::Test {
  protected:
   void SetUp() override {
     tw3_config_reset_for_tests();
-    unsetenv("TWSMB3S_NO_KEX");
+    tw3_test_unsetenv("TWSMB3S_NO_KEX");
   }
   void TearDown() override {
     tw3_config_reset_for_tests();
-    unsetenv("TWSMB3S_NO_KEX");
+    tw3_test_unsetenv("TWSMB3S_NO_KEX");
   }
   static ntlmc::AuthSpec spec() {
     ntlmc::AuthSpec s;
@@ -205,10 +206,10 @@ TEST_F(NtlmVerify, KeyExchange) {
   uint8_t key[16];
   ASSERT_EQ(run(kex.msg, 1, "alice", "secret", &guest, key), 0);
   EXPECT_EQ(Bytes(key, key + 16), Bytes(s.exported_key.begin(), s.exported_key.end()));
-  setenv("TWSMB3S_NO_KEX", "", 1);
+  tw3_test_setenv("TWSMB3S_NO_KEX", "1");
   ASSERT_EQ(run(kex.msg, 1, "alice", "secret", &guest, key), 0);
   EXPECT_EQ(Bytes(key, key + 16), Bytes(kex.base_key.begin(), kex.base_key.end()));
-  unsetenv("TWSMB3S_NO_KEX");
+  tw3_test_unsetenv("TWSMB3S_NO_KEX");
   s.flags &= ~ntlmc::kKeyExch;
   const ntlmc::Auth plain = ntlmc::authenticate(s);
   ASSERT_EQ(run(plain.msg, 1, "alice", "secret", &guest, key), 0);

@@ -1,5 +1,6 @@
 // The POSIX file layer: kinds with and without following links, canonical
 // paths and their buffer rule, enumeration, and link-refusing reads.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 

@@ -75,7 +75,7 @@ class CompoundFiles : public EngineTest {
            ("tw3_compound_" + std::to_string(reinterpret_cast<uintptr_t>(this)));
     std::filesystem::create_directories(dir_);
     std::ofstream(dir_ / "a.txt") << "hello, compound";
-    ASSERT_EQ(tw3_add_share("data", dir_.c_str()), 0) << tw3_error();
+    ASSERT_EQ(tw3_add_share("data", dir_.string().c_str()), 0) << tw3_error();
     auto* t = new tw3_tree{};
     t->tree_id = 1;
     std::snprintf(t->share_name, sizeof t->share_name, "data");

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "platform/tempdir.h"
 #include "smb/events.h"
 #include "smb/files_sim.h"
@@ -61,7 +62,8 @@ TEST_F(Events, TreesFileOpensAndRefusals) {
   EXPECT_EQ(g_seen[0].share, "films");
   EXPECT_EQ(g_seen[1].share, "one");
   EXPECT_EQ(g_seen[2].kind, tw3_ev::file_open);
-  EXPECT_EQ(g_seen[2].share + ":" + g_seen[2].path, "films:dir/b.txt");
+  // The path inside the share, in the host's form.
+  EXPECT_EQ(g_seen[2].share + ":" + g_seen[2].path, std::string("films:dir") + tw3_fs_sep() + "b.txt");
   EXPECT_EQ(g_seen[3].share + ":" + g_seen[3].path, "one:single.bin");
   EXPECT_EQ(g_seen[4].kind, tw3_ev::request_refused);
   EXPECT_EQ(g_seen[4].command + " " + g_seen[4].status, std::string("CREATE ") + tw3_status_name(missing));

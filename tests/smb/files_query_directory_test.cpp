@@ -1,6 +1,8 @@
 // QUERY_DIRECTORY through the dispatcher: patterns, the six classes, single
 // entries, buffer caps, short names, restarts, INDEX_SPECIFIED, links, and
 // that every listing ends in STATUS_NO_MORE_FILES.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <set>

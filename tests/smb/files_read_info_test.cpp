@@ -142,10 +142,12 @@ TEST_F(ReadInfo, ReadSeesTheHostAsItIsNow) {
   EXPECT_EQ(data_of(c.read(fid, 0, 100)), (bytes{'a', 'b', 'c'}));
   ASSERT_TRUE(std::filesystem::remove(t.sub("media/ten.txt")));
   EXPECT_EQ(c.read(fid, 0, 100).status(), STATUS_ACCESS_DENIED);
+#if !defined(_WIN32)  // wine shows a file link as a plain file
   // A link put where the file was is never followed, even inside the share.
   ASSERT_TRUE(t.link(t.sub("outside/secret"), "media/ten.txt"));
   EXPECT_EQ(c.read(fid, 0, 100).status(), STATUS_ACCESS_DENIED);
   std::filesystem::remove(t.sub("media/ten.txt"));
+#endif
   ASSERT_TRUE(t.dir("media/ten.txt"));
   EXPECT_EQ(c.read(fid, 0, 100).status(), STATUS_ACCESS_DENIED);
 }
@@ -195,8 +197,8 @@ TEST_F(ReadInfo, ReadOpensNothingButTheFileCreateChecked) {
 TEST_F(ReadInfo, FileClasses) {
   uint64_t file = c.open(tree, "seventy.bin");
   uint64_t dir = c.open(tree, "sub");
-  struct stat st {};
-  ASSERT_EQ(::stat(t.sub("media/seventy.bin").c_str(), &st), 0);
+  tw3_stat st{};
+  ASSERT_EQ(tw3_fs_stat(t.sub("media/seventy.bin").c_str(), &st), 0);
 
   response std_file = c.qi(file, 1, 5, 0);
   ASSERT_EQ(std_file.status(), STATUS_SUCCESS);
@@ -212,10 +214,10 @@ TEST_F(ReadInfo, FileClasses) {
 
   response basic = c.qi(file, 1, 4, 40);
   ASSERT_EQ(basic.b32(4), 40u);
-  EXPECT_EQ(basic.b64(8 + 16), (uint64_t(st.st_mtime) + 11644473600ull) * 10000000ull);
+  EXPECT_EQ(basic.b64(8 + 16), (uint64_t(st.mtime) + 11644473600ull) * 10000000ull);
   EXPECT_EQ(basic.b32(8 + 32), 0x21u);
   EXPECT_EQ(c.qi(dir, 1, 4, 0).b32(8 + 32), 0x11u);
-  EXPECT_EQ(c.qi(file, 1, 6, 0).b64(8), uint64_t(st.st_ino));
+  EXPECT_EQ(c.qi(file, 1, 6, 0).b64(8), st.file_index);
 
   response net = c.qi(file, 1, 34, 56);
   ASSERT_EQ(net.status(), STATUS_SUCCESS);

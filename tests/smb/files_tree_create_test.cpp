@@ -263,8 +263,8 @@ TEST_F(Files, CloseAnswersTheOpenAndRetiresIt) {
 
 TEST_F(Files, QfidContext) {
   uint32_t tree = c.connect("films");
-  struct stat st {};
-  ASSERT_EQ(::stat(t.sub("films/ten.txt").c_str(), &st), 0);
+  tw3_stat st{};
+  ASSERT_EQ(tw3_fs_stat(t.sub("films/ten.txt").c_str(), &st), 0);
   const bytes lease = create_context("RqLs", 24);
   bytes chain = lease;
   chain.resize(24, 0);
@@ -283,7 +283,7 @@ TEST_F(Files, QfidContext) {
     EXPECT_EQ(r.at(off + 10, 2), 24u);
     EXPECT_EQ(r.at(off + 12, 4), 32u);
     EXPECT_EQ(bytes(r.raw.begin() + off + 16, r.raw.begin() + off + 20), (bytes{'Q', 'F', 'i', 'd'}));
-    EXPECT_EQ(r.at(off + 24, 8), uint64_t(st.st_ino));
+    EXPECT_EQ(r.at(off + 24, 8), st.file_index);
   }
   // A lease context without lease data (and no lease asked) is ignored.
   response plain = c.create(tree, create_body("ten.txt", kReadAccess, 1, 0, create_context("RqLs")));

@@ -1,0 +1,34 @@
+// Shared pieces of the Windows host layer: the system headers, UTF-8 <->
+// UTF-16 conversion with invalid sequences refused, and the long-path form.
+// Included only by src/platform/*_win32.cpp.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+namespace tw3w {
+
+// Strict UTF-8 to UTF-16; false (out unchanged) for invalid input.
+bool to_wide(std::string_view utf8, std::wstring* out);
+// UTF-16 to UTF-8; false for unpaired surrogates.
+bool to_utf8(std::wstring_view wide, std::string* out);
+// The form every file call gets: the full path (relative parts and '/'
+// resolved) behind "\\?\" (or "\\?\UNC\" for a "\\server\share" path), so
+// paths past MAX_PATH work and Win32 does not rewrite names (reserved
+// device names, trailing dots). False when the path is not valid UTF-8.
+bool host_path(const char* utf8, std::wstring* out);
+// The message of a Win32 or Winsock error code, in UTF-8, without the
+// trailing line break; "error N" when the system has none.
+std::string error_text(unsigned long code);
+
+}  // namespace tw3w
