@@ -127,6 +127,7 @@ unique_handle open_nofollow(const char* path, DWORD access, DWORD flags, tw3_sta
 }  // namespace
 
 int g_fs_no_openat2 = 0;  // a Linux test hook; nothing to switch here
+void (*g_fs_step_hook)(tw3_fs_step, const char*) = nullptr;
 
 struct tw3_dir {
   HANDLE find = INVALID_HANDLE_VALUE;  // FindFirstFileExW enumeration, or
@@ -233,6 +234,23 @@ const char* tw3_fs_readdir(tw3_dir* d) {
     d->first_pending = false;
     if (const char* n = take_name(d, d->data.cFileName)) return n;
   }
+}
+
+// The entry is looked up below the folder's final path as the open handle
+// reports it now: the handle pins the folder itself, so a folder on the way
+// swapped for a reparse point since the listing began does not redirect it.
+int tw3_fs_entry_lstat(tw3_dir* d, const char* name, tw3_stat* out) {
+  if (d == nullptr || d->folder == nullptr || name == nullptr || out == nullptr) return -1;
+  const std::string_view n(name);
+  if (n.empty() || n == "." || n == ".." || n.find_first_of("\\/") != std::string_view::npos) return -1;
+  std::string folder;
+  if (!final_path(d->folder, &folder)) return -1;
+  if (g_fs_step_hook != nullptr) g_fs_step_hook(TW3_FS_STEP_ENTRY, name);
+  if (folder.empty() || folder.back() != kSep) folder += kSep;
+  tw3_stat tmp{};
+  if (stat_path((folder + name).c_str(), &tmp, false) != 0) return -1;
+  *out = tmp;
+  return 0;
 }
 
 void tw3_fs_closedir(tw3_dir* d) {
