@@ -173,6 +173,17 @@ void k_ccm_seal(const tw3_aes128* ks, const uint8_t b[16], uint8_t* buf, uint64_
 int k_ccm_open(const tw3_aes128* ks, const uint8_t b[16], uint8_t* buf, uint64_t len,
                const uint8_t tag[16]);
 
+// ---- CCM (SP 800-38C, RFC 3610) with associated data ----
+// nonce_len 7..13 (SMB 3 uses 11), tag_len even in 4..16 (SMB 3 uses 16);
+// the caller keeps to those ranges and to messages below 2^(8*(15-nonce_len)).
+void k_ccm_aead_seal(const tw3_aes128* ks, const uint8_t* nonce, uint64_t nonce_len,
+                     const void* aad, uint64_t aad_len, uint8_t* buf, uint64_t len,
+                     uint8_t* tag, uint64_t tag_len);
+// 0 with buf decrypted when the tag matches; -1 with buf erased otherwise.
+int k_ccm_aead_open(const tw3_aes128* ks, const uint8_t* nonce, uint64_t nonce_len,
+                    const void* aad, uint64_t aad_len, uint8_t* buf, uint64_t len,
+                    const uint8_t* tag, uint64_t tag_len);
+
 // ---- Self-test ----
 // 0 when all thirteen known-answer checks pass, -1 otherwise. Prints nothing.
 int tw3_selftest();
