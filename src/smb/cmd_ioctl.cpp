@@ -22,7 +22,6 @@ constexpr uint32_t kDeviceTypeMask = 0x00FF0000;
 constexpr uint32_t kDeviceNetworkFs = 0x00140000;
 constexpr uint64_t kNoFile = 0xFFFFFFFFFFFFFFFFULL;
 
-constexpr uint32_t kCapLargeMtu = 0x00000004;
 constexpr uint16_t kSecuritySigningEnabled = 0x0001;
 constexpr uint16_t kSecuritySigningRequired = 0x0002;
 constexpr uint64_t kGuidSalt = 0x54574D4232;  // "TWMB2", as NEGOTIATE builds the ServerGuid
@@ -95,7 +94,7 @@ void finish_response(tw3_buf* b, uint64_t part) {
 void validate_negotiate(tw3_conn* c, tw3_reply* r, uint64_t fid) {
   uint64_t part = begin_response(r, kFsctlValidateNegotiateInfo, fid, kNoFile);
   tw3_buf* b = &r->b;
-  w32(b, c->client_large_mtu ? kCapLargeMtu : 0);
+  w32(b, tw3_server_caps(c));
   w64(b, c->server_guid_seed);
   w64(b, c->server_guid_seed ^ kGuidSalt);
   w16(b, c->sign_required ? kSecuritySigningRequired : kSecuritySigningEnabled);
