@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "api/api.h"
 #include "common/ntlm_client_conn.h"
 
 namespace {
@@ -231,6 +232,35 @@ TEST_F(Encryption, SameFixedClockSameCiphertext) {
     else
       EXPECT_EQ(tf, first);
   }
+}
+
+// The frame-script simulator carries transforms like any other frames: with
+// a fixed clock the whole script, logon and encrypted requests, replays to
+// the same transcript, ciphertext included.
+TEST_F(Encryption, SimulatorScriptWithTransformsIsReproducible) {
+  Conn conn;  // learns the client frames the fixed clock makes valid
+  Client cl = logon(conn, true);
+  const Bytes frames[] = {last_.nego_req, last_.ss1_req, last_.ss2_req,
+                          cl.wrap(tree_connect(3, cl.sid), 1000), cl.wrap(echo(4, cl.sid), 1001)};
+  std::string script;
+  for (const Bytes& f : frames) {
+    for (uint8_t b : tw3test::nb_frame(f)) {
+      static const char* d = "0123456789abcdef";
+      script += d[b >> 4];
+      script += d[b & 15];
+    }
+    script += "\n";
+  }
+  const std::string first = tw3_simulate(script.c_str(), "127.0.0.1");
+  const std::string second = tw3_simulate(script.c_str(), "127.0.0.1");
+  EXPECT_EQ(first, second);
+  EXPECT_NE(first.find("RESULT ok"), std::string::npos) << first;
+  // The answers to both encrypted requests are transforms (FD 'S' 'M' 'B').
+  size_t transforms = 0;
+  for (size_t at = first.find("<< fd534d42"); at != std::string::npos;
+       at = first.find("<< fd534d42", at + 1))
+    transforms++;
+  EXPECT_EQ(transforms, 2u) << first;
 }
 
 // Every transform that is not exactly right ends the connection unanswered.
