@@ -261,6 +261,7 @@ TEST_F(Encryption, SimulatorScriptWithTransformsIsReproducible) {
        at = first.find("<< fd534d42", at + 1))
     transforms++;
   EXPECT_EQ(transforms, 2u) << first;
+  EXPECT_NE(first.find(">> TRANSFORM"), std::string::npos) << first;
 }
 
 // Every transform that is not exactly right ends the connection unanswered.
