@@ -146,7 +146,7 @@ struct tw3_conn {
   uint64_t tx_nonce_count;      // nonces used under `enc`; never repeats
   uint8_t nonce_prefix[4];      // per-session bytes ahead of the counter
   uint8_t rx_nonces[TW3_RX_NONCE_RING][TF_NONCE_SIZE];  // recent request nonces
-  uint32_t rx_nonce_next;
+  uint64_t rx_nonce_count;      // request nonces accepted so far
 
   int32_t trace;              // "TWSMB3S_TRACE" begins with 1
   int32_t trace_hex;          // "TWSMB3S_TRACE_HEX" begins with 1

@@ -45,15 +45,18 @@ int open_in_place(const tw3_conn* c, uint8_t* tf, uint8_t* data, uint64_t n) {
 }
 
 // A nonce the client already used in this session is a replay.
+// Only the slots filled so far count: an all-zero nonce is a valid one.
 bool seen_nonce(const tw3_conn* c, const uint8_t* nonce) {
-  for (const auto& n : c->rx_nonces)
-    if (std::memcmp(n, nonce, TF_NONCE_SIZE) == 0) return true;
+  const uint64_t filled = c->rx_nonce_count < TW3_RX_NONCE_RING ? c->rx_nonce_count
+                                                                 : TW3_RX_NONCE_RING;
+  for (uint64_t i = 0; i < filled; i++)
+    if (std::memcmp(c->rx_nonces[i], nonce, TF_NONCE_SIZE) == 0) return true;
   return false;
 }
 
 void remember_nonce(tw3_conn* c, const uint8_t* nonce) {
-  std::memcpy(c->rx_nonces[c->rx_nonce_next], nonce, TF_NONCE_SIZE);
-  c->rx_nonce_next = (c->rx_nonce_next + 1) % TW3_RX_NONCE_RING;
+  std::memcpy(c->rx_nonces[c->rx_nonce_count % TW3_RX_NONCE_RING], nonce, TF_NONCE_SIZE);
+  c->rx_nonce_count++;
 }
 
 // Why a transform is dropped, for the trace.
@@ -87,7 +90,7 @@ void forget_session(tw3_conn* c) {
   tw3_wipe(&c->enc, sizeof c->enc);
   tw3_wipe(&c->dec, sizeof c->dec);
   std::memset(c->rx_nonces, 0, sizeof c->rx_nonces);
-  c->rx_nonce_next = 0;
+  c->rx_nonce_count = 0;
   c->cipher_ready = 0;
   c->session_encrypted = 0;
 }
