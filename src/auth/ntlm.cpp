@@ -299,7 +299,12 @@ void derive_session_key(const Auth& a, const uint8_t ntowfv2[16], const uint8_t*
                         uint8_t key_out[16]) {
   uint8_t base[16];
   tw3_hmacmd5(ntowfv2, 16, proof, kNtProofLen, base);
-  const bool kex = (a.flags & TW3_NTLM_KEY_EXCH) != 0;
+  // The CHALLENGE always offers KEY_EXCH. A client that sends an encrypted
+  // random session key uses that key even when its AUTHENTICATE flags omit
+  // KEY_EXCH (impacket 0.10 unless the server requires signing); with SMB 3
+  // encryption the keys must agree from the first request, signed or not.
+  const bool ersk = a.session_key.p != nullptr && a.session_key.len == 16;
+  const bool kex = (a.flags & TW3_NTLM_KEY_EXCH) != 0 || ersk;
   if (!kex || tw3_getenv("TWSMB3S_NO_KEX") != nullptr) {
     std::memcpy(key_out, base, 16);
   } else if (a.session_key.p == nullptr || a.session_key.len != 16) {

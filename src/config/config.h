@@ -28,7 +28,13 @@ struct tw3_opts {
   uint64_t max_message;        // 65536..16777216
   int64_t clock;               // 0 = system clock, else fixed Unix seconds
   char server_name[TW3_SERVER_NAME_MAX + 1];
+  int32_t encrypt;             // TW3_ENCRYPT_AUTO, _REQUIRED or _OFF
 };
+
+// Values of the `encrypt` option.
+constexpr int32_t TW3_ENCRYPT_AUTO = 0;      // offered; used when the client encrypts
+constexpr int32_t TW3_ENCRYPT_REQUIRED = 1;  // named-user sessions must encrypt
+constexpr int32_t TW3_ENCRYPT_OFF = 2;       // never announced, transforms refused
 
 // The work behind twsmb3s_set_option: 0, or -1 with the message set and no
 // option changed.
@@ -62,7 +68,9 @@ enum tw3_stat_index : int {
   ST_SIGN_REQUIRED_SESSIONS,
   ST_SRVSVC_QUERIES,
   ST_PATH_REFUSED,
-  ST_COUNT  // 22
+  ST_ENCRYPTED_SESSIONS,
+  ST_DECRYPT_FAILED,
+  ST_COUNT  // 24
 };
 // The report names, in index order.
 extern const char* const tw3_stat_names[ST_COUNT];

@@ -21,6 +21,7 @@ constexpr tw3_opts kDefaultOpts = {
     4194304,     // max_message
     0,           // clock: the system clock
     "TARNWICKFIELD",
+    TW3_ENCRYPT_AUTO,  // encrypt
 };
 
 tw3_opts g_opts = kDefaultOpts;
@@ -37,6 +38,8 @@ struct word_value {
 
 constexpr word_value kGuestWords[] = {{"auto", -1}, {"on", 1}, {"1", 1}, {"off", 0}, {"0", 0}};
 constexpr word_value kSigningWords[] = {{"enabled", 0}, {"required", 1}, {"1", 1}};
+constexpr word_value kEncryptWords[] = {
+    {"auto", TW3_ENCRYPT_AUTO}, {"required", TW3_ENCRYPT_REQUIRED}, {"off", TW3_ENCRYPT_OFF}};
 constexpr word_value kOnOffWords[] = {{"on", 1}, {"1", 1}, {"off", 0}, {"0", 0}};
 
 enum class opt_kind { words, number, name, ignored };
@@ -69,6 +72,8 @@ constexpr opt_def kOptDefs[] = {
               "guest: auto, on or off"),
     words_opt("signing", kSigningWords, [](tw3_opts& o, int64_t v) { o.signing = static_cast<int32_t>(v); },
               "signing: enabled or required"),
+    words_opt("encrypt", kEncryptWords, [](tw3_opts& o, int64_t v) { o.encrypt = static_cast<int32_t>(v); },
+              "encrypt: auto, required or off"),
     words_opt("ntlm_timecheck", kOnOffWords,
               [](tw3_opts& o, int64_t v) { o.ntlm_timecheck = static_cast<int32_t>(v); },
               "ntlm_timecheck: on or off"),
@@ -134,7 +139,7 @@ const char* const tw3_stat_names[ST_COUNT] = {
     "guest_sessions", "logon_failed",   "trees",            "tree_refused",    "opens",
     "open_refused",  "reads",           "bytes_sent",       "listings_sent",   "mutating_refused",
     "ioctl_refused", "bad_signature",   "protocol_errors",  "timeouts",        "sign_required_sessions",
-    "srvsvc_queries", "path_refused",
+    "srvsvc_queries", "path_refused",   "encrypted_sessions", "decrypt_failed",
 };
 
 int parse_int(const char* text, int64_t min, int64_t max, int64_t* out) {

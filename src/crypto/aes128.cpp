@@ -16,8 +16,8 @@ std::atomic<uint32_t> k_ae_ready{0};
 
 constexpr uint8_t kReduce = 0x1b;  // x^8 = x^4 + x^3 + x + 1
 constexpr uint8_t kAffine = 0x63;
-constexpr int kRounds = 10;
-constexpr int kWords = 44;
+constexpr int kRounds128 = 10;
+constexpr int kRounds256 = 14;
 
 inline uint8_t xtime(uint8_t x) { return uint8_t((x << 1) ^ ((x >> 7) * kReduce)); }
 inline uint8_t rotl8(uint8_t x, int n) { return uint8_t((x << n) | (x >> (8 - n))); }
@@ -109,32 +109,39 @@ void k_ae_init_tables() {
 
 int k_ae_is_ready() { return int(k_ae_ready.load(std::memory_order_acquire)); }
 
-void aes128_setkey_portable(tw3_aes128* ks, const uint8_t key[16]) {
+// FIPS 197 key expansion for a key of nk words: 4 (AES-128) or 8 (AES-256).
+void aes_expand_portable(tw3_aes128* ks, const uint8_t* key, int nk, int rounds) {
   uint32_t* w = ks->rk;
-  for (int i = 0; i < 4; i++) w[i] = load_be32(key + 4 * i);
+  for (int i = 0; i < nk; i++) w[i] = load_be32(key + 4 * i);
   uint8_t rcon = 1;
-  for (int i = 4; i < kWords; i++) {
+  for (int i = nk; i < 4 * (rounds + 1); i++) {
     uint32_t temp = w[i - 1];
-    if (i % 4 == 0) {
+    if (i % nk == 0) {
       temp = sub_word(rotl32(temp, 8)) ^ (uint32_t(rcon) << 24);
       rcon = xtime(rcon);
+    } else if (nk > 6 && i % nk == 4) {
+      temp = sub_word(temp);
     }
-    w[i] = w[i - 4] ^ temp;
+    w[i] = w[i - nk] ^ temp;
   }
-  ks->rounds = kRounds;
+  ks->rounds = rounds;
+}
+
+void aes128_setkey_portable(tw3_aes128* ks, const uint8_t key[16]) {
+  aes_expand_portable(ks, key, 4, kRounds128);
 }
 
 void aes128_encrypt_portable(const tw3_aes128* ks, const uint8_t in[16], uint8_t out[16]) {
   uint8_t s[16];
   std::memcpy(s, in, 16);
   add_round_key(s, ks->rk);
-  for (int r = 1; r < kRounds; r++) {
+  for (int r = 1; r < ks->rounds; r++) {
     sub_shift(s);
     mix_columns(s);
     add_round_key(s, ks->rk + 4 * r);
   }
   sub_shift(s);
-  add_round_key(s, ks->rk + 4 * kRounds);
+  add_round_key(s, ks->rk + 4 * ks->rounds);
   std::memcpy(out, s, 16);
 }
 
@@ -151,6 +158,13 @@ void k_aes128_setkey(tw3_aes128* ks, const uint8_t key[16]) {
   }
 }
 
+// The expansion is portable for both paths: it runs once per session key,
+// and the accelerated kernels read the same schedule.
+void k_aes256_setkey(tw3_aes128* ks, const uint8_t key[32]) {
+  k_ae_init_tables();
+  aes_expand_portable(ks, key, 8, kRounds256);
+}
+
 void k_aes128_encrypt(const tw3_aes128* ks, const uint8_t in[16], uint8_t out[16]) {
   if (use_x86()) {
     x86_aes128_encrypt(ks, in, out);
@@ -163,8 +177,8 @@ void k_aes128_decrypt(const tw3_aes128* ks, const uint8_t in[16], uint8_t out[16
   k_ae_init_tables();  // a schedule may have been copied in from elsewhere
   uint8_t s[16];
   std::memcpy(s, in, 16);
-  add_round_key(s, ks->rk + 4 * kRounds);
-  for (int r = kRounds - 1; r >= 1; r--) {
+  add_round_key(s, ks->rk + 4 * ks->rounds);
+  for (int r = ks->rounds - 1; r >= 1; r--) {
     inv_sub_shift(s);
     add_round_key(s, ks->rk + 4 * r);
     inv_mix_columns(s);

@@ -71,13 +71,27 @@ void k_ghash_blocks(const tw3_gcm_ctx* ctx, ghash_acc* acc, const uint8_t* data,
 
 }  // namespace tw3c
 
-void k_gcm_init(tw3_gcm_ctx* ctx, const uint8_t key[16]) {
-  k_aes128_setkey(&ctx->ks, key);
+namespace {
+
+// H = AES-K(0^128) for a keyed schedule.
+void hash_subkey(tw3_gcm_ctx* ctx) {
   uint8_t h[kBlock];
   k_aes128_encrypt(&ctx->ks, kZeroBlock, h);
   ctx->h_hi = load_be64(h);
   ctx->h_lo = load_be64(h + 8);
   wipe_rule(h, sizeof h);
+}
+
+}  // namespace
+
+void k_gcm_init(tw3_gcm_ctx* ctx, const uint8_t key[16]) {
+  k_aes128_setkey(&ctx->ks, key);
+  hash_subkey(ctx);
+}
+
+void k_gcm_init256(tw3_gcm_ctx* ctx, const uint8_t key[32]) {
+  k_aes256_setkey(&ctx->ks, key);
+  hash_subkey(ctx);
 }
 
 void k_gcm_tag(const tw3_gcm_ctx* ctx, const uint8_t nonce[12], const void* aad,

@@ -15,7 +15,8 @@
 namespace tw3c {
 namespace {
 
-constexpr int kRounds = 10;
+constexpr int kRounds128 = 10;
+constexpr int kRoundsMax = 14;  // AES-256
 constexpr uint64_t kBlock = 16;
 
 // Reverses the bytes of each 32-bit lane: round-key words are stored
@@ -25,12 +26,14 @@ TW3_X86 inline __m128i lane_swap_mask() {
 }
 
 struct round_keys {
-  __m128i k[kRounds + 1];
+  __m128i k[kRoundsMax + 1];
+  int n;  // rounds
 };
 
 TW3_X86 inline void load_keys(const tw3_aes128* ks, round_keys* rk) {
   const __m128i m = lane_swap_mask();
-  for (int r = 0; r <= kRounds; r++) {
+  rk->n = ks->rounds == kRoundsMax ? kRoundsMax : kRounds128;
+  for (int r = 0; r <= rk->n; r++) {
     __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ks->rk + 4 * r));
     rk->k[r] = _mm_shuffle_epi8(w, m);
   }
@@ -38,8 +41,8 @@ TW3_X86 inline void load_keys(const tw3_aes128* ks, round_keys* rk) {
 
 TW3_X86 inline __m128i encrypt_block(const round_keys& rk, __m128i b) {
   b = _mm_xor_si128(b, rk.k[0]);
-  for (int r = 1; r < kRounds; r++) b = _mm_aesenc_si128(b, rk.k[r]);
-  return _mm_aesenclast_si128(b, rk.k[kRounds]);
+  for (int r = 1; r < rk.n; r++) b = _mm_aesenc_si128(b, rk.k[r]);
+  return _mm_aesenclast_si128(b, rk.k[rk.n]);
 }
 
 
@@ -54,7 +57,7 @@ TW3_X86 void x86_aes128_setkey(tw3_aes128* ks, const uint8_t key[16]) {
   const __m128i m = lane_swap_mask();
   __m128i k = _mm_loadu_si128(reinterpret_cast<const __m128i*>(key));
   _mm_storeu_si128(reinterpret_cast<__m128i*>(ks->rk), _mm_shuffle_epi8(k, m));
-  for (int r = 1; r <= kRounds; r++) {
+  for (int r = 1; r <= kRounds128; r++) {
     __m128i t = _mm_aesenclast_si128(_mm_shuffle_epi8(k, rot_broadcast), rcon);
     // After 0x80 the doubling must reduce: 0x1b, then 0x36.
     rcon = r == 8 ? _mm_set1_epi32(0x1b) : _mm_slli_epi32(rcon, 1);
@@ -63,7 +66,7 @@ TW3_X86 void x86_aes128_setkey(tw3_aes128* ks, const uint8_t key[16]) {
     k = _mm_xor_si128(k, t);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(ks->rk + 4 * r), _mm_shuffle_epi8(k, m));
   }
-  ks->rounds = kRounds;
+  ks->rounds = kRounds128;
 }
 
 TW3_X86 void x86_aes128_encrypt(const tw3_aes128* ks, const uint8_t in[16], uint8_t out[16]) {
@@ -82,8 +85,8 @@ TW3_X86 void x86_cmac_blocks(const tw3_aes128* ks, uint8_t x[16], const uint8_t*
     // The message word and round key 0 combine off the chain's critical path.
     __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i * kBlock));
     v = _mm_xor_si128(v, _mm_xor_si128(m, rk.k[0]));
-    for (int r = 1; r < kRounds; r++) v = _mm_aesenc_si128(v, rk.k[r]);
-    v = _mm_aesenclast_si128(v, rk.k[kRounds]);
+    for (int r = 1; r < rk.n; r++) v = _mm_aesenc_si128(v, rk.k[r]);
+    v = _mm_aesenclast_si128(v, rk.k[rk.n]);
   }
   _mm_storeu_si128(reinterpret_cast<__m128i*>(x), v);
 }

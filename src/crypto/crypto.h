@@ -104,6 +104,10 @@ void tw3_hmac512(const void* key, uint64_t key_len, const void* data, uint64_t d
 void tw3_kdf_ctr_hmacsha256(const void* key, uint64_t key_len, const char* label,
                             const void* context, uint64_t context_len, uint8_t* out,
                             uint64_t out_len);
+// The same with L = 256, for the 32-byte keys of the AES-256 ciphers.
+void tw3_kdf_ctr_hmacsha256_l256(const void* key, uint64_t key_len, const char* label,
+                                 const void* context, uint64_t context_len, uint8_t* out,
+                                 uint64_t out_len);
 // The SMB 3.0 form: the same without the separator byte.
 void tw3_kdf3_0_ctr_hmacsha256(const void* key, uint64_t key_len, const char* label,
                                const void* context, uint64_t context_len, uint8_t* out,
@@ -121,12 +125,14 @@ void tw3_wipe(void* buf, uint64_t len);
 // 1 when the len bytes are equal (and when len is 0), else 0; reads every byte.
 int tw3_ct_equal(const void* a, const void* b, uint64_t len);
 
-// ---- AES-128 (FIPS 197) ----
+// ---- AES (FIPS 197): 128-bit keys, and 256-bit keys for the SMB 3.1.1 ciphers ----
+// One schedule record serves both key sizes (the name is historical).
 struct tw3_aes128 {
-  uint32_t rk[44];    // round-key words, key-schedule bytes big-endian
-  int32_t rounds;     // always 10
+  uint32_t rk[60];    // round-key words, key-schedule bytes big-endian (AES-128 uses 44)
+  int32_t rounds;     // 10 for AES-128, 14 for AES-256
 };
 void k_aes128_setkey(tw3_aes128* ks, const uint8_t key[16]);
+void k_aes256_setkey(tw3_aes128* ks, const uint8_t key[32]);
 // in and out may be the same block.
 void k_aes128_encrypt(const tw3_aes128* ks, const uint8_t in[16], uint8_t out[16]);
 void k_aes128_decrypt(const tw3_aes128* ks, const uint8_t in[16], uint8_t out[16]);
@@ -152,6 +158,7 @@ struct tw3_gcm_ctx {
   uint64_t h_lo;      // bytes 8..15 big-endian
 };
 void k_gcm_init(tw3_gcm_ctx* ctx, const uint8_t key[16]);
+void k_gcm_init256(tw3_gcm_ctx* ctx, const uint8_t key[32]);
 void k_gcm_tag(const tw3_gcm_ctx* ctx, const uint8_t nonce[12], const void* aad,
                uint64_t aad_len, const void* text, uint64_t text_len, uint8_t tag[16]);
 // GMAC: the tag with no text.
@@ -172,6 +179,17 @@ void k_ccm_seal(const tw3_aes128* ks, const uint8_t b[16], uint8_t* buf, uint64_
 // 0 on a matching tag; -1 with buf erased otherwise.
 int k_ccm_open(const tw3_aes128* ks, const uint8_t b[16], uint8_t* buf, uint64_t len,
                const uint8_t tag[16]);
+
+// ---- CCM (SP 800-38C, RFC 3610) with associated data ----
+// nonce_len 7..13 (SMB 3 uses 11), tag_len even in 4..16 (SMB 3 uses 16);
+// the caller keeps to those ranges and to messages below 2^(8*(15-nonce_len)).
+void k_ccm_aead_seal(const tw3_aes128* ks, const uint8_t* nonce, uint64_t nonce_len,
+                     const void* aad, uint64_t aad_len, uint8_t* buf, uint64_t len,
+                     uint8_t* tag, uint64_t tag_len);
+// 0 with buf decrypted when the tag matches; -1 with buf erased otherwise.
+int k_ccm_aead_open(const tw3_aes128* ks, const uint8_t* nonce, uint64_t nonce_len,
+                    const void* aad, uint64_t aad_len, uint8_t* buf, uint64_t len,
+                    const uint8_t* tag, uint64_t tag_len);
 
 // ---- Self-test ----
 // 0 when all thirteen known-answer checks pass, -1 otherwise. Prints nothing.

@@ -38,8 +38,6 @@ constexpr uint16_t CTX_PREAUTH_INTEGRITY = 1;
 constexpr uint16_t CTX_ENCRYPTION = 2;
 constexpr uint16_t CTX_SIGNING = 8;
 constexpr uint16_t HASH_SHA512 = 1;
-constexpr uint16_t CIPHER_CCM = 1;
-constexpr uint16_t CIPHER_GCM = 2;
 constexpr uint16_t SIGN_CMAC = 1;
 constexpr uint16_t SIGN_GMAC = 2;
 constexpr uint64_t kCtxHeader = 8;
@@ -84,7 +82,7 @@ void generated_salt(uint64_t h, uint8_t out[kSaltSize]) {
 // What the client's negotiate contexts asked for.
 struct client_contexts {
   bool sha512 = false;
-  bool gcm = false;
+  uint32_t ciphers = 0;  // bit n: cipher id n offered
   bool gmac = false;
   uint8_t salt[kSaltSize] = {};
 };
@@ -108,12 +106,37 @@ bool read_preauth(const uint8_t* d, uint16_t dlen, client_contexts* out) {
   return true;
 }
 
-// ENCRYPTION_ or SIGNING_CAPABILITIES: whether value 2 is listed; false stops the walk.
-bool read_algorithms(const uint8_t* d, uint16_t dlen, uint16_t want, bool* found) {
+// The ciphers the server takes, best first.
+constexpr uint16_t kCipherPreference[] = {SMB2_CIPHER_AES128_GCM, SMB2_CIPHER_AES128_CCM,
+                                           SMB2_CIPHER_AES256_GCM, SMB2_CIPHER_AES256_CCM};
+constexpr uint16_t kCipherIdMax = 31;  // ids recorded in an id mask
+
+// ENCRYPTION_ or SIGNING_CAPABILITIES: every listed id; false stops the walk.
+bool read_ids(const uint8_t* d, uint16_t dlen, uint32_t* mask) {
   if (dlen < kAlgDataMin || dlen > kAlgDataMax) return false;
   const uint16_t count = le16(d);
   if (count < 1 || count > kMaxAlgorithms || dlen < 2u + 2u * count) return false;
-  if (lists_value(d + 2, count, want)) *found = true;
+  for (uint16_t i = 0; i < count; i++) {
+    const uint16_t id = le16(d + 2 + 2 * i);
+    if (id <= kCipherIdMax) *mask |= 1u << id;
+  }
+  return true;
+}
+
+// The server's first preference the client offered; 0 when none is shared
+// or encryption is off.
+int32_t pick_cipher(const tw3_conn* c, uint32_t offered) {
+  if (c->opts.encrypt == TW3_ENCRYPT_OFF) return SMB2_CIPHER_NONE;
+  for (uint16_t id : kCipherPreference)
+    if (offered & (1u << id)) return id;
+  return SMB2_CIPHER_NONE;
+}
+
+// SIGNING_CAPABILITIES: whether `want` is listed; false stops the walk.
+bool read_algorithms(const uint8_t* d, uint16_t dlen, uint16_t want, bool* found) {
+  uint32_t mask = 0;
+  if (!read_ids(d, dlen, &mask)) return false;
+  if (want <= kCipherIdMax && (mask & (1u << want)) != 0) *found = true;
   return true;
 }
 
@@ -140,7 +163,7 @@ int parse_contexts(tw3_conn* c, const tw3_rd* body, uint32_t ctx_offset, uint16_
       go_on = read_preauth(d, dlen, out);
       if (go_on && !out->sha512) return -1;
     } else if (type == CTX_ENCRYPTION) {
-      go_on = read_algorithms(d, dlen, CIPHER_GCM, &out->gcm);
+      go_on = read_ids(d, dlen, &out->ciphers);
     } else if (type == CTX_SIGNING) {
       go_on = read_algorithms(d, dlen, SIGN_GMAC, &out->gmac);
     }
@@ -297,7 +320,11 @@ void commit_smb2(tw3_conn* c, const request& q, uint16_t dialect, const client_c
   if (c->preauth_started && c->smb2_negotiated) c->preauth_started = 0;
   c->smb2_negotiated = 1;
   c->signing_algorithm = cc.gmac ? SIGN_GMAC : SIGN_CMAC;
-  c->cipher_id = cc.gcm ? CIPHER_GCM : CIPHER_CCM;
+  c->client_encrypt_cap = (q.capabilities & SMB2_GLOBAL_CAP_ENCRYPTION) ? 1 : 0;
+  if (dialect > SMB2_DIALECT_310)
+    c->cipher_id = pick_cipher(c, cc.ciphers);
+  else  // 3.0 and 3.0.2 know AES-128-CCM only
+    c->cipher_id = pick_cipher(c, c->client_encrypt_cap ? 1u << SMB2_CIPHER_AES128_CCM : 0);
   c->sign_required = c->opts.signing == 1 ? 1 : 0;
   commit_identity(c, d);
   tw3_stat_add(ST_NEGOTIATE, 1);
@@ -357,8 +384,12 @@ void cmd_negotiate(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
 }
 
 uint32_t tw3_server_capabilities(const tw3_conn* c) {
-  const uint32_t leasing = c->dialect >= SMB2_DIALECT_300 ? CAP_LEASING : 0;
-  return leasing | (c->client_large_mtu ? CAP_LARGE_MTU : 0);
+  uint32_t caps = c->dialect >= SMB2_DIALECT_300 ? CAP_LEASING : 0;
+  if (c->client_large_mtu) caps |= CAP_LARGE_MTU;
+  // 3.1.1 announces its cipher in a negotiate context instead.
+  if (c->dialect <= SMB2_DIALECT_302 && c->cipher_id != SMB2_CIPHER_NONE)
+    caps |= SMB2_GLOBAL_CAP_ENCRYPTION;
+  return caps;
 }
 
 // An SMB1 NEGOTIATE that offers "SMB 2.???" is answered with the wildcard

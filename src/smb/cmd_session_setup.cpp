@@ -24,11 +24,10 @@ constexpr int kMaxAccounts = TW3_MAX_USERS;
 constexpr int kNameBuf = TW3_USER_NAME_MAX + 1;
 constexpr int kPasswordBuf = TW3_PASSWORD_MAX + 1;
 constexpr int32_t kSignGmac = 2;
-constexpr int32_t kCipherGcm = 2;
 constexpr uint64_t kKeySize = 16;
 constexpr uint8_t kNtlmSignature[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
 
-enum site : int { kSiteSize = 3501, kSiteFields, kSiteReauth, kSiteBuffer };
+enum site : int { kSiteSize = 3501, kSiteFields, kSiteReauth, kSiteBuffer, kSiteNoCipher };
 
 int64_t now_or_clock(const tw3_conn* c) {
   return c->opts.clock != 0 ? c->opts.clock : tw3_unix_now();
@@ -59,21 +58,26 @@ void trace_key_line(const tw3_conn* c, const char* prefix, const uint8_t* p, uin
 
 // MS-SMB2 3.2.5.3.1. All four keys use the counter-mode KDF with its
 // separator byte, the form every client uses for 3.0 and 3.0.2 as well.
+// The server encrypts with the server-to-client key and decrypts with the
+// client-to-server one.
 void derive_keys(tw3_conn* c, const uint8_t k[kKeySize]) {
   if (c->dialect > SMB2_DIALECT_310) {
     const uint8_t* ctx = c->preauth_hash;
     tw3_kdf_ctr_hmacsha256(k, kKeySize, "SMBSigningKey", ctx, 64, c->signing_key, kKeySize);
-    tw3_kdf_ctr_hmacsha256(k, kKeySize, c->cipher_id == kCipherGcm ? "SMB2AESGCM" : "SMB2AESCCM",
-                           ctx, 64, c->encryption_key, kKeySize);
-    tw3_kdf_ctr_hmacsha256(k, kKeySize, "SMB3SKD", ctx, 64, c->decryption_key, kKeySize);
+    // The AES-256 ciphers take 32-byte keys, derived with L = 256.
+    const bool wide = c->cipher_id == SMB2_CIPHER_AES256_CCM || c->cipher_id == SMB2_CIPHER_AES256_GCM;
+    const tw3_kdf_fn cipher_kdf = wide ? tw3_kdf_ctr_hmacsha256_l256 : tw3_kdf_ctr_hmacsha256;
+    const uint64_t cipher_len = wide ? sizeof c->encryption_key : kKeySize;
+    cipher_kdf(k, kKeySize, "SMBS2CCipherKey", ctx, 64, c->encryption_key, cipher_len);
+    cipher_kdf(k, kKeySize, "SMBC2SCipherKey", ctx, 64, c->decryption_key, cipher_len);
     tw3_kdf_ctr_hmacsha256(k, kKeySize, "SMB2APPKEY", ctx, 64, c->application_key, kKeySize);
   } else {
     static constexpr char kSignCtx[] = "SmbSign";             // with its zero byte
-    static constexpr char kOutCtx[] = "ServerOut ";           // without
-    static constexpr uint8_t kInCtx[] = {'S', 'e', 'r', 'v', 'e', 'r', 'I', 'n', ' ', 0};
+    static constexpr char kOutCtx[] = "ServerOut";            // with its zero byte
+    static constexpr char kInCtx[] = "ServerIn ";             // with its zero byte
     tw3_kdf_ctr_hmacsha256(k, kKeySize, "SMB2AESCMAC", kSignCtx, sizeof kSignCtx, c->signing_key,
                            kKeySize);
-    tw3_kdf_ctr_hmacsha256(k, kKeySize, "SMB2AESCCM", kOutCtx, sizeof kOutCtx - 1,
+    tw3_kdf_ctr_hmacsha256(k, kKeySize, "SMB2AESCCM", kOutCtx, sizeof kOutCtx,
                            c->encryption_key, kKeySize);
     tw3_kdf_ctr_hmacsha256(k, kKeySize, "SMB2AESCCM", kInCtx, sizeof kInCtx, c->decryption_key,
                            kKeySize);
@@ -135,18 +139,24 @@ void session_setup_ok_body(tw3_conn* c, tw3_reply* r, int guest, int challenge, 
     c->keys_ready = 1;
     tw3_conn_event(c, tw3_ev::logon_ok);
     ensure_session_id(c, r);
+    tf_session_keys(c);
+    // Named users of a server that requires encryption must encrypt from here on.
+    c->encrypt_data = !guest && c->opts.encrypt == TW3_ENCRYPT_REQUIRED ? 1 : 0;
     rep_set_status(r, STATUS_SUCCESS);
     if (!raw) tw3_spnego_done(&secbuf);
     c->setup_pending = 0;
   }
-  put_body(r, guest ? SESSION_FLAG_IS_GUEST : 0, secbuf);
+  const uint16_t flags = guest ? SESSION_FLAG_IS_GUEST
+                        : c->encrypt_data ? SMB2_SESSION_FLAG_ENCRYPT_DATA : 0;
+  put_body(r, flags, secbuf);
   tw3_buf_free(&secbuf);
 }
 
 // Guests get in only under the guest policy, and never where both sides
-// insist on signing: a guest session cannot sign.
+// insist on signing or the server on encryption: a guest session can do neither.
 bool guest_admissible(const tw3_conn* c) {
-  return tw3_guest_allowed() && !(c->opts.signing == 1 && c->client_sign_required);
+  return tw3_guest_allowed() && !(c->opts.signing == 1 && c->client_sign_required) &&
+         c->opts.encrypt != TW3_ENCRYPT_REQUIRED;
 }
 
 struct account {
@@ -240,6 +250,10 @@ void cmd_session_setup(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   if (c->authenticated)  // re-authentication is not supported
     return err_reply_l(c, r, SMB2_SESSION_SETUP, STATUS_REQUEST_NOT_ACCEPTED, c->session_id,
                        c->cur_tree_id, kSiteReauth);
+  // A server that requires encryption takes no client that cannot encrypt.
+  if (c->opts.encrypt == TW3_ENCRYPT_REQUIRED && c->cipher_id == SMB2_CIPHER_NONE)
+    return err_reply_l(c, r, SMB2_SESSION_SETUP, STATUS_ACCESS_DENIED, c->session_id,
+                       c->cur_tree_id, kSiteNoCipher);
   if (boff < SMB2_HDR_SIZE || !rd_has(body, boff - SMB2_HDR_SIZE, blen))
     return err_reply_l(c, r, SMB2_SESSION_SETUP, STATUS_INVALID_PARAMETER, c->session_id,
                        c->cur_tree_id, kSiteBuffer);

@@ -113,15 +113,27 @@ void handle_message(tw3_conn* c, uint64_t len) {
   tw3_reply rep{};
   int have_reply = 0;
   if (c->io->log != nullptr) c->io->log(c->io_ctx, ">>", msg, static_cast<int64_t>(len));
-  trace_incoming(c, msg, len);
-  frame_in(c, msg, len, &rep, &have_reply);
-  trace_reply_hex(c, rep.b);
-  if (tw3_reply_sendable(&rep, have_reply)) send_frame(c, rep.b.data, rep.b.len);
-  if (rep.b.len > 0 && have_reply) {
-    const uint32_t status = rep.b.len >= HDR_STATUS + 4 ? le32(rep.b.data + HDR_STATUS) : 0;
-    tw3_trace(c, "[twsmb3s %d] << %u bytes %s\n", c->conn_id, static_cast<unsigned>(rep.b.len),
-              tw3_status_name(status));
+  if (tf_receive(c, &msg, &len) != 0) {  // a bad transform: nothing of it is handled
+    c->closing = 1;
+    return;
   }
+  trace_incoming(c, msg, len);
+  if (tf_refuse_plain(c, msg, len, &rep))
+    have_reply = 1;
+  else
+    frame_in(c, msg, len, &rep, &have_reply);
+  trace_reply_hex(c, rep.b);
+  const uint32_t status = rep.b.len >= HDR_STATUS + 4 ? le32(rep.b.data + HDR_STATUS) : 0;
+  const uint64_t plain_len = rep.b.len;
+  if (tw3_reply_sendable(&rep, have_reply)) {
+    if (tf_wrap_reply(c, &rep) == 0)
+      send_frame(c, rep.b.data, rep.b.len);
+    else
+      c->closing = 1;
+  }
+  if (plain_len > 0 && have_reply)
+    tw3_trace(c, "[twsmb3s %d] << %u bytes %s\n", c->conn_id, static_cast<unsigned>(plain_len),
+              tw3_status_name(status));
   tw3_buf_free(&rep.b);
   tw3_opts_get(&c->opts);
   // A busy connection is checked too, at most once a second.

@@ -60,6 +60,8 @@ const char* tw3_frame_name(const uint8_t* bytes, uint64_t len) {
     if (len == 4) return "SMB1";
     return bytes[SMB1_COMMAND_OFF] == SMB1_COM_NEGOTIATE ? "SMB1_NEGOTIATE" : "SMB1";
   }
+  // A transform's command byte lies inside its tag: it names nothing.
+  if (le32(bytes) == SMB2_TRANSFORM_PROTOCOL_ID) return "TRANSFORM";
   if (len < SMB2_HDR_SIZE) return "?";
   return tw3_cmd_name(bytes[HDR_COMMAND]);
 }

@@ -44,6 +44,7 @@ long preauth_mode() {
 // Whether a sent message enters the pre-authentication hash.
 bool preauth_eligible(const tw3_conn* c, const uint8_t* bytes, uint64_t len) {
   if (len < SMB2_HDR_SIZE || c->dialect <= SMB2_DIALECT_310) return false;
+  if (le32(bytes) != SMB2_PROTOCOL_ID) return false;  // a transform is never hashed
   const long mode = preauth_mode();
   const uint16_t command = le16(bytes + HDR_COMMAND);
   if (command == SMB2_NEGOTIATE)

@@ -60,6 +60,7 @@ int sign_verify_request(tw3_conn* c, uint8_t* req, uint64_t len) {
 }
 
 int sign_unsigned_allowed(const tw3_conn* c, uint8_t command) {
+  if (c->rx_encrypted) return 1;  // encryption authenticates it
   // A named-user session on a server that requires signing accepts nothing
   // unsigned but the commands that carry no session data.
   if (!c->sign_required || !c->authenticated || c->session_guest) return 1;
@@ -76,7 +77,8 @@ int sign_decide(tw3_conn* c, const tw3_reply* r, uint8_t command, int verified) 
   if (!verified && c->session_guest) sign_one = 0;
   tw3_trace(c, "[gate] cmd=%u sign_one=%d csr=%d ssr=%d kr=%d hs=%d\n", command, sign_one,
             c->client_sign_required, c->sign_required, c->keys_ready, c->authenticated);
-  if (!sign_one || (!c->authenticated && !c->keys_ready)) return 0;
+  // Inside a transform the encryption authenticates the response.
+  if (!sign_one || c->rx_encrypted || (!c->authenticated && !c->keys_ready)) return 0;
   return r->b.len >= r->last_hdr && r->b.len - r->last_hdr >= SMB2_HDR_SIZE ? 1 : 0;
 }
 

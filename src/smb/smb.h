@@ -77,6 +77,7 @@ struct tw3_open {
 struct tw3_hdr;
 
 constexpr int TW3_ADDR_TEXT_MAX = 64;
+constexpr int TW3_RX_NONCE_RING = 64;  // request nonces remembered against replay
 
 // What the access log reports about a connection (smb/events.cpp).
 struct tw3_conn_activity {
@@ -107,7 +108,7 @@ struct tw3_conn {
   int32_t client_sign_enabled;
   int32_t client_large_mtu;
   int32_t signing_algorithm;  // 0 none, 1 AES-CMAC, 2 AES-GMAC
-  int32_t cipher_id;          // 0 none, 1 AES-128-CCM, 2 AES-128-GCM
+  int32_t cipher_id;          // 0 none, 1 AES-128-CCM, 2 AES-128-GCM, 3/4 AES-256 CCM/GCM
   int32_t preauth_started;
   int32_t smb2_negotiated;
 
@@ -116,8 +117,8 @@ struct tw3_conn {
   uint8_t preauth_hash[64];
   uint8_t preauth_salt[32];
   uint8_t signing_key[16];
-  uint8_t encryption_key[16];
-  uint8_t decryption_key[16];
+  uint8_t encryption_key[32];  // 16 bytes used by the AES-128 ciphers
+  uint8_t decryption_key[32];
   uint8_t application_key[16];
   tw3_gcm_ctx gmac;
   uint64_t max_read;
@@ -156,6 +157,20 @@ struct tw3_conn {
   int32_t in_compound;
   int32_t chain_error;
   int32_t chain_failed;
+
+  // Encryption of the session (transform.cpp)
+  int32_t client_encrypt_cap;   // 3.0/3.0.2: the client set GLOBAL_CAP_ENCRYPTION
+  int32_t encrypt_data;         // the session must encrypt (option encrypt=required)
+  int32_t cipher_ready;         // enc/dec are keyed for cipher_id
+  int32_t rx_encrypted;         // the message being handled arrived in a transform
+  uint64_t rx_session_id;       // ... under this SessionId
+  int32_t session_encrypted;    // a transform of this session was accepted (counted once)
+  tw3_gcm_ctx enc;              // server-to-client key (GCM or the CCM schedule)
+  tw3_gcm_ctx dec;              // client-to-server key
+  uint64_t tx_nonce_count;      // nonces used under `enc`; never repeats
+  uint8_t nonce_prefix[4];      // per-session bytes ahead of the counter
+  uint8_t rx_nonces[TW3_RX_NONCE_RING][TF_NONCE_SIZE];  // recent request nonces
+  uint64_t rx_nonce_count;      // request nonces accepted so far
 
   int32_t trace;              // "TWSMB3S_TRACE" begins with 1
   int32_t trace_hex;          // "TWSMB3S_TRACE_HEX" begins with 1
@@ -393,11 +408,28 @@ void sign_frame(tw3_conn* c, uint8_t* msg, uint64_t len);
 // SESSION_SETUP, ECHO and CANCEL.
 int sign_unsigned_allowed(const tw3_conn* c, uint8_t command);
 
-// ======================= Server-initiated messages ========================
-// Compares the files of held oplocks and leases with the host, at most once
+// ======================= Server-initiated messages =================// Compares the files of held oplocks and leases with the host, at most once
 // per TW3_CACHING_POLL_MS, breaking those that changed (leases.cpp). Called
 // by the loop while it waits for the client.
 void tw3_caching_poll(tw3_conn* c);
+=======
+// ======================= Encryption (transform messages) ==================
+// Keys the session's cipher contexts from encryption_key / decryption_key
+// (after the session keys are derived); a guest session gets none.
+void tf_session_keys(tw3_conn* c);
+// Forgets the session's cipher keys (logoff, end of the connection).
+void tf_session_wipe(tw3_conn* c);
+// A received message of *len bytes at msg: a transform is authenticated and
+// decrypted in place (*msg and *len then name the inner message) and
+// rx_encrypted is set. -1 when the message must be dropped and the
+// connection closed; 0 to go on.
+int tf_receive(tw3_conn* c, uint8_t** msg, uint64_t* len);
+// 1 when a plain message must be refused because the session demands
+// encryption; the refusal is then already in *r.
+int tf_refuse_plain(tw3_conn* c, const uint8_t* msg, uint64_t len, tw3_reply* r);
+// Wraps the whole reply in one transform when the request came encrypted.
+// -1 when it cannot (no memory, nonces spent): the connection ends.
+int tf_wrap_reply(tw3_conn* c, tw3_reply* r);
 
 // ======================= Server stop flag =================================
 // 1 once the network server is stopping; defined by the network layer.

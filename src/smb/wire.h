@@ -82,6 +82,28 @@ constexpr uint16_t SMB2_DIALECT_302 = 0x0302;
 constexpr uint16_t SMB2_DIALECT_310 = 0x0310;
 constexpr uint16_t SMB2_DIALECT_311 = 0x0311;
 
+// ---- Transform header (MS-SMB2 2.2.41) and encryption ----
+constexpr uint32_t SMB2_TRANSFORM_PROTOCOL_ID = 0x424D53FD;  // 0xFD 'S' 'M' 'B'
+constexpr uint32_t TF_HDR_SIZE = 52;
+constexpr uint32_t TF_SIGNATURE = 4;       // the AEAD tag, 16 bytes
+constexpr uint32_t TF_NONCE = 20;          // 16 bytes: 11 used by CCM, 12 by GCM
+constexpr uint32_t TF_NONCE_SIZE = 16;
+constexpr uint32_t TF_ORIGINAL_SIZE = 36;
+constexpr uint32_t TF_FLAGS = 42;
+constexpr uint32_t TF_SESSION_ID = 44;
+constexpr uint32_t TF_AAD = TF_NONCE;      // authenticated: Nonce through SessionId
+constexpr uint32_t TF_AAD_SIZE = TF_HDR_SIZE - TF_NONCE;
+constexpr uint16_t TF_FLAG_ENCRYPTED = 0x0001;
+constexpr uint32_t TF_CCM_NONCE_SIZE = 11;
+constexpr uint32_t TF_GCM_NONCE_SIZE = 12;
+constexpr uint16_t SMB2_CIPHER_NONE = 0;
+constexpr uint16_t SMB2_CIPHER_AES128_CCM = 1;
+constexpr uint16_t SMB2_CIPHER_AES128_GCM = 2;
+constexpr uint16_t SMB2_CIPHER_AES256_CCM = 3;
+constexpr uint16_t SMB2_CIPHER_AES256_GCM = 4;
+constexpr uint32_t SMB2_GLOBAL_CAP_ENCRYPTION = 0x00000040;
+constexpr uint16_t SMB2_SESSION_FLAG_ENCRYPT_DATA = 0x0004;
+
 // ---- NT status codes (MS-ERREF 2.3) ----
 constexpr uint32_t STATUS_SUCCESS = 0x00000000;
 // The severity bits of an NTSTATUS that mark an error (MS-ERREF 2.3).

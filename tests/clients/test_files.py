@@ -283,13 +283,14 @@ KNOWN_NEGOTIATE_WARNING = ("0", "1", TSHARK_WARNING,
                      "tshark, smbclient and capture rights needed")
 class Capture(unittest.TestCase):
     def impacket_session(self, port):
-        """impacket's listShares, to capture the pipe WRITE and READ too (3.0: its
-        3.1.1 signing is the logon tests' business)."""
+        """impacket's listShares, to capture the pipe WRITE and READ too. On 3.1.1:
+        on 3.0 impacket encrypts whenever the server offers encryption, and the
+        capture could not look inside."""
         if not impacket_modules():
             return
         smb3structs, SMBConnection, _ = impacket_modules()
-        conn = SMBConnection("127.0.0.1", "127.0.0.1", sess_port=port,
-                             preferredDialect=smb3structs.SMB2_DIALECT_30, timeout=30)
+        conn = seed_session_preauth(SMBConnection("127.0.0.1", "127.0.0.1", sess_port=port,
+                                                  preferredDialect=smb3structs.SMB2_DIALECT_311, timeout=30))
         conn.login(USER, PASSWORD)
         self.assertEqual(impacket_share_names(conn)[0], ("IPC$", 3))
         conn.logoff()

@@ -40,7 +40,8 @@ class Conn {
   Conn(const Conn&) = delete;
   Conn& operator=(const Conn&) = delete;
 
-  // Handles one message as the connection loop does; the message sent back
+  // Handles one message as the connection loop does (transform layer
+  // included); the message sent back
   // (empty when nothing was sent).
   Bytes send(const Bytes& msg) {
     const size_t before = sio_.written.size();
@@ -52,8 +53,18 @@ class Conn {
     tw3_reply r{};
     auto copy = tw3test::exact_copy(msg);
     int have = 0;
-    frame_in(&c, copy.get(), msg.size(), &r, &have);
-    if (tw3_reply_sendable(&r, have)) send_frame(&c, r.b.data, r.b.len);
+    uint8_t* p = copy.get();
+    uint64_t n = msg.size();
+    if (tf_receive(&c, &p, &n) != 0) {  // a dropped transform ends the connection
+      c.closing = 1;
+      return {};
+    }
+    if (tf_refuse_plain(&c, p, n, &r))
+      have = 1;
+    else
+      frame_in(&c, p, n, &r, &have);
+    if (tw3_reply_sendable(&r, have) && tf_wrap_reply(&c, &r) == 0)
+      send_frame(&c, r.b.data, r.b.len);
     tw3_buf_free(&r.b);
     tw3_opts_get(&c.opts);
     if (sio_.written.size() < before + 4) return {};
@@ -180,6 +191,22 @@ inline Logon logon(Conn& conn, const Negotiate& n, AuthSpec spec, bool spnego = 
   l.ss2_req = session_setup_request(second, 2, l.session_id, n.security_mode);
   l.ss2_resp = conn.send(l.ss2_req);
   return l;
+}
+
+// An ECHO, and a TREE_CONNECT to IPC$, in a session.
+inline Bytes echo(uint64_t mid, uint64_t sid) {
+  return tw3test::smb2_request({.command = SMB2_ECHO, .body = {4, 0, 0, 0}, .message_id = mid,
+                                .session_id = sid});
+}
+
+inline Bytes tree_connect(uint64_t mid, uint64_t sid) {
+  Bytes path = utf16("\\\\127.0.0.1\\IPC$");
+  Bytes body = {9, 0, 0, 0};
+  put16(body, 72);
+  put16(body, static_cast<uint32_t>(path.size()));
+  body.insert(body.end(), path.begin(), path.end());
+  return tw3test::smb2_request({.command = SMB2_TREE_CONNECT, .body = body, .message_id = mid,
+                                .session_id = sid});
 }
 
 // ---- Independent key and signature computations (MS-SMB2 3.1.4.2, 3.2.5.3.1) ----

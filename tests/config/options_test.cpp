@@ -27,7 +27,8 @@ bool same(const tw3_opts& a, const tw3_opts& b) {
          a.max_clients == b.max_clients && a.idle_timeout_ms == b.idle_timeout_ms &&
          a.io_timeout_ms == b.io_timeout_ms && a.max_login_failures == b.max_login_failures &&
          a.max_credits == b.max_credits && a.max_handles == b.max_handles && a.max_message == b.max_message &&
-         a.clock == b.clock && std::strcmp(a.server_name, b.server_name) == 0;
+         a.clock == b.clock && std::strcmp(a.server_name, b.server_name) == 0 &&
+         a.encrypt == b.encrypt;
 }
 
 TEST_F(Options, Defaults) {
@@ -44,6 +45,7 @@ TEST_F(Options, Defaults) {
   EXPECT_EQ(o.max_message, 4194304u);
   EXPECT_EQ(o.clock, 0);
   EXPECT_STREQ(o.server_name, "TARNWICKFIELD");
+  EXPECT_EQ(o.encrypt, TW3_ENCRYPT_AUTO);
 }
 
 // Accepted values: key, value, and the field read back as a 64-bit number.
@@ -65,6 +67,7 @@ int64_t f_credits(const tw3_opts& o) { return o.max_credits; }
 int64_t f_handles(const tw3_opts& o) { return o.max_handles; }
 int64_t f_message(const tw3_opts& o) { return static_cast<int64_t>(o.max_message); }
 int64_t f_clock(const tw3_opts& o) { return o.clock; }
+int64_t f_encrypt(const tw3_opts& o) { return o.encrypt; }
 
 TEST_F(Options, AcceptedValuesAreStored) {
   const Accepted cases[] = {
@@ -83,6 +86,8 @@ TEST_F(Options, AcceptedValuesAreStored) {
       {"max_message", "65536", f_message, 65536}, {"max_message", "16777216", f_message, 16777216},
       {"clock", "253402300799", f_clock, 253402300799}, {"clock", "000000000001", f_clock, 1},
       {"clock", "0", f_clock, 0},
+      {"encrypt", "required", f_encrypt, TW3_ENCRYPT_REQUIRED}, {"encrypt", "off", f_encrypt, TW3_ENCRYPT_OFF},
+      {"encrypt", "auto", f_encrypt, TW3_ENCRYPT_AUTO},
   };
   for (const Accepted& c : cases) {
     SCOPED_TRACE(std::string(c.key) + "=" + c.value);
@@ -104,6 +109,8 @@ TEST_F(Options, RefusedValuesKeepEveryOptionAndSayWhy) {
       {{"guest", ""}, "guest: auto, on or off"},
       {{"signing", "0"}, "signing: enabled or required"},
       {{"signing", "off"}, "signing: enabled or required"},
+      {{"encrypt", "on"}, "encrypt: auto, required or off"},
+      {{"encrypt", "Required"}, "encrypt: auto, required or off"},
       {{"ntlm_timecheck", "On"}, "ntlm_timecheck: on or off"},
       {{"max_clients", "+16"}, "max_clients: 1..1024"},
       {{"max_clients", " 16"}, "max_clients: 1..1024"},

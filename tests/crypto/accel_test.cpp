@@ -20,7 +20,7 @@ outputs run_all(const std::vector<uint8_t>& key, const std::vector<uint8_t>& dat
   outputs o;
   tw3_aes128 ks;
   k_aes128_setkey(&ks, key.data());
-  o.schedule = hex(reinterpret_cast<const uint8_t*>(ks.rk), sizeof ks.rk);
+  o.schedule = hex(reinterpret_cast<const uint8_t*>(ks.rk), sizeof(uint32_t) * 4 * (ks.rounds + 1));
   uint8_t out[16];
   k_aes128_encrypt(&ks, data.size() >= 16 ? data.data() : key.data(), out);
   o.block = hex(out, 16);

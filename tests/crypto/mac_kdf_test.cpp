@@ -242,6 +242,14 @@ TEST(Kdf, MatchesHandBuiltPrfInputs) {
   tw3_hmac512(key.data(), key.size(), in1.data(), in1.size(), w512);
   EXPECT_EQ(hex(g512, 16), hex(w512, 16));
 
+  // The AES-256 form: L = 256, one PRF block gives the whole 32-byte key.
+  uint8_t k256[32];
+  const uint8_t k16[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+  uint8_t c64[64];
+  for (int i = 0; i < 64; i++) c64[i] = uint8_t(i);
+  tw3_kdf_ctr_hmacsha256_l256(k16, 16, "SMBS2CCipherKey", c64, sizeof c64, k256, sizeof k256);
+  EXPECT_EQ(hex(k256, 32), "7a55e2deed408102591fdea4192f54895bd7e4c879d11927493898b42c8a9ccd");
+
   uint8_t untouched[4] = {1, 2, 3, 4};
   tw3_kdf_ctr_hmacsha256(key.data(), key.size(), "L", ctx.data(), ctx.size(), untouched, 0);
   EXPECT_EQ(hex(untouched, 4), "01020304");

@@ -15,6 +15,8 @@ using ntlmc::Conn;
 using ntlmc::get16;
 using ntlmc::get32;
 using ntlmc::Key16;
+using ntlmc::echo;
+using ntlmc::tree_connect;
 
 constexpr int64_t kClock = 1700000000;
 constexpr uint32_t kDenied = 0xC0000022;
@@ -41,20 +43,8 @@ class LogonSigning : public ::testing::Test {
   Key16 key_{};
 };
 
-Bytes echo(uint64_t mid, uint64_t sid) {
-  return tw3test::smb2_request({.command = SMB2_ECHO, .body = {4, 0, 0, 0}, .message_id = mid,
-                                .session_id = sid});
-}
-
-Bytes tree_connect(uint64_t mid, uint64_t sid) {
-  Bytes path = ntlmc::utf16("\\\\127.0.0.1\\IPC$");
-  Bytes body = {9, 0, 0, 0};
-  ntlmc::put16(body, 72);
-  ntlmc::put16(body, static_cast<uint32_t>(path.size()));
-  body.insert(body.end(), path.begin(), path.end());
-  return tw3test::smb2_request({.command = SMB2_TREE_CONNECT, .body = body, .message_id = mid,
-                                .session_id = sid});
-}
+using ntlmc::echo;
+using ntlmc::tree_connect;
 
 // Three signed requests in one message, ECHOs around `middle`; the offsets of
 // each request.
