@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "platform/posix_internal.h"
 
 namespace {
 
@@ -203,6 +204,10 @@ int open_nofollow(const char* path, int flags) {
 }
 
 }  // namespace
+
+int tw3_posix_open_nofollow(const char* path, int flags) {
+  return path_ok(path) ? open_nofollow(path, flags) : -1;
+}
 
 int g_fs_no_openat2 = 0;
 
