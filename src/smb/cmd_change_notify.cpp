@@ -189,6 +189,15 @@ void keep(tw3_notify* n, const tw3_watch_event& e) {
     return;
   }
   if (n->overflow) return;  // the folder is listed again anyway
+  // A write is seen as several host events (write, close, attributes): one
+  // record says it.
+  if (!n->kept.empty()) {
+    kept_change& last = n->kept.back();
+    if (last.action == e.action && e.action == TW3_WATCH_MODIFIED && last.name == e.name) {
+      last.touched |= e.touched;
+      return;
+    }
+  }
   try {
     n->kept.push_back({e.action, e.touched, e.is_dir, e.name});
   } catch (...) {
