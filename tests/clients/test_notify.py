@@ -21,6 +21,8 @@ CONTENT = {"sub": {"old.txt": b"old\n"}}
 WAIT_S = 20          # the longest any change may take to reach a client
 STEP_S = 0.5         # between files made while a client may not yet be waiting
 FILE_ADDED = 1
+STATUS_NOTIFY_ENUM_DIR = 0x0000010C
+STRESS_CLIENTS, STRESS_FILES = 16, 1000
 
 
 class Server:
@@ -29,7 +31,8 @@ class Server:
 
 
 def setUpModule():
-    Server.ctx = harness.serve(tree={"pub": CONTENT}, users={USER: PASSWORD})
+    Server.ctx = harness.serve(tree={"pub": CONTENT, "busy": {}}, users={USER: PASSWORD},
+                               opts={"max_clients": STRESS_CLIENTS + 4})
     Server.srv = Server.ctx.__enter__()
 
 
@@ -106,16 +109,25 @@ def notify_records(buf):
     return out
 
 
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
 @unittest.skipUnless(impacket_modules(), "impacket not installed")
 class Impacket(unittest.TestCase):
-    def test_raw_change_notify_sees_the_action_and_name(self):
+    def watcher(self, share, folder):
+        """A logged-on connection with a CHANGE_NOTIFY waiting on folder."""
         s3, SMBConnection = impacket_modules()
         conn = SMBConnection("127.0.0.1", "127.0.0.1", sess_port=Server.srv.port,
                              preferredDialect=s3.SMB2_DIALECT_30, timeout=WAIT_S)
         conn.login(USER, PASSWORD)
         smb = conn.getSMBServer()
-        tid = conn.connectTree("pub")
-        fid = smb.create(tid, "sub", s3.FILE_READ_DATA | s3.FILE_READ_ATTRIBUTES | s3.READ_CONTROL,
+        tid = conn.connectTree(share)
+        fid = smb.create(tid, folder, s3.FILE_READ_DATA | s3.FILE_READ_ATTRIBUTES | s3.READ_CONTROL,
                          s3.FILE_SHARE_READ | s3.FILE_SHARE_WRITE | s3.FILE_SHARE_DELETE,
                          s3.FILE_DIRECTORY_FILE, s3.FILE_OPEN, 0)
         p = smb.SMB_PACKET()
@@ -126,7 +138,33 @@ class Impacket(unittest.TestCase):
         req["FileID"] = fid
         req["CompletionFilter"] = s3.FILE_NOTIFY_CHANGE_FILE_NAME
         p["Data"] = req
-        mid = smb.sendSMB(p)
+        return conn, smb, tid, fid, smb.sendSMB(p)
+
+    def test_many_watchers_of_a_busy_folder_all_complete(self):
+        """16 clients watch one folder while 1,000 files appear in it: each
+        completes with records or NOTIFY_ENUM_DIR, and memory stays put."""
+        watchers = [self.watcher("busy", "") for _ in range(STRESS_CLIENTS)]
+        before = rss_kib(Server.srv.proc.pid)
+        folder = os.path.join(Server.srv.root, "busy")
+        for i in range(STRESS_FILES):
+            open(os.path.join(folder, "f%04d" % i), "w").close()
+        outcomes = set()
+        for conn, smb, tid, fid, mid in watchers:
+            ans = smb.recvSMB(mid)
+            self.assertIn(ans["Status"], (0, STATUS_NOTIFY_ENUM_DIR))
+            outcomes.add(ans["Status"])
+            smb.close(tid, fid)
+            conn.logoff()
+            conn.close()
+        grown = rss_kib(Server.srv.proc.pid) - before
+        sys.stderr.write("stress: %d clients, %d files: %s, server grew %d KiB\n"
+                         % (STRESS_CLIENTS, STRESS_FILES, sorted(outcomes), grown))
+        self.assertLess(grown, 16 * 1024)
+        self.assertTrue(Server.srv.alive())
+
+    def test_raw_change_notify_sees_the_action_and_name(self):
+        s3, _ = impacket_modules()
+        conn, smb, tid, fid, mid = self.watcher("pub", "sub")
         # The request waits on the server before the file is made.
         maker = threading.Timer(1.0, lambda: open(os.path.join(host_dir(), "Zürich.txt"), "w").close())
         maker.start()
