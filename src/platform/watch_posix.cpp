@@ -96,18 +96,44 @@ void take(tw3_watch* w, const inotify_event& ev) {
   push(w, action, touched, (ev.mask & IN_ISDIR) != 0, name);
 }
 
+// A rename half whose other half is outside the watched folders is a name
+// that went away or appeared: reported as such.
+struct rename_half {
+  size_t at;  // index in ready
+  uint32_t cookie;
+};
+
+void settle_renames(tw3_watch* w, const std::vector<rename_half>& halves) {
+  for (const rename_half& h : halves) {
+    if (h.at >= w->ready.size()) continue;
+    bool paired = false;
+    for (const rename_half& o : halves)
+      paired = paired || (o.cookie == h.cookie && o.at != h.at && o.at < w->ready.size());
+    tw3_watch_event& e = w->ready[h.at];
+    if (!paired) e.action = e.action == TW3_WATCH_RENAMED_OLD ? TW3_WATCH_REMOVED : TW3_WATCH_ADDED;
+  }
+}
+
 // Reads what the kernel queued; false when the descriptor failed.
 bool drain(tw3_watch* w) {
   alignas(inotify_event) char buf[kReadBuf];
+  std::vector<rename_half> halves;
   for (;;) {
     const ssize_t n = ::read(w->fd, buf, sizeof buf);
     if (n < 0) return errno == EAGAIN || errno == EINTR;
     if (n == 0) return true;
+    // The kernel queues both halves of a rename back to back: one read
+    // holds them (a pair cut apart is reported as gone and new).
+    halves.clear();
     for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
       const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
+      const size_t before = w->ready.size();
       take(w, *ev);
+      if (w->ready.size() > before && (ev->mask & (IN_MOVED_FROM | IN_MOVED_TO)) != 0)
+        halves.push_back({before, ev->cookie});
       at += ssize_t(sizeof(inotify_event) + ev->len);
     }
+    settle_renames(w, halves);
   }
 }
 

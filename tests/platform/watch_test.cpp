@@ -52,12 +52,18 @@ TEST(Watch, ReportsChangesByNameRelativeToTheRoot) {
   ASSERT_TRUE(t.file("outside/c.txt"));  // through the link: not watched
   ASSERT_EQ(std::rename(t.sub("root/a.txt").c_str(), t.sub("root/sub/a2.txt").c_str()), 0);
   ASSERT_EQ(std::remove(t.sub("root/sub/b.txt").c_str()), 0);
+  // Moved out of and into the watched folders: gone and new.
+  ASSERT_TRUE(t.file("root/leaving"));
+  ASSERT_EQ(std::rename(t.sub("root/leaving").c_str(), t.sub("outside/left").c_str()), 0);
+  ASSERT_EQ(std::rename(t.sub("outside/c.txt").c_str(), t.sub("root/came").c_str()), 0);
   const std::vector<seen> got = drain(w);
   const std::vector<seen> want = {
       {TW3_WATCH_ADDED, "a.txt"},          {TW3_WATCH_MODIFIED, "a.txt"},
       {TW3_WATCH_ADDED, "sub/b.txt"},      {TW3_WATCH_MODIFIED, "sub/b.txt"},
       {TW3_WATCH_RENAMED_OLD, "a.txt"},    {TW3_WATCH_RENAMED_NEW, "sub/a2.txt"},
       {TW3_WATCH_REMOVED, "sub/b.txt"},
+      {TW3_WATCH_ADDED, "leaving"},        {TW3_WATCH_MODIFIED, "leaving"},
+      {TW3_WATCH_REMOVED, "leaving"},      {TW3_WATCH_ADDED, "came"},
   };
   EXPECT_EQ(got, want);
   // A folder that goes away drops out of the count.
