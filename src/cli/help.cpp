@@ -47,6 +47,8 @@ constexpr const char* kHelp =
     "  max_login_failures=3   1..100 failed logons before the connection is closed\n"
     "  max_credits=256        1..256\n"
     "  max_handles=1024       1..1024 open handles per connection\n"
+    "  max_watches=4096       1..65536 host folders watched for change notifications\n"
+    "  max_watches_per_conn=512  1..65536 of them for one connection\n"
     "  max_message=4194304    65536..16777216 bytes\n"
     "  clock=0                fixed Unix seconds for reproducible runs, 0 = system clock\n"
     "  server_name=TARNWICKFIELD  1..63 printable ASCII characters\n"

@@ -25,6 +25,8 @@ struct tw3_opts {
   int32_t max_login_failures;  // 1..100
   int32_t max_credits;         // 1..256
   int32_t max_handles;         // 1..1024
+  int32_t max_watches;         // 1..65536 host folders watched for CHANGE_NOTIFY, whole server
+  int32_t max_watches_per_conn;  // 1..65536, one connection
   uint64_t max_message;        // 65536..16777216
   int64_t clock;               // 0 = system clock, else fixed Unix seconds
   char server_name[TW3_SERVER_NAME_MAX + 1];

@@ -18,6 +18,8 @@ constexpr tw3_opts kDefaultOpts = {
     3,           // max_login_failures
     256,         // max_credits
     1024,        // max_handles
+    4096,        // max_watches
+    512,         // max_watches_per_conn
     4194304,     // max_message
     0,           // clock: the system clock
     "TARNWICKFIELD",
@@ -92,6 +94,11 @@ constexpr opt_def kOptDefs[] = {
                "max_credits: 1..256"),
     number_opt("max_handles", 1, 1024, [](tw3_opts& o, int64_t v) { o.max_handles = static_cast<int32_t>(v); },
                "max_handles: 1..1024"),
+    number_opt("max_watches", 1, 65536, [](tw3_opts& o, int64_t v) { o.max_watches = static_cast<int32_t>(v); },
+               "max_watches: 1..65536"),
+    number_opt("max_watches_per_conn", 1, 65536,
+               [](tw3_opts& o, int64_t v) { o.max_watches_per_conn = static_cast<int32_t>(v); },
+               "max_watches_per_conn: 1..65536"),
     number_opt("max_message", 65536, 16777216,
                [](tw3_opts& o, int64_t v) { o.max_message = static_cast<uint64_t>(v); },
                "max_message: 65536..16777216"),

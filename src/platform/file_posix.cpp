@@ -22,6 +22,7 @@
 
 #include "platform/paths.h"
 #include "platform/platform.h"
+#include "platform/posix_internal.h"
 
 namespace {
 
@@ -208,6 +209,10 @@ int open_checked(const char* path, int32_t want, int flags, tw3_stat* st) {
 }
 
 }  // namespace
+
+int tw3_posix_open_nofollow(const char* path, int flags) {
+  return path_ok(path) ? open_nofollow(path, flags) : -1;
+}
 
 int g_fs_no_openat2 = 0;
 void (*g_fs_step_hook)(tw3_fs_step, const char*) = nullptr;

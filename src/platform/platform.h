@@ -225,7 +225,7 @@ void tw3_os_error_text(int code, char* buf, size_t size);
 // when a signal interrupted the wait, TW3_SOCK_FAIL on error.
 int tw3_sock_poll_many(const tw3_socket* socks, const int* events, int* ready, int n, int timeout_ms);
 
-// ==================== Console (console_posix.cpp) =========================
+// ==================== Console (console_posix.cpp) ==================
 // The program's arguments in UTF-8 into *out: argv as given here; on
 // Windows taken from the UTF-16 command line (argv there is in the ANSI code
 // page), where the console is also switched to UTF-8 output. 0 or -1.
@@ -240,3 +240,50 @@ int tw3_console_stop_requested();
 // as soon as the handler of a console-close event returns, so that handler
 // waits (a few seconds at most) for this call.
 void tw3_console_stopped();
+=======
+// ================= Folder change notifications (watch_posix.cpp) ==========
+// One watcher gathers the changes made on the host inside a set of folders:
+// the first folder added is its root, and every change is reported by a
+// name relative to that root. inotify here, one host watch per folder; a
+// Windows twin takes ReadDirectoryChangesW on the root (bWatchSubtree when
+// a second folder is added below it, later adds then being bookkeeping only)
+// and maps FILE_ACTION_* to the actions below.
+struct tw3_watch;
+
+constexpr uint32_t TW3_WATCH_ADDED = 1;        // a name appeared (created, linked)
+constexpr uint32_t TW3_WATCH_REMOVED = 2;      // a name went away
+constexpr uint32_t TW3_WATCH_MODIFIED = 3;     // contents or status changed
+constexpr uint32_t TW3_WATCH_RENAMED_OLD = 4;  // a rename inside the watched set: old name
+constexpr uint32_t TW3_WATCH_RENAMED_NEW = 5;  // ... and new name
+constexpr uint32_t TW3_WATCH_OVERFLOW = 6;     // the host lost changes: rescan everything
+
+// What a MODIFIED event touched (both may be set).
+constexpr uint32_t TW3_WATCH_DATA = 1;  // contents, size, write time
+constexpr uint32_t TW3_WATCH_META = 2;  // attributes, permissions, other times
+
+constexpr int TW3_WATCH_NAME_MAX = 1024;  // bytes of a relative name, terminator included
+
+struct tw3_watch_event {
+  uint32_t action;   // TW3_WATCH_*
+  uint32_t touched;  // TW3_WATCH_DATA / _META for MODIFIED, else 0
+  int32_t is_dir;    // the name is a folder
+  // UTF-8, relative to the root, '/' between folders; empty for OVERFLOW.
+  // Host bytes as they are (the caller checks UTF-8); names that do not fit
+  // are left out.
+  char name[TW3_WATCH_NAME_MAX];
+};
+
+// A new watcher with no folder yet, or null (the host's limit of watchers).
+tw3_watch* tw3_watch_open();
+// Adds the folder root/rel (rel "" for the root itself, '/'-separated, no
+// "." or ".."), never following a symbolic link anywhere on the path: a link
+// put there is refused, so no change outside the folder is ever reported.
+// 0, or -1 (not a folder, a link, the host's watch limit reached).
+int tw3_watch_add(tw3_watch* w, const char* root, const char* rel);
+// Folders added and still watched (a deleted folder drops out).
+int32_t tw3_watch_count(const tw3_watch* w);
+// Waits up to timeout_ms (0: only looks) for changes and stores at most max
+// of them. The number stored, 0 when none came, -1 when the watcher failed.
+int tw3_watch_read(tw3_watch* w, tw3_watch_event* out, int max, int timeout_ms);
+// Ends every host watch of the watcher and frees it; null is ignored.
+void tw3_watch_close(tw3_watch* w);

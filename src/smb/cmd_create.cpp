@@ -391,6 +391,7 @@ void cmd_close(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   put_open_info(&r->b, *o);
   // The record stays on the list, inert, so its id is never reused.
   tw3_caching_release(c, o);
+  tw3_notify_cleanup_open(c, o);
   tw3_open_release(o);
   o->in_use = 0;
   --c->open_count;

@@ -1,6 +1,7 @@
-// The commands that carry no file data: LOGOFF, CANCEL, ECHO, CHANGE_NOTIFY
-// and unknown commands (OPLOCK_BREAK acknowledgements: leases.cpp). None of them fails on a malformed body.
-#include "smb/smb.h"
+// The commands that carry no file data: LOGOFF, CANCEL, ECHO and unknown
+// commands (OPLOCK_BREAK acknowledgements: leases.cpp; CHANGE_NOTIFY:
+// cmd_change_notify.cpp). None of them fails on a malformed body.
+#include "smb/files.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ void answer(tw3_reply* r, uint32_t status) {
 
 void cmd_logoff(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   (void)rd_u16(body);  // StructureSize, not checked
+  tw3_notify_cleanup_tree(c, 0);
   tw3_conn_free_trees(c);
   tw3_conn_free_opens(c);
   // Keys and signing state stay: the LOGOFF response itself is still signed.
@@ -30,11 +32,12 @@ void cmd_logoff(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   answer(r, STATUS_SUCCESS);
 }
 
-void cmd_cancel(tw3_conn* /*c*/, tw3_rd* body, tw3_reply* r) {
-  // Requests are answered synchronously and in order, so nothing is ever
-  // waiting to be cancelled; the CANCEL itself is answered.
+void cmd_cancel(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   (void)rd_u16(body);
   (void)rd_u16(body);
+  // Only CHANGE_NOTIFY ever waits. A CANCEL that names nothing waiting is
+  // answered itself, as it always was.
+  if (tw3_notify_cancel(c, r)) return;
   answer(r, STATUS_CANCELLED);
 }
 
@@ -42,10 +45,6 @@ void cmd_echo(tw3_conn* /*c*/, tw3_rd* body, tw3_reply* r) {
   (void)rd_u16(body);
   (void)rd_u32(body);
   answer(r, STATUS_SUCCESS);
-}
-
-void cmd_change_notify(tw3_conn* /*c*/, tw3_rd* /*body*/, tw3_reply* r) {
-  answer(r, STATUS_NOT_SUPPORTED);  // no notification is ever registered
 }
 
 void cmd_unknown(tw3_conn* /*c*/, tw3_rd* /*body*/, tw3_reply* r) {

@@ -133,6 +133,7 @@ void cmd_tree_connect(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
 void cmd_tree_disconnect(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   rd_u16(body);  // StructureSize, not validated
   rd_u16(body);  // Reserved
+  tw3_notify_cleanup_tree(c, c->cur_tree_id);
   if (tw3_tree* t = tw3_tree_find(c, c->cur_tree_id)) {
     // The record stays on the list so its id is never handed out again.
     t->disconnected = 1;

@@ -9,7 +9,7 @@
 
 #include "platform/platform.h"
 #include "smb/events.h"
-#include "smb/smb.h"
+#include "smb/files.h"
 
 namespace {
 
@@ -29,6 +29,7 @@ bool may_wait(tw3_conn* c) {
   // A quiet client may be reading from its cache: tell it when the host
   // changed what it holds.
   tw3_caching_poll(c);
+  tw3_notify_poll(c);
   return !c->closing;
 }
 
@@ -138,6 +139,7 @@ void handle_message(tw3_conn* c, uint64_t len) {
   tw3_opts_get(&c->opts);
   // A busy connection is checked too, at most once a second.
   tw3_caching_poll(c);
+  tw3_notify_poll(c);
 }
 
 // One NetBIOS message. False when the connection ends.

@@ -21,6 +21,7 @@ void tw3_open_drop_listing(tw3_open* o) {
 }
 
 void tw3_open_release(tw3_open* o) {
+  tw3_notify_free(o);
   tw3_open_drop_listing(o);
   tw3_buf_free(&o->pipe_out);
   o->pipe_out_pos = 0;

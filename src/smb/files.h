@@ -182,3 +182,38 @@ void tw3_leases_free(tw3_conn* c);
 // longer matches `now` (size, change time, identity), by a notification
 // sent at once.
 void tw3_caching_check(tw3_conn* c, const char* local_path, const tw3_stat& now);
+
+// ---- Change notifications on folder handles (cmd_change_notify.cpp) ----
+// A folder open that received a CHANGE_NOTIFY keeps a host watch of the
+// folder (and with WATCH_TREE of the folders below it) from then until it is
+// closed, with the changes seen and not yet reported. A request finds them
+// at once, or waits, gone async, until the connection's own thread sees a
+// change in tw3_notify_poll and sends the completion.
+
+// The host notification source; tests script it. Defaults to tw3_watch_*.
+struct tw3_watch_source {
+  tw3_watch* (*open)();
+  int (*add)(tw3_watch* w, const char* root, const char* rel);
+  int32_t (*count)(const tw3_watch* w);
+  int (*read)(tw3_watch* w, tw3_watch_event* out, int max, int timeout_ms);
+  void (*close)(tw3_watch* w);
+};
+extern const tw3_watch_source* g_watch_source;
+// Host folders watched on the whole server now.
+int64_t tw3_notify_server_watches();
+
+// Takes the host's changes for every watched handle of the connection and
+// completes the waiting requests that have something to report.
+void tw3_notify_poll(tw3_conn* c);
+// CANCEL: completes the waiting request named by the CANCEL being handled
+// (AsyncId, or MessageId) with STATUS_CANCELLED as the CANCEL's own
+// response. False when nothing waits under that name.
+bool tw3_notify_cancel(tw3_conn* c, tw3_reply* r);
+// Completes the waiting request of the open (CLOSE), of every open of a tree
+// (TREE_DISCONNECT, tree_id) or of every open (LOGOFF, tree_id 0) with
+// STATUS_NOTIFY_CLEANUP, sent at once.
+void tw3_notify_cleanup_open(tw3_conn* c, tw3_open* o);
+void tw3_notify_cleanup_tree(tw3_conn* c, uint32_t tree_id);
+// Drops the open's watch and any waiting request without a word (the
+// connection is ending, or the open is being freed).
+void tw3_notify_free(tw3_open* o);

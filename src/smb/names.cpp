@@ -12,9 +12,11 @@ struct status_name {
 };
 
 // Printed exactly so, also where a name differs from the standard's.
-constexpr std::array<status_name, 19> kStatusNames{{
+constexpr std::array<status_name, 21> kStatusNames{{
     {STATUS_SUCCESS, "SUCCESS"},
     {STATUS_PENDING, "PENDING"},
+    {STATUS_NOTIFY_CLEANUP, "NOTIFY_CLEANUP"},
+    {STATUS_NOTIFY_ENUM_DIR, "NOTIFY_ENUM_DIR"},
     {STATUS_BUFFER_OVERFLOW, "END_OF_FILE"},
     {STATUS_NO_MORE_FILES, "NO_MORE_FILES"},
     {STATUS_INVALID_INFO_CLASS, "INVALID_INFO_CLASS"},

@@ -57,6 +57,7 @@ int parse_header(const uint8_t* bytes, uint64_t len, tw3_hdr* hdr, uint64_t* bod
   hdr->message_id = le64(bytes + HDR_MESSAGE_ID);
   hdr->tree_id = le32(bytes + HDR_TREE_ID);
   hdr->session_id = le64(bytes + HDR_SESSION_ID);
+  hdr->async_id = le64(bytes + HDR_ASYNC_ID);
   hdr->signature = HDR_SIGNATURE;
   hdr->is_signed = (hdr->flags & SMB2_FLAGS_SIGNED) != 0 ? 1 : 0;
   if (body_offset != nullptr) *body_offset = SMB2_HDR_SIZE;

@@ -41,6 +41,7 @@ struct tw3_tree {
 };
 
 struct tw3_lease;
+struct tw3_notify;
 
 constexpr int TW3_PATTERN_KEEP = 513;  // 511 pattern bytes kept, and room to spare
 
@@ -71,6 +72,7 @@ struct tw3_open {
   uint8_t oplock_level;     // SMB2_OPLOCK_LEVEL_NONE, _II or _LEASE
   int32_t oplock_breaking;  // a break to none was sent and not yet acknowledged
   tw3_lease* lease;         // with level _LEASE
+  tw3_notify* notify;       // CHANGE_NOTIFY watch of a folder open (change_notify.cpp)
   tw3_open* next;         // next older open
 };
 
@@ -199,6 +201,7 @@ struct tw3_hdr {
   uint32_t tree_id;
   uint64_t message_id;
   uint64_t session_id;
+  uint64_t async_id;        // bytes 32..39: AsyncId when Flags has ASYNC_COMMAND
   uint64_t signature;       // offset of the 16 signature bytes in the parsed range
   int32_t is_signed;
 };

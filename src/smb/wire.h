@@ -32,6 +32,7 @@ constexpr uint32_t HDR_NEXT_COMMAND = 20;
 constexpr uint32_t HDR_MESSAGE_ID = 24;
 constexpr uint32_t HDR_PROCESS_ID = 32;
 constexpr uint32_t HDR_TREE_ID = 36;
+constexpr uint32_t HDR_ASYNC_ID = 32;  // async responses: replaces ProcessId and TreeId
 constexpr uint32_t HDR_SESSION_ID = 40;
 constexpr uint32_t HDR_SIGNATURE = 48;
 constexpr uint32_t SIGNATURE_SIZE = 16;
@@ -109,6 +110,8 @@ constexpr uint32_t STATUS_SUCCESS = 0x00000000;
 // The severity bits of an NTSTATUS that mark an error (MS-ERREF 2.3).
 constexpr uint32_t STATUS_SEVERITY_ERROR = 0xC0000000;
 constexpr uint32_t STATUS_PENDING = 0x00000103;
+constexpr uint32_t STATUS_NOTIFY_CLEANUP = 0x0000010B;
+constexpr uint32_t STATUS_NOTIFY_ENUM_DIR = 0x0000010C;
 // Truncated data; the engine's traces call it "END_OF_FILE".
 constexpr uint32_t STATUS_BUFFER_OVERFLOW = 0x80000005;
 constexpr uint32_t STATUS_NO_MORE_FILES = 0x80000006;
@@ -162,6 +165,26 @@ constexpr uint32_t SMB2_LEASE_KEY_SIZE = 16;
 // How often a waiting connection compares the files it let clients cache
 // with the host.
 constexpr uint64_t TW3_CACHING_POLL_MS = 1000;
+
+// ---- CHANGE_NOTIFY (MS-SMB2 2.2.35, 2.2.36; MS-FSCC 2.7.1, 2.4.42) ----
+constexpr uint16_t SMB2_CHANGE_NOTIFY_REQUEST_SIZE = 32;
+constexpr uint16_t SMB2_CHANGE_NOTIFY_RESPONSE_SIZE = 9;
+constexpr uint16_t SMB2_WATCH_TREE = 0x0001;
+constexpr uint32_t FILE_NOTIFY_CHANGE_FILE_NAME = 0x001;
+constexpr uint32_t FILE_NOTIFY_CHANGE_DIR_NAME = 0x002;
+constexpr uint32_t FILE_NOTIFY_CHANGE_ATTRIBUTES = 0x004;
+constexpr uint32_t FILE_NOTIFY_CHANGE_SIZE = 0x008;
+constexpr uint32_t FILE_NOTIFY_CHANGE_LAST_WRITE = 0x010;
+constexpr uint32_t FILE_NOTIFY_CHANGE_LAST_ACCESS = 0x020;
+constexpr uint32_t FILE_NOTIFY_CHANGE_CREATION = 0x040;
+constexpr uint32_t FILE_NOTIFY_CHANGE_SECURITY = 0x100;
+constexpr uint32_t FILE_NOTIFY_INFORMATION_FIXED = 12;  // NextEntryOffset, Action, FileNameLength
+constexpr uint32_t FILE_NOTIFY_ALIGN = 4;
+// Changes kept on one watched handle between requests; more than this are
+// answered NOTIFY_ENUM_DIR (the client lists the folder again).
+constexpr size_t TW3_NOTIFY_KEEP = 256;
+// Host events taken from one watch per poll.
+constexpr int TW3_NOTIFY_READ_BATCH = 64;
 
 // ---- Engine limits ----
 constexpr uint64_t TW3_RX_INITIAL = 65536;           // first receive buffer
