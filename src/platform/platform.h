@@ -225,7 +225,7 @@ void tw3_os_error_text(int code, char* buf, size_t size);
 // when a signal interrupted the wait, TW3_SOCK_FAIL on error.
 int tw3_sock_poll_many(const tw3_socket* socks, const int* events, int* ready, int n, int timeout_ms);
 
-// ==================== Console (console_posix.cpp) ==================
+// ==================== Console (console_posix.cpp) =========================
 // The program's arguments in UTF-8 into *out: argv as given here; on
 // Windows taken from the UTF-16 command line (argv there is in the ANSI code
 // page), where the console is also switched to UTF-8 output. 0 or -1.
@@ -240,7 +240,7 @@ int tw3_console_stop_requested();
 // as soon as the handler of a console-close event returns, so that handler
 // waits (a few seconds at most) for this call.
 void tw3_console_stopped();
-=======
+
 // ================= Folder change notifications (watch_posix.cpp) ==========
 // One watcher gathers the changes made on the host inside a set of folders:
 // the first folder added is its root, and every change is reported by a

@@ -411,11 +411,12 @@ void sign_frame(tw3_conn* c, uint8_t* msg, uint64_t len);
 // SESSION_SETUP, ECHO and CANCEL.
 int sign_unsigned_allowed(const tw3_conn* c, uint8_t command);
 
-// ======================= Server-initiated messages =================// Compares the files of held oplocks and leases with the host, at most once
+// ======================= Server-initiated messages ========================
+// Compares the files of held oplocks and leases with the host, at most once
 // per TW3_CACHING_POLL_MS, breaking those that changed (leases.cpp). Called
 // by the loop while it waits for the client.
 void tw3_caching_poll(tw3_conn* c);
-=======
+
 // ======================= Encryption (transform messages) ==================
 // Keys the session's cipher contexts from encryption_key / decryption_key
 // (after the session keys are derived); a guest session gets none.
