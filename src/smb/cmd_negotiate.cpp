@@ -210,6 +210,7 @@ void refuse(tw3_conn* c, tw3_reply* r, uint32_t status, int site) {
 void commit_identity(tw3_conn* c, const derived& d) {
   c->server_guid_seed = d.h;
   tw3_ntlm_challenge(c->opts.server_name, d.t, c->opts.clock != 0, c->server_challenge);
+  tw3_keep_challenge(c, d.t);
 }
 
 void put_guid(tw3_buf* b, uint64_t h) {
@@ -345,7 +346,6 @@ bool contains(const uint8_t* msg, uint64_t len, const char* text) {
 }  // namespace
 
 void cmd_negotiate(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
-  if (c->negotiated) tw3_stat_add(ST_PROTOCOL_ERRORS, 1);  // processed again all the same
   request q{};
   const bool ok = read_request(body, &q);
   tw3_trace(c, "[nego] ssz=%u scount=%u rq.n=%zu\n", kRequestStructureSize, q.dialect_count,

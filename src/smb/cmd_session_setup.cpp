@@ -1,6 +1,7 @@
 // SESSION_SETUP (MS-SMB2 2.2.5, 2.2.6, 3.3.5.5): the two NTLM legs inside
 // SPNEGO (or bare NTLM), the account and guest decision, the connection's one
 // session id, and the session keys (MS-SMB2 3.2.5.3.1).
+#include <cstdio>
 #include <cstring>
 
 #include "auth/auth.h"
@@ -123,8 +124,9 @@ void session_setup_ok_body(tw3_conn* c, tw3_reply* r, int guest, int challenge, 
     ensure_session_id(c, r);
     rep_set_status(r, STATUS_MORE_PROCESSING_REQUIRED);
     tw3_buf msg{};
-    tw3_ntlm_type2(c->opts.server_name, c->server_challenge, now_or_clock(c), &msg,
-                   challenge_flags);
+    const int64_t t = now_or_clock(c);
+    tw3_ntlm_type2(c->opts.server_name, c->server_challenge, t, &msg, challenge_flags);
+    tw3_keep_challenge(c, t);
     if (raw)
       tw3_buf_put(&secbuf, msg.data, msg.len);
     else
@@ -182,12 +184,13 @@ void second_leg(tw3_conn* c, tw3_reply* r, const uint8_t* tok, uint64_t len, int
   account acct;
   const bool has_users = acct.load(0);
   tw3_trace(c, "[t3] has_users=%d\n", has_users ? 1 : 0);
-  const int64_t t = now_or_clock(c);
+  const int64_t t = c->challenge_time;
+  const char* name = c->challenge_name;
   const int timecheck = c->opts.ntlm_timecheck;
   uint8_t key[kKeySize];
   int guest = 0;
   if (!has_users && guest_admissible(c)) {
-    const int rc = tw3_ntlm_type3(tok, len, c->server_challenge, c->opts.server_name, t,
+    const int rc = tw3_ntlm_type3(tok, len, c->server_challenge, name, t,
                                   timecheck, "", "", &guest, key);
     if (rc < 0) return session_setup_fail_body(c, r, STATUS_INVALID_PARAMETER);
     accept(c, r, key, 1, raw);
@@ -197,7 +200,7 @@ void second_leg(tw3_conn* c, tw3_reply* r, const uint8_t* tok, uint64_t len, int
   for (int i = 0; i < kMaxAccounts; i++) {
     if (i > 0 && !acct.load(i)) break;
     if (i == 0 && !has_users) break;
-    const int rc = tw3_ntlm_type3(tok, len, c->server_challenge, c->opts.server_name, t,
+    const int rc = tw3_ntlm_type3(tok, len, c->server_challenge, name, t,
                                   timecheck, acct.name, acct.password, &guest, key);
     tw3_wipe(acct.password, sizeof acct.password);
     if (rc < 0) return session_setup_fail_body(c, r, STATUS_INVALID_PARAMETER);
@@ -234,6 +237,11 @@ void trace_request(const tw3_conn* c, uint16_t ssz, uint16_t boff, uint16_t blen
 }
 
 }  // namespace
+
+void tw3_keep_challenge(tw3_conn* c, int64_t t) {
+  std::snprintf(c->challenge_name, sizeof c->challenge_name, "%s", c->opts.server_name);
+  c->challenge_time = t;
+}
 
 void cmd_session_setup(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   const uint16_t ssz = rd_u16(body);

@@ -18,11 +18,29 @@ constexpr uint8_t kSessionOk[NB_HDR_SIZE] = {NB_POSITIVE_RESPONSE, 0, 0, 0};
 // How a zero-byte read is taken while gathering bytes.
 enum class zero_read { strike, ends };
 
+uint64_t conn_now(const tw3_conn* c) {
+  return c->io->now_ms != nullptr ? c->io->now_ms(c->io_ctx) : tw3_now_ms();
+}
+
+// The deadlines that hold whether or not bytes keep coming: the message
+// being received must be complete within its allowance (a trickle does not
+// extend it), and a connection must log on soon after it opens. False when
+// one has passed.
+bool within_deadlines(tw3_conn* c, uint64_t now) {
+  const bool msg_late = c->msg_under_way && now - c->msg_started_ms > c->msg_allow_ms;
+  const bool logon_late = !c->logged_on && now - c->started_ms > TW3_LOGON_DEADLINE_MS;
+  if (!msg_late && !logon_late) return true;
+  tw3_stat_add(ST_TIMEOUTS, 1);
+  return false;
+}
+
 // Waiting after a timeout (or an early zero read): false when the wait must
-// end the connection (server stopping, idle time exceeded).
+// end the connection (server stopping, idle time or a deadline exceeded).
 bool may_wait(tw3_conn* c) {
   if (tw3_server_stopping()) return false;
-  if (tw3_now_ms() - c->last_active_ms > static_cast<uint64_t>(c->opts.idle_timeout_ms)) {
+  const uint64_t now = conn_now(c);
+  if (!within_deadlines(c, now)) return false;
+  if (now - c->last_active_ms > static_cast<uint64_t>(c->opts.idle_timeout_ms)) {
     tw3_stat_add(ST_TIMEOUTS, 1);
     return false;
   }
@@ -31,6 +49,15 @@ bool may_wait(tw3_conn* c) {
   tw3_caching_poll(c);
   tw3_notify_poll(c);
   return !c->closing;
+}
+
+// A message's first byte starts its clock, with io_timeout_ms until its
+// length is known.
+void note_bytes(tw3_conn* c) {
+  if (c->msg_under_way) return;
+  c->msg_under_way = 1;
+  c->msg_started_ms = conn_now(c);
+  c->msg_allow_ms = static_cast<uint64_t>(c->opts.io_timeout_ms);
 }
 
 // Reads exactly n bytes into dst, in pieces of at most `piece` bytes. False
@@ -44,6 +71,8 @@ bool read_exact(tw3_conn* c, uint8_t* dst, uint64_t n, uint64_t piece, zero_read
     if (k > 0) {
       if (static_cast<uint32_t>(k) > want) return false;  // a transport that overran its buffer
       got += static_cast<uint32_t>(k);
+      note_bytes(c);
+      if (!within_deadlines(c, conn_now(c))) return false;
       continue;
     }
     if (k == 0) {
@@ -68,19 +97,42 @@ bool answer_session_request(tw3_conn* c, uint32_t len) {
     tw3_lock_guard hold(c->send_lock);
     if (c->io->write(c->io_ctx, kSessionOk, sizeof kSessionOk) != 0) return false;
   }
-  c->last_active_ms = tw3_now_ms();
+  c->last_active_ms = conn_now(c);
+  c->msg_under_way = 0;
   return true;
 }
 
-bool grow_rx(tw3_conn* c, std::unique_ptr<uint8_t[]>& rx, uint64_t len) {
-  if (len + TW3_RX_SLACK <= c->rx_cap) return true;
-  const uint64_t cap = len + TW3_RX_SLACK;
-  std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[cap]);
-  if (!bigger) return false;
-  rx = std::move(bigger);
+// Replaces the receive buffer with one of `cap` bytes holding its first
+// `keep` bytes.
+bool resize_rx(tw3_conn* c, std::unique_ptr<uint8_t[]>& rx, uint64_t cap, uint64_t keep) {
+  std::unique_ptr<uint8_t[]> fresh(new (std::nothrow) uint8_t[cap]);
+  if (!fresh) return false;
+  if (keep > 0) std::memcpy(fresh.get(), rx.get(), keep);
+  rx = std::move(fresh);
   c->rx_buf = rx.get();
   c->rx_cap = cap;
   return true;
+}
+
+// Reads a body of len bytes, growing the buffer geometrically as the bytes
+// land rather than trusting the announced length up front.
+bool read_body(tw3_conn* c, std::unique_ptr<uint8_t[]>& rx, uint64_t len) {
+  const uint64_t need = len + TW3_RX_SLACK;
+  uint64_t got = 0;
+  while (got < len) {
+    if (got >= c->rx_cap - TW3_RX_SLACK) {
+      if (!resize_rx(c, rx, std::min(c->rx_cap * 2, need), got)) return false;
+    }
+    const uint64_t part = std::min(len, c->rx_cap - TW3_RX_SLACK) - got;
+    if (!read_exact(c, c->rx_buf + got, part, part, zero_read::strike)) return false;
+    got += part;
+  }
+  return true;
+}
+
+// After a large message the buffer goes back to its idle size.
+void shrink_rx(tw3_conn* c, std::unique_ptr<uint8_t[]>& rx) {
+  if (c->rx_cap > TW3_RX_KEEP_MAX) resize_rx(c, rx, TW3_RX_INITIAL, 0);
 }
 
 void trace_incoming(const tw3_conn* c, const uint8_t* msg, uint64_t len) {
@@ -109,7 +161,7 @@ void trace_reply_hex(const tw3_conn* c, const tw3_buf& b) {
 
 void handle_message(tw3_conn* c, uint64_t len) {
   uint8_t* msg = c->rx_buf;
-  c->last_active_ms = tw3_now_ms();
+  c->last_active_ms = conn_now(c);
   c->act.requests++;
   tw3_reply rep{};
   int have_reply = 0;
@@ -142,6 +194,13 @@ void handle_message(tw3_conn* c, uint64_t len) {
   tw3_notify_poll(c);
 }
 
+// The largest message accepted now: unauthenticated peers get only what a
+// logon needs.
+uint64_t message_limit(const tw3_conn* c) {
+  const uint64_t limit = std::min<uint64_t>(c->opts.max_message, TW3_MESSAGE_HARD_MAX);
+  return c->logged_on ? limit : std::min(limit, TW3_PRELOGON_MESSAGE_MAX);
+}
+
 // One NetBIOS message. False when the connection ends.
 bool serve_one(tw3_conn* c, std::unique_ptr<uint8_t[]>& rx) {
   uint8_t nb[NB_HDR_SIZE];
@@ -153,17 +212,21 @@ bool serve_one(tw3_conn* c, std::unique_ptr<uint8_t[]>& rx) {
     return false;
   }
   if (len == 0) {
-    c->last_active_ms = tw3_now_ms();
+    c->last_active_ms = conn_now(c);
+    c->msg_under_way = 0;
     return true;
   }
-  if (len > std::min<uint64_t>(c->opts.max_message, TW3_MESSAGE_HARD_MAX)) {
+  if (len > message_limit(c)) {
     tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
     return false;
   }
-  if (!grow_rx(c, rx, len)) return false;
-  if (!read_exact(c, c->rx_buf, len, len, zero_read::strike)) return false;
+  c->msg_allow_ms = static_cast<uint64_t>(c->opts.io_timeout_ms) + len * 1000 / TW3_RECV_MIN_RATE;
+  if (!read_body(c, rx, len)) return false;
+  c->msg_under_way = 0;
   handle_message(c, len);
-  return !c->closing;
+  if (c->authenticated) c->logged_on = 1;
+  shrink_rx(c, rx);
+  return !c->closing && within_deadlines(c, conn_now(c));
 }
 
 void end_connection(tw3_conn* c) {
@@ -208,7 +271,8 @@ void tw3_sess_run(const tw3_io* io, const tw3_ip* peer, const char* local_text, 
   c->rx_buf = rx.get();
   c->rx_cap = TW3_RX_INITIAL;
   tw3_opts_get(&c->opts);
-  c->last_active_ms = tw3_now_ms();
+  c->started_ms = conn_now(c.get());
+  c->last_active_ms = c->started_ms;
   tw3_stat_add(ST_CONNECTIONS, 1);
   tw3_conn_started(c.get());
   while (serve_one(c.get(), rx)) {

@@ -181,6 +181,16 @@ int check_signature(walk& w, const tw3_hdr& h, uint16_t credits) {
   return 1;
 }
 
+// Ends the connection with nothing sent: the responses already built for
+// the message are dropped.
+void end_unanswered(walk& w) {
+  tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
+  w.c->closing = 1;
+  w.r->b.len = 0;
+  w.r->last_hdr = 0;
+  w.sign_pending = false;
+}
+
 // Uses the request's MessageIds. A MessageId outside the window or used
 // before ends the connection without an answer (MS-SMB2 3.3.5.2.3): the
 // responses already built for the message are dropped with it. CANCEL names
@@ -194,12 +204,37 @@ bool spend_ids(walk& w, const tw3_hdr& h) {
   tw3_trace(c, "[twsmb3s %d] BAD_MESSAGE_ID mid=%llu charge=%u low=%llu top=%llu\n", c->conn_id,
             static_cast<unsigned long long>(h.message_id), charge,
             static_cast<unsigned long long>(c->seq_low), static_cast<unsigned long long>(c->seq_top));
-  tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
-  c->closing = 1;
-  w.r->b.len = 0;
-  w.r->last_hdr = 0;
-  w.sign_pending = false;
+  end_unanswered(w);
   return false;
+}
+
+// A second NEGOTIATE once a dialect is settled ends the connection without
+// an answer (MS-SMB2 3.3.5.3.1): the signing algorithm and the
+// pre-authentication hash may not change under live sessions. The SMB1
+// upgrade leaves the connection unsettled, so the SMB2 NEGOTIATE after it
+// is the first.
+bool renegotiation(walk& w, const tw3_hdr& h) {
+  if (h.command != SMB2_NEGOTIATE || !w.c->negotiated) return false;
+  end_unanswered(w);
+  return true;
+}
+
+// The most one reply message may hold: a few of the largest READs the
+// client was allowed, and room for the small responses around them.
+uint64_t reply_cap(const tw3_conn* c) {
+  return TW3_REPLY_READS_MAX * c->max_read + TW3_REPLY_HEADROOM;
+}
+
+// A request whose answer could carry more than the reply has room left
+// for is answered INSUFFICIENT_RESOURCES; the rest of the compound goes on.
+// The first response always gets its handler, which bounds a single answer.
+bool reply_would_overflow(const walk& w, const tw3_hdr& h) {
+  const uint32_t out_at = entry_for(h.command).out_len_at;
+  if (out_at == 0 || w.r->b.len == 0) return false;
+  const uint64_t n = request_extent(w) - SMB2_HDR_SIZE;
+  if (out_at > n || 4 > n - out_at) return false;  // the handler refuses the short body
+  const uint64_t want = le32(w.msg + w.off + SMB2_HDR_SIZE + out_at);
+  return w.r->b.len + SMB2_HDR_SIZE + want > reply_cap(w.c);
 }
 
 // Bytes a multi-credit request moves either way: the variable part of its
@@ -292,7 +327,7 @@ step handle_one(walk& w) {
   tw3_trace(c, "[loop] count=%u off=%zu cmd=%u n=%zu\n", static_cast<unsigned>(w.index),
             static_cast<size_t>(w.off), h.command, static_cast<size_t>(w.len));
   c->cur_tree_id = h.tree_id;
-  if (!spend_ids(w, h)) return step::end;
+  if (!spend_ids(w, h) || renegotiation(w, h)) return step::end;
   // A CANCEL used no id, so it is owed no credit.
   const uint16_t credits = h.command == SMB2_CANCEL ? 0 : tw3_credit_grant(c, h.credit_request);
   if (h.command == SMB2_NEGOTIATE || h.command == SMB2_SESSION_SETUP)
@@ -332,6 +367,8 @@ step handle_one(walk& w) {
                h.credit_charge, credits);
     err_reply_l(c, w.r, h.command, STATUS_INVALID_PARAMETER, h.session_id, h.tree_id,
                 kSiteCreditCharge);
+  } else if (reply_would_overflow(w, h)) {
+    refuse(w, h, STATUS_INSUFFICIENT_RESOURCES, credits);  // later requests are still served
   } else {
     run_handler(w, h, credits, &body);
   }

@@ -26,6 +26,9 @@ struct tw3_io {
   int (*read)(void* ctx, uint8_t* buf, uint32_t cap, uint32_t timeout_ms);
   // Optional observer of whole SMB messages: ">>" received, "<<" sent.
   void (*log)(void* ctx, const char* direction, const uint8_t* data, int64_t len);
+  // Optional clock for the loop's deadlines (milliseconds, monotonic);
+  // null means tw3_now_ms. Lets a scripted transport fake the passing time.
+  uint64_t (*now_ms)(void* ctx);
 };
 
 constexpr int TW3_IO_TIMEOUT = -2;
@@ -101,6 +104,11 @@ struct tw3_conn {
   uint8_t* rx_buf;
   uint64_t rx_cap;
   uint64_t last_active_ms;
+  uint64_t started_ms;       // when the loop began serving the connection
+  int32_t msg_under_way;     // bytes of a message have arrived, not yet all of it
+  uint64_t msg_started_ms;   // when its first byte arrived
+  uint64_t msg_allow_ms;     // how long that message may take to arrive
+  int32_t logged_on;         // a logon has completed on this connection
   int32_t closing;           // end the loop after the current message
 
   // Negotiate
@@ -143,6 +151,11 @@ struct tw3_conn {
   int32_t sign_required;
   uint8_t session_base_key[16];
   uint8_t server_challenge[8];
+  // What the last CHALLENGE carried beside the challenge itself: the
+  // AUTHENTICATE answering it is checked against these, not against the
+  // options of the moment.
+  char challenge_name[TW3_SERVER_NAME_MAX + 1];
+  int64_t challenge_time;
   int32_t setup_pending;
   int32_t logon_failures;
 
@@ -373,6 +386,10 @@ void cmd_unknown(tw3_conn* c, tw3_rd* body, tw3_reply* r);
 // The Capabilities the server announces for the negotiated dialect (NEGOTIATE
 // and VALIDATE_NEGOTIATE_INFO must agree on them).
 uint32_t tw3_server_capabilities(const tw3_conn* c);
+
+// Records what a CHALLENGE sent at Unix time t carried (the server name),
+// for the AUTHENTICATE that answers it.
+void tw3_keep_challenge(tw3_conn* c, int64_t t);
 
 // The SMB1 NEGOTIATE upgrade: called by frame_in for a message beginning
 // with 0xFF 'S' 'M' 'B'; builds the whole reply itself.

@@ -187,13 +187,27 @@ constexpr size_t TW3_NOTIFY_KEEP = 256;
 constexpr int TW3_NOTIFY_READ_BATCH = 64;
 
 // ---- Engine limits ----
-constexpr uint64_t TW3_RX_INITIAL = 65536;           // first receive buffer
+constexpr uint64_t TW3_RX_INITIAL = 16384;           // receive buffer of an idle connection
 constexpr uint64_t TW3_RX_SLACK = 16;                // extra bytes when it grows
+// A receive buffer grown past this for one message goes back to its
+// initial size afterwards.
+constexpr uint64_t TW3_RX_KEEP_MAX = 262144;
+// Before logon no legitimate message comes near this: a SESSION_SETUP with
+// a large token is a few KiB.
+constexpr uint64_t TW3_PRELOGON_MESSAGE_MAX = 65536;
+constexpr uint64_t TW3_LOGON_DEADLINE_MS = 10000;   // from accept to a completed logon
+// Each message must arrive within io_timeout_ms plus its length at this
+// rate (bytes per second): the slowest link still served.
+constexpr uint64_t TW3_RECV_MIN_RATE = 65536;
 constexpr uint64_t TW3_MESSAGE_HARD_MAX = 4194304;   // no message above 4 MiB, whatever max_message says
 constexpr uint32_t TW3_IO_WAIT_MS = 100;             // every read waits at most this long
 constexpr int TW3_ZERO_READ_STRIKES = 3;             // empty reads that end one header or body
 constexpr uint32_t TW3_NB_DISCARD_CHUNK = 512;       // session-request bytes read per call
 constexpr int TW3_MAX_COMPOUND = 64;                 // requests handled per message
+// One reply message holds at most this many MaxReadSize payloads, plus the
+// headroom for the small responses beside them.
+constexpr uint64_t TW3_REPLY_READS_MAX = 2;
+constexpr uint64_t TW3_REPLY_HEADROOM = 65536;
 constexpr uint16_t TW3_MAX_CREDIT_GRANT = 128;       // credits granted per response
 constexpr uint32_t TW3_PIPE_INPUT_MAX = 16384;       // one DCE/RPC PDU in, by IOCTL or WRITE
 // Pipe answers waiting to be read on one open: room for two of the largest

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -168,8 +169,10 @@ struct Logon {
 };
 
 // NEGOTIATE, then both SESSION_SETUP legs with an AUTHENTICATE built from spec
-// (its challenge and timestamp filled in from the server's CHALLENGE).
-inline Logon logon(Conn& conn, const Negotiate& n, AuthSpec spec, bool spnego = true) {
+// (its challenge and timestamp filled in from the server's CHALLENGE);
+// `between` runs between the two legs.
+inline Logon logon(Conn& conn, const Negotiate& n, AuthSpec spec, bool spnego = true,
+                   const std::function<void()>& between = nullptr) {
   Logon l;
   l.nego_req = negotiate_request(n, 0);
   l.nego_resp = conn.send(l.nego_req);
@@ -187,6 +190,7 @@ inline Logon logon(Conn& conn, const Negotiate& n, AuthSpec spec, bool spnego = 
   spec.server_challenge = l.challenge;
   if (spec.timestamp_ft == 0 && conn.c.opts.clock != 0) spec.timestamp_ft = filetime(conn.c.opts.clock);
   l.auth = authenticate(spec);
+  if (between) between();
   const Bytes second = spnego ? spnego_resp(l.auth.msg) : l.auth.msg;
   l.ss2_req = session_setup_request(second, 2, l.session_id, n.security_mode);
   l.ss2_resp = conn.send(l.ss2_req);

@@ -105,6 +105,13 @@ int do_read(void* ctx, uint8_t* buf, uint32_t cap, uint32_t /*timeout_ms*/) {
   if (++s->reads > s->max_reads) return -1;
   if (s->steps.empty()) return 0;
   io_step& st = s->steps.front();
+  if (st.sleep_ms) {
+    if (s->fake_clock)
+      s->now_ms += st.sleep_ms;
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(st.sleep_ms));
+    st.sleep_ms = 0;
+  }
   switch (st.k) {
     case io_step::data: {
       const size_t n = std::min<size_t>(cap, st.payload.size());
@@ -121,7 +128,6 @@ int do_read(void* ctx, uint8_t* buf, uint32_t cap, uint32_t /*timeout_ms*/) {
       return static_cast<int>(n);
     }
     case io_step::timeout:
-      if (st.sleep_ms) std::this_thread::sleep_for(std::chrono::milliseconds(st.sleep_ms));
       s->steps.pop_front();
       return TW3_IO_TIMEOUT;
     case io_step::zero:
@@ -147,9 +153,19 @@ void do_log(void* ctx, const char* dir, const uint8_t* data, int64_t len) {
   s->logged.emplace_back(dir, bytes(data, data + (len > 0 ? len : 0)));
 }
 
+uint64_t do_now(void* ctx) { return static_cast<script_io*>(ctx)->now_ms; }
+
 }  // namespace
 
-tw3_io script_io::io() { return tw3_io{this, do_write, do_read, do_log}; }
+tw3_io script_io::io() { return tw3_io{this, do_write, do_read, do_log, fake_clock ? do_now : nullptr}; }
+
+void script_io::add_paced(const bytes& b, size_t piece, uint32_t ms_between) {
+  for (size_t i = 0; i < b.size(); i += piece) {
+    const size_t n = std::min(piece, b.size() - i);
+    steps.push_back({io_step::data, bytes(b.begin() + static_cast<long>(i), b.begin() + static_cast<long>(i + n)), 0,
+                     ms_between});
+  }
+}
 
 std::vector<bytes> script_io::sent_messages() const {
   std::vector<bytes> out;

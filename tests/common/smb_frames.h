@@ -65,7 +65,9 @@ struct io_step {
   enum kind { data, fill, timeout, zero, fail } k;
   bytes payload;       // data
   uint64_t n = 0;      // fill: zero bytes to serve
-  uint32_t sleep_ms = 0;  // timeout: pause first, so idle time really passes
+  // Pause first, so time really passes (any kind; with a fake clock it
+  // only moves the clock on).
+  uint32_t sleep_ms = 0;
 };
 
 inline io_step step_zero() { return {io_step::zero, {}, 0, 0}; }
@@ -82,10 +84,16 @@ class script_io {
   int max_reads = 200000;                   // a runaway loop fails instead of hanging
   int fail_writes_from = -1;                // write number from which writes fail
   int writes = 0;
+  // With fake_clock the loop reads its time from now_ms, which only the
+  // steps' sleep_ms move on.
+  bool fake_clock = false;
+  uint64_t now_ms = 1000;
 
   void add(const bytes& b) { steps.push_back({io_step::data, b, 0, 0}); }
   // Serves b one byte per read, with a timeout between pieces.
   void add_trickle(const bytes& b);
+  // Serves b in pieces of `piece` bytes, each after ms_between milliseconds.
+  void add_paced(const bytes& b, size_t piece, uint32_t ms_between);
   tw3_io io();
   // NetBIOS messages found in `written` (session responses included as 4-byte entries).
   std::vector<bytes> sent_messages() const;

@@ -103,6 +103,29 @@ TEST_F(ReadInfo, ReadSizesAgainstTheNegotiatedLimit) {
   EXPECT_EQ(d.size(), 7u);
 }
 
+// One reply holds at most two MaxReadSize payloads: READs past that are
+// answered INSUFFICIENT_RESOURCES, and the requests after them are served.
+TEST_F(ReadInfo, CompoundOfLargeReadsIsCappedPerReply) {
+  uint64_t fid = c.open(tree, "big.bin");
+  c.get()->max_read = kOneMiB;
+  std::vector<request> reqs;
+  for (int i = 0; i < 5; ++i) reqs.push_back({SMB2_READ, 0, 0, kSessionId, read_body(fid, 0, kOneMiB)});
+  reqs.push_back({SMB2_READ, 0, 0, kSessionId, read_body(fid, 3, 4)});
+  const std::vector<response> rs = c.exchange(reqs);
+  ASSERT_EQ(rs.size(), reqs.size());
+  const uint32_t want[] = {STATUS_SUCCESS, STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES,
+                           STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES,
+                           STATUS_SUCCESS};
+  size_t total = 0;
+  for (size_t i = 0; i < rs.size(); ++i) {
+    EXPECT_EQ(rs[i].status(), want[i]) << i;
+    total += rs[i].raw.size();
+  }
+  EXPECT_LE(total, TW3_REPLY_READS_MAX * kOneMiB + TW3_REPLY_HEADROOM);
+  EXPECT_EQ(data_of(rs[1]).size(), kOneMiB);
+  EXPECT_EQ(data_of(rs[5]), bytes(big.begin() + 3, big.begin() + 7));
+}
+
 TEST_F(ReadInfo, ReadRefusals) {
   uint64_t file = c.open(tree, "ten.txt");
   uint64_t dir = c.open(tree, "sub");

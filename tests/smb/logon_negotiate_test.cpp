@@ -271,6 +271,25 @@ TEST_F(LogonNegotiate, Smb2NegotiateAfterTheWildcardStartsThePreauthHash) {
   EXPECT_EQ(upgraded.c.dialect, 0x0311);
 }
 
+// A NEGOTIATE on a connection whose dialect is settled ends it unanswered:
+// the signing algorithm and the pre-authentication hash stay as they were.
+TEST_F(LogonNegotiate, SecondNegotiateEndsTheConnection) {
+  Conn conn;
+  ASSERT_EQ(ntlmc::status_of(conn.send(ntlmc::negotiate_request(ntlmc::Negotiate{}))), 0u);
+  const int32_t algorithm = conn.c.signing_algorithm;
+  uint8_t hash[64];
+  std::memcpy(hash, conn.c.preauth_hash, sizeof hash);
+  const int64_t errors = tw3_stat_get(ST_PROTOCOL_ERRORS);
+  ntlmc::Negotiate cmac_only;
+  cmac_only.signing = {1};
+  cmac_only.dialects = {0x0311};
+  EXPECT_TRUE(conn.send(ntlmc::negotiate_request(cmac_only, 1)).empty());
+  EXPECT_TRUE(conn.c.closing);
+  EXPECT_EQ(tw3_stat_get(ST_PROTOCOL_ERRORS) - errors, 1);
+  EXPECT_EQ(conn.c.signing_algorithm, algorithm);
+  EXPECT_EQ(std::memcmp(conn.c.preauth_hash, hash, sizeof hash), 0);
+}
+
 // The challenge a connection's first leg carries.
 std::array<uint8_t, 8> first_leg_challenge(Conn& conn) {
   conn.send(ntlmc::negotiate_request(ntlmc::Negotiate{}));

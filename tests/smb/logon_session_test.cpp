@@ -124,6 +124,31 @@ TEST_F(LogonSession, BareNtlmCompletesWithAnEmptyBuffer) {
   EXPECT_EQ(get16(&l.ss2_resp[70]), 0);
 }
 
+// The AUTHENTICATE answers the CHALLENGE it was given: a server name changed
+// in between (options may change at any time) does not fail the logon.
+TEST_F(LogonSession, ServerNameChangedBetweenTheLegs) {
+  add_alice();
+  Conn conn;
+  const int64_t failed = tw3_stat_get(ST_LOGON_FAILED);
+  const ntlmc::Logon l = ntlmc::logon(conn, {}, ntlmc::AuthSpec{}, true, [&conn] {
+    ASSERT_EQ(tw3_set_option("server_name", "ELSEWHERE"), 0);
+    tw3_opts_get(&conn.c.opts);
+  });
+  EXPECT_EQ(ntlmc::status_of(l.ss2_resp), 0u);
+  EXPECT_TRUE(conn.c.authenticated);
+  EXPECT_EQ(tw3_stat_get(ST_LOGON_FAILED), failed);
+
+  // The next logon is challenged, and checked, with the new name.
+  Conn next;
+  ntlmc::AuthSpec stale;  // still answers with the old name
+  const ntlmc::Logon m = ntlmc::logon(next, {}, stale);
+  EXPECT_EQ(ntlmc::status_of(m.ss2_resp), kInvalid);
+  ntlmc::AuthSpec fresh;
+  fresh.nb_domain = fresh.nb_computer = "ELSEWHERE";
+  Conn third;
+  EXPECT_EQ(ntlmc::status_of(ntlmc::logon(third, {}, fresh).ss2_resp), 0u);
+}
+
 struct FailCase {
   const char* why;
   const char* guest_opt;

@@ -1,7 +1,9 @@
 // The connection loop over a scripted transport: NetBIOS framing, session
-// requests, the size limit, zero reads, timeouts and transport failures.
+// requests, the size limits, zero reads, timeouts, the receive deadlines and
+// transport failures.
 #include <gtest/gtest.h>
 
+#include "common/ntlm_client_conn.h"
 #include "common/smb_frames.h"
 #include "config/config.h"
 #include "smb/smb.h"
@@ -31,6 +33,27 @@ class Loop : public ::testing::Test {
     req q;
     q.message_id = mid;
     return tw3test::nb_frame(tw3test::smb2_request(q));
+  }
+  // Scripts an anonymous (guest) logon: NEGOTIATE and both SESSION_SETUP
+  // legs with MessageIds 0..2. An anonymous AUTHENTICATE does not depend on
+  // the challenge, so the whole exchange can be scripted up front.
+  void add_logon() {
+    sio_.add(tw3test::nb_frame(ntlmc::negotiate_request({}, 0)));
+    sio_.add(tw3test::nb_frame(
+        ntlmc::session_setup_request(ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate()), 1, 0)));
+    ntlmc::AuthSpec anon;
+    anon.nt_raw = bytes{};
+    sio_.add(tw3test::nb_frame(
+        ntlmc::session_setup_request(ntlmc::spnego_resp(ntlmc::authenticate(anon).msg), 2, 0)));
+  }
+  static constexpr uint64_t kAfterLogon = 3;  // first MessageId after add_logon
+  // An ECHO of `len` bytes (header, then zeros) behind its NetBIOS header.
+  static bytes big_echo(uint64_t mid, uint32_t len) {
+    req q;
+    q.message_id = mid;
+    bytes m = tw3test::smb2_request(q);
+    m.resize(len, 0);
+    return tw3test::nb_frame(m);
   }
   // Message ids of the ECHO replies written, in order.
   std::vector<uint64_t> replied_ids() const {
@@ -91,34 +114,34 @@ TEST_F(Loop, EmptySessionMessageIsSkipped) {
   EXPECT_EQ(sio_.logged.size(), 2u);
 }
 
-TEST_F(Loop, MessageSizeLimitIsTheSmallerOfTheOptionAndFourMiB) {
+TEST_F(Loop, MessageSizeLimitIsTheSmallerOfTheOptionAndFourMiBAndSmallBeforeLogon) {
   struct row {
     const char* max_message;
+    bool logon;
     uint32_t len;
     bool accepted;
   } rows[] = {
-      {"65536", 65536, true},         {"65536", 65537, false},
-      {"16777216", 4194304, true},    {"16777216", 4194305, false},
-      {"4194304", 4194304, true},
+      {"65536", true, 65536, true},         {"65536", true, 65537, false},
+      {"16777216", true, 4194304, true},    {"16777216", true, 4194305, false},
+      {"4194304", true, 4194304, true},     {"4194304", false, 65536, true},
+      {"4194304", false, 65537, false},
   };
   for (const row& r : rows) {
     ASSERT_EQ(tw3_set_option("max_message", r.max_message), 0);
     sio_ = {};
-    req q;
-    q.message_id = 0;
-    const bytes head = tw3test::smb2_request(q);
-    sio_.add(tw3test::concat({{0, static_cast<uint8_t>(r.len >> 16), static_cast<uint8_t>(r.len >> 8),
-                               static_cast<uint8_t>(r.len)},
-                              head}));
-    sio_.steps.push_back(tw3test::step_fill(r.len - head.size()));
+    if (r.logon) add_logon();
+    const uint64_t mid = r.logon ? kAfterLogon : 0;
+    sio_.add(big_echo(mid, r.len));
     const int64_t errors = tw3_stat_get(ST_PROTOCOL_ERRORS);
     run();
+    const std::vector<uint64_t> ids = replied_ids();
     if (r.accepted) {
-      EXPECT_EQ(replied_ids(), std::vector<uint64_t>{0}) << r.len;
-      ASSERT_FALSE(sio_.logged.empty());
-      EXPECT_EQ(sio_.logged[0].second.size(), r.len);
+      ASSERT_FALSE(ids.empty()) << r.len;
+      EXPECT_EQ(ids.back(), mid) << r.len;
+      ASSERT_GE(sio_.logged.size(), 2u);
+      EXPECT_EQ(sio_.logged[sio_.logged.size() - 2].second.size(), r.len);
     } else {
-      EXPECT_TRUE(sio_.written.empty()) << r.len;
+      EXPECT_EQ(ids.size(), r.logon ? 3u : 0u) << r.len;
       EXPECT_EQ(tw3_stat_get(ST_PROTOCOL_ERRORS) - errors, 1) << r.len;
     }
   }
@@ -174,6 +197,74 @@ TEST_F(Loop, PeerThatStallsMidMessageTimesOut) {
   EXPECT_EQ(tw3_stat_get(ST_TIMEOUTS) - timeouts, 1);
   EXPECT_TRUE(sio_.written.empty());
   EXPECT_GT(sio_.steps.size(), 0u);  // ended by the timeout, not by running dry
+}
+
+// A trickle of bytes does not keep a message alive: it must be complete
+// within io_timeout_ms plus its length at 64 KiB/s, however steadily the
+// bytes come. The clock is the transport's, so no real time passes.
+TEST_F(Loop, TricklingSenderIsClosedAtTheMessageDeadline) {
+  ASSERT_EQ(tw3_set_option("io_timeout_ms", "1000"), 0);
+  sio_.fake_clock = true;
+  add_logon();
+  const bytes frame = big_echo(kAfterLogon, 65536);  // allowance: 1000 + 1000 ms
+  sio_.add(bytes(frame.begin(), frame.begin() + 4));
+  sio_.add_paced(bytes(frame.begin() + 4, frame.end()), 1, 50);  // a byte every 50 ms
+  const uint64_t t0 = sio_.now_ms;
+  const int64_t timeouts = tw3_stat_get(ST_TIMEOUTS);
+  run();
+  EXPECT_EQ(tw3_stat_get(ST_TIMEOUTS) - timeouts, 1);
+  EXPECT_EQ(replied_ids().size(), 3u);  // the logon only
+  EXPECT_GT(sio_.now_ms - t0, 2000u);
+  EXPECT_LE(sio_.now_ms - t0, 2050u);
+  EXPECT_GT(sio_.steps.size(), 0u);
+}
+
+// 4 MiB at 64 KiB/s (a slow link) is served, even with the shortest io_timeout_ms.
+TEST_F(Loop, SlowButSteadyLargeMessageIsServed) {
+  ASSERT_EQ(tw3_set_option("io_timeout_ms", "100"), 0);
+  sio_.fake_clock = true;
+  add_logon();
+  const bytes frame = big_echo(kAfterLogon, 4194304);
+  sio_.add(bytes(frame.begin(), frame.begin() + 4));
+  sio_.add_paced(bytes(frame.begin() + 4, frame.end()), 65536, 1000);
+  sio_.add(big_echo(kAfterLogon + 1, 100));  // a small one after it reuses the buffer
+  run();
+  EXPECT_EQ(replied_ids(), (std::vector<uint64_t>{0, 1, 2, kAfterLogon, kAfterLogon + 1}));
+  ASSERT_EQ(sio_.logged.size(), 10u);
+  EXPECT_EQ(sio_.logged[6].second, bytes(frame.begin() + 4, frame.end()));
+  EXPECT_EQ(sio_.logged[8].second.size(), 100u);
+}
+
+// Without a completed logon a connection lives TW3_LOGON_DEADLINE_MS, whether
+// it stays silent or keeps sending small requests.
+TEST_F(Loop, ConnectionWithoutLogonIsClosedAtTheLogonDeadline) {
+  for (bool chatty : {false, true}) {
+    sio_ = {};
+    sio_.fake_clock = true;
+    const uint64_t t0 = sio_.now_ms;
+    for (uint64_t i = 0; i < 3 * TW3_LOGON_DEADLINE_MS / 500; ++i) {
+      if (chatty) {
+        sio_.add(echo_frame(i));
+        sio_.steps.back().sleep_ms = 500;
+      } else {
+        sio_.steps.push_back(tw3test::step_timeout(500));
+      }
+    }
+    const int64_t timeouts = tw3_stat_get(ST_TIMEOUTS);
+    run();
+    EXPECT_EQ(tw3_stat_get(ST_TIMEOUTS) - timeouts, 1) << chatty;
+    EXPECT_GT(sio_.now_ms - t0, TW3_LOGON_DEADLINE_MS) << chatty;
+    EXPECT_LE(sio_.now_ms - t0, TW3_LOGON_DEADLINE_MS + 500) << chatty;
+  }
+
+  // A logon in time lifts it.
+  sio_ = {};
+  sio_.fake_clock = true;
+  add_logon();
+  sio_.add(echo_frame(kAfterLogon));
+  sio_.steps.back().sleep_ms = 2 * TW3_LOGON_DEADLINE_MS;
+  run();
+  EXPECT_EQ(replied_ids(), (std::vector<uint64_t>{0, 1, 2, kAfterLogon}));
 }
 
 TEST_F(Loop, TransportFailuresEndTheConnection) {
