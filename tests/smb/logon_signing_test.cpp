@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/ntlm_client_conn.h"
+#include "common/test_env.h"
 
 namespace {
 
@@ -177,8 +178,8 @@ struct TraceRun {
 
 // A named logon with a signed ECHO after it, then an anonymous one, traced.
 TraceRun traced_logons(const char* secrets) {
-  ::setenv("TWSMB3S_TRACE", "1", 1);
-  if (secrets != nullptr) ::setenv("TWSMB3S_TRACE_SECRETS", secrets, 1);
+  tw3_test_setenv("TWSMB3S_TRACE", "1");
+  if (secrets != nullptr) tw3_test_setenv("TWSMB3S_TRACE_SECRETS", secrets);
   TraceRun run;
   ::testing::internal::CaptureStderr();
   {
@@ -210,8 +211,8 @@ TraceRun traced_logons(const char* secrets) {
     run.keys[3] = hex(l.auth.session_key.data(), 16);
   }
   run.text = ::testing::internal::GetCapturedStderr();
-  ::unsetenv("TWSMB3S_TRACE");
-  ::unsetenv("TWSMB3S_TRACE_SECRETS");
+  tw3_test_unsetenv("TWSMB3S_TRACE");
+  tw3_test_unsetenv("TWSMB3S_TRACE_SECRETS");
   return run;
 }
 
