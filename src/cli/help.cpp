@@ -40,6 +40,7 @@ constexpr const char* kHelp =
     "Server options (--opt KEY=VALUE, or KEY = VALUE in the file), with defaults:\n"
     "  guest=auto             auto, on or off: guest logons (auto: when no account exists)\n"
     "  signing=enabled        enabled or required\n"
+    "  encrypt=auto           auto, required or off: SMB 3 encryption of sessions\n"
     "  ntlm_timecheck=on      on or off: refuse NTLM answers with a stale timestamp\n"
     "  max_clients=16         1..1024 connections served at once\n"
     "  idle_timeout_ms=300000 100..86400000\n"

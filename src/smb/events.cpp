@@ -36,7 +36,9 @@ void tw3_conn_event(const tw3_conn* c, tw3_ev kind, const char* share, const cha
   ev.dialect = c->negotiated ? c->dialect : 0;
   ev.guest = c->session_guest;
   ev.signing = session_signs(c) ? 1 : 0;
-  ev.encryption = 0;  // no encrypted sessions are offered
+  // Known at logon when the server demands it; otherwise from the first
+  // encrypted request on.
+  ev.encryption = (c->encrypt_data || c->session_encrypted) ? 1 : 0;
   ev.duration_ms = tw3_now_ms() - c->act.started_ms;
   ev.bytes_sent = c->act.bytes_sent;
   ev.requests = c->act.requests;
