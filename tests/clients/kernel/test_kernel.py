@@ -79,6 +79,10 @@ def plan():
                  "vers=3.1.1,%s,sign,cache=none" % user, True))
     rows.append(("nocache-3.0-nosign-enabled", "10.0.2.100", "md5=mid.bin", "vers=3.0,%s,cache=none" % user,
                  True))
+    # Sealed sessions: every message in a transform (CCM on 3.0, GCM on 3.1.1).
+    for vers in ("3.0", "3.1.1"):
+        rows.append(("seal-%s" % vers, "10.0.2.100", "ls,md5=mid.bin,cat=mid.bin",
+                     "vers=%s,%s,seal" % (vers, user), True))
     rows.append(("wrong-password", "10.0.2.100", "", "vers=3.1.1,username=%s,password=wrong" % USER, False))
     return rows
 
