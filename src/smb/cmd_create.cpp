@@ -20,9 +20,7 @@ constexpr uint16_t kCloseResponseSize = 60;
 
 constexpr uint32_t kGenericRead = 0x80000000;
 constexpr uint32_t kGenericWrite = 0x40000000;
-constexpr uint32_t kGenericReadMapped = 0x001200A9;
 constexpr uint32_t kGenericWriteMapped = 0x00120116;
-constexpr uint32_t kReadRights = 0x001200A9;  // read data/EA/attributes, execute, READ_CONTROL, SYNCHRONIZE
 
 constexpr uint32_t kFileOpen = 1;
 constexpr uint32_t kFileOpened = 1;
@@ -107,7 +105,7 @@ create_req read_create(tw3_rd* b) {
 }
 
 uint32_t map_generic(uint32_t access) {
-  if (access & kGenericRead) access = (access & ~kGenericRead) | kGenericReadMapped;
+  if (access & kGenericRead) access = (access & ~kGenericRead) | TW3_ACCESS_READ_EXECUTE;
   if (access & kGenericWrite) access = (access & ~kGenericWrite) | kGenericWriteMapped;
   return access;
 }
@@ -291,7 +289,7 @@ uint32_t check_request(tw3_conn* c, const create_req& q, bool ipc, tw3_tree** tr
   uint32_t access = map_generic(q.access);
   if (q.disposition != kFileOpen) return *site = kSiteDisposition, STATUS_ACCESS_DENIED;
   if (!ipc) {
-    if (access & ~kReadRights) return *site = kSiteAccess, STATUS_ACCESS_DENIED;
+    if (access & ~TW3_ACCESS_READ_EXECUTE) return *site = kSiteAccess, STATUS_ACCESS_DENIED;
     if (q.options & (kOptWriteThrough | kOptDeleteOnClose)) return *site = kSiteOptions, STATUS_ACCESS_DENIED;
   }
   if (q.options & kOptUnsupported) return *site = kSiteUnsupported, STATUS_NOT_SUPPORTED;

@@ -24,7 +24,6 @@ constexpr uint64_t kNoFile = 0xFFFFFFFFFFFFFFFFULL;
 
 constexpr uint16_t kSecuritySigningEnabled = 0x0001;
 constexpr uint16_t kSecuritySigningRequired = 0x0002;
-constexpr uint64_t kGuidSalt = 0x54574D4232;  // "TWMB2", as NEGOTIATE builds the ServerGuid
 
 enum : int {
   kSiteStructure = 1,
@@ -95,8 +94,7 @@ void validate_negotiate(tw3_conn* c, tw3_reply* r, uint64_t fid) {
   uint64_t part = begin_response(r, kFsctlValidateNegotiateInfo, fid, kNoFile);
   tw3_buf* b = &r->b;
   w32(b, tw3_server_capabilities(c));  // must match the NEGOTIATE answer
-  w64(b, c->server_guid_seed);
-  w64(b, c->server_guid_seed ^ kGuidSalt);
+  tw3_buf_put(b, c->server_guid, sizeof c->server_guid);  // as NEGOTIATE sent it
   w16(b, c->sign_required ? kSecuritySigningRequired : kSecuritySigningEnabled);
   w16(b, uint16_t(c->dialect));
   finish_response(b, part);

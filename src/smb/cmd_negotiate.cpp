@@ -38,8 +38,6 @@ constexpr uint16_t CTX_PREAUTH_INTEGRITY = 1;
 constexpr uint16_t CTX_ENCRYPTION = 2;
 constexpr uint16_t CTX_SIGNING = 8;
 constexpr uint16_t HASH_SHA512 = 1;
-constexpr uint16_t SIGN_CMAC = 1;
-constexpr uint16_t SIGN_GMAC = 2;
 constexpr uint64_t kCtxHeader = 8;
 constexpr uint64_t kCtxAlign = 8;
 constexpr uint32_t kCtxMinOffset = 100;  // offsets of 99 or less count as absent
@@ -165,7 +163,7 @@ int parse_contexts(tw3_conn* c, const tw3_rd* body, uint32_t ctx_offset, uint16_
     } else if (type == CTX_ENCRYPTION) {
       go_on = read_ids(d, dlen, &out->ciphers);
     } else if (type == CTX_SIGNING) {
-      go_on = read_algorithms(d, dlen, SIGN_GMAC, &out->gmac);
+      go_on = read_algorithms(d, dlen, SMB2_SIGNING_AES_GMAC, &out->gmac);
     }
     if (!go_on) break;
     pos = align_up(pos + kCtxHeader + dlen, kCtxAlign);
@@ -208,14 +206,10 @@ void refuse(tw3_conn* c, tw3_reply* r, uint32_t status, int site) {
 }
 
 void commit_identity(tw3_conn* c, const derived& d) {
-  c->server_guid_seed = d.h;
+  put_le64(c->server_guid, d.h);
+  put_le64(c->server_guid + 8, d.h ^ kGuidMix);
   tw3_ntlm_challenge(c->opts.server_name, d.t, c->opts.clock != 0, c->server_challenge);
   tw3_keep_challenge(c, d.t);
-}
-
-void put_guid(tw3_buf* b, uint64_t h) {
-  w64(b, h);
-  w64(b, h ^ kGuidMix);
 }
 
 // The NEGOTIATE response body (MS-SMB2 2.2.4) after the header at last_hdr.
@@ -227,7 +221,7 @@ void put_response(tw3_conn* c, tw3_reply* r, uint16_t security_mode, uint16_t ct
   w16(b, security_mode);
   w16(b, static_cast<uint16_t>(c->dialect));
   w16(b, ctx_count);
-  put_guid(b, d.h);
+  tw3_buf_put(b, c->server_guid, sizeof c->server_guid);
   w32(b, tw3_server_capabilities(c));
   w32(b, large ? kLargeIo : kSmallIo);
   w32(b, static_cast<uint32_t>(c->max_read));
@@ -320,7 +314,7 @@ void commit_smb2(tw3_conn* c, const request& q, uint16_t dialect, const client_c
   c->max_read = c->max_write = c->client_large_mtu ? kLargeIo : kSmallIo;
   if (c->preauth_started && c->smb2_negotiated) c->preauth_started = 0;
   c->smb2_negotiated = 1;
-  c->signing_algorithm = cc.gmac ? SIGN_GMAC : SIGN_CMAC;
+  c->signing_algorithm = cc.gmac ? SMB2_SIGNING_AES_GMAC : SMB2_SIGNING_AES_CMAC;
   c->client_encrypt_cap = (q.capabilities & SMB2_GLOBAL_CAP_ENCRYPTION) ? 1 : 0;
   if (dialect > SMB2_DIALECT_310)
     c->cipher_id = pick_cipher(c, cc.ciphers);

@@ -19,8 +19,8 @@ constexpr uint8_t kRestartScans = 0x01;
 constexpr uint8_t kReturnSingleEntry = 0x02;
 constexpr uint8_t kIndexSpecified = 0x04;
 constexpr uint8_t kReopen = 0x10;
-constexpr int kPatternArea = 515;
-constexpr size_t kPatternKept = 511;
+constexpr int kPatternArea = TW3_PATTERN_KEPT + 4;  // the UTF-8 pattern as the request sent it
+constexpr size_t kPatternKept = TW3_PATTERN_KEPT;
 constexpr int kName16Max = 1024;
 constexpr uint64_t kGatherSoftMax = 1048576;  // a response stops a little above this
 

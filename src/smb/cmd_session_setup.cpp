@@ -24,9 +24,7 @@ constexpr uint32_t kNtlmAuthenticate = 3;
 constexpr int kMaxAccounts = TW3_MAX_USERS;
 constexpr int kNameBuf = TW3_USER_NAME_MAX + 1;
 constexpr int kPasswordBuf = TW3_PASSWORD_MAX + 1;
-constexpr int32_t kSignGmac = 2;
 constexpr uint64_t kKeySize = 16;
-constexpr uint8_t kNtlmSignature[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
 
 enum site : int { kSiteSize = 3501, kSiteFields, kSiteReauth, kSiteBuffer, kSiteNoCipher };
 
@@ -84,7 +82,7 @@ void derive_keys(tw3_conn* c, const uint8_t k[kKeySize]) {
                            kKeySize);
     std::memset(c->application_key, 0, kKeySize);
   }
-  k_gcm_init(&c->gmac, c->signing_algorithm == kSignGmac ? c->signing_key : c->encryption_key);
+  k_gcm_init(&c->gmac, c->signing_algorithm == SMB2_SIGNING_AES_GMAC ? c->signing_key : c->encryption_key);
   if (c->trace) {
     tw3_buf line{};
     tw3_buf_str(&line, "[sess] sign_key=");
@@ -226,7 +224,7 @@ void first_leg(tw3_conn* c, tw3_reply* r, const uint8_t* blob, uint64_t blen, in
 void trace_request(const tw3_conn* c, uint16_t ssz, uint16_t boff, uint16_t blen,
                    const uint8_t* blob) {
   if (!c->trace) return;
-  const bool raw = blen > 8 && std::memcmp(blob, kNtlmSignature, sizeof kNtlmSignature) == 0;
+  const bool raw = blen > 8 && std::memcmp(blob, TW3_NTLMSSP_SIGNATURE, sizeof TW3_NTLMSSP_SIGNATURE) == 0;
   tw3_buf line{};
   tw3_buf_printf(&line, "[sess] ssz=%u boff=%u blen=%u in_blob=%s head=", ssz, boff, blen,
                  raw ? "RAW-NTLM" : "spnego/other");
@@ -274,7 +272,7 @@ void cmd_session_setup(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   if (tw3_spnego_init(blob, blen, &tok, &tok_len, &raw) != 0)
     return session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
   if (tok == nullptr || tok_len == 0) return first_leg(c, r, blob, blen, raw);
-  if (tok_len < kNtlmMinToken || std::memcmp(tok, kNtlmSignature, sizeof kNtlmSignature) != 0)
+  if (tok_len < kNtlmMinToken || std::memcmp(tok, TW3_NTLMSSP_SIGNATURE, sizeof TW3_NTLMSSP_SIGNATURE) != 0)
     return session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
   const uint32_t type = le32(tok + kNtlmTypeOff);
   if (type == kNtlmNegotiate)

@@ -40,8 +40,11 @@ int dirinfo_short_name(const char* name, uint8_t out[24]);
 void dirinfo_put(tw3_buf* b, uint8_t cls, const tw3_vent& e, uint32_t file_index,
                  std::span<const uint8_t> name16);
 
+// The most any open is granted, and what GENERIC_READ maps to: read data,
+// EA and attributes, execute, READ_CONTROL, SYNCHRONIZE.
+constexpr uint32_t TW3_ACCESS_READ_EXECUTE = 0x001200A9;
+
 // ---- Query info layouts (MS-FSCC 2.4 file classes, 2.5 file-system classes) ----
-constexpr uint32_t TW3_ACCESS_READ_EXECUTE = 0x001200A9;  // read data/EA/attributes, execute, READ_CONTROL, SYNCHRONIZE
 
 // One information class QUERY_INFO answers, built from the open alone.
 struct qi_layout {

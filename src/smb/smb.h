@@ -46,7 +46,10 @@ struct tw3_tree {
 struct tw3_lease;
 struct tw3_notify;
 
-constexpr int TW3_PATTERN_KEEP = 513;  // 511 pattern bytes kept, and room to spare
+// A search pattern: the bytes an open keeps and compares, and the room kept
+// for them.
+constexpr int TW3_PATTERN_KEPT = 511;
+constexpr int TW3_PATTERN_KEEP = TW3_PATTERN_KEPT + 2;
 
 struct tw3_open {
   uint64_t file_id;       // FileId.Persistent; FileId.Volatile is always 0
@@ -133,7 +136,7 @@ struct tw3_conn {
   tw3_gcm_ctx gmac;
   uint64_t max_read;
   uint64_t max_write;
-  uint64_t server_guid_seed;
+  uint8_t server_guid[SMB2_GUID_SIZE];  // as the last NEGOTIATE response carried it
   uint64_t last_msg_id;       // highest MessageId an error reply was made for
   uint64_t cur_msg_id;        // MessageId of the request being handled
 
