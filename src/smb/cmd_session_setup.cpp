@@ -241,28 +241,23 @@ void tw3_keep_challenge(tw3_conn* c, int64_t t) {
   c->challenge_time = t;
 }
 
-void cmd_session_setup(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+void cmd_session_setup(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   const uint16_t ssz = rd_u16(body);
   if (ssz != kStructureSize && ssz != kStructureSizeAlt)
-    return err_reply_l(c, r, SMB2_SESSION_SETUP, STATUS_INVALID_PARAMETER, c->session_id,
-                       c->cur_tree_id, kSiteSize);
+    return err_reply_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteSize);
   rd_skip(body, 1 + 1 + 4 + 4);  // Flags, SecurityMode, Capabilities, Channel
   const uint16_t boff = rd_u16(body);
   const uint16_t blen = rd_u16(body);
   rd_u64(body);  // PreviousSessionId
   if (body->bad)
-    return err_reply_l(c, r, SMB2_SESSION_SETUP, STATUS_INVALID_PARAMETER, c->session_id,
-                       c->cur_tree_id, kSiteFields);
+    return err_reply_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteFields);
   if (c->authenticated)  // re-authentication is not supported
-    return err_reply_l(c, r, SMB2_SESSION_SETUP, STATUS_REQUEST_NOT_ACCEPTED, c->session_id,
-                       c->cur_tree_id, kSiteReauth);
+    return err_reply_l(c, rq, r, STATUS_REQUEST_NOT_ACCEPTED, kSiteReauth);
   // A server that requires encryption takes no client that cannot encrypt.
   if (c->opts.encrypt == TW3_ENCRYPT_REQUIRED && c->cipher_id == SMB2_CIPHER_NONE)
-    return err_reply_l(c, r, SMB2_SESSION_SETUP, STATUS_ACCESS_DENIED, c->session_id,
-                       c->cur_tree_id, kSiteNoCipher);
+    return err_reply_l(c, rq, r, STATUS_ACCESS_DENIED, kSiteNoCipher);
   if (boff < SMB2_HDR_SIZE || !rd_has(body, boff - SMB2_HDR_SIZE, blen))
-    return err_reply_l(c, r, SMB2_SESSION_SETUP, STATUS_INVALID_PARAMETER, c->session_id,
-                       c->cur_tree_id, kSiteBuffer);
+    return err_reply_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteBuffer);
   const uint8_t* blob = body->data + (boff - SMB2_HDR_SIZE);
   trace_request(c, ssz, boff, blen, blob);
 
