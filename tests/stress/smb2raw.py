@@ -49,6 +49,7 @@ FILE_NON_DIRECTORY_FILE = 0x40
 CREDIT_UNIT = 65536
 CREDITS_ASKED = 64
 HDR = 64
+OPLOCK = 0
 NTLM_FLAGS = 0x60088215  # unicode, NTLM, always sign, extended security, 128, key exchange
 
 
@@ -253,7 +254,7 @@ class Client:
     @staticmethod
     def create_body(path, access=FILE_READ_DATA_ATTRS, disposition=FILE_OPEN, options=0):
         name = utf16(path.replace("/", "\\"))
-        return (struct.pack("<HBBIQQIIIIIHHII", 57, 0, 0, 2, 0, 0, access, 0, FILE_SHARE_ALL, disposition,
+        return (struct.pack("<HBBIQQIIIIIHHII", 57, 0, OPLOCK, 2, 0, 0, access, 0, FILE_SHARE_ALL, disposition,
                             options, HDR + 56, len(name), 0, 0) + (name or b"\x00"))
 
     def create(self, tree, path, access=FILE_READ_DATA_ATTRS, disposition=FILE_OPEN, options=0):
