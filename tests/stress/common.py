@@ -51,23 +51,19 @@ def wait_until(cond, timeout_s, step_s=0.05):
     return cond()
 
 
-class RssSampler:
-    """Samples a process's resident size in the background; `peak` in KiB."""
+class Sampler:
+    """Calls sample() every `every_s` seconds in the background while the
+    with-block runs; sample() returning False ends it early."""
 
-    def __init__(self, pid, every_s=0.1):
-        self.pid = pid
+    def __init__(self, every_s):
         self.every_s = every_s
-        self.peak = 0
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, daemon=True)
 
     def _run(self):
-        while not self._stop.is_set():
-            try:
-                self.peak = max(self.peak, proc_status(self.pid)[0])
-            except OSError:
+        while not self._stop.wait(self.every_s):
+            if self.sample() is False:
                 return
-            self._stop.wait(self.every_s)
 
     def __enter__(self):
         self._thread.start()
@@ -76,6 +72,21 @@ class RssSampler:
     def __exit__(self, *exc):
         self._stop.set()
         self._thread.join(timeout=5)
+
+
+class RssSampler(Sampler):
+    """A process's peak resident size (KiB) while the with-block runs."""
+
+    def __init__(self, pid, every_s=0.1):
+        super().__init__(every_s)
+        self.pid = pid
+        self.peak = 0
+
+    def sample(self):
+        try:
+            self.peak = max(self.peak, proc_status(self.pid)[0])
+        except OSError:
+            return False
 
 
 class Table:

@@ -49,17 +49,17 @@ def deadline_s(length):
     return (IO_TIMEOUT_MS + length * 1000 // RECV_MIN_RATE) / 1000.0
 
 
-class CloseWatch:
+class CloseWatch(common.Sampler):
     """Times when the server's side of each registered connection closes."""
 
     def __init__(self, server_port):
+        super().__init__(0.05)
         self.server_port = server_port
         self.lock = threading.Lock()
         self.watch = {}   # client port -> (group, clock start or None, deadline s)
         self.closed = {}  # client port -> monotonic time of the close
         self.errors = []  # hostile clients that could not play their part
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._missing = {}  # port -> when it was first missed
 
     def register(self, client, group, limit_s):
         port = client.sock.getsockname()[1]
@@ -92,27 +92,17 @@ class CloseWatch:
                     alive.add(int(parts[2].rsplit(":", 1)[1], 16))
         return alive
 
-    def _run(self):
-        missing = {}  # port -> when it was first missed
-        while not self._stop.wait(0.05):
-            alive = self._established()
-            now = time.monotonic()
-            with self.lock:
-                for port in self.watch:
-                    if port in alive or port in self.closed:
-                        missing.pop(port, None)
-                    elif port in missing:
-                        self.closed[port] = missing[port]
-                    else:
-                        missing[port] = now
-
-    def __enter__(self):
-        self._thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self._stop.set()
-        self._thread.join(timeout=5)
+    def sample(self):
+        alive = self._established()
+        now = time.monotonic()
+        with self.lock:
+            for port in self.watch:
+                if port in alive or port in self.closed:
+                    self._missing.pop(port, None)
+                elif port in self._missing:
+                    self.closed[port] = self._missing[port]
+                else:
+                    self._missing[port] = now
 
     def all_closed(self):
         with self.lock:
