@@ -4,8 +4,9 @@ server on loopback, then one table of every measure with its target.
     TWSMB3S_BIN=build/twsmb3s TWSMB3S_LIB=build/libtwsmb3s.so python3 tests/stress/run.py [SCENARIO...]
 
 SCENARIO is any of connections, hostile, soak (all three by default);
-STRESS_MINUTES sets the soak's length (default 3). Exits 1 when a row misses
-its target.
+STRESS_MINUTES sets the soak's length (default 3), STRESS_FOLDER_ENTRIES the
+size of the hostile scenario's huge folder (default 100000). Exits 1 when a
+row misses its target.
 """
 
 import os
