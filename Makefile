@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 CCACHE := $(shell command -v ccache 2>/dev/null)
 CMAKE_FLAGS ?= $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE))
 
-.PHONY: all build test test-asan asan windows test-windows serve install deb bench-crypto fuzz fuzz-merge fuzz-coverage clean
+.PHONY: all build test test-asan test-tsan stress asan windows test-windows serve install deb bench-crypto fuzz fuzz-merge fuzz-coverage clean
 
 all: build
 
@@ -23,6 +23,7 @@ test:
 	$(MAKE) build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) test-asan
+	$(MAKE) test-tsan
 	$(MAKE) test-windows
 
 # The engine's tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
@@ -30,6 +31,21 @@ test-asan:
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTW3_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ctest --output-on-failure -j $(JOBS) -LE 'clients|package'
+
+# The tests that run threads (listener, API, command line) again under
+# ThreadSanitizer; the first report fails the test that made it.
+test-tsan:
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTW3_TSAN=ON $(CMAKE_FLAGS)
+	cmake --build build-tsan -j $(JOBS) --target twsmb3s_cli test_net test_api test_cli
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --output-on-failure -j $(JOBS) -L '^unit_(net|api|cli)$$'
+
+# The load, hostile-client and soak scenarios of tests/stress/ against the
+# real server on loopback, minutes long (STRESS_MINUTES, default 3, sets the
+# soak); prints one table of every measure with its target. Not part of `make test`.
+stress: build
+	TWSMB3S_BIN=$(abspath $(BUILD))/twsmb3s TWSMB3S_LIB=$(abspath $(BUILD))/libtwsmb3s.so \
+	  /usr/bin/python3 tests/stress/run.py
 
 # Windows x86-64, cross-built with mingw-w64 into build-win/: twsmb3s.exe,
 # twsmb3s.dll and its import library libtwsmb3s.dll.a.
@@ -97,4 +113,4 @@ bench-crypto:
 	build-bench/bench_crypto
 
 clean:
-	rm -rf $(BUILD) build-asan build-bench build-fuzz build-fuzzcov $(WIN_BUILD)
+	rm -rf $(BUILD) build-asan build-tsan build-bench build-fuzz build-fuzzcov $(WIN_BUILD)

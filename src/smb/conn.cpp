@@ -224,6 +224,9 @@ bool serve_one(tw3_conn* c, std::unique_ptr<uint8_t[]>& rx) {
   if (!read_body(c, rx, len)) return false;
   c->msg_under_way = 0;
   handle_message(c, len);
+  // The client is idle only from the moment it has its answer: a request
+  // that kept the server busy does not count against it.
+  c->last_active_ms = conn_now(c);
   if (c->authenticated) c->logged_on = 1;
   shrink_rx(c, rx);
   return !c->closing && within_deadlines(c, conn_now(c));

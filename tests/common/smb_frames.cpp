@@ -144,6 +144,7 @@ int do_write(void* ctx, const uint8_t* data, uint32_t len) {
   auto* s = static_cast<script_io*>(ctx);
   const int n = s->writes++;
   if (s->fail_writes_from >= 0 && n >= s->fail_writes_from) return -1;
+  if (s->fake_clock) s->now_ms += s->write_ms;
   s->written.insert(s->written.end(), data, data + len);
   return 0;
 }

@@ -88,6 +88,7 @@ class script_io {
   // steps' sleep_ms move on.
   bool fake_clock = false;
   uint64_t now_ms = 1000;
+  uint32_t write_ms = 0;  // with fake_clock, how long each write takes
 
   void add(const bytes& b) { steps.push_back({io_step::data, b, 0, 0}); }
   // Serves b one byte per read, with a timeout between pieces.

@@ -267,6 +267,24 @@ TEST_F(Loop, ConnectionWithoutLogonIsClosedAtTheLogonDeadline) {
   EXPECT_EQ(replied_ids(), (std::vector<uint64_t>{0, 1, 2, kAfterLogon}));
 }
 
+// Idle time is the client's: it starts when the answer has left, so an
+// answer that took the server longer than idle_timeout_ms does not end the
+// connection right after it.
+TEST_F(Loop, IdleTimeStartsWhenTheAnswerHasLeft) {
+  ASSERT_EQ(tw3_set_option("idle_timeout_ms", "1000"), 0);
+  sio_.fake_clock = true;
+  sio_.write_ms = 1500;  // every answer takes longer than the idle timeout
+  add_logon();
+  sio_.steps.push_back(tw3test::step_timeout(200));
+  sio_.add(echo_frame(kAfterLogon));
+  sio_.steps.push_back(tw3test::step_timeout(1100));  // now truly idle too long
+  sio_.add(echo_frame(kAfterLogon + 1));
+  const int64_t timeouts = tw3_stat_get(ST_TIMEOUTS);
+  run();
+  EXPECT_EQ(replied_ids(), (std::vector<uint64_t>{0, 1, 2, kAfterLogon}));
+  EXPECT_EQ(tw3_stat_get(ST_TIMEOUTS) - timeouts, 1);
+}
+
 TEST_F(Loop, TransportFailuresEndTheConnection) {
   sio_.steps.push_back(tw3test::step_fail());
   sio_.add(echo_frame(1));
