@@ -7,7 +7,10 @@
 //
 // Selector byte:
 //   bits 0-2  opening: see enum opening
-//   bit 3     server option signing=required (else enabled)
+//   bit 3     server option signing=required (else enabled); the openings
+//             past the challenge then log on as the named user alice
+//             (NTLMv2, keys known to the harness, encryption offered), and
+//             their requests are signed
 //   bit 4     framed: the rest is a list of [u16 length][message] records, each
 //             sent as one NetBIOS session message of the right length
 //   bit 5     framed records with SessionId 0 / TreeId 0 get the opening's
@@ -15,6 +18,12 @@
 //   bit 6     tight limits: two handles, one credit, the smallest message size
 //   bit 7     trace on, with hex dumps (the trace lines are fuzzed too)
 // Without bit 4 the rest is appended to the stream unchanged.
+//
+// Records after a named-user opening: the top two bits of the length say how
+// the record is sent (the length is the low 14 bits): 0x8000 sealed in a
+// transform (AES-128-CCM, a fresh nonce each), 0x4000 as it is, neither
+// signed. The harness signs and seals after patching the ids, so mutated
+// requests still reach the handlers of a signed or encrypted session.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +38,7 @@
 
 #include "common/ntlm_client_msgs.h"
 #include "config/config.h"
+#include "crypto/crypto.h"
 #include "fuzz/fuzz_target.h"
 #include "smb/smb.h"
 
@@ -46,6 +56,9 @@ constexpr uint8_t kTightLimits = 0x40;
 constexpr uint8_t kTrace = 0x80;
 constexpr size_t kRecordLenSize = 2;
 constexpr uint32_t kNbLenMax = 0xFFFFFF;
+constexpr uint16_t kSealRecord = 0x8000;
+constexpr uint16_t kPlainRecord = 0x4000;
+constexpr uint16_t kUserRecordLenMask = 0x3FFF;
 constexpr uint32_t kReadAccess = 0x00120089;
 constexpr uint32_t kDirOption = 0x00000001;
 
@@ -153,14 +166,14 @@ Bytes header(uint16_t command, uint64_t mid, uint64_t sid, uint32_t tid) {
   return h;
 }
 
-Bytes negotiate_req() {
+Bytes negotiate_req(uint32_t capabilities) {
   Bytes m = header(SMB2_NEGOTIATE, 0, 0, 0);
   const uint16_t dialects[] = {0x0202, 0x0210, 0x0300, 0x0302};
   ntlmc::put16(m, 36);
   ntlmc::put16(m, 4);
   ntlmc::put16(m, 1);  // signing enabled
   ntlmc::put16(m, 0);
-  ntlmc::put32(m, 0);
+  ntlmc::put32(m, capabilities);
   m.resize(m.size() + 16 + 8, 0x11);  // ClientGuid, then no contexts
   std::fill(m.end() - 8, m.end(), 0);
   for (uint16_t d : dialects) ntlmc::put16(m, d);
@@ -226,30 +239,112 @@ uint64_t reply_u64(const Bytes& nb_stream, size_t field) {
   return v;
 }
 
-struct openings {
+// What a named-user session's requests need: the 3.0.2 signing key and the
+// client-to-server cipher, derived from the session key as the server does.
+struct user_keys {
+  uint8_t signing[SIGNATURE_SIZE] = {};
+  tw3_aes128 seal{};
+};
+
+struct opening_set {
   Bytes stream[kOpeningCount];  // NetBIOS-framed
   uint64_t session_id = 0;
   uint32_t tree_id[kOpeningCount] = {};
 };
 
+struct openings {
+  opening_set guest;
+  opening_set user;  // from kGuest on: alice's signed logon instead
+  user_keys keys;
+};
+
 void add_msg(Bytes& s, const Bytes& m) { nb_append(s, m.data(), m.size()); }
 
+// Signs every request of a compound in place (each region up to its
+// NextCommand), as a client of a signing session does.
+void sign_compound(Bytes& msg, const user_keys& k) {
+  size_t off = 0;
+  while (off + SMB2_HDR_SIZE <= msg.size()) {
+    const uint32_t next = ntlmc::get32(&msg[off + HDR_NEXT_COMMAND]);
+    const bool last = next == 0 || next > msg.size() - off;
+    const size_t len = last ? msg.size() - off : next;
+    msg[off + HDR_FLAGS] |= SMB2_FLAGS_SIGNED;
+    std::fill_n(msg.begin() + static_cast<std::ptrdiff_t>(off + HDR_SIGNATURE), SIGNATURE_SIZE, 0);
+    uint8_t sig[SIGNATURE_SIZE];
+    k_cmac(k.signing, &msg[off], len, sig);
+    std::memcpy(&msg[off + HDR_SIGNATURE], sig, SIGNATURE_SIZE);
+    if (last) break;
+    off += next;
+  }
+}
+
+// The message as the ciphertext of one transform; `counter` makes each nonce new.
+Bytes seal_msg(const Bytes& msg, const user_keys& k, uint64_t sid, uint64_t counter) {
+  Bytes tf(TF_HDR_SIZE, 0);
+  ntlmc::set32(tf, 0, SMB2_TRANSFORM_PROTOCOL_ID);
+  for (int i = 0; i < 8; ++i) tf[TF_NONCE + i] = uint8_t(counter >> (8 * i));
+  ntlmc::set32(tf, TF_ORIGINAL_SIZE, static_cast<uint32_t>(msg.size()));
+  ntlmc::set16(tf, TF_FLAGS, TF_FLAG_ENCRYPTED);
+  for (int i = 0; i < 8; ++i) tf[TF_SESSION_ID + i] = uint8_t(sid >> (8 * i));
+  tf.insert(tf.end(), msg.begin(), msg.end());
+  k_ccm_aead_seal(&k.seal, &tf[TF_NONCE], TF_CCM_NONCE_SIZE, &tf[TF_AAD], TF_AAD_SIZE, &tf[TF_HDR_SIZE],
+                  msg.size(), &tf[TF_SIGNATURE], SIGNATURE_SIZE);
+  return tf;
+}
+
+// The last reply's security token: its NTLM CHALLENGE.
+std::array<uint8_t, 8> reply_challenge(const Bytes& nb_stream) {
+  size_t n = 0;
+  const uint8_t* p = ntlmc::find_ntlmssp(nb_stream.data(), nb_stream.size(), &n);
+  std::array<uint8_t, 8> chal{};
+  if (p == nullptr || !ntlmc::parse_challenge(p, n, &chal)) std::abort();
+  return chal;
+}
+
+// alice's AUTHENTICATE for this challenge and the keys of the session it makes.
+Bytes user_logon(const std::array<uint8_t, 8>& challenge, user_keys* keys) {
+  ntlmc::AuthSpec spec;
+  spec.server_challenge = challenge;
+  spec.timestamp_ft = ntlmc::filetime(kClock);
+  const ntlmc::Auth auth = ntlmc::authenticate(spec);
+  static constexpr char kSignCtx[] = "SmbSign";
+  static constexpr char kInCtx[] = "ServerIn ";
+  uint8_t seal_key[16];
+  tw3_kdf_ctr_hmacsha256(auth.session_key.data(), 16, "SMB2AESCMAC", kSignCtx, sizeof kSignCtx,
+                         keys->signing, sizeof keys->signing);
+  tw3_kdf_ctr_hmacsha256(auth.session_key.data(), 16, "SMB2AESCCM", kInCtx, sizeof kInCtx, seal_key,
+                         sizeof seal_key);
+  k_ccm_init(&keys->seal, seal_key);
+  return ntlmc::spnego_resp(auth.msg);
+}
+
 // Runs each growing opening once to learn the ids the engine hands out; with
-// the clock fixed they are the same on every run.
-openings make_openings() {
-  openings o;
+// the clock fixed they are the same on every run. With `keys` the logon is
+// alice's and every later request is signed.
+opening_set make_openings(user_keys* keys) {
+  opening_set o;
   Bytes s;
-  add_msg(s, negotiate_req());
+  add_msg(s, negotiate_req(keys != nullptr ? SMB2_GLOBAL_CAP_ENCRYPTION : 0));
   o.stream[kNegotiated] = s;
   add_msg(s, session_setup_req(ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate()), 1, 0));
   o.stream[kChallenged] = s;
   Bytes got;
   run_stream(s.data(), s.size(), &got);
   o.session_id = reply_u64(got, HDR_SESSION_ID);
-  ntlmc::AuthSpec anon;
-  anon.nt_raw = Bytes{};
-  add_msg(s, session_setup_req(ntlmc::spnego_resp(ntlmc::authenticate(anon).msg), 2, o.session_id));
+  Bytes token;
+  if (keys != nullptr) {
+    token = user_logon(reply_challenge(got), keys);
+  } else {
+    ntlmc::AuthSpec anon;
+    anon.nt_raw = Bytes{};
+    token = ntlmc::spnego_resp(ntlmc::authenticate(anon).msg);
+  }
+  add_msg(s, session_setup_req(token, 2, o.session_id));
   o.stream[kGuest] = s;
+  auto signed_msg = [&](Bytes m) {
+    if (keys != nullptr) sign_compound(m, *keys);
+    return m;
+  };
   const struct {
     opening which;
     const char* unc;
@@ -259,22 +354,30 @@ openings make_openings() {
                {kShareOpens, "\\\\127.0.0.1\\share"}};
   for (const auto& t : trees) {
     Bytes ts = s;
-    add_msg(ts, tree_connect_req(t.unc, 3, o.session_id));
+    add_msg(ts, signed_msg(tree_connect_req(t.unc, 3, o.session_id)));
     got.clear();
     run_stream(ts.data(), ts.size(), &got);
     o.tree_id[t.which] = static_cast<uint32_t>(reply_u64(got, HDR_TREE_ID - 4) >> 32);
     o.stream[t.which] = ts;
   }
   Bytes& so = o.stream[kShareOpens];
-  add_msg(so, create_req("a.txt", 0, 4, o.session_id, o.tree_id[kShareOpens]));
-  add_msg(so, create_req("sub", kDirOption, 5, o.session_id, o.tree_id[kShareOpens]));
+  add_msg(so, signed_msg(create_req("a.txt", 0, 4, o.session_id, o.tree_id[kShareOpens])));
+  add_msg(so, signed_msg(create_req("sub", kDirOption, 5, o.session_id, o.tree_id[kShareOpens])));
   return o;
+}
+
+void set_option_or_die(const char* key, const char* value) {
+  if (tw3_set_option(key, value) != 0) std::abort();
 }
 
 const openings& fixture() {
   static const openings o = [] {
     make_config();
-    return make_openings();
+    openings made;
+    made.guest = make_openings(nullptr);
+    set_option_or_die("signing", "required");
+    made.user = make_openings(&made.keys);
+    return made;
   }();
   return o;
 }
@@ -287,22 +390,33 @@ void patch_ids(uint8_t* msg, size_t len, uint64_t sid, uint32_t tid) {
     for (int i = 0; i < 4; ++i) msg[HDR_TREE_ID + i] = uint8_t(tid >> (8 * i));
 }
 
+// How framed records are sent: the session and tree for zero ids, and the
+// keys of a named-user session (null for the guest ones).
+struct record_sender {
+  bool patch;
+  uint64_t sid;
+  uint32_t tid;
+  const user_keys* keys;
+  uint64_t nonce_counter = 1;
+};
+
 // The fuzz bytes as framed records; a short last record takes what is left.
-void append_framed(Bytes& s, const uint8_t* p, size_t n, bool patch, uint64_t sid, uint32_t tid) {
+void append_framed(Bytes& s, const uint8_t* p, size_t n, record_sender& tx) {
   size_t at = 0;
   while (at + kRecordLenSize <= n) {
-    const size_t want = p[at] | (size_t(p[at + 1]) << 8);
+    const uint16_t word = static_cast<uint16_t>(p[at] | (p[at + 1] << 8));
+    const size_t want = tx.keys != nullptr ? (word & kUserRecordLenMask) : word;
     at += kRecordLenSize;
     const size_t take = std::min(want, n - at);
     Bytes msg(p + at, p + at + take);
-    if (patch) patch_ids(msg.data(), msg.size(), sid, tid);
-    add_msg(s, msg);
     at += take;
+    if (tx.patch) patch_ids(msg.data(), msg.size(), tx.sid, tx.tid);
+    if (tx.keys != nullptr && (word & kSealRecord) != 0)
+      msg = seal_msg(msg, *tx.keys, tx.sid, tx.nonce_counter++);
+    else if (tx.keys != nullptr && (word & kPlainRecord) == 0)
+      sign_compound(msg, *tx.keys);
+    add_msg(s, msg);
   }
-}
-
-void set_option_or_die(const char* key, const char* value) {
-  if (tw3_set_option(key, value) != 0) std::abort();
 }
 
 // Tight or the defaults. The openings stay valid under both: they hold at
@@ -323,10 +437,13 @@ TW3_FUZZ_ENTRY(engine) {
   const uint8_t sel = data[0];
   const auto which = static_cast<opening>((sel & kOpeningMask) % kOpeningCount);
   set_limits(sel);
-  Bytes s = o.stream[which];
-  if (sel & kFramed)
-    append_framed(s, data + 1, size - 1, (sel & kPatchIds) != 0, o.session_id, o.tree_id[which]);
-  else
+  const bool user = (sel & kSigningRequired) != 0 && which >= kGuest;
+  const opening_set& set = user ? o.user : o.guest;
+  Bytes s = set.stream[which];
+  if (sel & kFramed) {
+    record_sender tx{(sel & kPatchIds) != 0, set.session_id, set.tree_id[which], user ? &o.keys : nullptr};
+    append_framed(s, data + 1, size - 1, tx);
+  } else
     s.insert(s.end(), data + 1, data + size);
   const tw3_fuzz_trace trace((sel & kTrace) != 0);
   run_stream(s.data(), s.size(), nullptr);

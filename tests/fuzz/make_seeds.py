@@ -10,6 +10,9 @@ import sys
 
 NONE, NEGOTIATED, CHALLENGED, GUEST, SHARE, IPC, ONE, OPENS = range(8)
 FRAMED, PATCH, SIGN_REQ, TIGHT = 0x10, 0x20, 0x08, 0x40
+# With SIGN_REQ the openings from GUEST on are alice's signed logon; the top
+# bits of a record's length then say how the harness sends it.
+SEAL, PLAIN = 0x8000, 0x4000
 RELATED = 0x4
 ALL = 0xFFFFFFFFFFFFFFFF
 READ_ACCESS = 0x00120089
@@ -187,13 +190,53 @@ def renumber(msg, mid):
     return bytes(m), mid
 
 
-def framed(sel, *msgs):
+def framed(sel, *msgs, mode=0):
+    """mode (SEAL or PLAIN) applies to every record; a (mode, message) pair
+    sets one record's own."""
     mid = FIRST_MID[sel & 7]
     out = bytes([sel | FRAMED | PATCH])
     for m in msgs:
+        how = mode
+        if isinstance(m, tuple):
+            how, m = m
         m, mid = renumber(m, mid)
-        out += struct.pack('<H', len(m)) + m
+        out += struct.pack('<H', len(m) | how) + m
     return out
+
+
+def notify(fid=ALL, mid=5, flags=0, tree=0, out=4096, filt=0x17):
+    return hdr(15, mid, flags) + struct.pack('<HHIQQII', 32, tree, out, fid, fid if fid == ALL else 0, filt, 0)
+
+
+def cancel(mid, flags=0):
+    """A CANCEL of the request with MessageId mid (renumber leaves it)."""
+    m = bytearray(simple(12, b'\x04\0\0\0', flags=flags))
+    struct.pack_into('<Q', m, 24, mid)
+    return bytes(m)
+
+
+def user_seeds():
+    """Named-user sessions: signed requests, sealed ones, and the session's
+    own commands (the harness signs and seals)."""
+    s = {}
+    u = SIGN_REQ
+    s['user_signed_read'] = framed(u | SHARE, compound(create('a.txt'), read(), qinfo(typ=3, cls=0, extra=7), close()))
+    s['user_signed_list'] = framed(u | OPENS, qdir(FID_SUB, flags=0), qinfo(FID_A, typ=2, cls=1, flags=0),
+                                   read(FID_A, flags=0), close(FID_A, flags=0))
+    s['user_sealed_read'] = framed(u | SHARE, compound(create('big.bin'), read(length=65536), close()), mode=SEAL)
+    s['user_sealed_pipe'] = framed(u | IPC, create('srvsvc'), ioctl(0x0011C017, rpc_bind(), fid=0x21),
+                                   ioctl(0x0011C017, rpc_share_enum(), fid=0x21), mode=SEAL)
+    s['user_plain_refused'] = framed(u | SHARE, (SEAL, create('a.txt')), (PLAIN, read(0x21, flags=0)),
+                                     (0, simple(13, b'\x04\0\0\0')))
+    s['user_bad_signature'] = framed(u | SHARE, (PLAIN, simple(13, b'\x04\0\0\0', flags=0x8)), simple(13, b'\x04\0\0\0'))
+    s['user_logoff_reuse'] = framed(u | OPENS, simple(2, struct.pack('<HH', 4, 0)), read(FID_A, flags=0))
+    s['user_ioctl_validate'] = framed(u | SHARE, ioctl(0x00140204, struct.pack('<I16sHH', 0x40, b'\x11' * 16, 1, 4) +
+                                                       struct.pack('<HHHH', 0x0202, 0x0210, 0x0300, 0x0302), flags=0))
+    s['user_notify_cancel'] = framed(u | OPENS, notify(FID_SUB), cancel(6))
+    s['user_notify_sealed_close'] = framed(u | OPENS, notify(FID_SUB, filt=0xFFF), close(FID_SUB, flags=0), mode=SEAL)
+    s['notify_tree_cancel'] = framed(OPENS, notify(FID_SUB, tree=1), notify(FID_SUB, out=0), cancel(6), close(FID_SUB, flags=0))
+    s['notify_file_handle'] = framed(OPENS, notify(FID_A), notify(ALL, flags=RELATED))
+    return s
 
 
 def nb(msg):
@@ -258,6 +301,7 @@ def seeds():
                                  simple(18, struct.pack('<HHI', 36, 0, 0) + b'\x11' * 16 + struct.pack('<IQ', 0, 0)))
     s['oplock_read_ack'] = framed(SHARE, create('a.txt', oplock=0x09), read(FID_A, flags=0),
                                   simple(18, struct.pack('<HBBIQQ', 24, 0, 0, 0, FID_A, 0)))
+    s.update(user_seeds())
     return s
 
 
