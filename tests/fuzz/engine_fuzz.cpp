@@ -23,7 +23,12 @@
 // the record is sent (the length is the low 14 bits): 0x8000 sealed in a
 // transform (AES-128-CCM, a fresh nonce each), 0x4000 as it is, neither
 // signed. The harness signs and seals after patching the ids, so mutated
-// requests still reach the handlers of a signed or encrypted session.
+// requests still reach the handlers of a signed or encrypted session. Both
+// bits (0xC000) make a record of no bytes that changes the shared folder on
+// the host once the engine has read everything before it (low bits: which
+// change, see enum host_change), so change notifications, lease and oplock
+// breaks are fuzzed too; the folder is put back before the next input.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,6 +46,7 @@
 #include "crypto/crypto.h"
 #include "fuzz/fuzz_target.h"
 #include "smb/smb.h"
+#include "util/event.h"
 
 namespace {
 
@@ -59,6 +65,8 @@ constexpr uint32_t kNbLenMax = 0xFFFFFF;
 constexpr uint16_t kSealRecord = 0x8000;
 constexpr uint16_t kPlainRecord = 0x4000;
 constexpr uint16_t kUserRecordLenMask = 0x3FFF;
+constexpr uint16_t kHostChangeRecord = kSealRecord | kPlainRecord;
+constexpr int64_t kFileTime = kClock - 86400;  // the share's files' fixed modification time
 constexpr uint32_t kReadAccess = 0x00120089;
 constexpr uint32_t kDirOption = 0x00000001;
 
@@ -103,11 +111,54 @@ void make_config() {
   write_file(share + "/big.bin", 70000, 'b');
   write_file(share + "/sub/c.txt", 10, 'c');
   write_file(root + "/single.txt", 300, 's');
+  g_host_changed = true;  // fixes the files' times
+  host_change_undo();
   tw3_config_reset_for_tests();
   if (tw3_add_share("share", share.c_str()) != 0 || tw3_add_share("one", (root + "/single.txt").c_str()) != 0 ||
       tw3_add_user("alice", "secret") != 0 || tw3_set_option("guest", "on") != 0 ||
       tw3_set_option("clock", std::to_string(kClock).c_str()) != 0)
     std::abort();
+}
+
+// ---- Changes on the host, between two requests ----
+enum host_change : uint8_t { kAddFile, kTouchFile, kRenameFile, kAddFolder, kHostChangeCount };
+
+struct host_action {
+  size_t at;  // stream offset: done once the engine has read everything before it
+  uint8_t what;
+};
+
+bool g_host_changed = false;
+
+void set_mtime(const std::string& path, int64_t unix_seconds) {
+  const struct timespec times[2] = {{unix_seconds, 0}, {unix_seconds, 0}};
+  if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) std::abort();
+}
+
+void host_change_apply(uint8_t what, int serial) {
+  const std::string share = std::string(g_root) + "/share";
+  const std::string n = std::to_string(serial);
+  g_host_changed = true;
+  switch (what % kHostChangeCount) {
+    case kAddFile: write_file(share + "/sub/new" + n + ".txt", size_t(serial) * 7, 'n'); break;
+    case kTouchFile: set_mtime(share + "/a.txt", kFileTime + serial); break;
+    case kRenameFile: std::rename((share + "/sub/c.txt").c_str(), (share + "/sub/d" + n + ".txt").c_str()); break;
+    default: mkdir((share + "/sub/dir" + n).c_str(), 0755); break;
+  }
+}
+
+// Puts the folder back as make_config left it.
+void host_change_undo() {
+  if (!g_host_changed) return;
+  g_host_changed = false;
+  const std::string share = std::string(g_root) + "/share";
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(share + "/sub", ec))
+    if (e.path().filename() != "c.txt") std::filesystem::remove_all(e.path(), ec);
+  write_file(share + "/sub/c.txt", 10, 'c');
+  set_mtime(share + "/sub/c.txt", kFileTime);
+  set_mtime(share + "/sub", kFileTime);
+  set_mtime(share + "/a.txt", kFileTime);
 }
 
 // ---- Memory transport ----
@@ -116,11 +167,24 @@ struct mem_io {
   size_t len;
   size_t pos;
   Bytes* capture;  // replies kept when set (opening discovery only)
+  const std::vector<host_action>* actions = nullptr;
+  size_t next_action = 0;
 };
 
 int mem_read(void* ctx, uint8_t* buf, uint32_t cap, uint32_t /*timeout_ms*/) {
   auto* m = static_cast<mem_io*>(ctx);
-  const size_t n = std::min<size_t>(m->len - m->pos, cap);
+  size_t end = m->len;
+  if (m->actions != nullptr) {
+    // A change is made only when the engine asks for the bytes after it,
+    // so every request before it has been answered.
+    const auto& a = *m->actions;
+    while (m->next_action < a.size() && a[m->next_action].at <= m->pos) {
+      host_change_apply(a[m->next_action].what, static_cast<int>(m->next_action) + 1);
+      ++m->next_action;
+    }
+    if (m->next_action < a.size()) end = a[m->next_action].at;
+  }
+  const size_t n = std::min<size_t>(end - m->pos, cap);
   if (n == 0) return 0;
   std::memcpy(buf, m->data + m->pos, n);
   m->pos += n;
@@ -133,8 +197,9 @@ int mem_write(void* ctx, const uint8_t* data, uint32_t len) {
   return 0;
 }
 
-void run_stream(const uint8_t* data, size_t len, Bytes* capture) {
-  mem_io m{data, len, 0, capture};
+void run_stream(const uint8_t* data, size_t len, Bytes* capture,
+                const std::vector<host_action>* actions = nullptr) {
+  mem_io m{data, len, 0, capture, actions};
   const tw3_io io{&m, mem_write, mem_read, nullptr, nullptr};
   tw3_ip peer{};
   tw3_ip_parse("127.0.0.1", &peer);
@@ -370,9 +435,16 @@ void set_option_or_die(const char* key, const char* value) {
   if (tw3_set_option(key, value) != 0) std::abort();
 }
 
+// The access log's events are built on every input, as under `serve
+// --access-log`; the sink only checks what it is handed.
+void event_sink(const tw3_event* ev) {
+  TW3_FUZZ_CHECK(ev->client != nullptr && ev->user != nullptr && ev->share != nullptr && ev->path != nullptr);
+}
+
 const openings& fixture() {
   static const openings o = [] {
     make_config();
+    tw3_event_set_sink(event_sink);
     openings made;
     made.guest = make_openings(nullptr);
     set_option_or_die("signing", "required");
@@ -397,6 +469,7 @@ struct record_sender {
   uint64_t sid;
   uint32_t tid;
   const user_keys* keys;
+  std::vector<host_action>* actions;
   uint64_t nonce_counter = 1;
 };
 
@@ -407,6 +480,10 @@ void append_framed(Bytes& s, const uint8_t* p, size_t n, record_sender& tx) {
     const uint16_t word = static_cast<uint16_t>(p[at] | (p[at + 1] << 8));
     const size_t want = tx.keys != nullptr ? (word & kUserRecordLenMask) : word;
     at += kRecordLenSize;
+    if (tx.keys != nullptr && (word & kHostChangeRecord) == kHostChangeRecord) {
+      tx.actions->push_back({s.size(), static_cast<uint8_t>(want)});
+      continue;
+    }
     const size_t take = std::min(want, n - at);
     Bytes msg(p + at, p + at + take);
     at += take;
@@ -440,12 +517,16 @@ TW3_FUZZ_ENTRY(engine) {
   const bool user = (sel & kSigningRequired) != 0 && which >= kGuest;
   const opening_set& set = user ? o.user : o.guest;
   Bytes s = set.stream[which];
+  std::vector<host_action> actions;
   if (sel & kFramed) {
-    record_sender tx{(sel & kPatchIds) != 0, set.session_id, set.tree_id[which], user ? &o.keys : nullptr};
+    record_sender tx{(sel & kPatchIds) != 0, set.session_id, set.tree_id[which], user ? &o.keys : nullptr,
+                     &actions};
     append_framed(s, data + 1, size - 1, tx);
-  } else
+  } else {
     s.insert(s.end(), data + 1, data + size);
+  }
   const tw3_fuzz_trace trace((sel & kTrace) != 0);
-  run_stream(s.data(), s.size(), nullptr);
+  run_stream(s.data(), s.size(), nullptr, &actions);
+  host_change_undo();
   return 0;
 }

@@ -13,6 +13,12 @@ FRAMED, PATCH, SIGN_REQ, TIGHT = 0x10, 0x20, 0x08, 0x40
 # With SIGN_REQ the openings from GUEST on are alice's signed logon; the top
 # bits of a record's length then say how the harness sends it.
 SEAL, PLAIN = 0x8000, 0x4000
+# A record of no bytes with both bits changes the host folder (add a file to
+# sub/, touch a.txt, rename sub/c.txt, add a folder to sub/) before the
+# engine reads on.
+HOST = SEAL | PLAIN
+ADD_FILE, TOUCH_A, RENAME_C, ADD_DIR = (HOST | i for i in range(4))
+FIRST_TREE = 1  # the TreeId a connection's first TREE_CONNECT gets
 RELATED = 0x4
 ALL = 0xFFFFFFFFFFFFFFFF
 READ_ACCESS = 0x00120089
@@ -215,6 +221,65 @@ def cancel(mid, flags=0):
     return bytes(m)
 
 
+def host(change):
+    return (change, b'')
+
+
+def lease_ctx(state=7):
+    return ctx(b'RqLs', b'\x11' * 16 + struct.pack('<IIQ', state, 0, 0) + b'\x22' * 16 + struct.pack('<HH', 0, 0))
+
+
+def lease_ack(state=0):
+    return simple(18, struct.pack('<HHI', 36, 0, 0) + b'\x11' * 16 + struct.pack('<IQ', state, 0))
+
+
+def oplock_ack(fid, level=0):
+    return simple(18, struct.pack('<HBBIQQ', 24, level, 0, 0, fid, 0))
+
+
+def class_seeds():
+    """Every information class of QUERY_INFO, and the names classes of 3.1.1."""
+    s = {}
+    file_classes = (6, 7, 8, 9, 14, 16, 17, 21, 22, 28, 34, 48, 59)
+    s['qinfo_file_classes'] = framed(OPENS, *[qinfo(FID_A, cls=c, flags=0) for c in file_classes])
+    s['qinfo_dir_classes'] = framed(OPENS, *[qinfo(FID_SUB, cls=c, flags=0) for c in (21, 28, 59, 22)])
+    s['qinfo_fs_classes'] = framed(OPENS, *[qinfo(FID_A, typ=2, cls=c, flags=0) for c in (1, 3, 4, 5, 7, 8, 11, 2)])
+    s['qinfo_short_buffers'] = framed(OPENS, qinfo(FID_A, cls=18, out=40, flags=0), qinfo(FID_A, typ=3, extra=7, out=8, flags=0),
+                                      qinfo(FID_A, typ=2, cls=1, out=18, flags=0))
+    s['qinfo_security_no_access'] = framed(SHARE, compound(create('a.txt', access=0x80), qinfo(typ=3, extra=7), close()))
+    tid = FIRST_TREE
+    anon = der(0xA1, der(0x30, der(0xA2, der(0x04, anonymous_auth()))))
+    s['nego311_names'] = framed(NONE, negotiate(), session_setup(spnego_init(NTLM_NEGOTIATE)), session_setup(anon, 2),
+                                tree_connect('\\\\127.0.0.1\\share'),
+                                compound(set_tree(create('sub\\c.txt'), tid), set_tree(qinfo(cls=48), tid),
+                                         set_tree(qinfo(cls=21), tid), set_tree(qinfo(cls=18), tid), set_tree(close(), tid)))
+    return s
+
+
+def set_tree(msg, tid):
+    m = bytearray(msg)
+    struct.pack_into('<I', m, 36, tid)
+    return bytes(m)
+
+
+def host_seeds():
+    """Changes on the host while a named user's session watches or caches."""
+    s = {}
+    u = SIGN_REQ
+    echo = simple(13, b'\x04\0\0\0')
+    s['host_notify_add_file'] = framed(u | OPENS, notify(FID_SUB), host(ADD_FILE), echo)
+    s['host_notify_tree_kept'] = framed(u | OPENS, notify(FID_SUB, tree=1, filt=0xFFF), host(RENAME_C), host(ADD_DIR), echo,
+                                        host(ADD_FILE), echo, notify(FID_SUB, tree=1, filt=0xFFF), echo)
+    s['host_notify_overflow'] = framed(u | OPENS, notify(FID_SUB, out=8), host(ADD_FILE), host(ADD_FILE), echo,
+                                       notify(FID_SUB, out=8), echo, close(FID_SUB, flags=0))
+    s['host_notify_sealed'] = framed(u | OPENS, (SEAL, notify(FID_SUB)), host(ADD_FILE), (SEAL, echo))
+    s['host_lease_break'] = framed(u | SHARE, create('a.txt', oplock=0xFF, contexts=lease_ctx()), host(TOUCH_A),
+                                   create('a.txt', oplock=0xFF, contexts=lease_ctx()), lease_ack(), lease_ack(1))
+    s['host_oplock_break'] = framed(u | SHARE, create('a.txt', oplock=0x09), host(TOUCH_A), create('a.txt'),
+                                    oplock_ack(0x21), oplock_ack(0x21, 1), oplock_ack(0x21))
+    return s
+
+
 def user_seeds():
     """Named-user sessions: signed requests, sealed ones, and the session's
     own commands (the harness signs and seals)."""
@@ -302,6 +367,8 @@ def seeds():
     s['oplock_read_ack'] = framed(SHARE, create('a.txt', oplock=0x09), read(FID_A, flags=0),
                                   simple(18, struct.pack('<HBBIQQ', 24, 0, 0, 0, FID_A, 0)))
     s.update(user_seeds())
+    s.update(class_seeds())
+    s.update(host_seeds())
     return s
 
 
