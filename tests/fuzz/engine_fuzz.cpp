@@ -99,27 +99,6 @@ void remove_root() {
   std::filesystem::remove_all(g_root, ec);
 }
 
-void make_config() {
-  if (mkdtemp(g_root) == nullptr) std::abort();
-  std::atexit(remove_root);
-  const std::string root = g_root;
-  const std::string share = root + "/share";
-  mkdir(share.c_str(), 0755);
-  mkdir((share + "/sub").c_str(), 0755);
-  mkdir((share + "/empty").c_str(), 0755);
-  write_file(share + "/a.txt", 100, 'a');
-  write_file(share + "/big.bin", 70000, 'b');
-  write_file(share + "/sub/c.txt", 10, 'c');
-  write_file(root + "/single.txt", 300, 's');
-  g_host_changed = true;  // fixes the files' times
-  host_change_undo();
-  tw3_config_reset_for_tests();
-  if (tw3_add_share("share", share.c_str()) != 0 || tw3_add_share("one", (root + "/single.txt").c_str()) != 0 ||
-      tw3_add_user("alice", "secret") != 0 || tw3_set_option("guest", "on") != 0 ||
-      tw3_set_option("clock", std::to_string(kClock).c_str()) != 0)
-    std::abort();
-}
-
 // ---- Changes on the host, between two requests ----
 enum host_change : uint8_t { kAddFile, kTouchFile, kRenameFile, kAddFolder, kHostChangeCount };
 
@@ -159,6 +138,27 @@ void host_change_undo() {
   set_mtime(share + "/sub/c.txt", kFileTime);
   set_mtime(share + "/sub", kFileTime);
   set_mtime(share + "/a.txt", kFileTime);
+}
+
+void make_config() {
+  if (mkdtemp(g_root) == nullptr) std::abort();
+  std::atexit(remove_root);
+  const std::string root = g_root;
+  const std::string share = root + "/share";
+  mkdir(share.c_str(), 0755);
+  mkdir((share + "/sub").c_str(), 0755);
+  mkdir((share + "/empty").c_str(), 0755);
+  write_file(share + "/a.txt", 100, 'a');
+  write_file(share + "/big.bin", 70000, 'b');
+  write_file(share + "/sub/c.txt", 10, 'c');
+  write_file(root + "/single.txt", 300, 's');
+  g_host_changed = true;  // fixes the files' times
+  host_change_undo();
+  tw3_config_reset_for_tests();
+  if (tw3_add_share("share", share.c_str()) != 0 || tw3_add_share("one", (root + "/single.txt").c_str()) != 0 ||
+      tw3_add_user("alice", "secret") != 0 || tw3_set_option("guest", "on") != 0 ||
+      tw3_set_option("clock", std::to_string(kClock).c_str()) != 0)
+    std::abort();
 }
 
 // ---- Memory transport ----
