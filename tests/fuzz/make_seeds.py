@@ -280,6 +280,32 @@ def host_seeds():
     return s
 
 
+def edge_seeds():
+    """Refusals and limits a client meets at the edges of each command."""
+    s = {}
+    s['qdir_every_class'] = framed(OPENS, *[qdir(FID_SUB, cls=c, fl=1, flags=0) for c in (1, 2, 3, 12, 37, 38)])
+    s['qdir_index_end_small'] = framed(OPENS, qdir(FID_SUB, cls=37, flags=0), qdir(FID_SUB, cls=37, fl=4, flags=0),
+                                       qdir(FID_SUB, cls=37, flags=0), qdir(FID_SUB, cls=37, fl=1, cap=8, flags=0))
+    s['create_qfid_close_edges'] = framed(SHARE, compound(create('a.txt', contexts=ctx(b'QFid')), close()),
+                                          simple(6, struct.pack('<HHIQQ', 23, 0, 0, 5, 5)),
+                                          simple(6, struct.pack('<HHIQQ', 24, 0, 0, 0x999, 0x999)))
+    s['compound_too_many'] = framed(GUEST, compound(*[simple(13, b'\x04\0\0\0')] * 65))
+    s['compound_reply_overflow'] = framed(SHARE | TIGHT, compound(create('big.bin'), *[read(length=60000)] * 3, close()))
+    s['session_setup_edges'] = framed(GUEST, simple(1, struct.pack('<HBBII', 24, 0, 1, 0, 0)),
+                                      simple(1, struct.pack('<HBB', 25, 0, 1)),
+                                      session_setup(spnego_init(NTLM_NEGOTIATE), 1), simple(2, struct.pack('<HH', 4, 0)),
+                                      tree_connect('\\\W.0.0.1\\share'))
+    s['trace_smb1_frames'] = bytes([NONE | 0x80]) + nb(b'\xffSMB') + nb(b'\xffSMB\x2b' + b'\0' * 40)
+    # encrypt=required: a client without the cipher is refused, a named user's
+    # plain requests are refused, sealed ones served.
+    s['encrypt_required_no_cipher'] = framed(NEGOTIATED | SIGN_REQ | TIGHT, session_setup(spnego_init(NTLM_NEGOTIATE)))
+    s['encrypt_required_user'] = framed(GUEST | SIGN_REQ | TIGHT, tree_connect('\\\\127.0.0.1\\share'),
+                                        (SEAL, tree_connect('\\\\127.0.0.1\\share')),
+                                        (SEAL, set_tree(compound(create('a.txt'), read(), close()), FIRST_TREE)),
+                                        compound(simple(13, b'\x04\0\0\0'), simple(13, b'\x04\0\0\0')))
+    return s
+
+
 def user_seeds():
     """Named-user sessions: signed requests, sealed ones, and the session's
     own commands (the harness signs and seals)."""
@@ -369,6 +395,7 @@ def seeds():
     s.update(user_seeds())
     s.update(class_seeds())
     s.update(host_seeds())
+    s.update(edge_seeds())
     return s
 
 
