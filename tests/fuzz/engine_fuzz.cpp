@@ -17,7 +17,8 @@
 //             session and tree (so fuzzed messages need not learn them)
 //   bit 6     tight limits: two handles, one credit, the smallest message size;
 //             with bit 3 also encrypt=required (named users must seal)
-//   bit 7     trace on, with hex dumps (the trace lines are fuzzed too)
+//   bit 7     trace on, with hex dumps (the trace lines are fuzzed too); a
+//             named user's keys printed as well (TWSMB3S_TRACE_SECRETS)
 // Without bit 4 the rest is appended to the stream unchanged.
 //
 // Records after a named-user opening: the top two bits of the length say how
@@ -528,7 +529,10 @@ TW3_FUZZ_ENTRY(engine) {
     s.insert(s.end(), data + 1, data + size);
   }
   const tw3_fuzz_trace trace((sel & kTrace) != 0);
+  const bool secrets = (sel & kTrace) != 0 && user && std::getenv("TWSMB3S_TRACE_SECRETS") == nullptr;
+  if (secrets) ::setenv("TWSMB3S_TRACE_SECRETS", "1", 1);
   run_stream(s.data(), s.size(), nullptr, &actions);
+  if (secrets) ::unsetenv("TWSMB3S_TRACE_SECRETS");
   host_change_undo();
   return 0;
 }

@@ -154,9 +154,8 @@ def rpc_bind():
     return bytes([5, 0, 11, 3, 0x10, 0, 0, 0]) + struct.pack('<HHI', 16 + len(body), 0, 1) + body
 
 
-def rpc_share_enum():
-    stub = struct.pack('<III', 0x20000, 4, 0) + u16('\\\\127.0.0.1\0')[:0]
-    stub = struct.pack('<I', 0) + struct.pack('<II', 1, 1) + struct.pack('<II', 0x20004, 0)
+def rpc_share_enum(level=1):
+    stub = struct.pack('<I', 0) + struct.pack('<II', level, level) + struct.pack('<II', 0x20004, 0)
     stub += struct.pack('<II', 0, 0) + struct.pack('<I', 0xFFFFFFFF) + struct.pack('<I', 0)
     body = struct.pack('<IHH', len(stub), 0, 15) + stub
     return bytes([5, 0, 0, 3, 0x10, 0, 0, 0]) + struct.pack('<HHI', 16 + len(body), 0, 2) + body
@@ -273,6 +272,22 @@ def host_seeds():
     s['host_notify_overflow'] = framed(u | OPENS, notify(FID_SUB, out=8), host(ADD_FILE), host(ADD_FILE), echo,
                                        notify(FID_SUB, out=8), echo, close(FID_SUB, flags=0))
     s['host_notify_sealed'] = framed(u | OPENS, (SEAL, notify(FID_SUB)), host(ADD_FILE), (SEAL, echo))
+    s['host_notify_meta_root'] = framed(u | SHARE, create('', options=1), notify(0x21, filt=0x1FF), host(TOUCH_A), echo)
+    s['host_notify_tree_below'] = framed(u | OPENS, host(ADD_DIR), echo, notify(FID_SUB, tree=1), host(ADD_FILE), echo)
+    s['host_notify_kept_overflow'] = framed(u | OPENS, notify(FID_SUB), echo, *[host(ADD_FILE)] * 260, echo,
+                                            notify(FID_SUB), echo)
+    s['notify_cleanup_tree'] = framed(u | OPENS, notify(FID_SUB), simple(4, struct.pack('<HH', 4, 0)), echo)
+    s['notify_cleanup_logoff'] = framed(u | OPENS, notify(FID_SUB), simple(2, struct.pack('<HH', 4, 0)), echo)
+    s['notify_bad_structure'] = framed(OPENS, notify(FID_SUB)[:64] + struct.pack('<HHIQQII', 31, 0, 4096, FID_SUB, 0, 0x17, 0))
+    s['lease_close_key_reuse'] = framed(u | SHARE, create('a.txt', oplock=0xFF, contexts=lease_ctx()),
+                                        create('sub\\c.txt', oplock=0xFF, contexts=lease_ctx()),
+                                        create('a.txt', oplock=0xFF, contexts=lease_ctx()),
+                                        close(0x21, flags=0), close(0x31, flags=0))
+    s['pipe_share_enum_levels'] = framed(IPC, create('srvsvc'), ioctl(0x0011C017, rpc_bind(), fid=0x21),
+                                         ioctl(0x0011C017, rpc_share_enum(2), fid=0x21),
+                                         ioctl(0x0011C017, rpc_share_enum(3), fid=0x21))
+    s['two_trees'] = framed(u | SHARE, tree_connect('\\\\127.0.0.1\\IPC$'), tree_connect('\\\\127.0.0.1\\one'),
+                            set_tree(simple(4, struct.pack('<HH', 4, 0)), 2), echo)
     s['host_lease_break'] = framed(u | SHARE, create('a.txt', oplock=0xFF, contexts=lease_ctx()), host(TOUCH_A),
                                    create('a.txt', oplock=0xFF, contexts=lease_ctx()), lease_ack(), lease_ack(1))
     s['host_oplock_break'] = framed(u | SHARE, create('a.txt', oplock=0x09), host(TOUCH_A), create('a.txt'),
@@ -314,6 +329,7 @@ def user_seeds():
     s['user_signed_read'] = framed(u | SHARE, compound(create('a.txt'), read(), qinfo(typ=3, cls=0, extra=7), close()))
     s['user_signed_list'] = framed(u | OPENS, qdir(FID_SUB, flags=0), qinfo(FID_A, typ=2, cls=1, flags=0),
                                    read(FID_A, flags=0), close(FID_A, flags=0))
+    s['user_trace_secrets'] = framed(u | SHARE | 0x80, compound(create('a.txt'), read(), close()))
     s['user_sealed_read'] = framed(u | SHARE, compound(create('big.bin'), read(length=65536), close()), mode=SEAL)
     s['user_sealed_pipe'] = framed(u | IPC, create('srvsvc'), ioctl(0x0011C017, rpc_bind(), fid=0x21),
                                    ioctl(0x0011C017, rpc_share_enum(), fid=0x21), mode=SEAL)
