@@ -251,7 +251,8 @@ def class_seeds():
     s['nego311_names'] = framed(NONE, negotiate(), session_setup(spnego_init(NTLM_NEGOTIATE)), session_setup(anon, 2),
                                 tree_connect('\\\\127.0.0.1\\share'),
                                 compound(set_tree(create('sub\\c.txt'), tid), set_tree(qinfo(cls=48), tid),
-                                         set_tree(qinfo(cls=21), tid), set_tree(qinfo(cls=18), tid), set_tree(close(), tid)))
+                                         set_tree(qinfo(cls=21), tid), set_tree(qinfo(cls=18), tid),
+                                         set_tree(qinfo(typ=3, extra=7, out=8), tid), set_tree(close(), tid)))
     return s
 
 
@@ -288,6 +289,7 @@ def host_seeds():
                                          ioctl(0x0011C017, rpc_share_enum(3), fid=0x21))
     s['two_trees'] = framed(u | SHARE, tree_connect('\\\\127.0.0.1\\IPC$'), tree_connect('\\\\127.0.0.1\\one'),
                             set_tree(simple(4, struct.pack('<HH', 4, 0)), 2), echo)
+    s['host_read_after_rename'] = framed(u | SHARE, create('sub\\c.txt'), host(RENAME_C), read(0x21, flags=0))
     s['host_lease_break'] = framed(u | SHARE, create('a.txt', oplock=0xFF, contexts=lease_ctx()), host(TOUCH_A),
                                    create('a.txt', oplock=0xFF, contexts=lease_ctx()), lease_ack(), lease_ack(1))
     s['host_oplock_break'] = framed(u | SHARE, create('a.txt', oplock=0x09), host(TOUCH_A), create('a.txt'),
@@ -318,7 +320,24 @@ def edge_seeds():
                                         (SEAL, tree_connect('\\\\127.0.0.1\\share')),
                                         (SEAL, set_tree(compound(create('a.txt'), read(), close()), FIRST_TREE)),
                                         compound(simple(13, b'\x04\0\0\0'), simple(13, b'\x04\0\0\0')))
+    s['large_message'] = framed(GUEST, simple(13, b'\x04\0\0\0' + b'\0' * 20000))
+    s['create_error_in_compound'] = framed(SHARE, compound(simple(13, b'\x04\0\0\0'), create('missing.txt'), close()))
+    s['create_context_chain'] = framed(SHARE, compound(create('a.txt', contexts=chain(ctx(b'MxAc'), ctx(b'QFid'))), close()),
+                                       create('a.txt', contexts=struct.pack('<IHHHHI', 0, 16, 0, 0, 0, 0) + b'\0' * 8))
+    s['ioctl_pipe_bad_input'] = framed(IPC, create('srvsvc'), ioctl(0x0011C017, rpc_bind(), fid=0x21)[:-len(rpc_bind())])
+    s['renegotiate'] = framed(GUEST, negotiate(), simple(13, b'\x04\0\0\0'))
     return s
+
+
+def chain(*ctxs):
+    """Create contexts linked by their Next fields, each 8-aligned."""
+    out = b''
+    for i, c in enumerate(ctxs):
+        if i + 1 < len(ctxs):
+            c += b'\0' * ((-len(c)) % 8)
+            c = struct.pack('<I', len(c)) + c[4:]
+        out += c
+    return out
 
 
 def user_seeds():
