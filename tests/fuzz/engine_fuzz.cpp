@@ -15,7 +15,8 @@
 //             sent as one NetBIOS session message of the right length
 //   bit 5     framed records with SessionId 0 / TreeId 0 get the opening's
 //             session and tree (so fuzzed messages need not learn them)
-//   bit 6     tight limits: two handles, one credit, the smallest message size;
+//   bit 6     tight limits: two handles, one credit, the smallest message size,
+//             one folder watch;
 //             with bit 3 also encrypt=required (named users must seal)
 //   bit 7     trace on, with hex dumps (the trace lines are fuzzed too); a
 //             named user's keys printed as well (TWSMB3S_TRACE_SECRETS)
@@ -506,6 +507,7 @@ void set_limits(uint8_t sel) {
   set_option_or_die("max_handles", tight ? "2" : "1024");
   set_option_or_die("max_credits", tight ? "1" : "256");
   set_option_or_die("max_message", tight ? "65536" : "4194304");
+  set_option_or_die("max_watches_per_conn", tight ? "1" : "512");
   set_option_or_die("encrypt", tight && (sel & kSigningRequired) ? "required" : "auto");
 }
 
