@@ -293,7 +293,7 @@ def host_seeds():
     s['host_notify_kept_small'] = framed(u | OPENS, notify(FID_SUB), host(ADD_FILE), echo, host(ADD_FILE), host(ADD_DIR),
                                          echo, notify(FID_SUB, out=8), notify(FID_SUB, tree=1))
     s['tight_second_watch'] = framed(OPENS | TIGHT, notify(FID_SUB), close(FID_A, flags=0), create('', options=1),
-                                     notify(0x41), notify(0x41, tree=1))
+                                     notify(0x51), notify(0x51, tree=1))
     s['host_lease_break'] = framed(u | SHARE, create('a.txt', oplock=0xFF, contexts=lease_ctx()), host(TOUCH_A),
                                    create('a.txt', oplock=0xFF, contexts=lease_ctx()), lease_ack(), lease_ack(1))
     s['host_oplock_break'] = framed(u | SHARE, create('a.txt', oplock=0x09), host(TOUCH_A), create('a.txt'),
