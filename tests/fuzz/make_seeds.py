@@ -77,11 +77,12 @@ def session_setup(tok, mid=1, sid=0):
     return hdr(1, mid, sid=sid) + struct.pack('<HBBIIHHQ', 25, 0, 1, 0, 0, 88, len(tok), 0) + tok
 
 
-def anonymous_auth():
+def anonymous_auth(user='', nt=b''):
+    """AUTHENTICATE without a response, or for `user` with the NT response `nt`."""
     m = bytearray(b'NTLMSSP\0' + struct.pack('<I', 3) + b'\0' * 76)
     struct.pack_into('<I', m, 60, 0x60888215)
     off = 88
-    for i, f in enumerate([b'', b'', u16('WORKGROUP'), b'', u16('TESTHOST'), b'']):
+    for i, f in enumerate([b'', nt, u16('WORKGROUP'), u16(user), u16('TESTHOST'), b'']):
         struct.pack_into('<HHI', m, 12 + 8 * i, len(f), len(f), off)
         m += f
         off += len(f)
@@ -329,6 +330,14 @@ def edge_seeds():
     s['create_context_chain'] = framed(SHARE, compound(create('a.txt', contexts=chain(ctx(b'MxAc'), ctx(b'QFid'))), close()),
                                        create('a.txt', contexts=struct.pack('<IHHHHI', 0, 16, 0, 0, 0, 0) + b'\0' * 8))
     s['ioctl_pipe_bad_input'] = framed(IPC, create('srvsvc'), ioctl(0x0011C017, rpc_bind(), fid=0x21)[:-len(rpc_bind())])
+    # alice with a well-formed NTLMv2 response whose proof is wrong.
+    ft = (1700000000 + 11644473600) * 10000000  # the target's fixed clock as a FILETIME
+    blob = struct.pack('<BBHIQ8sI', 1, 1, 0, 0, ft, b'\xc0' * 8, 0) + struct.pack('<HHQ', 7, 8, ft)
+    for av_id in (2, 1):  # the NetBIOS domain and computer names the CHALLENGE gave
+        blob += struct.pack('<HH', av_id, 26) + u16('TARNWICKFIELD')
+    blob += struct.pack('<HH', 0, 0) + b'\0' * 4
+    s['ss_wrong_password'] = framed(CHALLENGED, session_setup(der(0xA1, der(0x30, der(0xA2, der(0x04, anonymous_auth('alice', b'\x5a' * 16 + blob))))), 2))
+    s['compound_65th_garbage'] = framed(GUEST, compound(*[simple(13, b'\x04\0\0\0')] * 64, b'\x01' * 64))
     s['renegotiate'] = framed(GUEST, negotiate(), simple(13, b'\x04\0\0\0'))
     return s
 
