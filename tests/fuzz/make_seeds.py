@@ -338,7 +338,7 @@ def edge_seeds():
     blob += struct.pack('<HH', 0, 0) + b'\0' * 4
     s['ss_wrong_password'] = framed(CHALLENGED, session_setup(der(0xA1, der(0x30, der(0xA2, der(0x04, anonymous_auth('alice', b'\x5a' * 16 + blob))))), 2))
     s['compound_65th_garbage'] = framed(GUEST, compound(*[simple(13, b'\x04\0\0\0')] * 64, b'\x01' * 64))
-    s['compound_answer_too_big'] = framed(SHARE, compound(create('a.txt'), qinfo(out=0xFFFFFFFF), close()))
+    s['compound_answer_too_big'] = framed(SHARE, compound(create('big.bin'), *[read(length=65536)] * 3, close()))
     s['renegotiate'] = framed(GUEST, negotiate(), simple(13, b'\x04\0\0\0'))
     return s
 
