@@ -328,7 +328,8 @@ def edge_seeds():
     s['large_message'] = framed(GUEST, simple(13, b'\x04\0\0\0' + b'\0' * 20000))
     s['create_error_in_compound'] = framed(SHARE, compound(simple(13, b'\x04\0\0\0'), create('missing.txt'), close()))
     s['create_context_chain'] = framed(SHARE, compound(create('a.txt', contexts=chain(ctx(b'MxAc'), ctx(b'QFid'))), close()),
-                                       create('a.txt', contexts=struct.pack('<IHHHHI', 0, 16, 0, 0, 0, 0) + b'\0' * 8))
+                                       create('a.txt', contexts=struct.pack('<IHHHHI', 0, 16, 0, 0, 0, 0) + b'\0' * 8),
+                                       create('a.txt', contexts=struct.pack('<IHHHHI', 0, 16, 4, 0, 200, 8) + b'QFid\0\0\0\0'))
     s['ioctl_pipe_bad_input'] = framed(IPC, create('srvsvc'), ioctl(0x0011C017, rpc_bind(), fid=0x21)[:-len(rpc_bind())])
     # alice with a well-formed NTLMv2 response whose proof is wrong.
     ft = (1700000000 + 11644473600) * 10000000  # the target's fixed clock as a FILETIME
