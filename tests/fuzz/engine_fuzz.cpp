@@ -14,7 +14,10 @@
 //   bit 4     framed: the rest is a list of [u16 length][message] records, each
 //             sent as one NetBIOS session message of the right length
 //   bit 5     framed records with SessionId 0 / TreeId 0 get the opening's
-//             session and tree (so fuzzed messages need not learn them)
+//             session and tree (so fuzzed messages need not learn them);
+//             after a named-user opening the ids are always filled in and
+//             the bit picks the dialect: set 3.0.2 (CMAC, AES-128-CCM),
+//             clear 3.1.1 (pre-authentication hash, GMAC, AES-256-GCM)
 //   bit 6     tight limits: two handles, one credit, the smallest message size,
 //             one folder watch;
 //             with bit 3 also encrypt=required (named users must seal)
@@ -234,6 +237,38 @@ Bytes header(uint16_t command, uint64_t mid, uint64_t sid, uint32_t tid) {
   return h;
 }
 
+void put_context(Bytes& m, uint16_t type, std::initializer_list<uint16_t> words, size_t salt) {
+  while (m.size() % 8 != 0) m.push_back(0);
+  ntlmc::put16(m, type);
+  ntlmc::put16(m, static_cast<uint32_t>(2 * words.size() + salt));
+  ntlmc::put32(m, 0);
+  for (uint16_t w : words) ntlmc::put16(m, w);
+  m.insert(m.end(), salt, 0x5A);
+}
+
+// 3.1.1 with SHA-512 pre-authentication, AES-256-GCM and GMAC signing.
+Bytes negotiate_req_311() {
+  constexpr size_t kSaltSize = 32;
+  Bytes m = header(SMB2_NEGOTIATE, 0, 0, 0);
+  ntlmc::put16(m, 36);
+  ntlmc::put16(m, 3);  // DialectCount
+  ntlmc::put16(m, 1);  // signing enabled
+  ntlmc::put16(m, 0);
+  ntlmc::put32(m, SMB2_GLOBAL_CAP_ENCRYPTION);
+  m.resize(m.size() + 16, 0x11);  // ClientGuid
+  const size_t ctx_offset_at = m.size();
+  ntlmc::put32(m, 0);
+  ntlmc::put16(m, 3);  // NegotiateContextCount
+  ntlmc::put16(m, 0);
+  for (uint16_t d : {0x0300, 0x0302, 0x0311}) ntlmc::put16(m, d);
+  while (m.size() % 8 != 0) m.push_back(0);
+  ntlmc::set32(m, ctx_offset_at, static_cast<uint32_t>(m.size()));
+  put_context(m, 1, {1, kSaltSize, 1}, kSaltSize);      // pre-authentication: SHA-512
+  put_context(m, 2, {1, SMB2_CIPHER_AES256_GCM}, 0);   // encryption
+  put_context(m, 8, {1, 2}, 0);                         // signing: AES-GMAC
+  return m;
+}
+
 Bytes negotiate_req(uint32_t capabilities) {
   Bytes m = header(SMB2_NEGOTIATE, 0, 0, 0);
   const uint16_t dialects[] = {0x0202, 0x0210, 0x0300, 0x0302};
@@ -310,8 +345,11 @@ uint64_t reply_u64(const Bytes& nb_stream, size_t field) {
 // What a named-user session's requests need: the 3.0.2 signing key and the
 // client-to-server cipher, derived from the session key as the server does.
 struct user_keys {
+  bool gcm = false;  // 3.1.1: GMAC signatures, AES-256-GCM transforms
   uint8_t signing[SIGNATURE_SIZE] = {};
   tw3_aes128 seal{};
+  tw3_gcm_ctx gmac{};
+  tw3_gcm_ctx gcm_seal{};
 };
 
 struct opening_set {
@@ -322,8 +360,10 @@ struct opening_set {
 
 struct openings {
   opening_set guest;
-  opening_set user;  // from kGuest on: alice's signed logon instead
+  opening_set user;  // from kGuest on: alice's signed logon instead (3.0.2)
   user_keys keys;
+  opening_set user311;  // the same on 3.1.1
+  user_keys keys311;
 };
 
 void add_msg(Bytes& s, const Bytes& m) { nb_append(s, m.data(), m.size()); }
@@ -339,7 +379,13 @@ void sign_compound(Bytes& msg, const user_keys& k) {
     msg[off + HDR_FLAGS] |= SMB2_FLAGS_SIGNED;
     std::fill_n(msg.begin() + static_cast<std::ptrdiff_t>(off + HDR_SIGNATURE), SIGNATURE_SIZE, 0);
     uint8_t sig[SIGNATURE_SIZE];
-    k_cmac(k.signing, &msg[off], len, sig);
+    if (k.gcm) {
+      uint8_t nonce[TF_GCM_NONCE_SIZE] = {};  // the MessageId; the role bit says request
+      std::memcpy(nonce, &msg[off + HDR_MESSAGE_ID], 8);
+      k_gcm_tag_only(&k.gmac, nonce, &msg[off], len, sig);
+    } else {
+      k_cmac(k.signing, &msg[off], len, sig);
+    }
     std::memcpy(&msg[off + HDR_SIGNATURE], sig, SIGNATURE_SIZE);
     if (last) break;
     off += next;
@@ -355,6 +401,10 @@ Bytes seal_msg(const Bytes& msg, const user_keys& k, uint64_t sid, uint64_t coun
   ntlmc::set16(tf, TF_FLAGS, TF_FLAG_ENCRYPTED);
   for (int i = 0; i < 8; ++i) tf[TF_SESSION_ID + i] = uint8_t(sid >> (8 * i));
   tf.insert(tf.end(), msg.begin(), msg.end());
+  if (k.gcm) {
+    k_gcm_seal(&k.gcm_seal, &tf[TF_NONCE], &tf[TF_AAD], TF_AAD_SIZE, &tf[TF_HDR_SIZE], msg.size(), &tf[TF_SIGNATURE]);
+    return tf;
+  }
   k_ccm_aead_seal(&k.seal, &tf[TF_NONCE], TF_CCM_NONCE_SIZE, &tf[TF_AAD], TF_AAD_SIZE, &tf[TF_HDR_SIZE],
                   msg.size(), &tf[TF_SIGNATURE], SIGNATURE_SIZE);
   return tf;
@@ -369,12 +419,49 @@ std::array<uint8_t, 8> reply_challenge(const Bytes& nb_stream) {
   return chal;
 }
 
-// alice's AUTHENTICATE for this challenge and the keys of the session it makes.
-Bytes user_logon(const std::array<uint8_t, 8>& challenge, user_keys* keys) {
+// The SMB2 messages of a NetBIOS-framed stream.
+std::vector<Bytes> split_frames(const Bytes& nb_stream) {
+  std::vector<Bytes> out;
+  size_t at = 0;
+  while (at + NB_HDR_SIZE <= nb_stream.size()) {
+    const size_t n = (size_t(nb_stream[at + 1]) << 16) | (size_t(nb_stream[at + 2]) << 8) | nb_stream[at + 3];
+    at += NB_HDR_SIZE;
+    if (n > nb_stream.size() - at) std::abort();
+    out.emplace_back(nb_stream.begin() + static_cast<std::ptrdiff_t>(at),
+                     nb_stream.begin() + static_cast<std::ptrdiff_t>(at + n));
+    at += n;
+  }
+  return out;
+}
+
+// alice's AUTHENTICATE for this challenge.
+ntlmc::Auth user_auth(const std::array<uint8_t, 8>& challenge) {
   ntlmc::AuthSpec spec;
   spec.server_challenge = challenge;
   spec.timestamp_ft = ntlmc::filetime(kClock);
-  const ntlmc::Auth auth = ntlmc::authenticate(spec);
+  return ntlmc::authenticate(spec);
+}
+
+// The 3.1.1 keys: from the session key and the pre-authentication hash of
+// the NEGOTIATE exchange and the logon's messages up to its last request.
+void derive_311(const ntlmc::Auth& auth, const std::vector<const Bytes*>& transcript, user_keys* keys) {
+  uint8_t hash[64] = {};
+  for (const Bytes* m : transcript) {
+    Bytes in(hash, hash + sizeof hash);
+    in.insert(in.end(), m->begin(), m->end());
+    tw3_sha512(in.data(), in.size(), hash);
+  }
+  uint8_t c2s[32];
+  keys->gcm = true;
+  tw3_kdf_ctr_hmacsha256(auth.session_key.data(), 16, "SMBSigningKey", hash, sizeof hash, keys->signing,
+                         sizeof keys->signing);
+  tw3_kdf_ctr_hmacsha256_l256(auth.session_key.data(), 16, "SMBC2SCipherKey", hash, sizeof hash, c2s, sizeof c2s);
+  k_gcm_init(&keys->gmac, keys->signing);
+  k_gcm_init256(&keys->gcm_seal, c2s);
+}
+
+// The 3.0.2 keys of alice's session.
+void derive_302(const ntlmc::Auth& auth, user_keys* keys) {
   static constexpr char kSignCtx[] = "SmbSign";
   static constexpr char kInCtx[] = "ServerIn ";
   uint8_t seal_key[16];
@@ -383,31 +470,39 @@ Bytes user_logon(const std::array<uint8_t, 8>& challenge, user_keys* keys) {
   tw3_kdf_ctr_hmacsha256(auth.session_key.data(), 16, "SMB2AESCCM", kInCtx, sizeof kInCtx, seal_key,
                          sizeof seal_key);
   k_ccm_init(&keys->seal, seal_key);
-  return ntlmc::spnego_resp(auth.msg);
 }
 
 // Runs each growing opening once to learn the ids the engine hands out; with
 // the clock fixed they are the same on every run. With `keys` the logon is
-// alice's and every later request is signed.
-opening_set make_openings(user_keys* keys) {
+// alice's (3.1.1 when `v311`) and every later request is signed.
+opening_set make_openings(user_keys* keys, bool v311) {
   opening_set o;
   Bytes s;
-  add_msg(s, negotiate_req(keys != nullptr ? SMB2_GLOBAL_CAP_ENCRYPTION : 0));
+  const Bytes nego = v311 ? negotiate_req_311() : negotiate_req(keys != nullptr ? SMB2_GLOBAL_CAP_ENCRYPTION : 0);
+  const Bytes setup1 = session_setup_req(ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate()), 1, 0);
+  add_msg(s, nego);
   o.stream[kNegotiated] = s;
-  add_msg(s, session_setup_req(ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate()), 1, 0));
+  add_msg(s, setup1);
   o.stream[kChallenged] = s;
   Bytes got;
   run_stream(s.data(), s.size(), &got);
   o.session_id = reply_u64(got, HDR_SESSION_ID);
-  Bytes token;
+  Bytes setup2;
   if (keys != nullptr) {
-    token = user_logon(reply_challenge(got), keys);
+    const ntlmc::Auth auth = user_auth(reply_challenge(got));
+    setup2 = session_setup_req(ntlmc::spnego_resp(auth.msg), 2, o.session_id);
+    const std::vector<Bytes> replies = split_frames(got);
+    if (replies.size() != 2) std::abort();
+    if (v311)
+      derive_311(auth, {&nego, &replies[0], &setup1, &replies[1], &setup2}, keys);
+    else
+      derive_302(auth, keys);
   } else {
     ntlmc::AuthSpec anon;
     anon.nt_raw = Bytes{};
-    token = ntlmc::spnego_resp(ntlmc::authenticate(anon).msg);
+    setup2 = session_setup_req(ntlmc::spnego_resp(ntlmc::authenticate(anon).msg), 2, o.session_id);
   }
-  add_msg(s, session_setup_req(token, 2, o.session_id));
+  add_msg(s, setup2);
   o.stream[kGuest] = s;
   auto signed_msg = [&](Bytes m) {
     if (keys != nullptr) sign_compound(m, *keys);
@@ -449,9 +544,10 @@ const openings& fixture() {
     make_config();
     tw3_event_set_sink(event_sink);
     openings made;
-    made.guest = make_openings(nullptr);
+    made.guest = make_openings(nullptr, false);
     set_option_or_die("signing", "required");
-    made.user = make_openings(&made.keys);
+    made.user = make_openings(&made.keys, false);
+    made.user311 = make_openings(&made.keys311, true);
     return made;
   }();
   return o;
@@ -520,12 +616,13 @@ TW3_FUZZ_ENTRY(engine) {
   const auto which = static_cast<opening>((sel & kOpeningMask) % kOpeningCount);
   set_limits(sel);
   const bool user = (sel & kSigningRequired) != 0 && which >= kGuest;
-  const opening_set& set = user ? o.user : o.guest;
+  const bool v311 = user && (sel & kPatchIds) == 0;
+  const opening_set& set = !user ? o.guest : v311 ? o.user311 : o.user;
+  const user_keys* keys = !user ? nullptr : v311 ? &o.keys311 : &o.keys;
   Bytes s = set.stream[which];
   std::vector<host_action> actions;
   if (sel & kFramed) {
-    record_sender tx{(sel & kPatchIds) != 0, set.session_id, set.tree_id[which], user ? &o.keys : nullptr,
-                     &actions};
+    record_sender tx{user || (sel & kPatchIds) != 0, set.session_id, set.tree_id[which], keys, &actions};
     append_framed(s, data + 1, size - 1, tx);
   } else {
     s.insert(s.end(), data + 1, data + size);

@@ -196,11 +196,12 @@ def renumber(msg, mid):
     return bytes(m), mid
 
 
-def framed(sel, *msgs, mode=0):
+def framed(sel, *msgs, mode=0, v311=False):
     """mode (SEAL or PLAIN) applies to every record; a (mode, message) pair
-    sets one record's own."""
+    sets one record's own. v311: a named user's session on 3.1.1 (the ids
+    are filled in all the same)."""
     mid = FIRST_MID[sel & 7]
-    out = bytes([sel | FRAMED | PATCH])
+    out = bytes([sel | FRAMED | (0 if v311 else PATCH)])
     for m in msgs:
         how = mode
         if isinstance(m, tuple):
@@ -364,6 +365,10 @@ def user_seeds():
     s['user_signed_list'] = framed(u | OPENS, qdir(FID_SUB, flags=0), qinfo(FID_A, typ=2, cls=1, flags=0),
                                    read(FID_A, flags=0), close(FID_A, flags=0))
     s['user_trace_secrets'] = framed(u | SHARE | 0x80, compound(create('a.txt'), read(), close()))
+    s['user311_signed_read'] = framed(u | SHARE, compound(create('a.txt'), read(), qinfo(cls=48), close()), v311=True)
+    s['user311_sealed_list'] = framed(u | OPENS, qdir(FID_SUB, flags=0), read(FID_A, flags=0), mode=SEAL, v311=True)
+    s['user311_notify_sealed'] = framed(u | OPENS, (SEAL, notify(FID_SUB)), host(ADD_FILE), simple(13, b'\x04\0\0\0'),
+                                        v311=True)
     s['user_sealed_read'] = framed(u | SHARE, compound(create('big.bin'), read(length=65536), close()), mode=SEAL)
     s['user_sealed_pipe'] = framed(u | IPC, create('srvsvc'), ioctl(0x0011C017, rpc_bind(), fid=0x21),
                                    ioctl(0x0011C017, rpc_share_enum(), fid=0x21), mode=SEAL)
