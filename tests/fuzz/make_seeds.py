@@ -341,6 +341,9 @@ def edge_seeds():
     s['ss_wrong_password'] = framed(CHALLENGED, session_setup(der(0xA1, der(0x30, der(0xA2, der(0x04, anonymous_auth('alice', b'\x5a' * 16 + blob))))), 2))
     s['compound_65th_garbage'] = framed(GUEST, compound(*[simple(13, b'\x04\0\0\0')] * 64, b'\x01' * 64))
     s['compound_answer_too_big'] = framed(SHARE, compound(create('big.bin'), *[read(length=65536)] * 3, close()))
+    mechs = der(0xA0, der(0x30, bytes.fromhex('060a2b06010401823702020a')))
+    s['ss_init_without_token'] = framed(NEGOTIATED, session_setup(der(0x60, bytes.fromhex('06062b0601050502') +
+                                                                      der(0xA0, der(0x30, mechs)))))
     s['renegotiate'] = framed(GUEST, negotiate(), simple(13, b'\x04\0\0\0'))
     return s
 
