@@ -48,7 +48,25 @@ writes() {
   check after.md5 md5sum /mnt/hello.txt
 }
 
-run_check() {  # one entry of CHECKS: ls, stat, df, writes, md5=F, cat=F, dd=F or - (none)
+# ---- Live folder: a file the host adds shows up in a fresh listing ----
+# busybox has no inotifywait and this kernel's cifs raises no inotify events
+# for changes made on the server, so the guest lists /mnt/docs, says so on the
+# results port ("N CASE listed", which the host waits for before it creates
+# NAME in that folder) and lists again, once a second, until NAME appears.
+FRESH_TRIES=60
+fresh() {  # fresh NAME
+  check fresh.before ls /mnt/docs
+  echo "N $CASE listed" >&3
+  tries=0
+  while [ "$tries" -lt "$FRESH_TRIES" ] && ! ls /mnt/docs | grep -qxF "$1"; do
+    sleep 1
+    tries=$((tries + 1))
+  done
+  check fresh.after ls /mnt/docs
+}
+# ---- end of the live folder block ----
+
+run_check() {  # one entry of CHECKS: ls, stat, df, writes, md5=F, cat=F, dd=F, fresh=F or - (none)
   case "$1" in
     ls) check ls.root ls -la /mnt; check ls.sub ls -la /mnt/docs ;;
     stat) check stat sh -c 'stat -c "%s|%F|%n" /mnt/* /mnt/docs/*' ;;
@@ -57,6 +75,7 @@ run_check() {  # one entry of CHECKS: ls, stat, df, writes, md5=F, cat=F, dd=F o
     md5=*) check "$1" md5sum "/mnt/${1#md5=}" ;;
     cat=*) check "$1" sh -c 'cat "$0" | md5sum' "/mnt/${1#cat=}" ;;
     dd=*) check "$1" sh -c 'dd if="$0" bs=1M 2>/dev/null | md5sum' "/mnt/${1#dd=}" ;;
+    fresh=*) fresh "${1#fresh=}" ;;
     -) ;;
     *) echo "R $CASE $1 unknown" >&3 ;;
   esac

@@ -17,6 +17,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -84,7 +85,56 @@ def plan():
         rows.append(("seal-%s" % vers, "10.0.2.100", "ls,md5=mid.bin,cat=mid.bin",
                      "vers=%s,%s,seal" % (vers, user), True))
     rows.append(("wrong-password", "10.0.2.100", "", "vers=3.1.1,username=%s,password=wrong" % USER, False))
+    rows.append(fresh_row(user))
     return rows
+
+
+# ---- Live folder: a file created on the host after the guest listed once ----
+# The guest's last mount lists docs/, writes "N CASE listed" to the results
+# port and lists again until ARRIVED shows up; the host waits for that line
+# (HostArrival, while the machine runs) and only then creates the file (a
+# name without spaces: the plan line's CHECKS is one word). Last
+# in the plan, so no other mount's listing of docs/ sees the new file.
+FRESH_CASE, FRESH_ADDRESS, ARRIVED = "fresh-3.1.1", "10.0.2.100", "arrived-on-the-host.txt"
+ARRIVED_DATA = b"created while the share was mounted\n"
+ARRIVAL_POLL_S = 0.2
+
+
+def fresh_row(user):
+    return (FRESH_CASE, FRESH_ADDRESS, "fresh=" + ARRIVED, "vers=3.1.1,%s" % user, True)
+
+
+class HostArrival:
+    """Watches the results file while the machine runs; creates ARRIVED in
+    the share's docs/ once the guest says it has listed it."""
+
+    def __init__(self, results_log, folder):
+        self.results_log, self.folder = results_log, folder
+        self.created_at = None
+        self.stopped = threading.Event()
+        self.thread = threading.Thread(target=self._watch, daemon=True)
+        self.thread.start()
+
+    def _listed(self):
+        try:
+            with open(self.results_log, "rb") as f:
+                return ("N %s listed" % FRESH_CASE).encode() in f.read()
+        except FileNotFoundError:
+            return False
+
+    def _watch(self):
+        # Bounded: the machine's end (or its time limit) sets stopped.
+        while not self.stopped.wait(ARRIVAL_POLL_S):
+            if self._listed():
+                with open(os.path.join(self.folder, ARRIVED), "wb") as f:
+                    f.write(ARRIVED_DATA)
+                self.created_at = time.monotonic()
+                return
+
+    def stop(self):
+        self.stopped.set()
+        self.thread.join()
+# ---- end of the live folder block ----
 
 
 def parse_results(text):
@@ -193,7 +243,11 @@ class KernelClient(unittest.TestCase):
         console, results = os.path.join(tmp, "console.log"), os.path.join(tmp, "results.log")
         started = time.monotonic()
         forwards = {address: srv.port for address, srv in cls.servers.items()}
-        cls.powered_off = vm.boot(kern, initramfs, forwards, console, results, BOOT_TIMEOUT_S)
+        cls.arrival = HostArrival(results, os.path.join(cls.servers[FRESH_ADDRESS].root, "media", "docs"))
+        try:
+            cls.powered_off = vm.boot(kern, initramfs, forwards, console, results, BOOT_TIMEOUT_S)
+        finally:
+            cls.arrival.stop()
         cls.boot_seconds = time.monotonic() - started
         for cap in cls.captures:
             cap.stop()
@@ -306,6 +360,15 @@ class KernelClient(unittest.TestCase):
             with self.subTest(case=case, check="kernel log"):
                 _, out = self.result(case, "kernel-log")
                 self.assertEqual([line for line in out if KERNEL_TROUBLE.search(line)], [])
+
+    def test_fresh_listing_shows_a_file_created_on_the_host(self):
+        with self.subTest(case=FRESH_CASE, check="fresh"):
+            before, after = self.result(FRESH_CASE, "fresh.before"), self.result(FRESH_CASE, "fresh.after")
+            self.assertEqual(before[0], "0", before[1])
+            self.assertNotIn(as_busybox_shows(ARRIVED), before[1])
+            self.assertIsNotNone(self.arrival.created_at, "the guest never said it had listed docs/")
+            self.assertEqual(after[0], "0", after[1])
+            self.assertIn(as_busybox_shows(ARRIVED), after[1])
 
     @unittest.skipUnless(can_capture(), "tshark and capture rights needed")
     def test_capture_decodes_cleanly(self):
