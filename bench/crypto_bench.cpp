@@ -364,18 +364,17 @@ int main(int argc, char** argv) {
   register_sized("sha512/ours", sha512_ours, false);
   register_sized("sha512/portable", sha512_ours, true);
   register_sized("sha512/openssl", sha512_openssl);
-  register_aead("gcm128-seal/ours", aead_seal_ours, aead::gcm128);
-  register_aead("gcm128-seal/openssl", aead_seal_openssl, aead::gcm128);
-  register_aead("gcm128-open/ours", aead_open_ours, aead::gcm128);
-  register_aead("gcm128-open/openssl", aead_open_openssl, aead::gcm128);
-  register_aead("gcm256-seal/ours", aead_seal_ours, aead::gcm256);
-  register_aead("gcm256-seal/openssl", aead_seal_openssl, aead::gcm256);
-  register_aead("gcm256-open/ours", aead_open_ours, aead::gcm256);
-  register_aead("gcm256-open/openssl", aead_open_openssl, aead::gcm256);
-  register_aead("ccm128-seal/ours", aead_seal_ours, aead::ccm128);
-  register_aead("ccm128-seal/openssl", aead_seal_openssl, aead::ccm128);
-  register_aead("ccm128-open/ours", aead_open_ours, aead::ccm128);
-  register_aead("ccm128-open/openssl", aead_open_openssl, aead::ccm128);
+  const struct {
+    const char* name;
+    aead a;
+  } ciphers[] = {{"gcm128", aead::gcm128}, {"gcm256", aead::gcm256}, {"ccm128", aead::ccm128}};
+  for (const auto& c : ciphers) {
+    const std::string n = c.name;
+    register_aead((n + "-seal/ours").c_str(), aead_seal_ours, c.a);
+    register_aead((n + "-seal/openssl").c_str(), aead_seal_openssl, c.a);
+    register_aead((n + "-open/ours").c_str(), aead_open_ours, c.a);
+    register_aead((n + "-open/openssl").c_str(), aead_open_openssl, c.a);
+  }
   benchmark::RegisterBenchmark("setkey/ours", setkey_ours, false);
   benchmark::RegisterBenchmark("setkey/portable", setkey_ours, true);
   benchmark::RegisterBenchmark("setkey/openssl", setkey_openssl);
