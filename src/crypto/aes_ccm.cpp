@@ -131,8 +131,8 @@ void mac_add(cbc_mac* m, const uint8_t* p, uint64_t len) {
     m->part_len = 0;
   }
   mac_blocks(m, p, len / kBlock);
-  std::memcpy(m->part, p + len - len % kBlock, len % kBlock);
   m->part_len = len % kBlock;
+  if (m->part_len != 0) std::memcpy(m->part, p + len - m->part_len, m->part_len);
 }
 
 // Zero-fills the pending partial block and absorbs it.
