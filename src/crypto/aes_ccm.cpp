@@ -131,8 +131,8 @@ void mac_add(cbc_mac* m, const uint8_t* p, uint64_t len) {
     m->part_len = 0;
   }
   mac_blocks(m, p, len / kBlock);
-  std::memcpy(m->part, p + len - len % kBlock, len % kBlock);
   m->part_len = len % kBlock;
+  if (m->part_len != 0) std::memcpy(m->part, p + len - m->part_len, m->part_len);
 }
 
 // Zero-fills the pending partial block and absorbs it.
@@ -143,35 +143,62 @@ void mac_pad(cbc_mac* m) {
   m->part_len = 0;
 }
 
+// B_0 and the encoded AAD into a fresh chain; the text follows from a block
+// boundary.
+void mac_start(cbc_mac* m, const uint8_t* nonce, uint64_t nonce_len, const uint8_t* aad,
+               uint64_t aad_len, uint64_t len, uint64_t tag_len) {
+  uint8_t b0[kBlock];
+  ctr_block(b0, nonce, nonce_len, len);
+  b0[0] = uint8_t((aad_len > 0 ? 0x40 : 0) | ((tag_len - 2) / 2) << 3 | b0[0]);
+  mac_blocks(m, b0, 1);
+  if (aad_len == 0) return;
+  uint8_t enc[6];
+  uint64_t n = 2;
+  if (aad_len < kAadShortMax) {
+    enc[0] = uint8_t(aad_len >> 8);
+    enc[1] = uint8_t(aad_len);
+  } else {
+    std::memcpy(enc, kAadLongMark, 2);
+    store_be32(enc + 2, uint32_t(aad_len));
+    n = 6;
+  }
+  mac_add(m, enc, n);
+  mac_add(m, aad, aad_len);
+  mac_pad(m);
+}
+
 // The unencrypted tag T over B_0, the encoded AAD and the plaintext.
 void ccm_mac_aead(const tw3_aes128* ks, const uint8_t* nonce, uint64_t nonce_len,
                   const uint8_t* aad, uint64_t aad_len, const uint8_t* text, uint64_t len,
                   uint64_t tag_len, uint8_t t[16]) {
   cbc_mac m{ks, {}, {}, 0};
-  uint8_t b0[kBlock];
-  ctr_block(b0, nonce, nonce_len, len);
-  b0[0] = uint8_t((aad_len > 0 ? 0x40 : 0) | ((tag_len - 2) / 2) << 3 | b0[0]);
-  mac_blocks(&m, b0, 1);
-  if (aad_len > 0) {
-    uint8_t enc[6];
-    uint64_t n = 2;
-    if (aad_len < kAadShortMax) {
-      enc[0] = uint8_t(aad_len >> 8);
-      enc[1] = uint8_t(aad_len);
-    } else {
-      std::memcpy(enc, kAadLongMark, 2);
-      store_be32(enc + 2, uint32_t(aad_len));
-      n = 6;
-    }
-    mac_add(&m, enc, n);
-    mac_add(&m, aad, aad_len);
-    mac_pad(&m);
-  }
+  mac_start(&m, nonce, nonce_len, aad, aad_len, len, tag_len);
   mac_add(&m, text, len);
   mac_pad(&m);
   std::memcpy(t, m.x, kBlock);
   wipe_rule(&m, sizeof m);
 }
+
+// Both halves in one pass (the x86 kernel, 11-byte nonces as SMB 3 uses):
+// T over the plaintext and buf encrypted or decrypted in place.
+void ccm_stitched(const tw3_aes128* ks, const uint8_t* nonce, uint64_t nonce_len,
+                  const uint8_t* aad, uint64_t aad_len, uint8_t* buf, uint64_t len,
+                  uint64_t tag_len, bool decrypt, uint8_t t[16]) {
+  cbc_mac m{ks, {}, {}, 0};
+  mac_start(&m, nonce, nonce_len, aad, aad_len, len, tag_len);
+  uint8_t a0[kBlock];
+  ctr_block(a0, nonce, nonce_len, 0);
+  const uint64_t nblocks = len / kBlock, done = nblocks * kBlock;
+  x86_ccm_blocks(ks, a0, m.x, buf, nblocks, decrypt);
+  if (decrypt) x86_gctr(ks, a0, uint32_t(nblocks + 1), buf + done, len - done);
+  mac_add(&m, buf + done, len - done);
+  mac_pad(&m);
+  if (!decrypt) x86_gctr(ks, a0, uint32_t(nblocks + 1), buf + done, len - done);
+  std::memcpy(t, m.x, kBlock);
+  wipe_rule(&m, sizeof m);
+}
+
+bool stitched(uint64_t nonce_len) { return nonce_len == 11 && use_x86(); }
 
 // tag = T XOR the first tag_len bytes of AES-K(A_0).
 void ccm_final_tag(const tw3_aes128* ks, const uint8_t* nonce, uint64_t nonce_len,
@@ -188,9 +215,13 @@ void k_ccm_aead_seal(const tw3_aes128* ks, const uint8_t* nonce, uint64_t nonce_
                      const void* aad, uint64_t aad_len, uint8_t* buf, uint64_t len,
                      uint8_t* tag, uint64_t tag_len) {
   uint8_t t[kBlock], full[kBlock];
-  ccm_mac_aead(ks, nonce, nonce_len, static_cast<const uint8_t*>(aad), aad_len, buf, len,
-               tag_len, t);
-  ccm_ctr_aead(ks, nonce, nonce_len, buf, len);
+  const auto* a = static_cast<const uint8_t*>(aad);
+  if (stitched(nonce_len)) {
+    ccm_stitched(ks, nonce, nonce_len, a, aad_len, buf, len, tag_len, false, t);
+  } else {
+    ccm_mac_aead(ks, nonce, nonce_len, a, aad_len, buf, len, tag_len, t);
+    ccm_ctr_aead(ks, nonce, nonce_len, buf, len);
+  }
   ccm_final_tag(ks, nonce, nonce_len, t, full);
   std::memcpy(tag, full, tag_len);
 }
@@ -198,10 +229,14 @@ void k_ccm_aead_seal(const tw3_aes128* ks, const uint8_t* nonce, uint64_t nonce_
 int k_ccm_aead_open(const tw3_aes128* ks, const uint8_t* nonce, uint64_t nonce_len,
                     const void* aad, uint64_t aad_len, uint8_t* buf, uint64_t len,
                     const uint8_t* tag, uint64_t tag_len) {
-  ccm_ctr_aead(ks, nonce, nonce_len, buf, len);
   uint8_t t[kBlock], full[kBlock];
-  ccm_mac_aead(ks, nonce, nonce_len, static_cast<const uint8_t*>(aad), aad_len, buf, len,
-               tag_len, t);
+  const auto* a = static_cast<const uint8_t*>(aad);
+  if (stitched(nonce_len)) {
+    ccm_stitched(ks, nonce, nonce_len, a, aad_len, buf, len, tag_len, true, t);
+  } else {
+    ccm_ctr_aead(ks, nonce, nonce_len, buf, len);
+    ccm_mac_aead(ks, nonce, nonce_len, a, aad_len, buf, len, tag_len, t);
+  }
   ccm_final_tag(ks, nonce, nonce_len, t, full);
   if (diff_bytes(full, tag, tag_len) != 0) {
     wipe_rule(buf, len);

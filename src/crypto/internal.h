@@ -175,6 +175,11 @@ void x86_aes128_setkey(tw3_aes128* ks, const uint8_t key[16]);
 void x86_aes128_encrypt(const tw3_aes128* ks, const uint8_t in[16], uint8_t out[16]);
 // CBC-MAC over nblocks whole blocks: x = AES(x ^ block) for each.
 void x86_cmac_blocks(const tw3_aes128* ks, uint8_t x[16], const uint8_t* data, uint64_t nblocks);
+// CCM's two halves in one pass over nblocks whole blocks of buf: the CBC-MAC
+// chain x absorbs the plaintext while CTR with a0's counter field set to 1, 2,
+// ... encrypts (or decrypts, when `decrypt`) buf in place.
+void x86_ccm_blocks(const tw3_aes128* ks, const uint8_t a0[16], uint8_t x[16], uint8_t* buf,
+                    uint64_t nblocks, bool decrypt);
 void x86_ghash(uint64_t h_hi, uint64_t h_lo, ghash_acc* acc, const uint8_t* data, uint64_t len);
 // Keystream from counter `ctr` (big-endian after the 12-byte nonce) XORed into buf.
 void x86_gctr(const tw3_aes128* ks, const uint8_t nonce[12], uint32_t ctr, uint8_t* buf,

@@ -180,7 +180,7 @@ void handle_message(tw3_conn* c, uint64_t len) {
   const uint64_t plain_len = rep.b.len;
   if (tw3_reply_sendable(&rep, have_reply)) {
     if (tf_wrap_reply(c, &rep) == 0)
-      send_frame(c, rep.b.data, rep.b.len);
+      send_reply(c, &rep);
     else
       c->closing = 1;
   }

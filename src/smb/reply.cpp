@@ -166,24 +166,61 @@ void err_reply_l(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int si
   if (mid > c->last_msg_id) c->last_msg_id = mid;
 }
 
-void send_frame(tw3_conn* c, const uint8_t* bytes, uint64_t len) {
+namespace {
+
+// The observers (trace, log) see a message whole; a sealed reply is joined
+// for them only when one is watching.
+struct whole_message {
+  tw3_buf joined{};
+  const uint8_t* data;
+  uint64_t len;
+  whole_message(const tw3_conn* c, const uint8_t* head, uint64_t head_len, const uint8_t* bytes,
+                uint64_t n)
+      : data(bytes), len(n) {
+    if (head_len == 0 || (!c->trace && c->io->log == nullptr)) return;
+    tw3_buf_put(&joined, head, head_len);
+    tw3_buf_put(&joined, bytes, n);
+    if (!joined.failed) data = joined.data, len = joined.len;
+  }
+  ~whole_message() { tw3_buf_free(&joined); }
+};
+
+void send_parts(tw3_conn* c, const uint8_t* head, uint64_t head_len, const uint8_t* bytes,
+                uint64_t len) {
   if (bytes == nullptr) len = 0;
-  if (len > NB_LENGTH_MAX) {
+  const uint64_t total = head_len + len;
+  if (total > NB_LENGTH_MAX) {
     // Cannot be framed; never cut a message short on the wire.
     c->closing = 1;
     return;
   }
-  const uint8_t nb[NB_HDR_SIZE] = {NB_SESSION_MESSAGE, static_cast<uint8_t>(len >> 16),
-                                   static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len)};
+  const uint8_t nb[NB_HDR_SIZE] = {NB_SESSION_MESSAGE, static_cast<uint8_t>(total >> 16),
+                                   static_cast<uint8_t>(total >> 8), static_cast<uint8_t>(total)};
+  const whole_message whole(c, head, head_len, bytes, len);
   // Header and message leave back to back: a notification sent meanwhile
   // waits for the whole frame.
   tw3_lock_guard hold(c->send_lock);
-  trace_send(c, bytes, len);
+  trace_send(c, whole.data, whole.len);
   if (c->io->write(c->io_ctx, nb, NB_HDR_SIZE) != 0) c->closing = 1;
-  if (preauth_eligible(c, bytes, len)) preauth_update(c, bytes, len);
+  if (head_len == 0 && preauth_eligible(c, bytes, len)) preauth_update(c, bytes, len);
+  if (head_len != 0 && c->io->write(c->io_ctx, head, static_cast<uint32_t>(head_len)) != 0)
+    c->closing = 1;
   if (len != 0 && c->io->write(c->io_ctx, bytes, static_cast<uint32_t>(len)) != 0)
     c->closing = 1;
-  if (c->io->log != nullptr) c->io->log(c->io_ctx, "<<", bytes, static_cast<int64_t>(len));
-  tw3_stat_add(ST_BYTES_SENT, static_cast<int64_t>(len));
-  c->act.bytes_sent += len;
+  if (c->io->log != nullptr) c->io->log(c->io_ctx, "<<", whole.data, static_cast<int64_t>(whole.len));
+  tw3_stat_add(ST_BYTES_SENT, static_cast<int64_t>(total));
+  c->act.bytes_sent += total;
+}
+
+}  // namespace
+
+void send_frame(tw3_conn* c, const uint8_t* bytes, uint64_t len) {
+  send_parts(c, nullptr, 0, bytes, len);
+}
+
+void send_reply(tw3_conn* c, const tw3_reply* r) {
+  if (r->sealed)
+    send_parts(c, r->tf_hdr, sizeof r->tf_hdr, r->b.data, r->b.len);
+  else
+    send_frame(c, r->b.data, r->b.len);
 }

@@ -284,6 +284,11 @@ struct tw3_reply {
   tw3_buf b;
   uint64_t last_hdr;      // offset of the header of the response being built
   uint32_t last_status;   // status of the last failure inside a compound
+  // Set by tf_wrap_reply: `b` holds the ciphertext, sealed where it was
+  // built (a large READ's data is never copied for it), and this transform
+  // header leaves ahead of it.
+  int32_t sealed;
+  uint8_t tf_hdr[TF_HDR_SIZE];
 };
 
 // Starts the reply with its first response header (the reply must be empty).
@@ -319,6 +324,9 @@ void err_reply_l(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int si
 // pre-authentication hash, writes, logs "<<", counts bytes_sent. A failed
 // write sets c->closing.
 void send_frame(tw3_conn* c, const uint8_t* bytes, uint64_t len);
+// Sends the reply as one message: send_frame of its bytes, behind its
+// transform header when it was sealed.
+void send_reply(tw3_conn* c, const tw3_reply* r);
 
 // ======================= Names and traces =================================
 // Command name by command byte; "?" from 19 up.
@@ -454,7 +462,8 @@ int tf_receive(tw3_conn* c, uint8_t** msg, uint64_t* len);
 // 1 when a plain message must be refused because the session demands
 // encryption; the refusal is then already in *r.
 int tf_refuse_plain(tw3_conn* c, const uint8_t* msg, uint64_t len, tw3_reply* r);
-// Wraps the whole reply in one transform when the request came encrypted.
+// Wraps the whole reply in one transform when the request came encrypted:
+// the bytes are sealed in place and r->sealed set.
 // -1 when it cannot (no memory, nonces spent): the connection ends.
 int tf_wrap_reply(tw3_conn* c, tw3_reply* r);
 

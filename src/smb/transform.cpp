@@ -172,10 +172,12 @@ int tf_refuse_plain(tw3_conn* c, const uint8_t* msg, uint64_t len, tw3_reply* r)
 
 namespace {
 
-// The whole reply becomes the ciphertext of one transform.
+// The whole reply becomes the ciphertext of one transform, sealed where it
+// lies.
 int wrap(tw3_conn* c, tw3_reply* r) {
   if (!c->cipher_ready || r->b.failed || c->tx_nonce_count == kNoncesMax) return -1;
-  uint8_t tf[TF_HDR_SIZE] = {};
+  uint8_t* tf = r->tf_hdr;
+  std::memset(tf, 0, TF_HDR_SIZE);
   put_le32(tf, SMB2_TRANSFORM_PROTOCOL_ID);
   put_le64(tf + TF_NONCE, c->tx_nonce_count++);
   std::memcpy(tf + TF_NONCE + kNoncePrefixAt, c->nonce_prefix,
@@ -183,17 +185,8 @@ int wrap(tw3_conn* c, tw3_reply* r) {
   put_le32(tf + TF_ORIGINAL_SIZE, static_cast<uint32_t>(r->b.len));
   put_le16(tf + TF_FLAGS, TF_FLAG_ENCRYPTED);
   put_le64(tf + TF_SESSION_ID, c->rx_session_id);  // still the session after a LOGOFF
-  tw3_buf out{};
-  tw3_buf_put(&out, tf, sizeof tf);
-  tw3_buf_put(&out, r->b.data, r->b.len);
-  if (out.failed) {
-    tw3_buf_free(&out);
-    return -1;
-  }
-  seal(c, out.data, out.data + TF_HDR_SIZE, r->b.len);
-  tw3_buf_free(&r->b);
-  r->b = out;
-  r->last_hdr = 0;
+  seal(c, tf, r->b.data, r->b.len);
+  r->sealed = 1;
   return 0;
 }
 

@@ -65,7 +65,7 @@ class Conn {
     else
       frame_in(&c, p, n, &r, &have);
     if (tw3_reply_sendable(&r, have) && tf_wrap_reply(&c, &r) == 0)
-      send_frame(&c, r.b.data, r.b.len);
+      send_reply(&c, &r);
     tw3_buf_free(&r.b);
     tw3_opts_get(&c.opts);
     if (sio_.written.size() < before + 4) return {};
