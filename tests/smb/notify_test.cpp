@@ -333,7 +333,6 @@ TEST_F(Notify, RefusalsAndBounds) {
   EXPECT_EQ(notify(kAllChanges, 0, 4096, c.open(tree, "sub", 1)).status(), STATUS_INSUFFICIENT_RESOURCES);
 }
 
-
 // Names travel as clients see them: the characters SMB cannot carry as
 // private-use characters, and a change to a hidden name is not reported.
 TEST_F(Notify, NamesAsClientsSeeThem) {
