@@ -87,6 +87,23 @@ bool map_in(std::string_view client, std::string* out) {
   return true;
 }
 
+// Maps every component of a path separated by `sep` with `one`, joining the
+// results with `out_sep`. False when a component does not map.
+bool each_component(std::string_view path, char sep, char out_sep, const tw3_name_rules& rules,
+                    bool (*one)(std::string_view, const tw3_name_rules&, std::string*), std::string* out) {
+  out->clear();
+  std::string comp;
+  while (!path.empty()) {
+    const size_t cut = path.find(sep);
+    if (!one(path.substr(0, cut), rules, &comp)) return false;
+    if (!out->empty()) out->push_back(out_sep);
+    out->append(comp);
+    if (cut == std::string_view::npos) break;
+    path.remove_prefix(cut + 1);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool tw3_name_to_client(std::string_view host, const tw3_name_rules& rules, std::string* out) {
@@ -113,29 +130,9 @@ bool tw3_name_to_host(std::string_view client, const tw3_name_rules& rules, std:
 }
 
 bool tw3_path_to_host(std::string_view vpath, const tw3_name_rules& rules, std::string* out) {
-  out->clear();
-  std::string comp;
-  while (!vpath.empty()) {
-    const size_t cut = vpath.find('/');
-    if (!tw3_name_to_host(vpath.substr(0, cut), rules, &comp)) return false;
-    if (!out->empty()) out->push_back('/');
-    out->append(comp);
-    if (cut == std::string_view::npos) break;
-    vpath.remove_prefix(cut + 1);
-  }
-  return true;
+  return each_component(vpath, '/', '/', rules, tw3_name_to_host, out);
 }
 
 bool tw3_path_to_client(std::string_view rel, char sep, const tw3_name_rules& rules, std::string* out) {
-  out->clear();
-  std::string comp;
-  while (!rel.empty()) {
-    const size_t cut = rel.find(sep);
-    if (!tw3_name_to_client(rel.substr(0, cut), rules, &comp)) return false;
-    if (!out->empty()) out->push_back('\\');
-    out->append(comp);
-    if (cut == std::string_view::npos) break;
-    rel.remove_prefix(cut + 1);
-  }
-  return true;
+  return each_component(rel, sep, '\\', rules, tw3_name_to_client, out);
 }
