@@ -76,7 +76,8 @@ struct dir_closer {
 std::shared_ptr<folder_index> build(const folder_key& key, const tw3_name_rules& rules) {
   std::unique_ptr<tw3_dir, dir_closer> d(tw3_fs_opendir_nofollow(key.path.c_str()));
   if (!d) return nullptr;
-  auto ix = std::make_shared<folder_index>();
+  // Not make_shared: its type tag would be exported from the library.
+  std::shared_ptr<folder_index> ix(new folder_index{});
   ix->key = key;
   std::string shown;
   while (ix->order.size() < size_t(TW3_LIST_MAX)) {
