@@ -41,6 +41,8 @@ constexpr const char* kHelp =
     "  guest=auto             auto, on or off: guest logons (auto: when no account exists)\n"
     "  signing=enabled        enabled or required\n"
     "  encrypt=auto           auto, required or off: SMB 3 encryption of sessions\n"
+    "  case_sensitive=off     on or off: look names up only as spelled (off: also\n"
+    "                         without regard to ASCII case)\n"
     "  ntlm_timecheck=on      on or off: refuse NTLM answers with a stale timestamp\n"
     "  max_clients=16         1..1024 connections served at once\n"
     "  idle_timeout_ms=300000 100..86400000\n"

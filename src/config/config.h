@@ -31,6 +31,7 @@ struct tw3_opts {
   int64_t clock;               // 0 = system clock, else fixed Unix seconds
   char server_name[TW3_SERVER_NAME_MAX + 1];
   int32_t encrypt;             // TW3_ENCRYPT_AUTO, _REQUIRED or _OFF
+  int32_t case_sensitive;      // 1: names are looked up only as spelled; 0: in any ASCII case too
 };
 
 // Values of the `encrypt` option.

@@ -24,6 +24,7 @@ constexpr tw3_opts kDefaultOpts = {
     0,           // clock: the system clock
     "TARNWICKFIELD",
     TW3_ENCRYPT_AUTO,  // encrypt
+    0,                 // case_sensitive: off
 };
 
 tw3_opts g_opts = kDefaultOpts;
@@ -79,6 +80,9 @@ constexpr opt_def kOptDefs[] = {
     words_opt("ntlm_timecheck", kOnOffWords,
               [](tw3_opts& o, int64_t v) { o.ntlm_timecheck = static_cast<int32_t>(v); },
               "ntlm_timecheck: on or off"),
+    words_opt("case_sensitive", kOnOffWords,
+              [](tw3_opts& o, int64_t v) { o.case_sensitive = static_cast<int32_t>(v); },
+              "case_sensitive: on or off"),
     number_opt("max_clients", 1, 1024, [](tw3_opts& o, int64_t v) { o.max_clients = static_cast<int32_t>(v); },
                "max_clients: 1..1024"),
     number_opt("idle_timeout_ms", 100, 86400000,

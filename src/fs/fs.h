@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "config/config.h"
@@ -26,7 +27,7 @@ struct tw3_vres {
 };
 
 struct tw3_vent {
-  char* name;            // heap copy, UTF-8, <= 255 bytes, no CR/LF
+  char* name;            // heap copy of the name clients see (tw3_name_to_client)
   int32_t kind;          // 0 file, 1 directory, 2 link inside the share
   int32_t target_kind;   // 0 file, 1 directory
   uint64_t size;
@@ -38,8 +39,11 @@ struct tw3_vent {
 };
 
 // 0, or -1 with "The file cannot be found.". Counts path_refused for a
-// canonical path outside the share.
-int tw3_vfs_resolve(const char* share_name, const char* vpath, tw3_vres* out);
+// canonical path outside the share. vpath is in the client's spelling (see
+// tw3_name_to_host). Unless case_sensitive, a component that does not exist
+// as spelled is looked for without regard to ASCII case
+// (tw3_name_index_find).
+int tw3_vfs_resolve(const char* share_name, const char* vpath, tw3_vres* out, bool case_sensitive = true);
 // 0 with a sorted array (possibly null when empty), or -1 with "Not a
 // directory." / "The file cannot be found." and an empty array.
 int tw3_vfs_list(const tw3_vres* dir, tw3_vent** out, int* count);
@@ -67,3 +71,40 @@ bool tw3_vpath_host_ok(std::string_view vpath, const tw3_name_rules& rules);
 // ignored ("C:\Share" holds "c:\share\a"); other letters must match.
 bool tw3_path_inside(std::string_view path, std::string_view root, bool single_file,
                      const tw3_name_rules& rules);
+
+// ---- Names as clients see them (name_map.cpp) ----
+// A host name of one component as clients see it: on a POSIX host the
+// control characters U+0001-U+001F become U+F001-U+F01F, the characters
+// " * : < > ? \ | become U+F020-U+F027 and a final space or period U+F028 or
+// U+F029; under Windows rules the name is unchanged. False (the name is
+// hidden: not listed, not openable) when the host name holds a character of
+// U+F001-U+F029 itself (it would read back as another name), or the result
+// breaks tw3_component_ok (or, under Windows rules, tw3_win_component_ok).
+bool tw3_name_to_client(std::string_view host, const tw3_name_rules& rules, std::string* out);
+// The reverse: the host name a client's component stands for. U+F028 and
+// U+F029 stand for a space and a period only at the end of the name; the
+// reserved characters sent as themselves pass unchanged. False when the
+// result is empty or would be hidden by tw3_name_to_client.
+bool tw3_name_to_host(std::string_view client, const tw3_name_rules& rules, std::string* out);
+// A virtual path ('/'-separated, client spelling), component by component.
+bool tw3_path_to_host(std::string_view vpath, const tw3_name_rules& rules, std::string* out);
+// A host path relative to a share root, components separated by sep, as
+// clients see it: '\'-separated. False when a component is hidden.
+bool tw3_path_to_client(std::string_view rel, char sep, const tw3_name_rules& rules, std::string* out);
+
+// ---- Case-insensitive lookup (name_index.cpp) ----
+// The host name of the first entry, in listing order, of the folder dir (a
+// canonical host path; dir_st its status) that equals host_name without
+// regard to ASCII case; hidden names are never found. Each state of a folder
+// (path, change time, size, identity) is indexed in one pass and shared by
+// every thread; the cache holds at most 64 folders and 64 MiB, least
+// recently used first out. False when nothing matches.
+bool tw3_name_index_find(const char* dir, const tw3_stat& dir_st, std::string_view host_name,
+                         const tw3_name_rules& rules, std::string* out);
+// Empties the cache (tests).
+void tw3_name_index_reset();
+struct tw3_name_index_usage {
+  int folders;
+  uint64_t bytes;
+};
+tw3_name_index_usage tw3_name_index_usage_get();

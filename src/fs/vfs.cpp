@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "config/config.h"
@@ -47,14 +48,53 @@ bool join(std::string_view dir, std::string_view name, char* out) {
   return true;
 }
 
-int resolve_folder(const tw3_share& share, std::string_view vpath, tw3_vres* out) {
+// The host path of a virtual path (already in host spelling) below a root:
+// '/' becomes the host's separator. False when it would not fit.
+bool host_candidate(std::string_view root, std::string_view host_vpath, char* out) {
+  if (!join(root, host_vpath, out)) return false;
+  std::replace(out + root.size(), out + std::strlen(out), '/', tw3_fs_sep());
+  return true;
+}
+
+// Walks host_vpath from the share root one component at a time; a
+// component missing as spelled is replaced by the folder's entry that equals
+// it without regard to case. Every folder walked through is canonical and
+// inside the share before its names are looked at. The path found goes to
+// out (TW3_LOCAL_PATH_MAX bytes); false when a component is found nowhere.
+bool find_folded(const tw3_share& share, std::string_view host_vpath, const tw3_name_rules& rules, char* out) {
+  std::string folder(share.root_path), found;
+  char next[TW3_LOCAL_PATH_MAX];
+  while (true) {
+    const size_t cut = host_vpath.find('/');
+    const std::string_view comp = host_vpath.substr(0, cut);
+    tw3_stat st{};
+    if (!join(folder, comp, next)) return false;
+    if (tw3_fs_lstat(next, &st) != 0) {
+      if (tw3_fs_stat(folder.c_str(), &st) != 0 || st.kind != TW3_KIND_DIR) return false;
+      if (!tw3_name_index_find(folder.c_str(), st, comp, rules, &found) || !join(folder, found, next)) return false;
+    }
+    if (cut == std::string_view::npos) break;
+    host_vpath.remove_prefix(cut + 1);
+    if (tw3_fs_realpath(next, out, TW3_LOCAL_PATH_MAX) != 0 || !inside(out, share)) return false;
+    folder = out;
+  }
+  std::memcpy(out, next, std::strlen(next) + 1);
+  return true;
+}
+
+int resolve_folder(const tw3_share& share, std::string_view vpath, bool case_sensitive, tw3_vres* out) {
+  const tw3_name_rules rules = tw3_host_name_rules();
+  std::string host;
+  if (!tw3_path_to_host(vpath, rules, &host)) return not_found();
   char candidate[TW3_LOCAL_PATH_MAX];
-  if (!join(share.root_path, vpath, candidate)) return not_found();
-  // Virtual paths always use '/'; the host may not.
-  const char sep = tw3_fs_sep();
-  const size_t root_len = std::strlen(share.root_path);
-  std::replace(candidate + root_len, candidate + std::strlen(candidate), '/', sep);
-  if (tw3_fs_realpath(candidate, out->local_path, TW3_LOCAL_PATH_MAX) != 0) return not_found();
+  if (!host_candidate(share.root_path, host, candidate)) return not_found();
+  if (tw3_fs_realpath(candidate, out->local_path, TW3_LOCAL_PATH_MAX) != 0) {
+    // Exact spelling first; only a miss looks for another case.
+    if (case_sensitive || host.empty() || !find_folded(share, host, rules, candidate) ||
+        tw3_fs_realpath(candidate, out->local_path, TW3_LOCAL_PATH_MAX) != 0) {
+      return not_found();
+    }
+  }
   if (!inside(out->local_path, share)) {
     tw3_stat_add(ST_PATH_REFUSED, 1);
     return not_found();
@@ -105,11 +145,6 @@ bool follow_link(const tw3_share& share, const char* path, const tw3_stat& self,
   return true;
 }
 
-bool name_listable(std::string_view name) {
-  return name.size() <= static_cast<size_t>(TW3_COMPONENT_MAX) &&
-         name.find_first_of("\r\n") == std::string_view::npos;
-}
-
 // Fills *e for one entry of the enumeration d of folder dir; false skips it.
 // The entry's own status comes from d's handle, which produced the name: a
 // folder on the way to dir swapped for a link meanwhile cannot make it
@@ -119,7 +154,8 @@ bool make_entry(const tw3_share& share, tw3_dir* d, std::string_view dir, const 
                 tw3_vent* e) {
   const std::string_view n(name);
   char path[TW3_LOCAL_PATH_MAX];
-  if (!name_listable(n) || !join(dir, n, path)) return false;
+  std::string shown;
+  if (!tw3_name_to_client(n, tw3_host_name_rules(), &shown) || !join(dir, n, path)) return false;
   tw3_stat self{};
   if (tw3_fs_entry_lstat(d, name, &self) != 0) return false;
   *e = tw3_vent{};
@@ -130,9 +166,9 @@ bool make_entry(const tw3_share& share, tw3_dir* d, std::string_view dir, const 
   } else if (self.kind != TW3_KIND_LINK || !follow_link(share, path, self, e)) {
     return false;
   }
-  e->name = static_cast<char*>(std::malloc(n.size() + 1));
+  e->name = static_cast<char*>(std::malloc(shown.size() + 1));
   if (e->name == nullptr) return false;
-  std::memcpy(e->name, name, n.size() + 1);
+  std::memcpy(e->name, shown.c_str(), shown.size() + 1);
   return true;
 }
 
@@ -152,7 +188,7 @@ bool grow(tw3_vent** arr, int* cap) {
 
 }  // namespace
 
-int tw3_vfs_resolve(const char* share_name, const char* vpath, tw3_vres* out) {
+int tw3_vfs_resolve(const char* share_name, const char* vpath, tw3_vres* out, bool case_sensitive) {
   if (out == nullptr) return not_found();
   std::memset(out, 0, sizeof *out);
   if (share_name == nullptr || tw3_share_find(share_name, &out->share) != 0) return not_found();
@@ -162,7 +198,7 @@ int tw3_vfs_resolve(const char* share_name, const char* vpath, tw3_vres* out) {
   }
   const std::string_view v = vpath != nullptr ? vpath : "";
   const int rc = out->share.single_file != 0 ? resolve_single_file(out->share, v, out)
-                                             : resolve_folder(out->share, v, out);
+                                             : resolve_folder(out->share, v, case_sensitive, out);
   if (rc != 0) out->kind = TW3_VRES_NONE;
   return rc;
 }

@@ -245,8 +245,8 @@ bool build_records(const tw3_notify& n, uint32_t out_len, tw3_buf* out) {
   bool first = true;
   std::vector<uint8_t> name16;
   for (const kept_change& k : n.kept) {
-    std::string wire = k.name;
-    std::replace(wire.begin(), wire.end(), '/', '\\');
+    std::string wire;
+    if (!tw3_path_to_client(k.name, '/', tw3_host_name_rules(), &wire)) continue;  // a hidden name
     name16.resize(wire.size() * 2 + 2);
     int32_t len16 = 0;
     if (tw3_utf8_to_utf16le(wire.c_str(), name16.data(), int32_t(name16.size()), &len16) != 0) continue;

@@ -247,7 +247,7 @@ struct target {
 };
 
 // The name, and what it leads to. 0, or a failure status.
-uint32_t resolve_name(tw3_rd* body, const create_req& q, const tw3_tree& tree,
+uint32_t resolve_name(tw3_rd* body, const create_req& q, const tw3_tree& tree, bool case_sensitive,
                       target* out, int* site) {
   char name[kNameArea] = "";
   if (q.name_len != 0) {
@@ -273,7 +273,7 @@ uint32_t resolve_name(tw3_rd* body, const create_req& q, const tw3_tree& tree,
     return *site = kSitePathRules, STATUS_OBJECT_NAME_INVALID;
   }
   tw3_vres& v = out->vres;
-  if (tw3_vfs_resolve(tree.share_name, vpath, &v) != 0 ||
+  if (tw3_vfs_resolve(tree.share_name, vpath, &v, case_sensitive) != 0 ||
       (v.kind != TW3_VRES_DIR && v.kind != TW3_VRES_FILE)) {
     *site = kSiteResolve;
     return vpath[0] == 0 ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
@@ -348,7 +348,7 @@ void cmd_create(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   int site = 0;
   uint32_t status = check_request(c, q, tree != nullptr && tree->is_ipc, &tree, &site);
   target t;
-  if (status == STATUS_SUCCESS) status = resolve_name(body, q, *tree, &t, &site);
+  if (status == STATUS_SUCCESS) status = resolve_name(body, q, *tree, c->opts.case_sensitive != 0, &t, &site);
   if (status == STATUS_SUCCESS && !t.pipe && tw3_lease_admit(c, cx.lease, t.vres.local_path) != STATUS_SUCCESS)
     status = STATUS_INVALID_PARAMETER, site = kSiteLeaseKey;
   if (status != STATUS_SUCCESS) return create_error_l(c, rq, r, status, site);

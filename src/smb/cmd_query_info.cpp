@@ -4,6 +4,7 @@
 // descriptor; quotas are refused.
 #include <array>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "smb/files.h"
@@ -91,8 +92,8 @@ void put_times(tw3_buf* b, const tw3_open& o) {
   w64(b, tw3_filetime(o.st.btime));  // ChangeTime carries the creation time
 }
 
-// The open's path below its share root, `\`-separated in `out`; empty for
-// the root itself and for the pipe.
+// The open's path below its share root as clients spell it, `\`-separated
+// in `out`; empty for the root itself and for the pipe.
 std::string_view share_relative(const tw3_open& o, std::span<char> out) {
   const std::string_view path(o.local_path), root(o.share.root_path);
   const char sep = tw3_fs_sep();
@@ -102,10 +103,10 @@ std::string_view share_relative(const tw3_open& o, std::span<char> out) {
     if (rest.front() != sep) return {};
     rest.remove_prefix(1);
   }
-  if (rest.size() >= out.size()) return {};
-  for (size_t i = 0; i < rest.size(); ++i) out[i] = rest[i] == sep ? '\\' : rest[i];
-  out[rest.size()] = 0;
-  return {out.data(), rest.size()};
+  std::string shown;
+  if (!tw3_path_to_client(rest, sep, tw3_host_name_rules(), &shown) || shown.size() >= out.size()) return {};
+  std::memcpy(out.data(), shown.c_str(), shown.size() + 1);
+  return {out.data(), shown.size()};
 }
 
 // FILE_NAME_INFORMATION: the UTF-16LE byte count, then the name.

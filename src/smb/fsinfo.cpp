@@ -22,7 +22,9 @@ constexpr uint32_t kBytesPerSector = 512;
 constexpr uint32_t kFallbackUnit = 4096;
 constexpr uint32_t kDeviceDisk = 7;              // FILE_DEVICE_DISK
 constexpr uint32_t kReadOnlyDevice = 2;          // FILE_READ_ONLY_DEVICE
-constexpr uint32_t kFsAttributes = 0x00040007;   // case-sensitive search, case preserved, Unicode, streams
+// FileFsAttributeInformation flags (MS-FSCC 2.5.1).
+constexpr uint32_t kFsCaseSensitiveSearch = 0x00000001;
+constexpr uint32_t kFsAttributes = 0x00040006;  // case preserved, Unicode, streams
 constexpr uint32_t kMaxComponent = 255;
 constexpr std::array<uint8_t, 8> kNtfs16 = {'N', 0, 'T', 0, 'F', 0, 'S', 0};
 // Logical sectors aligned with physical ones, partition aligned on the device.
@@ -79,8 +81,11 @@ void put_device(const tw3_open&, tw3_buf* b) {
   w32(b, kReadOnlyDevice);
 }
 
+// Case-sensitive search is claimed only when names are looked up as spelled.
 void put_attribute(const tw3_open&, tw3_buf* b) {
-  w32(b, kFsAttributes);
+  tw3_opts opts{};
+  tw3_opts_get(&opts);
+  w32(b, kFsAttributes | (opts.case_sensitive != 0 ? kFsCaseSensitiveSearch : 0));
   w32(b, kMaxComponent);
   w32(b, uint32_t(kNtfs16.size()));
   tw3_buf_put(b, kNtfs16.data(), kNtfs16.size());

@@ -14,17 +14,29 @@ bool is_sep(char c) { return c == '/' || c == '\\'; }
 bool is_control(unsigned char c) { return c < 0x20 || c == 0x7F; }
 unsigned char fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c; }
 
+// The first rule a single component breaks, whatever its place in a path.
+enum class fault { none, dot, dotdot, too_long, control, trailing };
+
+fault component_fault(std::string_view comp) {
+  if (comp == ".") return fault::dot;
+  if (comp == "..") return fault::dotdot;
+  if (comp.size() > TW3_COMPONENT_MAX) return fault::too_long;
+  for (char c : comp)
+    if (is_control(static_cast<unsigned char>(c))) return fault::control;
+  if (comp.back() == '.' || comp.back() == ' ') return fault::trailing;
+  return fault::none;
+}
+
 // 0, or -7 with the message of the first rule the component breaks.
 int check_component(std::string_view comp, int depth, size_t out_len) {
-  if (comp == ".") return tw3_fail(TW3_ENAME, "\".\" is not a valid name component");
-  if (comp == "..") return tw3_fail(TW3_ENAME, "\"..\" is not a valid name component");
-  if (comp.size() > TW3_COMPONENT_MAX)
-    return tw3_fail(TW3_ENAME, "name component longer than %d bytes", TW3_COMPONENT_MAX);
-  for (char c : comp)
-    if (is_control(static_cast<unsigned char>(c)))
-      return tw3_fail(TW3_ENAME, "control byte in a name component");
-  if (comp.back() == '.' || comp.back() == ' ')
-    return tw3_fail(TW3_ENAME, "name component ends in a dot or a space");
+  switch (component_fault(comp)) {
+    case fault::dot: return tw3_fail(TW3_ENAME, "\".\" is not a valid name component");
+    case fault::dotdot: return tw3_fail(TW3_ENAME, "\"..\" is not a valid name component");
+    case fault::too_long: return tw3_fail(TW3_ENAME, "name component longer than %d bytes", TW3_COMPONENT_MAX);
+    case fault::control: return tw3_fail(TW3_ENAME, "control byte in a name component");
+    case fault::trailing: return tw3_fail(TW3_ENAME, "name component ends in a dot or a space");
+    case fault::none: break;
+  }
   if (depth >= TW3_DEPTH_MAX) return tw3_fail(TW3_ENAME, "deeper than %d components", TW3_DEPTH_MAX);
   if (out_len + 1 + comp.size() > TW3_VPATH_MAX)
     return tw3_fail(TW3_ENAME, "path longer than %d bytes", TW3_VPATH_MAX);
@@ -32,6 +44,11 @@ int check_component(std::string_view comp, int depth, size_t out_len) {
 }
 
 }  // namespace
+
+bool tw3_component_ok(std::string_view comp) {
+  return !comp.empty() && comp.find_first_of("/\\") == std::string_view::npos &&
+         component_fault(comp) == fault::none;
+}
 
 int tw3_vpath(const char* in, char* out, int32_t out_size) {
   char area[kVpathArea];

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 // printf-style checking of a format argument. mingw's "printf" means the
 // Microsoft runtime's formats; the C++ runtime there formats the GNU way.
@@ -106,6 +107,10 @@ constexpr int TW3_PATTERN_MAX = 512;
 // Normalises a client path into a virtual path ("a/b/c"). 0, -7 (rule
 // broken) or -8 (no or too small output); failures record a message.
 int tw3_vpath(const char* in, char* out, int32_t out_size);
+// Whether one component, alone, passes the rules tw3_vpath applies to each
+// component (non-empty, no separator, at most 255 bytes, no control byte,
+// not "." or "..", no final dot or space).
+bool tw3_component_ok(std::string_view comp);
 // 0 when `pattern` is an admissible search pattern (a leaf name), else -1.
 int tw3_pat_check(const char* pattern);
 // 1 when the whole name matches the whole pattern (* and ?, ASCII case-insensitive).

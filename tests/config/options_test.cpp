@@ -28,7 +28,7 @@ bool same(const tw3_opts& a, const tw3_opts& b) {
          a.io_timeout_ms == b.io_timeout_ms && a.max_login_failures == b.max_login_failures &&
          a.max_credits == b.max_credits && a.max_handles == b.max_handles && a.max_message == b.max_message &&
          a.clock == b.clock && std::strcmp(a.server_name, b.server_name) == 0 &&
-         a.encrypt == b.encrypt;
+         a.encrypt == b.encrypt && a.case_sensitive == b.case_sensitive;
 }
 
 TEST_F(Options, Defaults) {
@@ -46,6 +46,7 @@ TEST_F(Options, Defaults) {
   EXPECT_EQ(o.clock, 0);
   EXPECT_STREQ(o.server_name, "TARNWICKFIELD");
   EXPECT_EQ(o.encrypt, TW3_ENCRYPT_AUTO);
+  EXPECT_EQ(o.case_sensitive, 0);
 }
 
 // Accepted values: key, value, and the field read back as a 64-bit number.
@@ -68,6 +69,7 @@ int64_t f_handles(const tw3_opts& o) { return o.max_handles; }
 int64_t f_message(const tw3_opts& o) { return static_cast<int64_t>(o.max_message); }
 int64_t f_clock(const tw3_opts& o) { return o.clock; }
 int64_t f_encrypt(const tw3_opts& o) { return o.encrypt; }
+int64_t f_case(const tw3_opts& o) { return o.case_sensitive; }
 
 TEST_F(Options, AcceptedValuesAreStored) {
   const Accepted cases[] = {
@@ -88,6 +90,8 @@ TEST_F(Options, AcceptedValuesAreStored) {
       {"clock", "0", f_clock, 0},
       {"encrypt", "required", f_encrypt, TW3_ENCRYPT_REQUIRED}, {"encrypt", "off", f_encrypt, TW3_ENCRYPT_OFF},
       {"encrypt", "auto", f_encrypt, TW3_ENCRYPT_AUTO},
+      {"case_sensitive", "on", f_case, 1},  {"case_sensitive", "0", f_case, 0},
+      {"case_sensitive", "1", f_case, 1},   {"case_sensitive", "off", f_case, 0},
   };
   for (const Accepted& c : cases) {
     SCOPED_TRACE(std::string(c.key) + "=" + c.value);
@@ -112,6 +116,7 @@ TEST_F(Options, RefusedValuesKeepEveryOptionAndSayWhy) {
       {{"encrypt", "on"}, "encrypt: auto, required or off"},
       {{"encrypt", "Required"}, "encrypt: auto, required or off"},
       {{"ntlm_timecheck", "On"}, "ntlm_timecheck: on or off"},
+      {{"case_sensitive", "yes"}, "case_sensitive: on or off"},
       {{"max_clients", "+16"}, "max_clients: 1..1024"},
       {{"max_clients", " 16"}, "max_clients: 1..1024"},
       {{"max_clients", "16 "}, "max_clients: 1..1024"},

@@ -136,9 +136,10 @@ TEST_F(Vfs, ListingKeepsWhatAClientMayReachInByteOrder) {
   int n = -1;
   ASSERT_EQ(tw3_vfs_list(&r, &e, &n), 0);
   // Left out: links leaving the share or broken, the FIFO, and names with
-  // CR, LF or invalid UTF-8.
+  // invalid UTF-8. CR and LF travel as U+F00D and U+F00A.
   const std::vector<Listed> want = {
       {"A", 0, 0},           {"B", 0, 0},       {"a", 0, 0},          {"b", 0, 0},
+      {"cr\xEF\x80\x8Dname", 0, 0}, {"line\xEF\x80\x8A" "feed", 0, 0},
       {"link_abs_in", 2, 1}, {"link_file_in", 2, 0}, {"link_in", 2, 1}, {"sub", 1, 1},
   };
   EXPECT_EQ(list_of(e, n), want);

@@ -51,6 +51,8 @@ class QueryClasses : public ::testing::Test {
     ASSERT_TRUE(t.dir("media/sub"));
     ASSERT_TRUE(t.file("media/ten.txt", "0123456789"));
     ASSERT_TRUE(t.file("media/sub/a long name.txt", std::string(70000, 'x')));
+    ASSERT_TRUE(t.dir("media/d:x"));
+    ASSERT_TRUE(t.file("media/d:x/A?.txt", "q"));
     for (const char* share : {"media", "m", kWideShare}) {
       ASSERT_EQ(tw3_add_share(share, t.sub("media").c_str()), 0) << tw3_error();
     }
@@ -81,6 +83,8 @@ TEST_F(QueryClasses, FileLayoutsByteForByte) {
   const uint64_t dir = c.open(tree, "sub");
   const uint64_t deep = c.open(tree, "sub\\a long name.txt");
   const uint64_t root = c.open(tree, "");
+  // "d:x/A?.txt" as a client spells it (U+F022, U+F025), in another case.
+  const uint64_t mapped = c.open(tree, "D\xEF\x80\xA2X\\a\xEF\x80\xA5.TXT");
   const uint32_t serial = c.qi(file, 2, 1, 0).b32(8 + 8);
   const bytes stream_name = utf16("::$DATA");
   struct Case {
@@ -105,6 +109,8 @@ TEST_F(QueryClasses, FileLayoutsByteForByte) {
       {"compression of a folder", dir, 28, zeros(16)},
       {"normalized name", deep, 48, name_info("sub\\a long name.txt")},
       {"normalized name of the root", root, 48, name_info("")},
+      {"normalized name as clients see it", mapped, 48, name_info("d\xEF\x80\xA2x\\A\xEF\x80\xA5.txt")},
+      {"8.3 name as clients see it", mapped, 21, name_info("A\xEF\x80\xA5.TXT")},
       {"file id", file, 59, cat({le(serial, 8), le(ino("media/ten.txt"), 8), zeros(8)})},
   };
   for (const Case& k : cases) {

@@ -333,4 +333,18 @@ TEST_F(Notify, RefusalsAndBounds) {
   EXPECT_EQ(notify(kAllChanges, 0, 4096, c.open(tree, "sub", 1)).status(), STATUS_INSUFFICIENT_RESOURCES);
 }
 
+// Names travel as clients see them: the characters SMB cannot carry as
+// private-use characters, and a change to a hidden name is not reported.
+TEST_F(Notify, NamesAsClientsSeeThem) {
+  ASSERT_EQ(notify(kAllChanges).status(), STATUS_PENDING);
+  host_event(TW3_WATCH_ADDED, "pu\xEF\x80\xA2x");  // holds U+F022 itself: hidden
+  host_event(TW3_WATCH_ADDED, "sub/a:b.");
+  tw3_notify_poll(c.get());
+  auto m = sent();
+  ASSERT_EQ(m.size(), 1u);
+  auto recs = records_of(m[0]);
+  ASSERT_EQ(recs.size(), 1u);
+  EXPECT_EQ(recs[0].name, "sub\\a\xEF\x80\xA2" "b\xEF\x80\xA9");
+}
+
 }  // namespace

@@ -66,8 +66,18 @@ fresh() {  # fresh NAME
 }
 # ---- end of the live folder block ----
 
+# ---- Names SMB cannot carry (the "names" share) ----
+# Every file below /mnt as "MD5 HEX-OF-PATH": the name in hex, so control
+# characters and final spaces reach the host intact.
+names() {
+  check names sh -c 'find /mnt -type f | sort | while IFS= read -r f; do
+    echo "$(md5sum <"$f" | cut -d" " -f1) $(printf %s "$f" | od -An -tx1 | tr -d " \n")"; done'
+}
+# ---- end of names ----
+
 run_check() {  # one entry of CHECKS: ls, stat, df, writes, md5=F, cat=F, dd=F, fresh=F or - (none)
   case "$1" in
+    names) names ;;
     ls) check ls.root ls -la /mnt; check ls.sub ls -la /mnt/docs ;;
     stat) check stat sh -c 'stat -c "%s|%F|%n" /mnt/* /mnt/docs/*' ;;
     df) check df df -k /mnt ;;

@@ -59,7 +59,41 @@ def share_tree(data):
     media = dict(TEXTS)
     media.update(data)
     media.update({"empty": {}, "docs": dict(DOCS, deeper={"deep.txt": b"deep\n"})})
-    return {"media": media}
+    return {"media": media, NAMES_SHARE: names_tree()}
+
+
+# ---- Names SMB cannot carry: a second share whose host names the server
+# maps to private-use characters; the kernel's default mapposix shows them
+# as they are on the host. ----
+NAMES_SHARE = "names"
+NAMES_CASE = "names-3.1.1"
+NAMES_FILES = ["back\\slash.txt", "a:b.txt", "q?x.txt", "star*.txt", "lt<gt>.txt", "pipe|x.txt", "quote\".txt",
+               "trail.", "trail ", "bell\x07ring.txt", "A.txt", "a.txt", "Mixed Case.TXT"]
+NAMES_HIDDEN = ["pu\uf022x.txt"]
+
+
+def names_tree():
+    files = {name: ("content of %r\n" % name).encode() for name in NAMES_FILES + NAMES_HIDDEN}
+    files["dir:x"] = {"in?ner.txt": b"inner\n"}
+    return files
+
+
+def names_expected():
+    """{hex of the path under /mnt: md5 of the content} of what the mount must show."""
+    want = {}
+    tree = names_tree()
+    paths = [(n, tree[n]) for n in NAMES_FILES] + [("dir:x/in?ner.txt", tree["dir:x"]["in?ner.txt"])]
+    for path, data in paths:
+        # The kernel turns every mapped character back but the backslash,
+        # which a Linux name may hold but its client keeps as U+F026.
+        shown = "/mnt/" + path.replace("\\", "\uf026")
+        want[shown.encode().hex()] = hashlib.md5(data).hexdigest()
+    return want
+
+
+def share_of(case):
+    return NAMES_SHARE if case == NAMES_CASE else "media"
+# ---- end of names ----
 
 
 def plan():
@@ -84,6 +118,7 @@ def plan():
     for vers in ("3.0", "3.1.1"):
         rows.append(("seal-%s" % vers, "10.0.2.100", "ls,md5=mid.bin,cat=mid.bin",
                      "vers=%s,%s,seal" % (vers, user), True))
+    rows.append((NAMES_CASE, "10.0.2.100", "names", "vers=3.1.1,username=%s,password=%s" % (USER, PASSWORD), True))
     rows.append(("wrong-password", "10.0.2.100", "", "vers=3.1.1,username=%s,password=wrong" % USER, False))
     rows.append(fresh_row(user))
     return rows
@@ -236,7 +271,7 @@ class KernelClient(unittest.TestCase):
                 cls.captures.append(Capture(srv.port, os.path.join(tmp, "%s.pcapng" % address)))
                 cls.stack.callback(cls.captures[-1].stop)
         cls.plan = plan()
-        lines = "".join("%s %s media %s %s\n" % (case, address, checks or "-", opts)
+        lines = "".join("%s %s %s %s %s\n" % (case, address, share_of(case), checks or "-", opts)
                         for case, address, checks, opts, _ in cls.plan)
         initramfs = os.path.join(tmp, "initramfs.cpio")
         vm.build_initramfs(initramfs, kern, os.path.join(HERE, "guest.sh"), {"plan": lines.encode()})
@@ -354,6 +389,19 @@ class KernelClient(unittest.TestCase):
                 self.assertEqual(sorted(os.listdir(root)), sorted(share_tree(self.data)["media"]))
                 with open(os.path.join(root, "hello.txt"), "rb") as f:
                     self.assertEqual(f.read(), TEXTS["hello.txt"])
+
+    def test_names_show_as_on_the_host(self):
+        self.maxDiff = None
+        status, out = self.result(NAMES_CASE, "names")
+        self.assertEqual(status, "0", out)
+        got = {}
+        for line in out:
+            md5, name_hex = line.split(" ", 1)
+            got[name_hex] = md5
+
+        def readable(entries):
+            return {ascii(bytes.fromhex(k).decode(errors="replace")): v for k, v in entries.items()}
+        self.assertEqual(readable(got), readable(names_expected()))
 
     def test_kernel_logs_no_trouble(self):
         for case, _ in self.mounted_cases():
