@@ -70,6 +70,11 @@ tw3_dir* tw3_fs_opendir(const char* path);
 tw3_dir* tw3_fs_opendir_nofollow(const char* path);
 // The next name (valid until the next call), or null at the end.
 const char* tw3_fs_readdir(tw3_dir* d);
+// The kind of the name tw3_fs_readdir last gave, as the enumeration itself
+// reports it without a status call (TW3_KIND_*: a link is kind 2), or -1
+// when it does not say. A hint only: the entry may change before its status
+// is taken. Windows: -1.
+int32_t tw3_fs_readdir_kind(const tw3_dir* d);
 // Status of one entry name of the directory d enumerates, looked up in that
 // very directory (its open handle, not its path, so a folder on the way
 // swapped for a link since does not change the answer). A link is reported

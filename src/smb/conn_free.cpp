@@ -13,7 +13,7 @@ void tw3_conn_free_trees(tw3_conn* c) {
 }
 
 void tw3_open_drop_listing(tw3_open* o) {
-  if (o->listing != nullptr) tw3_vfs_free(o->listing, o->listing_count);
+  tw3_listing_release(o->listing);
   o->listing = nullptr;
   o->listing_count = 0;
   o->listing_valid = 0;
