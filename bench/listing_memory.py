@@ -47,6 +47,8 @@ def make_folder(root, entries):
 class Server:
     def __init__(self, binary, root, conns):
         self.port_file = os.path.join(root, "port")
+        if os.path.exists(self.port_file):
+            os.unlink(self.port_file)
         share = os.path.join(root, "share")
         self.proc = subprocess.Popen(
             [binary, "serve", "--port", "0", "--port-file", self.port_file, "--share", "public=" + share,
