@@ -111,7 +111,12 @@ class Client:
             return False
 
     def close(self, fid):
-        self.smb.close(self.tid, fid)
+        try:
+            self.smb.close(self.tid, fid)
+        except KeyError:
+            # impacket files opens by name: the second close of a name fails
+            # in its bookkeeping after the server has answered.
+            self.smb._Session["OpenTable"].pop(fid, None)
 
     def end(self):
         try:

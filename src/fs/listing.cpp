@@ -14,10 +14,12 @@
 // listing is freed with its last reference. One lock (g_listings_lock)
 // guards the index, the reference counts and the server's byte count; each
 // listing's own lock guards its records' status while blocks are filled and
-// copied out.
+// copied out. Threads wanting a listing that another is building wait for
+// it rather than build a copy each.
 #include "fs/listing.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -38,6 +40,8 @@ constexpr size_t kIndexMax = 4096;      // listings findable for sharing at once
 constexpr size_t kFirstEntries = 64;    // first capacity of a build's arrays
 constexpr size_t kFirstArena = 1024;    // first capacity of a build's name arena
 constexpr int64_t kNsPerSecond = 1000000000;
+// Freeing a listing at least this large hands free memory back to the host.
+constexpr uint64_t kTrimBytes = uint64_t(1) << 20;
 
 enum : uint8_t { kUnfilled = 0, kFilled = 1, kGone = 2 };
 
@@ -99,6 +103,10 @@ namespace {
 
 tw3_mutex g_listings_lock;
 std::vector<tw3_listing*> g_index;
+// Folders whose listing a thread is building: others wanting the same one
+// wait for it (g_built) instead of building copies side by side.
+std::vector<folder_key> g_building;
+std::condition_variable g_built;
 uint64_t g_server_bytes = 0;
 int32_t g_server_count = 0;
 tw3_listing_limits g_limits = {TW3_LISTING_CONN_BUDGET, TW3_LISTING_SERVER_BUDGET, TW3_LISTING_SETTLE_S};
@@ -246,16 +254,22 @@ bool settled(const tw3_stat& st, int64_t settle_s) {
   return tw3_unix_now() - changed >= settle_s;
 }
 
+// The shared listing of a folder in this state, or null. Under g_listings_lock.
+tw3_listing* find_shared(const folder_key& key) {
+  for (tw3_listing* l : g_index) {
+    if (l->key == key) return l;
+  }
+  return nullptr;
+}
+
 // Enters a new listing: joins an equal one another thread entered meanwhile
 // (the new one is then dropped), else indexes it when it may be shared.
 tw3_listing* enter(std::unique_ptr<tw3_listing> l, reservation* res, bool shareable) {
   tw3_lock_guard g(g_listings_lock);
   if (shareable) {
-    for (tw3_listing* have : g_index) {
-      if (have->key == l->key) {
-        ++have->refs;
-        return have;  // res gives the new one's bytes back
-      }
+    if (tw3_listing* have = find_shared(l->key)) {
+      ++have->refs;
+      return have;  // res gives the new one's bytes back
     }
     if (g_index.size() < kIndexMax) {
       g_index.push_back(l.get());
@@ -371,16 +385,28 @@ int tw3_listing_acquire(const tw3_vres* dir, uint64_t room, tw3_listing** out) {
   folder_key key{dir->local_path, dir->share.root_path, st.change_ns, st.mtime, st.size, st.volume_serial,
                  st.file_index};
   {
-    tw3_lock_guard g(g_listings_lock);
-    for (tw3_listing* l : g_index) {
-      if (l->key == key) {
+    std::unique_lock<tw3_mutex> g(g_listings_lock);
+    for (;;) {
+      if (tw3_listing* l = find_shared(key)) {
         ++l->refs;
         *out = l;
         return TW3_LISTING_OK;
       }
+      if (std::find(g_building.begin(), g_building.end(), key) == g_building.end()) break;
+      g_built.wait(g);
     }
+    g_building.push_back(key);
   }
-  return build(*dir, st, std::move(key), room, out);
+  const int rc = build(*dir, st, key, room, out);
+  {
+    tw3_lock_guard g(g_listings_lock);
+    g_building.erase(std::find(g_building.begin(), g_building.end(), key));
+  }
+  g_built.notify_all();
+  // The build's working arrays are gone; a connection thread's heap would
+  // keep their pages.
+  if (rc != TW3_LISTING_OK || tw3_listing_bytes(*out) >= kTrimBytes) tw3_mem_trim();
+  return rc;
 }
 
 void tw3_listing_release(tw3_listing* l) {
@@ -392,7 +418,9 @@ void tw3_listing_release(tw3_listing* l) {
     g_server_bytes -= l->bytes;
     --g_server_count;
   }
+  const bool large = l->bytes >= kTrimBytes;
   delete l;
+  if (large) tw3_mem_trim();
 }
 
 int32_t tw3_listing_count(const tw3_listing* l) { return l != nullptr ? l->count : 0; }

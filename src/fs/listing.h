@@ -25,7 +25,9 @@ constexpr uint64_t TW3_LISTING_SERVER_BUDGET = uint64_t(512) << 20;
 constexpr uint64_t TW3_LISTING_FRESH_MS = 1000;
 // A folder changed within this many seconds is listed for the one handle
 // only: a change within the host's timestamp granularity would leave the
-// folder's change time as it was, and a new open must see new names.
+// folder's change time as it was, and a new open must see new names. (A
+// Windows host reports no change time; the folder's write time, in whole
+// seconds, stands in, which this also covers.)
 constexpr int64_t TW3_LISTING_SETTLE_S = 2;
 
 struct tw3_listing_limits {

@@ -222,6 +222,10 @@ int tw3_read_secret_line(const char* prompt, char* buf, size_t cap);
 int tw3_file_read_small(const char* path, char* buf, size_t cap, size_t* len, uint32_t* mode, int* err);
 // The host's message for an error code of the file or process operations.
 void tw3_os_error_text(int code, char* buf, size_t size);
+// Hands memory the allocator holds free back to the host, after large
+// blocks were freed (a connection thread's heap keeps them otherwise).
+// glibc: malloc_trim; Windows: nothing (its heap returns large blocks).
+void tw3_mem_trim();
 
 // ===================== Several sockets (poll_posix.cpp) ===================
 // Waits up to timeout_ms until one of n sockets is ready for its events[i]

@@ -1,6 +1,7 @@
 // The serving process on POSIX hosts: signals, the terminal, and the small
 // private files the command line reads (its configuration file).
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -122,3 +123,9 @@ int tw3_file_read_small(const char* path, char* buf, size_t cap, size_t* len, ui
 }
 
 void tw3_os_error_text(int code, char* buf, size_t size) { tw3_sock_error_text(code, buf, size); }
+
+void tw3_mem_trim() {
+#ifdef __GLIBC__
+  ::malloc_trim(0);
+#endif
+}
