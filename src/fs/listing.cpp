@@ -1,7 +1,7 @@
 // Shared, compact directory listings under memory budgets.
 //
 // A listing is one arena of NUL-terminated names and one array of fixed-size
-// records (position, kind, status) in byte-wise name order. It is built from
+// records (kind, status, a pointer into the arena) in byte-wise name order. It is built from
 // the names and the kinds the enumeration reports; the status of entries is
 // taken in blocks when they are first read and again when it has aged, from
 // a fresh no-follow enumeration handle of the folder, like the names were.
@@ -45,20 +45,6 @@ constexpr uint64_t kTrimBytes = uint64_t(1) << 20;
 
 enum : uint8_t { kUnfilled = 0, kFilled = 1, kGone = 2 };
 
-// One entry; its name is in the listing's arena at name_off.
-struct entry_rec {
-  uint32_t name_off;
-  uint8_t state;  // kUnfilled, kFilled or kGone
-  uint8_t kind;
-  uint8_t target_kind;
-  uint64_t size;
-  int64_t mtime;
-  int64_t atime;
-  int64_t btime;
-  uint64_t volume_serial;
-  uint64_t file_index;
-};
-
 // What makes two listings of a folder the same.
 struct folder_key {
   std::string path;  // canonical host path
@@ -94,7 +80,8 @@ struct tw3_listing {
   uint64_t bytes = 0;
   int32_t count = 0;
   std::unique_ptr<char[]> names;
-  std::unique_ptr<entry_rec[]> recs;
+  std::unique_ptr<tw3_vent[]> recs;     // names point into `names`
+  std::unique_ptr<uint8_t[]> state;     // each entry's kUnfilled, kFilled or kGone
   std::unique_ptr<uint64_t[]> block_ms;  // when each block's status was taken; 0 never
   tw3_mutex m;                           // guards recs' status and block_ms
 };
@@ -161,54 +148,42 @@ bool name_less(const sort_key& a, const sort_key& b, const char* arena) {
   return std::strcmp(arena + a.name_off + 8, arena + b.name_off + 8) < 0;
 }
 
-void put_status(const tw3_vent& e, entry_rec* r) {
-  r->kind = static_cast<uint8_t>(e.kind);
-  r->target_kind = static_cast<uint8_t>(e.target_kind);
-  r->size = e.size;
-  r->mtime = e.mtime;
-  r->atime = e.atime;
-  r->btime = e.btime;
-  r->volume_serial = e.volume_serial;
-  r->file_index = e.file_index;
-}
-
 // The record for a name as enumerated; false leaves it out. A file or a
 // folder waits for its status until it is read; a link is followed now (it
 // is listed only when it leads inside the share), as is an entry whose kind
 // the enumeration does not tell.
-bool first_record(const tw3_vres& dir, tw3_dir* d, const char* name, entry_rec* r) {
+bool first_record(const tw3_vres& dir, tw3_dir* d, const char* name, tw3_vent* r, uint8_t* state) {
   if (!tw3_vfs_name_listable(name)) return false;
   const int32_t kind = tw3_fs_readdir_kind(d);
-  *r = entry_rec{};
+  *r = tw3_vent{};
   if (kind == TW3_KIND_FILE || kind == TW3_KIND_DIR) {
-    r->kind = static_cast<uint8_t>(kind);
-    r->target_kind = r->kind;
-    r->state = kUnfilled;
+    r->kind = kind;
+    r->target_kind = kind;
+    *state = kUnfilled;
     return true;
   }
   if (kind == TW3_KIND_OTHER) return false;
-  tw3_vent e{};
-  if (!tw3_vfs_entry_status(dir.share, d, dir.local_path, name, &e)) return false;
-  put_status(e, r);
-  r->state = kFilled;
-  return true;
+  *state = kFilled;
+  return tw3_vfs_entry_status(dir.share, d, dir.local_path, name, r);
 }
 
 // Arrays of a build, grown by doubling with each growth charged first.
 struct build_arrays {
   std::vector<char> arena;
-  std::vector<entry_rec> read;  // in enumeration order
+  std::vector<tw3_vent> read;  // in enumeration order, names not yet set
+  std::vector<uint8_t> state;
   std::vector<sort_key> keys;
 
   // Each entry capacity is charged for its record twice (enumeration order
-  // and final order) and its sort key.
-  static constexpr uint64_t kPerEntry = 2 * sizeof(entry_rec) + sizeof(sort_key);
+  // and final order), its state and its sort key.
+  static constexpr uint64_t kPerEntry = 2 * (sizeof(tw3_vent) + 1) + sizeof(sort_key);
 
-  bool add(reservation* res, std::string_view name, entry_rec r) {
+  bool add(reservation* res, std::string_view name, const tw3_vent& r, uint8_t st) {
     if (read.size() == read.capacity()) {
       const size_t cap = std::min<size_t>(std::max(kFirstEntries, read.capacity() * 2), TW3_LIST_MAX);
       if (!res->take((cap - read.capacity()) * kPerEntry)) return false;
       read.reserve(cap);
+      state.reserve(cap);
       keys.reserve(cap);
     }
     if (arena.capacity() - arena.size() < name.size() + 1) {
@@ -216,9 +191,9 @@ struct build_arrays {
       if (!res->take(cap - arena.capacity())) return false;
       arena.reserve(cap);
     }
-    r.name_off = static_cast<uint32_t>(arena.size());
-    keys.push_back({prefix_of(name), r.name_off, static_cast<uint32_t>(read.size())});
+    keys.push_back({prefix_of(name), static_cast<uint32_t>(arena.size()), static_cast<uint32_t>(read.size())});
     read.push_back(r);
+    state.push_back(st);
     arena.insert(arena.end(), name.begin(), name.end());
     arena.push_back('\0');
     return true;
@@ -234,16 +209,22 @@ std::unique_ptr<tw3_listing> assemble(const tw3_vres& dir, folder_key key, build
   auto l = std::unique_ptr<tw3_listing>(new (std::nothrow) tw3_listing);
   if (!l) return nullptr;
   l->names.reset(new (std::nothrow) char[std::max<size_t>(a.arena.size(), 1)]);
-  l->recs.reset(new (std::nothrow) entry_rec[std::max(n, 1)]);
+  l->recs.reset(new (std::nothrow) tw3_vent[std::max(n, 1)]);
+  l->state.reset(new (std::nothrow) uint8_t[std::max(n, 1)]);
   l->block_ms.reset(new (std::nothrow) uint64_t[std::max(blocks, 1)]());
-  if (!l->names || !l->recs || !l->block_ms) return nullptr;
+  if (!l->names || !l->recs || !l->state || !l->block_ms) return nullptr;
   if (!a.arena.empty()) std::memcpy(l->names.get(), a.arena.data(), a.arena.size());
-  for (int32_t i = 0; i < n; ++i) l->recs[i] = a.read[a.keys[i].at];
+  for (int32_t i = 0; i < n; ++i) {
+    const sort_key& k = a.keys[size_t(i)];
+    l->recs[i] = a.read[k.at];
+    l->recs[i].name = l->names.get() + k.name_off;
+    l->state[i] = a.state[k.at];
+  }
   l->key = std::move(key);
   l->share = dir.share;
   l->count = n;
   l->bytes = sizeof(tw3_listing) + l->key.path.size() + l->key.root.size() + a.arena.size() +
-             uint64_t(n) * sizeof(entry_rec) + uint64_t(blocks) * sizeof(uint64_t);
+             uint64_t(n) * (sizeof(tw3_vent) + 1) + uint64_t(blocks) * sizeof(uint64_t);
   return l;
 }
 
@@ -292,15 +273,15 @@ void fill_block(tw3_listing* l, int32_t b, dir_ptr* d, bool* tried) {
   }
   const int32_t end = std::min(l->count, (b + 1) * kBlock);
   for (int32_t i = b * kBlock; i < end; ++i) {
-    entry_rec& r = l->recs[i];
     tw3_vent e{};
-    if (*d && tw3_vfs_entry_status(l->share, d->get(), l->key.path, l->names.get() + r.name_off, &e)) {
-      put_status(e, &r);
-      r.state = kFilled;
-    } else if (!*d && r.state == kFilled) {
+    e.name = l->recs[i].name;
+    if (*d && tw3_vfs_entry_status(l->share, d->get(), l->key.path, e.name, &e)) {
+      l->recs[i] = e;
+      l->state[i] = kFilled;
+    } else if (!*d && l->state[i] == kFilled) {
       // The folder cannot be opened now: what was seen stands.
     } else {
-      r.state = kGone;
+      l->state[i] = kGone;
     }
   }
 }
@@ -318,9 +299,10 @@ int build(const tw3_vres& dir, const tw3_stat& st, folder_key key, uint64_t room
   while (a.read.size() < static_cast<size_t>(TW3_LIST_MAX)) {
     const char* name = tw3_fs_readdir(d.get());
     if (name == nullptr) break;
-    entry_rec r{};
-    if (!first_record(dir, d.get(), name, &r)) continue;
-    if (!a.add(&res, name, r)) return TW3_LISTING_NO_ROOM;
+    tw3_vent r{};
+    uint8_t state = kUnfilled;
+    if (!first_record(dir, d.get(), name, &r, &state)) continue;
+    if (!a.add(&res, name, r, state)) return TW3_LISTING_NO_ROOM;
   }
   std::unique_ptr<tw3_listing> l = assemble(dir, std::move(key), a);
   if (!l || !res.settle(l->bytes)) return TW3_LISTING_NO_ROOM;
@@ -342,17 +324,8 @@ bool block_fresh(uint64_t taken_ms, uint64_t now_ms) {
 }
 
 tw3_vent view_of(const tw3_listing& l, int32_t i) {
-  const entry_rec& r = l.recs[i];
-  tw3_vent v{};
-  v.name = r.state == kGone ? nullptr : l.names.get() + r.name_off;
-  v.kind = r.kind;
-  v.target_kind = r.target_kind;
-  v.size = r.size;
-  v.mtime = r.mtime;
-  v.atime = r.atime;
-  v.btime = r.btime;
-  v.volume_serial = r.volume_serial;
-  v.file_index = r.file_index;
+  tw3_vent v = l.recs[i];
+  if (l.state[i] == kGone) v.name = nullptr;
   return v;
 }
 
