@@ -26,8 +26,9 @@ struct tw3_vres {
   tw3_stat st;                           // status, following links
 };
 
+// One entry of a listing as it is handed out (fs/listing.h).
 struct tw3_vent {
-  char* name;            // heap copy of the name clients see (tw3_name_to_client)
+  const char* name;      // the name clients see (tw3_name_to_client); owned by the listing
   int32_t kind;          // 0 file, 1 directory, 2 link inside the share
   int32_t target_kind;   // 0 file, 1 directory
   uint64_t size;
@@ -44,10 +45,13 @@ struct tw3_vent {
 // as spelled is looked for without regard to ASCII case
 // (tw3_name_index_find).
 int tw3_vfs_resolve(const char* share_name, const char* vpath, tw3_vres* out, bool case_sensitive = true);
-// 0 with a sorted array (possibly null when empty), or -1 with "Not a
-// directory." / "The file cannot be found." and an empty array.
-int tw3_vfs_list(const tw3_vres* dir, tw3_vent** out, int* count);
-void tw3_vfs_free(tw3_vent* entries, int count);
+// The status of entry `name` of the enumeration d of folder dir_path (a
+// share's folder) into everything of *e but its name: from d's handle, and
+// for a link from its target when that lies inside the share. False when
+// the entry is not to be listed (gone, a device, a link leading out of the
+// share or nowhere).
+bool tw3_vfs_entry_status(const tw3_share& share, tw3_dir* d, std::string_view dir_path, const char* name,
+                          tw3_vent* e);
 
 // ---- The host's naming rules (host_names.cpp) ----
 struct tw3_name_rules {

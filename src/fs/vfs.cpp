@@ -1,10 +1,9 @@
-// Share-rooted resolution and listing. Every client path is made canonical
-// by the host (links resolved) and then compared with the
-// share's canonical root, whole components at a time (and without regard to
+// Share-rooted resolution, and the status of listed entries. Every client
+// path is made canonical by the host (links resolved) and then compared with
+// the share's canonical root, whole components at a time (and without regard to
 // case on Windows); that comparison is what keeps clients inside the
 // published folders.
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -18,8 +17,6 @@
 namespace {
 
 constexpr const char* kNotFound = "The file cannot be found.";
-constexpr const char* kNotDir = "Not a directory.";
-constexpr int kListFirstCap = 64;
 // Longest canonical link target a listing accepts, terminator included
 // (the same bound as a share root).
 constexpr int kLinkTargetMax = TW3_ROOT_PATH_MAX + 1;
@@ -145,47 +142,6 @@ bool follow_link(const tw3_share& share, const char* path, const tw3_stat& self,
   return true;
 }
 
-// Fills *e for one entry of the enumeration d of folder dir; false skips it.
-// The entry's own status comes from d's handle, which produced the name: a
-// folder on the way to dir swapped for a link meanwhile cannot make it
-// describe an object elsewhere. A link then goes through the share's
-// containment rule like any path.
-bool make_entry(const tw3_share& share, tw3_dir* d, std::string_view dir, const char* name,
-                tw3_vent* e) {
-  const std::string_view n(name);
-  char path[TW3_LOCAL_PATH_MAX];
-  std::string shown;
-  if (!tw3_name_to_client(n, tw3_host_name_rules(), &shown) || !join(dir, n, path)) return false;
-  tw3_stat self{};
-  if (tw3_fs_entry_lstat(d, name, &self) != 0) return false;
-  *e = tw3_vent{};
-  if (self.kind == TW3_KIND_FILE || self.kind == TW3_KIND_DIR) {
-    e->kind = self.kind;
-    e->target_kind = self.kind;
-    take_status(self, self, e);
-  } else if (self.kind != TW3_KIND_LINK || !follow_link(share, path, self, e)) {
-    return false;
-  }
-  e->name = static_cast<char*>(std::malloc(shown.size() + 1));
-  if (e->name == nullptr) return false;
-  std::memcpy(e->name, shown.c_str(), shown.size() + 1);
-  return true;
-}
-
-struct dir_closer {
-  void operator()(tw3_dir* d) const { tw3_fs_closedir(d); }
-};
-
-// Grows the listing array by doubling; false when memory runs out.
-bool grow(tw3_vent** arr, int* cap) {
-  const int next = *cap == 0 ? kListFirstCap : std::min(*cap * 2, TW3_LIST_MAX);
-  void* p = std::realloc(*arr, static_cast<size_t>(next) * sizeof(tw3_vent));
-  if (p == nullptr) return false;
-  *arr = static_cast<tw3_vent*>(p);
-  *cap = next;
-  return true;
-}
-
 }  // namespace
 
 int tw3_vfs_resolve(const char* share_name, const char* vpath, tw3_vres* out, bool case_sensitive) {
@@ -203,41 +159,25 @@ int tw3_vfs_resolve(const char* share_name, const char* vpath, tw3_vres* out, bo
   return rc;
 }
 
-int tw3_vfs_list(const tw3_vres* dir, tw3_vent** out, int* count) {
-  if (out != nullptr) *out = nullptr;
-  if (count != nullptr) *count = 0;
-  if (out == nullptr || count == nullptr) return not_found();
-  if (dir == nullptr || dir->kind != TW3_VRES_DIR) {
-    tw3_set_error("%s", kNotDir);
-    return -1;
+// The entry's own status comes from d's handle, which produced the name: a
+// folder on the way to dir_path swapped for a link meanwhile cannot make it
+// describe an object elsewhere. A link then goes through the share's
+// containment rule like any path.
+bool tw3_vfs_entry_status(const tw3_share& share, tw3_dir* d, std::string_view dir_path, const char* name,
+                          tw3_vent* e) {
+  const std::string_view n(name);
+  char path[TW3_LOCAL_PATH_MAX];
+  if (!join(dir_path, n, path)) return false;
+  tw3_stat self{};
+  if (tw3_fs_entry_lstat(d, name, &self) != 0) return false;
+  const char* keep = e->name;
+  *e = tw3_vent{};
+  e->name = keep;
+  if (self.kind == TW3_KIND_FILE || self.kind == TW3_KIND_DIR) {
+    e->kind = self.kind;
+    e->target_kind = self.kind;
+    take_status(self, self, e);
+    return true;
   }
-  // Without following links on the way: a folder swapped for a link after
-  // it was resolved is not listed.
-  std::unique_ptr<tw3_dir, dir_closer> d(tw3_fs_opendir_nofollow(dir->local_path));
-  if (!d) return not_found();
-  tw3_vent* arr = nullptr;
-  int n = 0, cap = 0;
-  while (n < TW3_LIST_MAX) {
-    const char* name = tw3_fs_readdir(d.get());
-    if (name == nullptr) break;
-    if (n == cap && !grow(&arr, &cap)) break;
-    if (make_entry(dir->share, d.get(), dir->local_path, name, &arr[n])) ++n;
-  }
-  d.reset();
-  if (n == 0) {
-    std::free(arr);
-    arr = nullptr;
-  }
-  std::sort(arr, arr + n, [](const tw3_vent& a, const tw3_vent& b) {
-    return std::strcmp(a.name, b.name) < 0;  // unsigned bytes: "B" before "a"
-  });
-  *out = arr;
-  *count = n;
-  return 0;
-}
-
-void tw3_vfs_free(tw3_vent* entries, int count) {
-  if (entries == nullptr) return;
-  for (int i = 0; i < count; ++i) std::free(entries[i].name);
-  std::free(entries);
+  return self.kind == TW3_KIND_LINK && follow_link(share, path, self, e);
 }

@@ -63,6 +63,18 @@ int32_t kind_of(mode_t mode) {
   return TW3_KIND_OTHER;
 }
 
+// A directory entry's type as the file system reports it with the name;
+// some file systems say nothing (DT_UNKNOWN).
+int32_t kind_of_dtype(unsigned char type) {
+  switch (type) {
+    case DT_REG: return TW3_KIND_FILE;
+    case DT_DIR: return TW3_KIND_DIR;
+    case DT_LNK: return TW3_KIND_LINK;
+    case DT_UNKNOWN: return -1;
+    default: return TW3_KIND_OTHER;
+  }
+}
+
 constexpr int64_t kNsPerSecond = 1000000000;
 
 void fill_from_statx(const struct statx& sx, tw3_stat* out) {
@@ -219,6 +231,7 @@ void (*g_fs_step_hook)(tw3_fs_step, const char*) = nullptr;
 
 struct tw3_dir {
   DIR* handle;
+  int32_t kind;  // of the last name, from d_type; -1 unknown
   char name[kNameMax + 1];
 };
 
@@ -286,9 +299,12 @@ const char* tw3_fs_readdir(tw3_dir* d) {
     if (name.size() > kNameMax || !utf8_valid(name)) continue;
     std::memcpy(d->name, name.data(), name.size());
     d->name[name.size()] = '\0';
+    d->kind = kind_of_dtype(e->d_type);
     return d->name;
   }
 }
+
+int32_t tw3_fs_readdir_kind(const tw3_dir* d) { return d != nullptr ? d->kind : -1; }
 
 int tw3_fs_entry_lstat(tw3_dir* d, const char* name, tw3_stat* out) {
   if (d == nullptr || d->handle == nullptr || out == nullptr || !path_ok(name)) return -1;

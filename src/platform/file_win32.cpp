@@ -236,6 +236,11 @@ const char* tw3_fs_readdir(tw3_dir* d) {
   }
 }
 
+// The enumeration's records do carry the attributes, but a reparse point
+// needs its tag to tell a link from other reparse points: every entry gets
+// its status taken.
+int32_t tw3_fs_readdir_kind(const tw3_dir*) { return -1; }
+
 // The entry is looked up below the folder's final path as the open handle
 // reports it now: the handle pins the folder itself, so a folder on the way
 // swapped for a reparse point since the listing began does not redirect it.

@@ -70,6 +70,11 @@ tw3_dir* tw3_fs_opendir(const char* path);
 tw3_dir* tw3_fs_opendir_nofollow(const char* path);
 // The next name (valid until the next call), or null at the end.
 const char* tw3_fs_readdir(tw3_dir* d);
+// The kind of the name tw3_fs_readdir last gave, as the enumeration itself
+// reports it without a status call (TW3_KIND_*: a link is kind 2), or -1
+// when it does not say. A hint only: the entry may change before its status
+// is taken. Windows: -1.
+int32_t tw3_fs_readdir_kind(const tw3_dir* d);
 // Status of one entry name of the directory d enumerates, looked up in that
 // very directory (its open handle, not its path, so a folder on the way
 // swapped for a link since does not change the answer). A link is reported
@@ -217,6 +222,12 @@ int tw3_read_secret_line(const char* prompt, char* buf, size_t cap);
 int tw3_file_read_small(const char* path, char* buf, size_t cap, size_t* len, uint32_t* mode, int* err);
 // The host's message for an error code of the file or process operations.
 void tw3_os_error_text(int code, char* buf, size_t size);
+// Hands memory the allocator holds free back to the host, after large
+// blocks were freed (a connection thread's heap keeps them otherwise).
+// glibc: malloc_trim, and from the first call on fixed mmap and trim
+// thresholds (256 KiB, 512 KiB) instead of ones that grow with the largest
+// block freed; Windows: nothing (its heap returns large blocks).
+void tw3_mem_trim();
 
 // ===================== Several sockets (poll_posix.cpp) ===================
 // Waits up to timeout_ms until one of n sockets is ready for its events[i]

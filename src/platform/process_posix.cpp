@@ -1,6 +1,7 @@
 // The serving process on POSIX hosts: signals, the terminal, and the small
 // private files the command line reads (its configuration file).
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -8,10 +9,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "platform/platform.h"
 
 namespace {
+
+constexpr int kMmapThreshold = 256 * 1024;  // bytes
+constexpr int kTrimThreshold = 512 * 1024;
 
 volatile sig_atomic_t g_usr1 = 0;
 
@@ -122,3 +127,17 @@ int tw3_file_read_small(const char* path, char* buf, size_t cap, size_t* len, ui
 }
 
 void tw3_os_error_text(int code, char* buf, size_t size) { tw3_sock_error_text(code, buf, size); }
+
+void tw3_mem_trim() {
+#ifdef __GLIBC__
+  // Freeing a large block makes glibc raise its thresholds (up to 32 MiB
+  // kept on top of each thread's heap); fixed ones keep large blocks mapped
+  // on their own and let freed heap tops go back.
+  static std::once_flag fixed;
+  std::call_once(fixed, [] {
+    ::mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
+    ::mallopt(M_TRIM_THRESHOLD, kTrimThreshold);
+  });
+  ::malloc_trim(0);
+#endif
+}

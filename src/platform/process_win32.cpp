@@ -96,3 +96,5 @@ int tw3_file_read_small(const char* path, char* buf, size_t cap, size_t* len, ui
 }
 
 void tw3_os_error_text(int code, char* buf, size_t size) { tw3_sock_error_text(code, buf, size); }
+
+void tw3_mem_trim() {}

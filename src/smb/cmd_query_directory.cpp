@@ -1,12 +1,14 @@
 // QUERY_DIRECTORY (MS-SMB2 2.2.33, 2.2.34). The first request on an open
-// takes a sorted snapshot of the directory and keeps it in the open with the
-// pattern and class; that request and the following ones hand out entries
+// takes a reference to the folder's sorted listing (shared with every
+// handle listing the unchanged folder, fs/listing.h) and keeps it in the
+// open with the pattern and class; that request and the following ones hand out entries
 // from a cursor. Once the walk has passed the last entry the cursor stays at
 // the end, so a listing always ends in STATUS_NO_MORE_FILES.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "smb/files.h"
 
@@ -23,6 +25,7 @@ constexpr int kPatternArea = TW3_PATTERN_KEPT + 4;  // the UTF-8 pattern as the 
 constexpr size_t kPatternKept = TW3_PATTERN_KEPT;
 constexpr int kName16Max = 1024;
 constexpr uint64_t kGatherSoftMax = 1048576;  // a response stops a little above this
+constexpr int32_t kChunk = 64;                // entries copied out of the listing at a time
 
 enum : int {
   kSiteStructure = 1,
@@ -36,6 +39,7 @@ enum : int {
   kSiteChanged,
   kSiteList,
   kSiteTooSmall,
+  kSiteNoRoom,
 };
 
 struct qd_req {
@@ -84,16 +88,39 @@ bool same_pattern(const tw3_open& o, const char* pattern) {
   return std::strncmp(o.pattern, pattern, kPatternKept) == 0;
 }
 
-int build_listing(tw3_open* o, uint8_t cls, const char* pattern) {
+// The distinct listings the connection's handles hold, in address order.
+std::vector<const tw3_listing*> conn_listings(const tw3_conn* c) {
+  std::vector<const tw3_listing*> held;
+  for (const tw3_open* o = c->open_list; o != nullptr; o = o->next) {
+    if (o->listing != nullptr) held.push_back(o->listing);
+  }
+  std::sort(held.begin(), held.end());
+  held.erase(std::unique(held.begin(), held.end()), held.end());
+  return held;
+}
+
+// Takes the folder's listing, shared or new, within the connection's
+// budget: each distinct listing its handles hold counts once, in full. 0,
+// or a refusal site.
+int build_listing(tw3_conn* c, tw3_open* o, uint8_t cls, const char* pattern) {
   tw3_vres dir{};
   dir.kind = TW3_VRES_DIR;
   std::memcpy(dir.local_path, o->local_path, sizeof dir.local_path);
   dir.share = o->share;
-  tw3_vent* entries = nullptr;
-  int count = 0;
-  if (tw3_vfs_list(&dir, &entries, &count) != 0) return -1;
-  o->listing = entries;
-  o->listing_count = count;
+  const std::vector<const tw3_listing*> held = conn_listings(c);
+  uint64_t used = 0;
+  for (const tw3_listing* l : held) used += tw3_listing_bytes(l);
+  const uint64_t budget = tw3_listing_limits_get().conn_bytes;
+  tw3_listing* l = nullptr;
+  const int rc = tw3_listing_acquire(&dir, budget > used ? budget - used : 0, &l);
+  if (rc == TW3_LISTING_FAILED) return kSiteList;
+  if (rc != TW3_LISTING_OK) return kSiteNoRoom;
+  if (!std::binary_search(held.begin(), held.end(), l) && used + tw3_listing_bytes(l) > budget) {
+    tw3_listing_release(l);  // a shared listing this connection has no room for
+    return kSiteNoRoom;
+  }
+  o->listing = l;
+  o->listing_count = tw3_listing_count(l);
   o->listing_valid = 1;
   o->cursor = 0;
   std::snprintf(o->pattern, kPatternKept + 1, "%s", pattern);
@@ -102,7 +129,7 @@ int build_listing(tw3_open* o, uint8_t cls, const char* pattern) {
 }
 
 // Keeps, restarts or drops the held listing. 0, or a refusal site.
-int prepare_listing(tw3_open* o, const qd_req& q, const char* pattern) {
+int prepare_listing(tw3_conn* c, tw3_open* o, const qd_req& q, const char* pattern) {
   if (o->listing_valid && (q.flags & (kRestartScans | kReopen))) {
     tw3_open_drop_listing(o);
   } else if (o->listing_valid && o->listing_class == q.cls && same_pattern(*o, pattern)) {
@@ -116,7 +143,7 @@ int prepare_listing(tw3_open* o, const qd_req& q, const char* pattern) {
     tw3_open_drop_listing(o);
     return kSiteChanged;
   }
-  return build_listing(o, q.cls, pattern) == 0 ? 0 : kSiteList;
+  return build_listing(c, o, q.cls, pattern);
 }
 
 // Appends entries from the cursor on. The number of entries appended.
@@ -125,9 +152,18 @@ int hand_out(tw3_open* o, const qd_req& q, tw3_buf* b) {
   uint64_t prev = 0;
   int appended = 0;
   uint8_t name16[kName16Max];
+  tw3_vent chunk[kChunk];
+  int32_t chunk_first = 0, chunk_len = 0;
+  const uint64_t now = tw3_now_ms();
   int32_t i = o->cursor;
   for (; i < o->listing_count && !b->failed; ++i) {
-    const tw3_vent& e = o->listing[i];
+    if (i >= chunk_first + chunk_len) {
+      chunk_first = i;
+      chunk_len = tw3_listing_read(o->listing, i, chunk, kChunk, now);
+      if (chunk_len == 0) break;
+    }
+    const tw3_vent& e = chunk[i - chunk_first];
+    if (e.name == nullptr) continue;  // gone from the folder since the listing was built
     int32_t n16 = 0;
     if (tw3_glob_match(o->pattern, e.name) == 0 ||
         tw3_utf8_to_utf16le(e.name, name16, kName16Max, &n16) != 0) {
@@ -148,6 +184,12 @@ int hand_out(tw3_open* o, const qd_req& q, tw3_buf* b) {
   return appended;
 }
 
+uint32_t site_status(int site) {
+  if (site == kSiteList) return STATUS_ACCESS_DENIED;
+  if (site == kSiteNoRoom) return STATUS_INSUFFICIENT_RESOURCES;
+  return STATUS_INVALID_PARAMETER;
+}
+
 }  // namespace
 
 void cmd_query_directory(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
@@ -162,8 +204,8 @@ void cmd_query_directory(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   if (!o->is_dir) return refuse(c, rq, r, STATUS_NOT_A_DIRECTORY, kSiteNotDir);
   char pattern[kPatternArea];
   if (int site = read_pattern(body, q, pattern)) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, site);
-  if (int site = prepare_listing(o, q, pattern)) {
-    return refuse(c, rq, r, site == kSiteList ? STATUS_ACCESS_DENIED : STATUS_INVALID_PARAMETER, site);
+  if (int site = prepare_listing(c, o, q, pattern)) {
+    return refuse(c, rq, r, site_status(site), site);
   }
 
   tw3_buf* b = &r->b;

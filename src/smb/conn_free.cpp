@@ -13,7 +13,7 @@ void tw3_conn_free_trees(tw3_conn* c) {
 }
 
 void tw3_open_drop_listing(tw3_open* o) {
-  if (o->listing != nullptr) tw3_vfs_free(o->listing, o->listing_count);
+  tw3_listing_release(o->listing);
   o->listing = nullptr;
   o->listing_count = 0;
   o->listing_valid = 0;
@@ -28,6 +28,10 @@ void tw3_open_release(tw3_open* o) {
   o->pipe_msg_left = 0;
 }
 
+// A connection that made this many opens (or trees, or watches) over its
+// life may have left megabytes of freed open records in its thread's heap.
+constexpr uint64_t kTrimAfterIds = 256;
+
 void tw3_conn_free_opens(tw3_conn* c) {
   tw3_open* o = c->open_list;
   c->open_list = nullptr;
@@ -39,6 +43,7 @@ void tw3_conn_free_opens(tw3_conn* c) {
     o = older;
   }
   tw3_leases_free(c);
+  if (c->next_id >= kTrimAfterIds) tw3_mem_trim();
 }
 
 tw3_open* tw3_open_find(tw3_conn* c, uint64_t file_id) {

@@ -11,6 +11,7 @@
 #include "config/config.h"
 #include "crypto/crypto.h"
 #include "fs/fs.h"
+#include "fs/listing.h"
 #include "platform/platform.h"
 #include "smb/wire.h"
 #include "util/util.h"
@@ -62,7 +63,7 @@ struct tw3_open {
   tw3_share share;
   tw3_stat st;            // as resolved at open time; zero for the pipe
   int32_t listing_valid;
-  tw3_vent* listing;      // released with tw3_vfs_free
+  tw3_listing* listing;   // a reference, dropped with tw3_open_drop_listing
   int32_t listing_count;
   int32_t cursor;
   char pattern[TW3_PATTERN_KEEP];

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "config/config.h"
 #include "fs/fs.h"
+#include "fs/listing.h"
 #include "platform/platform.h"
 #include "platform/tempdir.h"
 #include "util/util.h"
@@ -81,12 +83,13 @@ TEST_F(NameLookup, ExactThenAnyCase) {
 TEST_F(NameLookup, ListingShowsMappedNamesAndHidesTheRest) {
   tw3_vres dir{};
   ASSERT_EQ(tw3_vfs_resolve("docs", "", &dir), 0);
-  tw3_vent* e = nullptr;
-  int n = 0;
-  ASSERT_EQ(tw3_vfs_list(&dir, &e, &n), 0);
+  tw3_listing* l = nullptr;
+  ASSERT_EQ(tw3_listing_acquire(&dir, TW3_LISTING_CONN_BUDGET, &l), TW3_LISTING_OK);
+  std::vector<tw3_vent> e(static_cast<size_t>(tw3_listing_count(l)));
+  const int32_t n = tw3_listing_read(l, 0, e.data(), static_cast<int32_t>(e.size()), tw3_now_ms());
   std::string names;
-  for (int i = 0; i < n; ++i) names += std::string(e[i].name) + "|";
-  tw3_vfs_free(e, n);
+  for (int32_t i = 0; i < n; ++i) names += std::string(e[i].name) + "|";
+  tw3_listing_release(l);
   EXPECT_EQ(names, "A.txt|Mixed Case.TXT|Sub Dir|a.txt|a" + pu(0x22) + "b.txt|d" + pu(0x22) + "x|trail" +
                        pu(0x29) + "|");
 }

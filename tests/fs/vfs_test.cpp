@@ -14,6 +14,7 @@
 
 #include "config/config.h"
 #include "fs/fs.h"
+#include "fs/listing.h"
 #include "platform/platform.h"
 #include "platform/step_hook.h"
 #include "platform/tempdir.h"
@@ -123,18 +124,50 @@ struct Listed {
   bool operator==(const Listed&) const = default;
 };
 
-std::vector<Listed> list_of(const tw3_vent* e, int n) {
-  std::vector<Listed> out;
-  for (int i = 0; i < n; ++i) out.push_back({e[i].name, e[i].kind, e[i].target_kind});
+// A listing as handed out now: every entry still there, with its status.
+struct Listing {
+  int rc = TW3_LISTING_FAILED;
+  std::vector<std::string> names;
+  std::vector<tw3_vent> e;  // names point into `names`
+
+  std::vector<Listed> listed() const {
+    std::vector<Listed> out;
+    for (const tw3_vent& v : e) out.push_back({v.name, v.kind, v.target_kind});
+    return out;
+  }
+  const tw3_vent* find(const std::string& name) const {
+    for (const tw3_vent& v : e) {
+      if (name == v.name) return &v;
+    }
+    return nullptr;
+  }
+};
+
+Listing list(const tw3_vres& r) {
+  Listing out;
+  tw3_listing* l = nullptr;
+  out.rc = tw3_listing_acquire(&r, UINT64_MAX, &l);
+  if (out.rc != TW3_LISTING_OK) return out;
+  std::vector<tw3_vent> all(size_t(tw3_listing_count(l)));
+  EXPECT_EQ(tw3_listing_read(l, 0, all.data(), int32_t(all.size()), tw3_now_ms()), int32_t(all.size()));
+  for (const tw3_vent& v : all) {
+    if (v.name != nullptr) out.names.emplace_back(v.name);
+  }
+  size_t k = 0;
+  for (const tw3_vent& v : all) {
+    if (v.name == nullptr) continue;
+    out.e.push_back(v);
+    out.e.back().name = out.names[k++].c_str();
+  }
+  tw3_listing_release(l);
   return out;
 }
 
 TEST_F(Vfs, ListingKeepsWhatAClientMayReachInByteOrder) {
   tw3_vres r{};
   ASSERT_EQ(tw3_vfs_resolve("docs", "", &r), 0);
-  tw3_vent* e = nullptr;
-  int n = -1;
-  ASSERT_EQ(tw3_vfs_list(&r, &e, &n), 0);
+  const Listing got = list(r);
+  ASSERT_EQ(got.rc, TW3_LISTING_OK);
   // Left out: links leaving the share or broken, the FIFO, and names with
   // invalid UTF-8. CR and LF travel as U+F00D and U+F00A.
   const std::vector<Listed> want = {
@@ -142,44 +175,38 @@ TEST_F(Vfs, ListingKeepsWhatAClientMayReachInByteOrder) {
       {"cr\xEF\x80\x8Dname", 0, 0}, {"line\xEF\x80\x8A" "feed", 0, 0},
       {"link_abs_in", 2, 1}, {"link_file_in", 2, 0}, {"link_in", 2, 1}, {"sub", 1, 1},
   };
-  EXPECT_EQ(list_of(e, n), want);
+  EXPECT_EQ(got.listed(), want);
 
   // A link carries its target's size and times but its own identity.
   struct stat target {}, self {};
   ASSERT_EQ(::stat(t.sub("share/sub/inner.txt").c_str(), &target), 0);
   ASSERT_EQ(::lstat(t.sub("share/link_file_in").c_str(), &self), 0);
-  const tw3_vent* link = nullptr;
-  for (int i = 0; i < n; ++i) {
-    if (std::string(e[i].name) == "link_file_in") link = &e[i];
-  }
+  const tw3_vent* link = got.find("link_file_in");
   ASSERT_NE(link, nullptr);
   EXPECT_EQ(link->size, 3u);
   EXPECT_EQ(link->mtime, target.st_mtim.tv_sec);
   EXPECT_EQ(link->atime, target.st_atim.tv_sec);
   EXPECT_EQ(link->file_index, self.st_ino);
   EXPECT_EQ(link->volume_serial, self.st_dev);
-  tw3_vfs_free(e, n);
 }
 
 TEST_F(Vfs, ListingRefusesWhatIsNotAFolderAnyMore) {
-  tw3_vent* e = reinterpret_cast<tw3_vent*>(1);
-  int n = 7;
+  tw3_listing* l = reinterpret_cast<tw3_listing*>(1);
   tw3_vres file{};
   ASSERT_EQ(tw3_vfs_resolve("one", "", &file), 0);
-  EXPECT_EQ(tw3_vfs_list(&file, &e, &n), -1);
+  EXPECT_EQ(tw3_listing_acquire(&file, UINT64_MAX, &l), TW3_LISTING_FAILED);
   EXPECT_STREQ(tw3_error(), "Not a directory.");
-  EXPECT_EQ(e, nullptr);
-  EXPECT_EQ(n, 0);
+  EXPECT_EQ(l, nullptr);
 
   // The folder is swapped for a link to outside after it was resolved.
   tw3_vres dir{};
   ASSERT_EQ(tw3_vfs_resolve("docs", "sub", &dir), 0);
   ASSERT_EQ(std::rename(t.sub("share/sub").c_str(), t.sub("share/sub_old").c_str()), 0);
   ASSERT_TRUE(t.link(t.sub("outside"), "share/sub"));
-  EXPECT_EQ(tw3_vfs_list(&dir, &e, &n), -1);
+  EXPECT_EQ(tw3_listing_acquire(&dir, UINT64_MAX, &l), TW3_LISTING_FAILED);
   EXPECT_STREQ(tw3_error(), kNotFound);
-  EXPECT_EQ(n, 0);
-  tw3_vfs_free(nullptr, 0);
+  EXPECT_EQ(l, nullptr);
+  tw3_listing_release(nullptr);
 }
 
 TEST_F(Vfs, EntriesAreExaminedInTheFolderThatNamedThem) {
@@ -194,30 +221,26 @@ TEST_F(Vfs, EntriesAreExaminedInTheFolderThatNamedThem) {
   step_hook hook(TW3_FS_STEP_ENTRY, "", [&] {
     ASSERT_TRUE(t.swap("share/sub", [&](const std::string& rel) { return t.link(t.sub("outside"), rel); }));
   });
-  tw3_vent* e = nullptr;
-  int n = 0;
-  ASSERT_EQ(tw3_vfs_list(&dir, &e, &n), 0);
+  const Listing got = list(dir);
+  ASSERT_EQ(got.rc, TW3_LISTING_OK);
   ASSERT_TRUE(hook.fired());
   // The file is the folder's own; the link, followed by name, would now
   // lead outside the share and is left out.
-  ASSERT_EQ(n, 1);
-  EXPECT_STREQ(e[0].name, "inner.txt");
-  EXPECT_EQ(e[0].size, 3u);
+  ASSERT_EQ(got.e.size(), 1u);
+  EXPECT_STREQ(got.e[0].name, "inner.txt");
+  EXPECT_EQ(got.e[0].size, 3u);
   struct stat own {};
   ASSERT_EQ(::stat(t.sub("share/sub.old/inner.txt").c_str(), &own), 0);
-  EXPECT_EQ(e[0].file_index, own.st_ino);
-  tw3_vfs_free(e, n);
+  EXPECT_EQ(got.e[0].file_index, own.st_ino);
 }
 
 TEST_F(Vfs, EmptyFolderListsNothing) {
   ASSERT_TRUE(t.dir("share/empty"));
   tw3_vres r{};
   ASSERT_EQ(tw3_vfs_resolve("docs", "empty", &r), 0);
-  tw3_vent* e = nullptr;
-  int n = -1;
-  ASSERT_EQ(tw3_vfs_list(&r, &e, &n), 0);
-  EXPECT_EQ(n, 0);
-  tw3_vfs_free(e, n);
+  const Listing got = list(r);
+  ASSERT_EQ(got.rc, TW3_LISTING_OK);
+  EXPECT_TRUE(got.e.empty());
 }
 
 TEST_F(Vfs, ListingStopsAtTheEntryCapAndStaysSorted) {
@@ -233,14 +256,12 @@ TEST_F(Vfs, ListingStopsAtTheEntryCapAndStaysSorted) {
   ASSERT_EQ(tw3_add_share("big", t.sub("big").c_str()), 0) << tw3_error();
   tw3_vres r{};
   ASSERT_EQ(tw3_vfs_resolve("big", "", &r), 0);
-  tw3_vent* e = nullptr;
-  int n = 0;
-  ASSERT_EQ(tw3_vfs_list(&r, &e, &n), 0);
-  ASSERT_EQ(n, TW3_LIST_MAX);
+  const Listing got = list(r);
+  ASSERT_EQ(got.rc, TW3_LISTING_OK);
+  ASSERT_EQ(got.e.size(), size_t(TW3_LIST_MAX));
   int unordered = 0;
-  for (int i = 1; i < n; ++i) unordered += std::string(e[i - 1].name) >= e[i].name;
+  for (size_t i = 1; i < got.e.size(); ++i) unordered += std::string(got.e[i - 1].name) >= got.e[i].name;
   EXPECT_EQ(unordered, 0);
-  tw3_vfs_free(e, n);
 }
 
 }  // namespace

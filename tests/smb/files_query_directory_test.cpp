@@ -1,13 +1,17 @@
 // QUERY_DIRECTORY through the dispatcher: patterns, the six classes, single
-// entries, buffer caps, short names, restarts, INDEX_SPECIFIED, links, and
-// that every listing ends in STATUS_NO_MORE_FILES.
+// entries, buffer caps, short names, restarts, INDEX_SPECIFIED, links, that
+// every listing ends in STATUS_NO_MORE_FILES, and listings shared between
+// handles and connections within their budgets.
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <set>
 #include <string>
+#include <thread>
 
+#include "fs/listing.h"
 #include "platform/tempdir.h"
 #include "common/smb_frames.h"
 #include "smb/files_sim.h"
@@ -254,6 +258,89 @@ TEST_F(Listing, FolderReplacedAfterCreateIsNotListed) {
   ASSERT_TRUE(t.link(t.sub("outside"), "m/texts"));
   EXPECT_EQ(c.qd(gone, kIdBoth, 0, "*").status(), STATUS_ACCESS_DENIED);
   EXPECT_EQ(c.qd(swapped, kIdBoth, 0, "*").status(), STATUS_ACCESS_DENIED);
+}
+
+class SharedListing : public Listing {
+ protected:
+  void SetUp() override {
+    Listing::SetUp();
+    // Shared at once: the folders were made this very second.
+    tw3_listing_limits_set({TW3_LISTING_CONN_BUDGET, TW3_LISTING_SERVER_BUDGET, 0});
+  }
+  void TearDown() override {
+    tw3_listing_limits_set({TW3_LISTING_CONN_BUDGET, TW3_LISTING_SERVER_BUDGET, TW3_LISTING_SETTLE_S});
+    Listing::TearDown();
+  }
+};
+
+TEST_F(SharedListing, HandlesOfTwoConnectionsShareOneCopy) {
+  const int32_t before = tw3_listing_server_count();
+  conn other;
+  const uint32_t other_tree = other.connect("m");
+  const uint64_t dirs[] = {c.open(tree, ""), c.open(tree, "")};
+  const uint64_t far = other.open(other_tree, "");
+  std::vector<dir_entry> first;
+  for (uint64_t d : dirs) {
+    first = decode_entries(c.qd(d, kIdBoth, kSingle, "*"), kIdBoth);
+    ASSERT_EQ(first.size(), 1u);
+  }
+  ASSERT_EQ(decode_entries(other.qd(far, kIdBoth, kSingle, "*"), kIdBoth).size(), 1u);
+  EXPECT_EQ(tw3_listing_server_count() - before, 1) << "one listing for three handles";
+  EXPECT_EQ(c.get()->open_list->listing, other.get()->open_list->listing);
+
+  // Each handle keeps its own place, FileIndex and restart.
+  std::vector<dir_entry> es = decode_entries(c.qd(dirs[0], kIdBoth, kSingle, "*"), kIdBoth);
+  ASSERT_EQ(es.size(), 1u);
+  EXPECT_EQ(es[0].file_index, 2u);
+  es = decode_entries(c.qd(dirs[1], kIdBoth, kRestart, "*"), kIdBoth);
+  EXPECT_EQ(names_of(es), all_root_names());
+  for (size_t i = 0; i < es.size(); ++i) EXPECT_EQ(es[i].file_index, i + 1);
+  EXPECT_EQ(c.qd(dirs[1], kIdBoth, 0, "*").status(), STATUS_NO_MORE_FILES);
+
+  // A changed folder: a restart takes a new listing, the others keep theirs.
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));  // past the host's timestamp tick
+  ASSERT_TRUE(t.file("m/new.txt"));
+  EXPECT_EQ(decode_entries(c.qd(dirs[1], kIdBoth, kRestart, "*"), kIdBoth).size(), es.size() + 1);
+  EXPECT_EQ(tw3_listing_server_count() - before, 2);
+  es = decode_entries(other.qd(far, kIdBoth, 0, "*"), kIdBoth);
+  EXPECT_EQ(es.size(), all_root_names().size() - 1) << "the rest of its own listing";
+  c.close(dirs[0]);
+  other.close(far);
+  EXPECT_EQ(tw3_listing_server_count() - before, 1) << "the old one freed with its last handle";
+}
+
+TEST_F(SharedListing, BudgetRefusesOneListingAndEverythingElseGoesOn) {
+  const uint64_t root = c.open(tree, "");
+  ASSERT_EQ(c.qd(root, kIdBoth, kSingle, "*").status(), STATUS_SUCCESS);
+  for (int i = 0; i < 1000; ++i) ASSERT_TRUE(t.file("m/many/f" + std::to_string(i)));
+  // Room for this listing and a small one, not for the large one beside it.
+  tw3_listing_limits_set({tw3_listing_server_bytes() + 32768, TW3_LISTING_SERVER_BUDGET, 0});
+  const uint64_t many = c.open(tree, "many");
+  response r = c.qd(many, kIdBoth, 0, "*");
+  EXPECT_EQ(r.status(), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(r.body_bytes(0, r.body_size()), tw3test::kErrorBody);
+  EXPECT_EQ(c.qd(many, kIdBoth, 0, "*").status(), STATUS_INSUFFICIENT_RESOURCES) << "asked again: still none";
+
+  // The same folder again is the listing already held: it costs nothing.
+  const uint64_t again = c.open(tree, "");
+  EXPECT_EQ(decode_entries(c.qd(again, kIdBoth, 0, "*"), kIdBoth).size(), all_root_names().size());
+  std::vector<dir_entry> es = decode_entries(c.qd(root, kIdBoth, kSingle, "*"), kIdBoth);
+  ASSERT_EQ(es.size(), 1u) << "the held listing goes on";
+  EXPECT_EQ(es[0].file_index, 2u);
+  // Another connection has a budget of its own.
+  conn other;
+  const uint64_t far = other.open(other.connect("m"), "texts");
+  EXPECT_EQ(decode_entries(other.qd(far, kIdBoth, 0, "*"), kIdBoth).size(), 4u);
+  // And the whole server's budget binds every connection.
+  tw3_listing_limits_set({TW3_LISTING_CONN_BUDGET, tw3_listing_server_bytes() + 64, 0});
+  const uint64_t sub = other.open(other.connect("m"), "sub");
+  EXPECT_EQ(other.qd(sub, kIdBoth, 0, "*").status(), STATUS_INSUFFICIENT_RESOURCES);
+
+  // Once room is made the refused handle lists.
+  tw3_listing_limits_set({TW3_LISTING_CONN_BUDGET, TW3_LISTING_SERVER_BUDGET, 0});
+  r = c.qd(many, kIdBoth, 0, "*");
+  EXPECT_EQ(r.status(), STATUS_SUCCESS);
+  EXPECT_EQ(decode_entries(r, kIdBoth)[0].name, "f0");
 }
 
 }  // namespace
