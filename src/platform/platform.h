@@ -228,7 +228,8 @@ int tw3_sock_poll_many(const tw3_socket* socks, const int* events, int* ready, i
 // ==================== Console (console_posix.cpp) =========================
 // The program's arguments in UTF-8 into *out: argv as given here; on
 // Windows taken from the UTF-16 command line (argv there is in the ANSI code
-// page), where the console is also switched to UTF-8 output. 0 or -1.
+// page), where the console is also switched to UTF-8 output and standard
+// input and output to binary mode (no CR added before a line feed). 0 or -1.
 int tw3_console_args(int argc, char** argv, std::vector<std::string>* out);
 // From now on a request to end the program (SIGINT or SIGTERM here; Ctrl+C,
 // Ctrl+Break or closing the console window on Windows) only raises the flag
