@@ -17,7 +17,7 @@
 // Status of one host object; every field is cleared before it is filled.
 struct tw3_stat {
   int32_t kind;            // 0 regular file, 1 directory, 2 link (lstat only), 3 other
-  uint64_t size;
+  uint64_t size;            // bytes; 0 for a directory
   int64_t mtime;
   int64_t atime;
   int64_t btime;           // birth time where recorded, else min(mtime, ctime)
