@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/watch_queue.h"
 #include "platform/win32.h"
 
 namespace {
@@ -21,9 +22,6 @@ constexpr DWORD kFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_
 // What the system gathers between two reads; when more changes come, it
 // reports that it lost them (one overflow event).
 constexpr DWORD kBufBytes = 64 * 1024;
-// Events held between reads; past this the rest is lost and one overflow
-// event says so.
-constexpr size_t kReadyMax = 4096;
 constexpr size_t kRecordHead = offsetof(FILE_NOTIFY_INFORMATION, FileName);
 
 }  // namespace
@@ -37,7 +35,7 @@ struct tw3_watch {
   std::string root;                  // host path of the root folder
   std::vector<std::string> folders;  // added folders, relative ('/'), "" = root
   std::vector<DWORD> buf;            // DWORD-aligned, as the records need
-  std::vector<tw3_watch_event> ready;
+  tw3_watch_queue ready;
 };
 
 namespace {
@@ -61,20 +59,6 @@ std::string host_path_of(const tw3_watch* w, const std::string& rel) {
   std::string r = rel;
   std::replace(r.begin(), r.end(), '/', '\\');
   return p + r;
-}
-
-void push(tw3_watch* w, uint32_t action, uint32_t touched, bool is_dir, const std::string& name) {
-  tw3_watch_event e{};
-  if (name.size() >= sizeof e.name) return;
-  if (w->ready.size() >= kReadyMax) {
-    if (w->ready.back().action == TW3_WATCH_OVERFLOW) return;
-    action = TW3_WATCH_OVERFLOW;
-  }
-  e.action = action;
-  e.touched = touched;
-  e.is_dir = is_dir ? 1 : 0;
-  std::memcpy(e.name, name.data(), name.size());
-  w->ready.push_back(e);
 }
 
 uint32_t action_of(DWORD a) {
@@ -121,7 +105,8 @@ void take(tw3_watch* w, DWORD bytes) {
         if (gone) forget_below(w, name);
         old_at = w->ready.size();
         // The system does not say what a modification touched.
-        push(w, action, action == TW3_WATCH_MODIFIED ? TW3_WATCH_DATA | TW3_WATCH_META : 0, is_dir, name);
+        const uint32_t touched = action == TW3_WATCH_MODIFIED ? TW3_WATCH_DATA | TW3_WATCH_META : 0;
+        tw3_watch_queue_push(&w->ready, action, touched, is_dir, name);
         old_kept = old_seen && old_at < w->ready.size() && w->ready[old_at].action == TW3_WATCH_RENAMED_OLD;
       }
     }
@@ -148,7 +133,8 @@ bool collect(tw3_watch* w, bool wait) {
   if (GetOverlappedResult(w->dir, &w->ov, &bytes, wait ? TRUE : FALSE)) {
     w->pending = false;
     if (bytes == 0) {
-      push(w, TW3_WATCH_OVERFLOW, 0, false, "");  // more changes than the buffer held
+      // More changes than the buffer held.
+      tw3_watch_queue_push(&w->ready, TW3_WATCH_OVERFLOW, 0, false, "");
     } else {
       take(w, bytes);
     }
@@ -158,7 +144,7 @@ bool collect(tw3_watch* w, bool wait) {
   if (err == ERROR_IO_INCOMPLETE) return true;
   w->pending = false;
   if (err == ERROR_NOTIFY_ENUM_DIR) {
-    push(w, TW3_WATCH_OVERFLOW, 0, false, "");
+    tw3_watch_queue_push(&w->ready, TW3_WATCH_OVERFLOW, 0, false, "");
     return true;
   }
   if (err == ERROR_OPERATION_ABORTED) return true;
@@ -260,14 +246,9 @@ int tw3_watch_read(tw3_watch* w, tw3_watch_event* out, int max, int timeout_ms) 
       }
     }
   } catch (...) {
-    // Out of memory while queueing: what was lost is reported as an overflow.
-    w->ready.clear();
-    push(w, TW3_WATCH_OVERFLOW, 0, false, "");
+    tw3_watch_queue_lost(&w->ready);
   }
-  const size_t n = std::min(w->ready.size(), size_t(max));
-  std::copy(w->ready.begin(), w->ready.begin() + long(n), out);
-  w->ready.erase(w->ready.begin(), w->ready.begin() + long(n));
-  return int(n);
+  return tw3_watch_queue_take(&w->ready, out, max);
 }
 
 void tw3_watch_close(tw3_watch* w) {
