@@ -66,6 +66,8 @@ void tw3_trace_secret(const uint8_t* key, size_t n, tw3_buf* out);
 // is set although the TargetName is empty: some clients (go-smb2, so rclone)
 // refuse a CHALLENGE without it, and none reads the empty name.
 constexpr uint32_t TW3_NTLM_CHALLENGE_FLAGS = 0xE0888605;
+// The Signature every NTLM message begins with (MS-NLMP 2.2.1).
+inline constexpr uint8_t TW3_NTLMSSP_SIGNATURE[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
 constexpr uint32_t TW3_NTLM_SIGN = 0x00000010;
 constexpr uint32_t TW3_NTLM_SEAL = 0x00000020;
 constexpr uint32_t TW3_NTLM_128 = 0x20000000;

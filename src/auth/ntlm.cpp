@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr uint8_t kSignature[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
 constexpr uint32_t kTypeNegotiate = 1;
 constexpr uint32_t kTypeChallenge = 2;
 constexpr uint32_t kTypeAuthenticate = 3;
@@ -252,7 +251,7 @@ int parse_authenticate(const uint8_t* msg, uint64_t msg_len, Auth* a) {
     trace("[t3] short %zu\n", static_cast<size_t>(msg_len));
     return -1;
   }
-  if (std::memcmp(msg, kSignature, sizeof kSignature) != 0) {
+  if (std::memcmp(msg, TW3_NTLMSSP_SIGNATURE, sizeof TW3_NTLMSSP_SIGNATURE) != 0) {
     trace("[t3] sig\n");
     return -1;
   }
@@ -420,7 +419,7 @@ int tw3_ntlm_type2(const char* server_name, const uint8_t challenge[8], int64_t 
   int32_t u = 0;
   if (!server_name_utf16(server_name, name16, &u)) return -1;
   const uint32_t info_len = 4 * static_cast<uint32_t>(u) + 32;
-  tw3_buf_put(buf, kSignature, sizeof kSignature);
+  tw3_buf_put(buf, TW3_NTLMSSP_SIGNATURE, sizeof TW3_NTLMSSP_SIGNATURE);
   put32(buf, kTypeChallenge);
   put64(buf, 0);  // TargetNameFields: no target name
   put32(buf, flags);
@@ -494,7 +493,7 @@ void tw3_ntlm_hashes(const char* user, const char* password, uint8_t nt_hash_out
 
 int tw3_ntlm_type1(const uint8_t* msg, uint64_t len) {
   if (msg == nullptr || len < kNegotiateMinLen) return -1;
-  if (std::memcmp(msg, kSignature, sizeof kSignature) != 0) return -1;
+  if (std::memcmp(msg, TW3_NTLMSSP_SIGNATURE, sizeof TW3_NTLMSSP_SIGNATURE) != 0) return -1;
   return le32(msg + 8) == kTypeNegotiate ? 0 : -1;
 }
 

@@ -27,7 +27,6 @@ constexpr char kHintName[] = "not_defined_in_RFC4178@please_ignore";
 constexpr uint64_t kHintNameLen = sizeof(kHintName) - 1;  // 36, no terminator
 constexpr uint8_t kAcceptIncomplete[] = {0x0A, 0x01, 0x01};
 constexpr uint8_t kAcceptCompleted[] = {0xA1, 0x07, 0x30, 0x05, 0xA0, 0x03, 0x0A, 0x01, 0x00};
-constexpr uint8_t kNtlmSignature[] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
 
 constexpr bool constructed(uint8_t tag) { return (tag & TW3_DER_CONSTRUCTED) != 0; }
 
@@ -147,8 +146,8 @@ int tw3_spnego_init(const uint8_t* blob, uint64_t blob_len, const uint8_t** toke
   if (blob == nullptr || blob_len < 2) return -1;
   if (blob[0] == kTagGssApp) return parse_gss_init(blob, blob_len, token_out, token_len_out, raw_out);
   if (blob[0] == kTagNegTokenResp) return parse_neg_token_resp(blob, blob_len, token_out, token_len_out);
-  if (blob_len > sizeof(kNtlmSignature) - 1 &&
-      std::memcmp(blob, kNtlmSignature, sizeof(kNtlmSignature)) == 0) {
+  if (blob_len > sizeof(TW3_NTLMSSP_SIGNATURE) - 1 &&
+      std::memcmp(blob, TW3_NTLMSSP_SIGNATURE, sizeof(TW3_NTLMSSP_SIGNATURE)) == 0) {
     *token_out = blob;
     *token_len_out = blob_len;
     *raw_out = 1;

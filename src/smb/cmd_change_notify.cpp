@@ -313,16 +313,16 @@ void complete_with_changes(tw3_conn* c, tw3_notify* n) {
 
 // The current response becomes the interim answer: STATUS_PENDING with the
 // AsyncId the completion will carry.
-void go_async(tw3_conn* c, tw3_reply* r, tw3_notify* n, const notify_req& q) {
+void go_async(tw3_conn* c, const tw3_req& rq, tw3_reply* r, tw3_notify* n, const notify_req& q) {
   n->waiting = true;
   n->async_id = ++c->next_id;
-  n->message_id = c->cur_hdr->message_id;
-  n->session_id = c->cur_hdr->session_id;
-  n->tree_id = c->cur_tree_id;
-  n->credit_charge = c->cur_hdr->credit_charge;
+  n->message_id = rq.hdr.message_id;
+  n->session_id = rq.hdr.session_id;
+  n->tree_id = rq.hdr.tree_id;
+  n->credit_charge = rq.hdr.credit_charge;
   n->out_len = q.out_len;
   n->filter = q.filter;
-  n->sign = sign_decide(c, r, SMB2_CHANGE_NOTIFY, c->cur_hdr->is_signed) != 0;
+  n->sign = sign_decide(c, r, SMB2_CHANGE_NOTIFY, rq.hdr.is_signed) != 0;
   rep_error(r, STATUS_PENDING);
   if (uint8_t* h = rep_cur_hdr(r)) {
     put_le32(h + HDR_FLAGS, le32(h + HDR_FLAGS) | SMB2_FLAGS_ASYNC_COMMAND);
@@ -334,29 +334,26 @@ void go_async(tw3_conn* c, tw3_reply* r, tw3_notify* n, const notify_req& q) {
 
 }  // namespace
 
-void cmd_change_notify(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+void cmd_change_notify(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   notify_req q{};
   if (!parse(body, &q))
-    return err_reply_l(c, r, SMB2_CHANGE_NOTIFY, STATUS_INVALID_PARAMETER, c->session_id, c->cur_tree_id,
-                       kSiteStructure);
+    return err_reply_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteStructure);
   tw3_open* o = tw3_open_find(c, q.fid);
   if (o == nullptr)
-    return err_reply_l(c, r, SMB2_CHANGE_NOTIFY, STATUS_FILE_CLOSED, c->session_id, c->cur_tree_id, kSiteHandle);
+    return err_reply_l(c, rq, r, STATUS_FILE_CLOSED, kSiteHandle);
   if (!o->is_dir || o->is_pipe)
-    return err_reply_l(c, r, SMB2_CHANGE_NOTIFY, STATUS_INVALID_PARAMETER, c->session_id, c->cur_tree_id,
-                       kSiteNotDir);
+    return err_reply_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteNotDir);
   // One waiting request per handle: clients keep one outstanding per folder.
   if (o->notify != nullptr && o->notify->waiting)
-    return err_reply_l(c, r, SMB2_CHANGE_NOTIFY, STATUS_INSUFFICIENT_RESOURCES, c->session_id,
-                       c->cur_tree_id, kSiteBusy);
+    return err_reply_l(c, rq, r, STATUS_INSUFFICIENT_RESOURCES, kSiteBusy);
   if (o->notify == nullptr) {
     const uint32_t st = start_watch(c, o, (q.flags & SMB2_WATCH_TREE) != 0);
     if (st != STATUS_SUCCESS)
-      return err_reply_l(c, r, SMB2_CHANGE_NOTIFY, st, c->session_id, c->cur_tree_id, kSiteWatches);
+      return err_reply_l(c, rq, r, st, kSiteWatches);
   }
   tw3_notify* n = o->notify;
   take_changes(c, o);
-  if (!something_to_report(n, q.filter)) return go_async(c, r, n, q);
+  if (!something_to_report(n, q.filter)) return go_async(c, *rq, r, n, q);
   tw3_buf records{};
   const uint32_t status = answer_body(n, q.out_len, &records);
   if (status == STATUS_SUCCESS) {
@@ -376,9 +373,8 @@ void tw3_notify_poll(tw3_conn* c) {
   }
 }
 
-bool tw3_notify_cancel(tw3_conn* c, tw3_reply* r) {
-  const tw3_hdr* h = c->cur_hdr;
-  if (h == nullptr) return false;
+bool tw3_notify_cancel(tw3_conn* c, const tw3_req& rq, tw3_reply* r) {
+  const tw3_hdr* h = &rq.hdr;
   const bool by_async = (h->flags & SMB2_FLAGS_ASYNC_COMMAND) != 0;
   for (tw3_open* o = c->open_list; o != nullptr; o = o->next) {
     tw3_notify* n = o->notify;

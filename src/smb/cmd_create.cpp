@@ -20,9 +20,7 @@ constexpr uint16_t kCloseResponseSize = 60;
 
 constexpr uint32_t kGenericRead = 0x80000000;
 constexpr uint32_t kGenericWrite = 0x40000000;
-constexpr uint32_t kGenericReadMapped = 0x001200A9;
 constexpr uint32_t kGenericWriteMapped = 0x00120116;
-constexpr uint32_t kReadRights = 0x001200A9;  // read data/EA/attributes, execute, READ_CONTROL, SYNCHRONIZE
 
 constexpr uint32_t kFileOpen = 1;
 constexpr uint32_t kFileOpened = 1;
@@ -107,16 +105,16 @@ create_req read_create(tw3_rd* b) {
 }
 
 uint32_t map_generic(uint32_t access) {
-  if (access & kGenericRead) access = (access & ~kGenericRead) | kGenericReadMapped;
+  if (access & kGenericRead) access = (access & ~kGenericRead) | TW3_ACCESS_READ_EXECUTE;
   if (access & kGenericWrite) access = (access & ~kGenericWrite) | kGenericWriteMapped;
   return access;
 }
 
-void create_error_l(tw3_conn* c, tw3_reply* r, uint32_t status, int site) {
+void create_error_l(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int site) {
   tw3_trace(c, "[twsmb3s %d] CREATE_ERR line=%d status=%08x\n", c->conn_id, site, status);
   tw3_stat_add(ST_OPEN_REFUSED, 1);
-  if (c->in_compound && r->b.len > SMB2_HDR_SIZE) {
-    err_reply_l(c, r, SMB2_CREATE, status, c->session_id, c->cur_tree_id, site);
+  if (rq->in_compound && r->b.len > SMB2_HDR_SIZE) {
+    err_reply_l(c, rq, r, status, site);
     return;
   }
   rep_set_status(r, 0xC0000000u | (status & 0xFFFF));
@@ -291,7 +289,7 @@ uint32_t check_request(tw3_conn* c, const create_req& q, bool ipc, tw3_tree** tr
   uint32_t access = map_generic(q.access);
   if (q.disposition != kFileOpen) return *site = kSiteDisposition, STATUS_ACCESS_DENIED;
   if (!ipc) {
-    if (access & ~kReadRights) return *site = kSiteAccess, STATUS_ACCESS_DENIED;
+    if (access & ~TW3_ACCESS_READ_EXECUTE) return *site = kSiteAccess, STATUS_ACCESS_DENIED;
     if (q.options & (kOptWriteThrough | kOptDeleteOnClose)) return *site = kSiteOptions, STATUS_ACCESS_DENIED;
   }
   if (q.options & kOptUnsupported) return *site = kSiteUnsupported, STATUS_NOT_SUPPORTED;
@@ -339,23 +337,23 @@ void put_create_body(tw3_buf* b, const tw3_open& o, uint8_t oplock_level) {
 
 }  // namespace
 
-void cmd_create(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+void cmd_create(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   create_req q = read_create(body);
-  if (body->bad || q.size != kCreateRequestSize) return create_error_l(c, r, STATUS_INVALID_PARAMETER, kSiteStructure);
+  if (body->bad || q.size != kCreateRequestSize) return create_error_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteStructure);
   tw3_trace(c, "[create] access=%08llx opts=%08x disp=%u name_off=%u name_len=%u\n",
             (unsigned long long)q.access, q.options, q.disposition, q.name_off, q.name_len);
   create_ctxs cx;
-  if (parse_contexts(body, q, c->dialect, &cx) != 0) return create_error_l(c, r, STATUS_INVALID_PARAMETER, kSiteContexts);
-  tw3_tree* tree = tw3_tree_find(c, c->cur_tree_id);
+  if (parse_contexts(body, q, c->dialect, &cx) != 0) return create_error_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteContexts);
+  tw3_tree* tree = rq->tree;
   int site = 0;
   uint32_t status = check_request(c, q, tree != nullptr && tree->is_ipc, &tree, &site);
   target t;
   if (status == STATUS_SUCCESS) status = resolve_name(body, q, *tree, &t, &site);
   if (status == STATUS_SUCCESS && !t.pipe && tw3_lease_admit(c, cx.lease, t.vres.local_path) != STATUS_SUCCESS)
     status = STATUS_INVALID_PARAMETER, site = kSiteLeaseKey;
-  if (status != STATUS_SUCCESS) return create_error_l(c, r, status, site);
+  if (status != STATUS_SUCCESS) return create_error_l(c, rq, r, status, site);
   tw3_open* o = register_open(c, *tree, t);
-  if (o == nullptr) return create_error_l(c, r, STATUS_INSUFFICIENT_RESOURCES, kSiteNoMemory);
+  if (o == nullptr) return create_error_l(c, rq, r, STATUS_INSUFFICIENT_RESOURCES, kSiteNoMemory);
   o->granted_access = map_generic(q.access);
 
   tw3_stat_add(ST_OPENS, 1);
@@ -365,7 +363,7 @@ void cmd_create(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   tw3_caching g{};
   tw3_caching_grant(c, o, q.oplock_level, cx.lease, &g);
   put_create_body(&r->b, *o, g.oplock_level);
-  c->last_create_fid = o->file_id;
+  rq->created_fid = o->file_id;
   tw3_trace(c, "[qfid] walk done has=%d cctx_n=%u ctx_body=%zu\n", cx.qfid ? 1 : 0, q.ctx_len,
             size_t(uint64_t(q.ctx_off) - SMB2_HDR_SIZE));
   ctx_chain chain;
@@ -373,16 +371,16 @@ void cmd_create(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   if (g.lease_version != 0) put_lease(r, &chain, g);
 }
 
-void cmd_close(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+void cmd_close(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   uint16_t size = rd_u16(body);
   rd_skip(body, 6);  // Flags, Reserved
   uint64_t fid = rd_u64(body);
   if (body->bad || size != kCloseRequestSize) {
-    return err_reply_l(c, r, SMB2_CLOSE, STATUS_INVALID_PARAMETER, c->session_id, c->cur_tree_id, kSiteCloseStructure);
+    return err_reply_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteCloseStructure);
   }
   tw3_open* o = tw3_open_find(c, fid);
   if (o == nullptr) {
-    return err_reply_l(c, r, SMB2_CLOSE, STATUS_INVALID_PARAMETER, c->session_id, c->cur_tree_id, kSiteCloseHandle);
+    return err_reply_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteCloseHandle);
   }
   rep_set_status(r, STATUS_SUCCESS);
   w16(&r->b, kCloseResponseSize);

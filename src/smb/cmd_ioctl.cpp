@@ -24,7 +24,6 @@ constexpr uint64_t kNoFile = 0xFFFFFFFFFFFFFFFFULL;
 
 constexpr uint16_t kSecuritySigningEnabled = 0x0001;
 constexpr uint16_t kSecuritySigningRequired = 0x0002;
-constexpr uint64_t kGuidSalt = 0x54574D4232;  // "TWMB2", as NEGOTIATE builds the ServerGuid
 
 enum : int {
   kSiteStructure = 1,
@@ -62,9 +61,9 @@ ioctl_req read_request(tw3_rd* b) {
   return q;
 }
 
-void refuse(tw3_conn* c, tw3_reply* r, uint32_t status, int site, bool count) {
+void refuse(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int site, bool count) {
   if (count) tw3_stat_add(ST_IOCTL_REFUSED, 1);
-  err_reply_l(c, r, SMB2_IOCTL, status, c->session_id, c->cur_tree_id, site);
+  err_reply_l(c, rq, r, status, site);
 }
 
 // The 48-byte response part; OutputCount is set by finish_response.
@@ -95,8 +94,7 @@ void validate_negotiate(tw3_conn* c, tw3_reply* r, uint64_t fid) {
   uint64_t part = begin_response(r, kFsctlValidateNegotiateInfo, fid, kNoFile);
   tw3_buf* b = &r->b;
   w32(b, tw3_server_capabilities(c));  // must match the NEGOTIATE answer
-  w64(b, c->server_guid_seed);
-  w64(b, c->server_guid_seed ^ kGuidSalt);
+  tw3_buf_put(b, c->server_guid, sizeof c->server_guid);  // as NEGOTIATE sent it
   w16(b, c->sign_required ? kSecuritySigningRequired : kSecuritySigningEnabled);
   w16(b, uint16_t(c->dialect));
   finish_response(b, part);
@@ -104,34 +102,33 @@ void validate_negotiate(tw3_conn* c, tw3_reply* r, uint64_t fid) {
 
 // A transceive needs an empty pipe: unread answers would be taken for the
 // answer to this PDU (MS-FSCC 2.3.48, STATUS_PIPE_BUSY).
-void transceive(tw3_conn* c, tw3_open* o, std::span<const uint8_t> pdu, const ioctl_req& q,
+void transceive(tw3_conn* c, tw3_req* rq, tw3_open* o, std::span<const uint8_t> pdu, const ioctl_req& q,
                 tw3_reply* r) {
-  if (srvsvc_pipe_waiting(*o) != 0) return refuse(c, r, STATUS_PIPE_BUSY, kSiteBusy, false);
-  if (srvsvc_pipe_write(o, pdu) != 0) return refuse(c, r, STATUS_INSUFFICIENT_RESOURCES, kSiteFull, false);
-  const uint64_t part = begin_response(r, kFsctlPipeTransceive, q.fid, c->ioctl_fid);
+  if (srvsvc_pipe_waiting(*o) != 0) return refuse(c, rq, r, STATUS_PIPE_BUSY, kSiteBusy, false);
+  if (srvsvc_pipe_write(o, pdu) != 0) return refuse(c, rq, r, STATUS_INSUFFICIENT_RESOURCES, kSiteFull, false);
+  const uint64_t part = begin_response(r, kFsctlPipeTransceive, q.fid, q.fid_volatile);
   uint64_t got = 0;
   const uint32_t status = srvsvc_pipe_read(o, q.max_out, &r->b, &got);
-  if (status == STATUS_INSUFFICIENT_RESOURCES) return refuse(c, r, status, kSiteFull, false);
+  if (status == STATUS_INSUFFICIENT_RESOURCES) return refuse(c, rq, r, status, kSiteFull, false);
   rep_set_status(r, status);
   finish_response(&r->b, part);
 }
 
 }  // namespace
 
-void cmd_ioctl(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+void cmd_ioctl(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   ioctl_req q = read_request(body);
-  if (body->bad || q.size != kRequestSize) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteStructure, false);
-  c->ioctl_fid = q.fid_volatile;
+  if (body->bad || q.size != kRequestSize) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteStructure, false);
   if (q.ctl == kFsctlValidateNegotiateInfo) return validate_negotiate(c, r, q.fid);
-  if ((q.ctl & kDeviceTypeMask) == kDeviceNetworkFs) return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteNetworkFs, true);
-  if (q.fid == kNoFile && q.fid_volatile == kNoFile) return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteNoFile, true);
+  if ((q.ctl & kDeviceTypeMask) == kDeviceNetworkFs) return refuse(c, rq, r, STATUS_NOT_SUPPORTED, kSiteNetworkFs, true);
+  if (q.fid == kNoFile && q.fid_volatile == kNoFile) return refuse(c, rq, r, STATUS_NOT_SUPPORTED, kSiteNoFile, true);
   tw3_open* o = tw3_open_find(c, q.fid);
-  if (o == nullptr) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteHandle, false);
-  if (q.ctl != kFsctlPipeTransceive || !o->is_pipe) return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteControl, true);
+  if (o == nullptr) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteHandle, false);
+  if (q.ctl != kFsctlPipeTransceive || !o->is_pipe) return refuse(c, rq, r, STATUS_NOT_SUPPORTED, kSiteControl, true);
   if (q.in_off < SMB2_HDR_SIZE || q.in_count > TW3_PIPE_INPUT_MAX ||
       !rd_has(body, uint64_t(q.in_off) - SMB2_HDR_SIZE, q.in_count)) {
-    return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteInput, false);
+    return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteInput, false);
   }
   const uint8_t* in = body->data + (q.in_off - SMB2_HDR_SIZE);
-  transceive(c, o, std::span<const uint8_t>(in, q.in_count), q, r);
+  transceive(c, rq, o, std::span<const uint8_t>(in, q.in_count), q, r);
 }

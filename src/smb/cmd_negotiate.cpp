@@ -38,8 +38,6 @@ constexpr uint16_t CTX_PREAUTH_INTEGRITY = 1;
 constexpr uint16_t CTX_ENCRYPTION = 2;
 constexpr uint16_t CTX_SIGNING = 8;
 constexpr uint16_t HASH_SHA512 = 1;
-constexpr uint16_t SIGN_CMAC = 1;
-constexpr uint16_t SIGN_GMAC = 2;
 constexpr uint64_t kCtxHeader = 8;
 constexpr uint64_t kCtxAlign = 8;
 constexpr uint32_t kCtxMinOffset = 100;  // offsets of 99 or less count as absent
@@ -165,7 +163,7 @@ int parse_contexts(tw3_conn* c, const tw3_rd* body, uint32_t ctx_offset, uint16_
     } else if (type == CTX_ENCRYPTION) {
       go_on = read_ids(d, dlen, &out->ciphers);
     } else if (type == CTX_SIGNING) {
-      go_on = read_algorithms(d, dlen, SIGN_GMAC, &out->gmac);
+      go_on = read_algorithms(d, dlen, SMB2_SIGNING_AES_GMAC, &out->gmac);
     }
     if (!go_on) break;
     pos = align_up(pos + kCtxHeader + dlen, kCtxAlign);
@@ -201,21 +199,17 @@ uint16_t select_dialect(const tw3_conn* c, const tw3_rd* body, uint16_t count, b
   return 0;
 }
 
-void refuse(tw3_conn* c, tw3_reply* r, uint32_t status, int site) {
+void refuse(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int site) {
   tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
   c->closing = 1;
-  err_reply_l(c, r, SMB2_NEGOTIATE, status, c->session_id, c->cur_tree_id, site);
+  err_reply_l(c, rq, r, status, site);
 }
 
 void commit_identity(tw3_conn* c, const derived& d) {
-  c->server_guid_seed = d.h;
+  put_le64(c->server_guid, d.h);
+  put_le64(c->server_guid + 8, d.h ^ kGuidMix);
   tw3_ntlm_challenge(c->opts.server_name, d.t, c->opts.clock != 0, c->server_challenge);
   tw3_keep_challenge(c, d.t);
-}
-
-void put_guid(tw3_buf* b, uint64_t h) {
-  w64(b, h);
-  w64(b, h ^ kGuidMix);
 }
 
 // The NEGOTIATE response body (MS-SMB2 2.2.4) after the header at last_hdr.
@@ -227,7 +221,7 @@ void put_response(tw3_conn* c, tw3_reply* r, uint16_t security_mode, uint16_t ct
   w16(b, security_mode);
   w16(b, static_cast<uint16_t>(c->dialect));
   w16(b, ctx_count);
-  put_guid(b, d.h);
+  tw3_buf_put(b, c->server_guid, sizeof c->server_guid);
   w32(b, tw3_server_capabilities(c));
   w32(b, large ? kLargeIo : kSmallIo);
   w32(b, static_cast<uint32_t>(c->max_read));
@@ -320,7 +314,7 @@ void commit_smb2(tw3_conn* c, const request& q, uint16_t dialect, const client_c
   c->max_read = c->max_write = c->client_large_mtu ? kLargeIo : kSmallIo;
   if (c->preauth_started && c->smb2_negotiated) c->preauth_started = 0;
   c->smb2_negotiated = 1;
-  c->signing_algorithm = cc.gmac ? SIGN_GMAC : SIGN_CMAC;
+  c->signing_algorithm = cc.gmac ? SMB2_SIGNING_AES_GMAC : SMB2_SIGNING_AES_CMAC;
   c->client_encrypt_cap = (q.capabilities & SMB2_GLOBAL_CAP_ENCRYPTION) ? 1 : 0;
   if (dialect > SMB2_DIALECT_310)
     c->cipher_id = pick_cipher(c, cc.ciphers);
@@ -345,32 +339,31 @@ bool contains(const uint8_t* msg, uint64_t len, const char* text) {
 
 }  // namespace
 
-void cmd_negotiate(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+void cmd_negotiate(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   request q{};
   const bool ok = read_request(body, &q);
   tw3_trace(c, "[nego] ssz=%u scount=%u rq.n=%zu\n", kRequestStructureSize, q.dialect_count,
             static_cast<size_t>(body->len));
   tw3_trace(c, "[nego] secmode=%04x caps=%08x\n", q.security_mode, 0u);
-  if (!ok) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteHeader);
+  if (!ok) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteHeader);
   bool saw_3x = false;
   const uint16_t dialect = select_dialect(c, body, q.dialect_count, &saw_3x);
   if (dialect >= kDialectMin && dialect <= kDialect2xMax)
-    return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteDialect);
+    return refuse(c, rq, r, STATUS_NOT_SUPPORTED, kSiteDialect);
   if (dialect == 0) {
     const bool invalid = !q.has_contexts && (body->len >= kCtxCountMinBody || saw_3x);
-    return refuse(c, r, invalid ? STATUS_INVALID_PARAMETER : STATUS_NOT_SUPPORTED, kSiteNoArray);
+    return refuse(c, rq, r, invalid ? STATUS_INVALID_PARAMETER : STATUS_NOT_SUPPORTED, kSiteNoArray);
   }
   client_contexts cc;
   if (dialect > SMB2_DIALECT_310 && q.has_contexts &&
       parse_contexts(c, body, q.ctx_offset, q.ctx_count, &cc) != 0)
-    return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteContexts);
+    return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteContexts);
   const derived d = derive(c->opts);
   commit_smb2(c, q, dialect, cc, d);
   tw3_buf secbuf{};
   if (security_buffer(c, d, &secbuf) != 0) {
     tw3_buf_free(&secbuf);
-    err_reply_l(c, r, SMB2_NEGOTIATE, STATUS_NOT_SUPPORTED, c->session_id, c->cur_tree_id,
-                kSiteChallenge);
+    err_reply_l(c, rq, r, STATUS_NOT_SUPPORTED, kSiteChallenge);
     return;
   }
   const uint16_t ctx_count = dialect > SMB2_DIALECT_310 ? 3 : dialect == SMB2_DIALECT_310 ? 1 : 0;
@@ -405,7 +398,12 @@ void smb1_negotiate(tw3_conn* c, const uint8_t* msg, uint64_t len, tw3_reply* r,
     tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
     // After a settled SMB2 negotiation an SMB1 NEGOTIATE ends the connection.
     if (c->negotiated) c->closing = 1;
-    err_reply_l(c, r, SMB2_NEGOTIATE, STATUS_NOT_SUPPORTED, 0, 0, kSiteSmb1);
+    tw3_req rq{};
+    rq.hdr.command = SMB2_NEGOTIATE;
+    rq.hdr.message_id = c->cur_msg_id != 0 ? c->cur_msg_id : c->last_msg_id + 1;
+    rep_begin(r, SMB2_NEGOTIATE, STATUS_SUCCESS, rq.hdr.message_id, 0, 0, 0, 1);
+    err_reply_l(c, &rq, r, STATUS_NOT_SUPPORTED, kSiteSmb1);
+    *have_reply = 1;
     return;
   }
   rep_begin(r, SMB2_NEGOTIATE, STATUS_SUCCESS, 0, 0, 0, 0, 1);

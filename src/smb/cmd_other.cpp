@@ -21,7 +21,7 @@ void answer(tw3_reply* r, uint32_t status) {
 
 }  // namespace
 
-void cmd_logoff(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+void cmd_logoff(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
   (void)rd_u16(body);  // StructureSize, not checked
   tw3_notify_cleanup_tree(c, 0);
   tw3_conn_free_trees(c);
@@ -32,22 +32,22 @@ void cmd_logoff(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   answer(r, STATUS_SUCCESS);
 }
 
-void cmd_cancel(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+void cmd_cancel(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   (void)rd_u16(body);
   (void)rd_u16(body);
   // Only CHANGE_NOTIFY ever waits. A CANCEL that names nothing waiting is
   // answered itself, as it always was.
-  if (tw3_notify_cancel(c, r)) return;
+  if (tw3_notify_cancel(c, *rq, r)) return;
   answer(r, STATUS_CANCELLED);
 }
 
-void cmd_echo(tw3_conn* /*c*/, tw3_rd* body, tw3_reply* r) {
+void cmd_echo(tw3_conn* /*c*/, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
   (void)rd_u16(body);
   (void)rd_u32(body);
   answer(r, STATUS_SUCCESS);
 }
 
-void cmd_unknown(tw3_conn* /*c*/, tw3_rd* /*body*/, tw3_reply* r) {
+void cmd_unknown(tw3_conn* /*c*/, tw3_req* /*rq*/, tw3_rd* /*body*/, tw3_reply* r) {
   tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
   answer(r, STATUS_NOT_SUPPORTED);
 }

@@ -19,8 +19,8 @@ constexpr uint8_t kRestartScans = 0x01;
 constexpr uint8_t kReturnSingleEntry = 0x02;
 constexpr uint8_t kIndexSpecified = 0x04;
 constexpr uint8_t kReopen = 0x10;
-constexpr int kPatternArea = 515;
-constexpr size_t kPatternKept = 511;
+constexpr int kPatternArea = TW3_PATTERN_KEPT + 4;  // the UTF-8 pattern as the request sent it
+constexpr size_t kPatternKept = TW3_PATTERN_KEPT;
 constexpr int kName16Max = 1024;
 constexpr uint64_t kGatherSoftMax = 1048576;  // a response stops a little above this
 
@@ -63,8 +63,8 @@ qd_req read_request(tw3_rd* b) {
   return q;
 }
 
-void refuse(tw3_conn* c, tw3_reply* r, uint32_t status, int site) {
-  err_reply_l(c, r, SMB2_QUERY_DIRECTORY, status, c->session_id, c->cur_tree_id, site);
+void refuse(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int site) {
+  err_reply_l(c, rq, r, status, site);
 }
 
 // The search pattern into out (kPatternArea bytes). 0, or a refusal site.
@@ -150,20 +150,20 @@ int hand_out(tw3_open* o, const qd_req& q, tw3_buf* b) {
 
 }  // namespace
 
-void cmd_query_directory(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+void cmd_query_directory(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   qd_req q = read_request(body);
-  if (body->bad || q.size != kRequestSize) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteStructure);
+  if (body->bad || q.size != kRequestSize) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteStructure);
   tw3_trace(c, "[qd] cls=%u flags=%u fid=%llx out_cap=%u fo_off=%u fo_len=%u\n", q.cls, q.flags,
             (unsigned long long)q.fid, q.out_cap, q.name_off, q.name_len);
-  if (dirinfo_fixed_size(q.cls) == 0) return refuse(c, r, STATUS_INVALID_INFO_CLASS, kSiteClass);
+  if (dirinfo_fixed_size(q.cls) == 0) return refuse(c, rq, r, STATUS_INVALID_INFO_CLASS, kSiteClass);
   tw3_open* o = tw3_open_find(c, q.fid);
-  if (o == nullptr) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteHandle);
-  if (o->is_pipe) return refuse(c, r, STATUS_NOT_SUPPORTED, kSitePipe);
-  if (!o->is_dir) return refuse(c, r, STATUS_NOT_A_DIRECTORY, kSiteNotDir);
+  if (o == nullptr) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteHandle);
+  if (o->is_pipe) return refuse(c, rq, r, STATUS_NOT_SUPPORTED, kSitePipe);
+  if (!o->is_dir) return refuse(c, rq, r, STATUS_NOT_A_DIRECTORY, kSiteNotDir);
   char pattern[kPatternArea];
-  if (int site = read_pattern(body, q, pattern)) return refuse(c, r, STATUS_INVALID_PARAMETER, site);
+  if (int site = read_pattern(body, q, pattern)) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, site);
   if (int site = prepare_listing(o, q, pattern)) {
-    return refuse(c, r, site == kSiteList ? STATUS_ACCESS_DENIED : STATUS_INVALID_PARAMETER, site);
+    return refuse(c, rq, r, site == kSiteList ? STATUS_ACCESS_DENIED : STATUS_INVALID_PARAMETER, site);
   }
 
   tw3_buf* b = &r->b;
@@ -176,7 +176,7 @@ void cmd_query_directory(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
     // The next entry does not fit the client's buffer: an empty success
     // would have the client ask again for ever (MS-SMB2 3.3.5.18). The
     // cursor stays, so a larger buffer gets the entry.
-    return refuse(c, r, STATUS_INFO_LENGTH_MISMATCH, kSiteTooSmall);
+    return refuse(c, rq, r, STATUS_INFO_LENGTH_MISMATCH, kSiteTooSmall);
   }
   tw3_stat_add(ST_LISTINGS_SENT, 1);
   if (appended == 0) {

@@ -78,8 +78,8 @@ qi_req read_request(tw3_rd* b) {
   return q;
 }
 
-void refuse(tw3_conn* c, tw3_reply* r, uint32_t status, int site) {
-  err_reply_l(c, r, SMB2_QUERY_INFO, status, c->session_id, c->cur_tree_id, site);
+void refuse(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int site) {
+  err_reply_l(c, rq, r, status, site);
 }
 
 uint32_t attributes(const tw3_open& o) { return o.is_dir ? TW3_ATTR_DIR : TW3_ATTR_FILE; }
@@ -224,15 +224,15 @@ void put_response(tw3_reply* r, const uint8_t* data, uint64_t n) {
 
 // A descriptor that does not fit is refused with the size it needs (MS-SMB2
 // 3.3.5.20.3): an OutputBufferLength of 0 asks for nothing but that size.
-void answer_security(tw3_conn* c, tw3_reply* r, const tw3_open& o, const qi_req& q) {
+void answer_security(tw3_conn* c, tw3_req* rq, tw3_reply* r, const tw3_open& o, const qi_req& q) {
   const uint32_t parts = TW3_SECINFO_OWNER | TW3_SECINFO_GROUP | TW3_SECINFO_DACL;
   if (((q.info & parts) != 0 && (o.granted_access & kReadControl) == 0) ||
       ((q.info & TW3_SECINFO_SACL) != 0 && (o.granted_access & kAccessSystemSecurity) == 0)) {
-    return refuse(c, r, STATUS_ACCESS_DENIED, kSiteSecurityAccess);
+    return refuse(c, rq, r, STATUS_ACCESS_DENIED, kSiteSecurityAccess);
   }
   const uint32_t need = tw3_secdesc_size(q.info);
   if (q.out_len < need) {
-    refuse(c, r, STATUS_BUFFER_TOO_SMALL, kSiteSecurityLength);
+    refuse(c, rq, r, STATUS_BUFFER_TOO_SMALL, kSiteSecurityLength);
     std::array<uint8_t, 4> size{};
     put_le32(size.data(), need);
     rep_error_data(r, size, c->dialect == SMB2_DIALECT_311);
@@ -260,23 +260,23 @@ void qi_file_standard(const tw3_open& o, tw3_buf* b) {
   w16(b, 0);
 }
 
-void cmd_query_info(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+void cmd_query_info(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   qi_req q = read_request(body);
-  if (body->bad || q.size != kRequestSize) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteStructure);
+  if (body->bad || q.size != kRequestSize) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteStructure);
   tw3_trace(c, "[qi] type=%u class=%u obuf=%u flags=%llx\n", q.type, q.cls, q.out_len,
             (unsigned long long)q.flags);
   const tw3_open* o = tw3_open_find(c, q.fid);
-  if (o == nullptr) return refuse(c, r, STATUS_INVALID_HANDLE, kSiteHandle);
-  if (q.type == kInfoSecurity) return answer_security(c, r, *o, q);
-  if (q.type == kInfoQuota) return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteQuota);
-  if (q.type != kInfoFile && q.type != kInfoFilesystem) return refuse(c, r, STATUS_INVALID_INFO_CLASS, kSiteType);
-  if (q.type == kInfoFilesystem && o->is_pipe) return refuse(c, r, STATUS_INVALID_INFO_CLASS, kSitePipeFs);
+  if (o == nullptr) return refuse(c, rq, r, STATUS_INVALID_HANDLE, kSiteHandle);
+  if (q.type == kInfoSecurity) return answer_security(c, rq, r, *o, q);
+  if (q.type == kInfoQuota) return refuse(c, rq, r, STATUS_NOT_SUPPORTED, kSiteQuota);
+  if (q.type != kInfoFile && q.type != kInfoFilesystem) return refuse(c, rq, r, STATUS_INVALID_INFO_CLASS, kSiteType);
+  if (q.type == kInfoFilesystem && o->is_pipe) return refuse(c, rq, r, STATUS_INVALID_INFO_CLASS, kSitePipeFs);
 
   const qi_layout* l = q.type == kInfoFile ? file_layout(q.cls) : qi_fs_layout(q.cls);
-  if (l == nullptr) return refuse(c, r, STATUS_INVALID_INFO_CLASS, kSiteClass);
+  if (l == nullptr) return refuse(c, rq, r, STATUS_INVALID_INFO_CLASS, kSiteClass);
   // Normalized names came with 3.1.1 (MS-SMB2 3.3.5.20.1).
   if (q.type == kInfoFile && q.cls == kFileNormalizedName && c->dialect != SMB2_DIALECT_311) {
-    return refuse(c, r, STATUS_NOT_SUPPORTED, kSiteDialect);
+    return refuse(c, rq, r, STATUS_NOT_SUPPORTED, kSiteDialect);
   }
   buf_owner data;
   l->put(*o, &data.b);
@@ -284,7 +284,7 @@ void cmd_query_info(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   uint64_t n = data.b.len;
   uint32_t status = STATUS_SUCCESS;
   if (q.out_len != 0) {
-    if (q.out_len < l->min) return refuse(c, r, STATUS_INFO_LENGTH_MISMATCH, kSiteLength);
+    if (q.out_len < l->min) return refuse(c, rq, r, STATUS_INFO_LENGTH_MISMATCH, kSiteLength);
     if (q.out_len < n) {
       n = q.out_len;
       status = STATUS_BUFFER_OVERFLOW;

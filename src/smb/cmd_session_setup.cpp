@@ -24,9 +24,7 @@ constexpr uint32_t kNtlmAuthenticate = 3;
 constexpr int kMaxAccounts = TW3_MAX_USERS;
 constexpr int kNameBuf = TW3_USER_NAME_MAX + 1;
 constexpr int kPasswordBuf = TW3_PASSWORD_MAX + 1;
-constexpr int32_t kSignGmac = 2;
 constexpr uint64_t kKeySize = 16;
-constexpr uint8_t kNtlmSignature[8] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0};
 
 enum site : int { kSiteSize = 3501, kSiteFields, kSiteReauth, kSiteBuffer, kSiteNoCipher };
 
@@ -84,7 +82,7 @@ void derive_keys(tw3_conn* c, const uint8_t k[kKeySize]) {
                            kKeySize);
     std::memset(c->application_key, 0, kKeySize);
   }
-  k_gcm_init(&c->gmac, c->signing_algorithm == kSignGmac ? c->signing_key : c->encryption_key);
+  k_gcm_init(&c->gmac, c->signing_algorithm == SMB2_SIGNING_AES_GMAC ? c->signing_key : c->encryption_key);
   if (c->trace) {
     tw3_buf line{};
     tw3_buf_str(&line, "[sess] sign_key=");
@@ -226,7 +224,7 @@ void first_leg(tw3_conn* c, tw3_reply* r, const uint8_t* blob, uint64_t blen, in
 void trace_request(const tw3_conn* c, uint16_t ssz, uint16_t boff, uint16_t blen,
                    const uint8_t* blob) {
   if (!c->trace) return;
-  const bool raw = blen > 8 && std::memcmp(blob, kNtlmSignature, sizeof kNtlmSignature) == 0;
+  const bool raw = blen > 8 && std::memcmp(blob, TW3_NTLMSSP_SIGNATURE, sizeof TW3_NTLMSSP_SIGNATURE) == 0;
   tw3_buf line{};
   tw3_buf_printf(&line, "[sess] ssz=%u boff=%u blen=%u in_blob=%s head=", ssz, boff, blen,
                  raw ? "RAW-NTLM" : "spnego/other");
@@ -243,28 +241,23 @@ void tw3_keep_challenge(tw3_conn* c, int64_t t) {
   c->challenge_time = t;
 }
 
-void cmd_session_setup(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+void cmd_session_setup(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   const uint16_t ssz = rd_u16(body);
   if (ssz != kStructureSize && ssz != kStructureSizeAlt)
-    return err_reply_l(c, r, SMB2_SESSION_SETUP, STATUS_INVALID_PARAMETER, c->session_id,
-                       c->cur_tree_id, kSiteSize);
+    return err_reply_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteSize);
   rd_skip(body, 1 + 1 + 4 + 4);  // Flags, SecurityMode, Capabilities, Channel
   const uint16_t boff = rd_u16(body);
   const uint16_t blen = rd_u16(body);
   rd_u64(body);  // PreviousSessionId
   if (body->bad)
-    return err_reply_l(c, r, SMB2_SESSION_SETUP, STATUS_INVALID_PARAMETER, c->session_id,
-                       c->cur_tree_id, kSiteFields);
+    return err_reply_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteFields);
   if (c->authenticated)  // re-authentication is not supported
-    return err_reply_l(c, r, SMB2_SESSION_SETUP, STATUS_REQUEST_NOT_ACCEPTED, c->session_id,
-                       c->cur_tree_id, kSiteReauth);
+    return err_reply_l(c, rq, r, STATUS_REQUEST_NOT_ACCEPTED, kSiteReauth);
   // A server that requires encryption takes no client that cannot encrypt.
   if (c->opts.encrypt == TW3_ENCRYPT_REQUIRED && c->cipher_id == SMB2_CIPHER_NONE)
-    return err_reply_l(c, r, SMB2_SESSION_SETUP, STATUS_ACCESS_DENIED, c->session_id,
-                       c->cur_tree_id, kSiteNoCipher);
+    return err_reply_l(c, rq, r, STATUS_ACCESS_DENIED, kSiteNoCipher);
   if (boff < SMB2_HDR_SIZE || !rd_has(body, boff - SMB2_HDR_SIZE, blen))
-    return err_reply_l(c, r, SMB2_SESSION_SETUP, STATUS_INVALID_PARAMETER, c->session_id,
-                       c->cur_tree_id, kSiteBuffer);
+    return err_reply_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteBuffer);
   const uint8_t* blob = body->data + (boff - SMB2_HDR_SIZE);
   trace_request(c, ssz, boff, blen, blob);
 
@@ -274,7 +267,7 @@ void cmd_session_setup(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   if (tw3_spnego_init(blob, blen, &tok, &tok_len, &raw) != 0)
     return session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
   if (tok == nullptr || tok_len == 0) return first_leg(c, r, blob, blen, raw);
-  if (tok_len < kNtlmMinToken || std::memcmp(tok, kNtlmSignature, sizeof kNtlmSignature) != 0)
+  if (tok_len < kNtlmMinToken || std::memcmp(tok, TW3_NTLMSSP_SIGNATURE, sizeof TW3_NTLMSSP_SIGNATURE) != 0)
     return session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
   const uint32_t type = le32(tok + kNtlmTypeOff);
   if (type == kNtlmNegotiate)

@@ -61,8 +61,8 @@ std::string_view share_part(std::string_view path) {
   return sep == std::string_view::npos ? path : path.substr(sep + 1);
 }
 
-void refuse(tw3_conn* c, tw3_reply* r, uint32_t status, int site) {
-  err_reply_l(c, r, SMB2_TREE_CONNECT, status, c->session_id, c->cur_tree_id, site);
+void refuse(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int site) {
+  err_reply_l(c, rq, r, status, site);
 }
 
 }  // namespace
@@ -74,31 +74,31 @@ tw3_tree* tw3_tree_find(tw3_conn* c, uint32_t tree_id) {
   return nullptr;
 }
 
-void cmd_tree_connect(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+void cmd_tree_connect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   uint16_t size = rd_u16(body);
-  if (body->bad || size != kConnectRequestSize) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteStructure);
+  if (body->bad || size != kConnectRequestSize) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteStructure);
   connect_req q{};
   rd_u16(body);  // Flags / Reserved
   q.path_off = rd_u16(body);
   q.path_len = rd_u16(body);
-  if (body->bad) return refuse(c, r, STATUS_INVALID_PARAMETER, kSiteShortBody);
+  if (body->bad) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteShortBody);
   if (c->authenticated == 0) {
     tw3_stat_add(ST_TREE_REFUSED, 1);
-    return refuse(c, r, STATUS_USER_SESSION_DELETED, kSiteNoSession);
+    return refuse(c, rq, r, STATUS_USER_SESSION_DELETED, kSiteNoSession);
   }
   if (q.path_off < SMB2_HDR_SIZE || !rd_has(body, q.path_off - SMB2_HDR_SIZE, q.path_len)) {
-    return refuse(c, r, STATUS_INVALID_PARAMETER, kSitePathRange);
+    return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSitePathRange);
   }
   if (q.path_len < kPathMinBytes || q.path_len > kPathMaxBytes) {
-    return refuse(c, r, STATUS_INVALID_PARAMETER, kSitePathLength);
+    return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSitePathLength);
   }
   char path[kPathMaxBytes];
   const uint8_t* raw = rd_at(body, q.path_off - SMB2_HDR_SIZE, q.path_len);
   if (raw == nullptr || tw3_utf16_to_utf8(raw, q.path_len, path, kPathMaxBytes) < 0) {
-    return refuse(c, r, STATUS_INVALID_PARAMETER, kSitePathText);
+    return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSitePathText);
   }
   std::string_view name = share_part(path);
-  if (name.empty()) return refuse(c, r, STATUS_OBJECT_NAME_INVALID, kSiteEmptyName);
+  if (name.empty()) return refuse(c, rq, r, STATUS_OBJECT_NAME_INVALID, kSiteEmptyName);
   tw3_trace(c, "[tcon] share='%.*s' path='%s'\n", int(name.size()), name.data(), path);
 
   const char* name_z = name.data();  // the tail of `path`, so NUL-terminated
@@ -107,10 +107,10 @@ void cmd_tree_connect(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   if (!ipc && tw3_share_find(name_z, &share) != 0) {
     tw3_trace(c, "[tcon] find FAILED for '%s'\n", name_z);
     tw3_stat_add(ST_TREE_REFUSED, 1);
-    return refuse(c, r, STATUS_OBJECT_NAME_NOT_FOUND, kSiteUnknownShare);
+    return refuse(c, rq, r, STATUS_OBJECT_NAME_NOT_FOUND, kSiteUnknownShare);
   }
   auto* t = new (std::nothrow) tw3_tree{};
-  if (t == nullptr) return refuse(c, r, STATUS_INSUFFICIENT_RESOURCES, kSiteNoMemory);
+  if (t == nullptr) return refuse(c, rq, r, STATUS_INSUFFICIENT_RESOURCES, kSiteNoMemory);
   t->tree_id = next_tree_id(c);
   std::snprintf(t->share_name, sizeof t->share_name, "%s", ipc ? kIpcName : name_z);
   t->is_ipc = ipc ? 1 : 0;
@@ -130,11 +130,11 @@ void cmd_tree_connect(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
   w32(&r->b, kMaximalAccess);
 }
 
-void cmd_tree_disconnect(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+void cmd_tree_disconnect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   rd_u16(body);  // StructureSize, not validated
   rd_u16(body);  // Reserved
-  tw3_notify_cleanup_tree(c, c->cur_tree_id);
-  if (tw3_tree* t = tw3_tree_find(c, c->cur_tree_id)) {
+  tw3_notify_cleanup_tree(c, rq->hdr.tree_id);
+  if (tw3_tree* t = rq->tree) {
     // The record stays on the list so its id is never handed out again.
     t->disconnected = 1;
     tw3_stat_add(ST_TREES, -1);

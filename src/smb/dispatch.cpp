@@ -6,7 +6,7 @@
 #include <array>
 
 #include "smb/events.h"
-#include "smb/smb.h"
+#include "smb/files.h"
 
 namespace {
 
@@ -18,39 +18,53 @@ struct command_entry {
   // with the body offset of the response size they ask for (0: none).
   bool multi_credit;
   uint32_t out_len_at;
+  // Checked here, in this order, before the handler runs: the body bytes the
+  // handler reads (fewer: INVALID_PARAMETER), an authenticated session under
+  // the request's SessionId (else USER_SESSION_DELETED) and a live tree under
+  // its TreeId (else NETWORK_NAME_DELETED). CREATE, TREE_CONNECT and
+  // OPLOCK_BREAK check their session themselves, after checks of their own.
+  uint32_t min_body;
+  bool needs_session;
+  bool needs_tree;
 };
 
 // The one list of handlers. A modifying command never reaches a handler.
 constexpr std::array<command_entry, SMB2_COMMAND_COUNT> kCommands{{
-    {cmd_negotiate, false, 0, false, 0},          // 0 NEGOTIATE
-    {cmd_session_setup, false, 0, false, 0},      // 1 SESSION_SETUP
-    {cmd_logoff, false, 0, false, 0},             // 2 LOGOFF
-    {cmd_tree_connect, false, 0, false, 0},       // 3 TREE_CONNECT
-    {cmd_tree_disconnect, false, 0, false, 0},    // 4 TREE_DISCONNECT
-    {cmd_create, false, 0, false, 0},             // 5 CREATE
-    {cmd_close, false, 8, false, 0},              // 6 CLOSE
-    {nullptr, true, 0, false, 0},                 // 7 FLUSH
-    {cmd_read, false, 16, true, 4},               // 8 READ: Length
-    {cmd_write, true, 0, true, 0},                // 9 WRITE: the gate admits pipe writes only
-    {nullptr, true, 0, false, 0},                 // 10 LOCK
-    {cmd_ioctl, false, 8, true, 44},              // 11 IOCTL: MaxOutputResponse
-    {cmd_cancel, false, 0, false, 0},             // 12 CANCEL
-    {cmd_echo, false, 0, false, 0},               // 13 ECHO
-    {cmd_query_directory, false, 8, true, 28},    // 14 QUERY_DIRECTORY: OutputBufferLength
-    {cmd_change_notify, false, 0, false, 0},      // 15 CHANGE_NOTIFY
-    {cmd_query_info, false, 24, false, 0},        // 16 QUERY_INFO
-    {nullptr, true, 0, false, 0},                 // 17 SET_INFO
-    {cmd_oplock_break, false, 0, false, 0},       // 18 OPLOCK_BREAK
+    {cmd_negotiate, false, 0, false, 0, 0, false, false},          // 0 NEGOTIATE
+    {cmd_session_setup, false, 0, false, 0, 0, false, false},      // 1 SESSION_SETUP
+    {cmd_logoff, false, 0, false, 0, 0, false, false},             // 2 LOGOFF
+    {cmd_tree_connect, false, 0, false, 0, 0, false, false},       // 3 TREE_CONNECT
+    {cmd_tree_disconnect, false, 0, false, 0, 0, false, false},    // 4 TREE_DISCONNECT
+    {cmd_create, false, 0, false, 0, 0, false, false},             // 5 CREATE
+    {cmd_close, false, 8, false, 0, 0, false, false},              // 6 CLOSE
+    {nullptr, true, 0, false, 0, 0, false, false},                 // 7 FLUSH
+    {cmd_read, false, 16, true, 4, 48, false, false},               // 8 READ: Length
+    {cmd_write, true, 0, true, 0, 0, false, false},                // 9 WRITE: the gate admits pipe writes only
+    {nullptr, true, 0, false, 0, 0, false, false},                 // 10 LOCK
+    {cmd_ioctl, false, 8, true, 44, 52, false, false},              // 11 IOCTL: MaxOutputResponse
+    {cmd_cancel, false, 0, false, 0, 0, false, false},             // 12 CANCEL
+    {cmd_echo, false, 0, false, 0, 0, false, false},               // 13 ECHO
+    {cmd_query_directory, false, 8, true, 28, 32, false, false},    // 14 QUERY_DIRECTORY: OutputBufferLength
+    {cmd_change_notify, false, 0, false, 0, 0, false, false},      // 15 CHANGE_NOTIFY
+    {cmd_query_info, false, 24, false, 0, 40, false, false},        // 16 QUERY_INFO
+    {nullptr, true, 0, false, 0, 0, false, false},                 // 17 SET_INFO
+    {cmd_oplock_break, false, 0, false, 0, 0, false, false},       // 18 OPLOCK_BREAK
 }};
 
-constexpr command_entry kUnknownCommand{cmd_unknown, false, 0, false, 0};
+constexpr command_entry kUnknownCommand{cmd_unknown, false, 0, false, 0, 0, false, false};
 
 const command_entry& entry_for(uint8_t command) {
   return command < kCommands.size() ? kCommands[command] : kUnknownCommand;
 }
 
 // Error sites reported by the traces of refusals made here.
-enum dispatch_site : int { kSiteBadLaterHeader = 9001, kSiteCreditCharge };
+enum dispatch_site : int {
+  kSiteBadLaterHeader = 9001,
+  kSiteCreditCharge,
+  kSiteShortBody,
+  kSiteNoSession,
+  kSiteNoTree,
+};
 
 // Working state of one frame_in call.
 struct walk {
@@ -62,8 +76,10 @@ struct walk {
   int index = 0;
   uint64_t prev_session_id = 0;
   uint32_t prev_tree_id = 0;
+  uint32_t cur_tree_id = 0;  // TreeId of the request handled last, as it was filled in
   uint64_t saved_fid = 0;
   bool saved_fid_valid = false;
+  bool chain_failed = false;  // a request after the first was refused: the rest echo its status
   bool sign_pending = false;  // the response at last_hdr is signed once its bytes are final
 };
 
@@ -120,12 +136,13 @@ void refuse_bad_header(walk& w) {
   tw3_conn* c = w.c;
   const uint64_t rest = w.len - w.off;
   const uint8_t command = rest > HDR_COMMAND ? w.msg[w.off + HDR_COMMAND] : 0;
-  const uint64_t mid = c->cur_msg_id != 0 ? c->cur_msg_id : c->last_msg_id + 1;
+  tw3_req rq{};
+  rq.hdr.command = command;
+  rq.hdr.message_id = c->cur_msg_id != 0 ? c->cur_msg_id : c->last_msg_id + 1;
+  rq.in_compound = 1;
   // No MessageId of it was used, so no credit comes back for it.
-  add_header(w, command, STATUS_SUCCESS, mid, w.prev_session_id, w.prev_tree_id, 0, 0);
-  // err_reply_l picks the same MessageId, traces and patches the status in.
-  err_reply_l(c, w.r, command, STATUS_INVALID_PARAMETER, w.prev_session_id, w.prev_tree_id,
-              kSiteBadLaterHeader);
+  add_header(w, command, STATUS_SUCCESS, rq.hdr.message_id, w.prev_session_id, w.prev_tree_id, 0, 0);
+  err_reply_l(c, &rq, w.r, STATUS_INVALID_PARAMETER, kSiteBadLaterHeader);
 }
 
 // The 65th request of a message is never handled.
@@ -137,7 +154,7 @@ void refuse_too_many(walk& w) {
     const bool spent = tw3_seq_consume(c, h.message_id, h.credit_charge) == 0;
     add_error(w, h.command, STATUS_INVALID_PARAMETER, h.message_id,
               h.session_id != 0 ? h.session_id : c->session_id,
-              h.tree_id != 0 ? h.tree_id : c->cur_tree_id, h.credit_charge,
+              h.tree_id != 0 ? h.tree_id : w.cur_tree_id, h.credit_charge,
               spent ? tw3_credit_grant(c, h.credit_request) : 0);
   } else {
     add_error(w, SMB2_ECHO, STATUS_INVALID_PARAMETER, 0, 0, 0, 0, 0);
@@ -278,7 +295,7 @@ void apply_related(walk& w, tw3_hdr& h) {
   if ((h.flags & SMB2_FLAGS_RELATED_OPERATIONS) != 0 && w.index > 0) {
     if (h.session_id == SMB2_RELATED_SESSION_ID) h.session_id = w.prev_session_id;
     if (h.tree_id == SMB2_RELATED_TREE_ID) h.tree_id = w.prev_tree_id;
-    c->cur_tree_id = h.tree_id;
+    w.cur_tree_id = h.tree_id;
     const uint32_t fid_at = entry_for(h.command).fid_at;
     if (w.saved_fid_valid && fid_at != 0) {
       const uint64_t pos = w.off + SMB2_HDR_SIZE + fid_at;
@@ -290,21 +307,37 @@ void apply_related(walk& w, tw3_hdr& h) {
             static_cast<size_t>(w.off + SMB2_HDR_SIZE));
 }
 
-void run_handler(walk& w, tw3_hdr& h, uint16_t credits, tw3_rd* body) {
+// The checks every request of its command gets before the handler runs. 0,
+// or the refusal's status with *site set.
+uint32_t entry_refusal(const tw3_conn* c, const tw3_req& rq, const tw3_rd& body, int* site) {
+  const command_entry& e = entry_for(rq.hdr.command);
+  if (body.len < e.min_body) return *site = kSiteShortBody, STATUS_INVALID_PARAMETER;
+  if (e.needs_session && (!c->authenticated || rq.hdr.session_id != c->session_id))
+    return *site = kSiteNoSession, STATUS_USER_SESSION_DELETED;
+  if (e.needs_tree && rq.tree == nullptr) return *site = kSiteNoTree, STATUS_NETWORK_NAME_DELETED;
+  return STATUS_SUCCESS;
+}
+
+void run_handler(walk& w, tw3_req& rq, uint16_t credits, tw3_rd* body) {
   tw3_conn* c = w.c;
+  const tw3_hdr& h = rq.hdr;
   add_header(w, h.command, STATUS_SUCCESS, h.message_id, h.session_id, h.tree_id,
              h.credit_charge, credits);
   tw3_trace(c, "[loop] dispatch cmd=%u rqoff=%zu rqn=%zu bad=%d\n", h.command,
             static_cast<size_t>(w.off + SMB2_HDR_SIZE + body->pos),
             static_cast<size_t>(body->len), body->bad);
-  c->cur_hdr = &h;
-  entry_for(h.command).handler(c, body, w.r);
-  c->cur_hdr = nullptr;
+  rq.tree = tw3_tree_find(c, h.tree_id);
+  int site = 0;
+  const uint32_t refusal = entry_refusal(c, rq, *body, &site);
+  if (refusal != STATUS_SUCCESS)
+    err_reply_l(c, &rq, w.r, refusal, site);
+  else
+    entry_for(h.command).handler(c, &rq, body, w.r);
   tw3_conn_reply_event(c, rep_cur_hdr(w.r), h.command);
   if (h.command == SMB2_CREATE) {
     const uint8_t* rh = rep_cur_hdr(w.r);
-    if (rh != nullptr && le32(rh + HDR_STATUS) == STATUS_SUCCESS && c->last_create_fid != 0) {
-      w.saved_fid = c->last_create_fid;
+    if (rh != nullptr && le32(rh + HDR_STATUS) == STATUS_SUCCESS && rq.created_fid != 0) {
+      w.saved_fid = rq.created_fid;
       w.saved_fid_valid = true;
     }
   }
@@ -314,7 +347,8 @@ enum class step { next, end };
 
 step handle_one(walk& w) {
   tw3_conn* c = w.c;
-  tw3_hdr h{};
+  tw3_req rq{};
+  tw3_hdr& h = rq.hdr;
   if (parse_header(w.msg + w.off, w.len - w.off, &h, nullptr) != 0) {
     if (w.index == 0) {
       tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
@@ -326,13 +360,13 @@ step handle_one(walk& w) {
   }
   tw3_trace(c, "[loop] count=%u off=%zu cmd=%u n=%zu\n", static_cast<unsigned>(w.index),
             static_cast<size_t>(w.off), h.command, static_cast<size_t>(w.len));
-  c->cur_tree_id = h.tree_id;
+  w.cur_tree_id = h.tree_id;
   if (!spend_ids(w, h) || renegotiation(w, h)) return step::end;
   // A CANCEL used no id, so it is owed no credit.
   const uint16_t credits = h.command == SMB2_CANCEL ? 0 : tw3_credit_grant(c, h.credit_request);
   if (h.command == SMB2_NEGOTIATE || h.command == SMB2_SESSION_SETUP)
     preauth_update(c, w.msg + w.off, request_extent(w));
-  if (c->chain_failed) {
+  if (w.chain_failed) {
     refuse(w, h, w.r->last_status, credits);
     return advance(w, false) ? step::next : step::end;
   }
@@ -350,7 +384,9 @@ step handle_one(walk& w) {
             static_cast<size_t>(w.off));
   tw3_rd body{w.msg + w.off + SMB2_HDR_SIZE, w.len - w.off - SMB2_HDR_SIZE, 0, 0};
   apply_related(w, h);
-  c->in_compound = w.index > 0 ? 1 : 0;
+  rq.off = w.off;
+  rq.len = request_extent(w);
+  rq.in_compound = w.index > 0 ? 1 : 0;
   w.prev_session_id = h.session_id;
   w.prev_tree_id = h.tree_id;
   if (entry_for(h.command).modifies && !admit_pipe_write(w, h)) {
@@ -365,20 +401,15 @@ step handle_one(walk& w) {
     tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
     add_header(w, h.command, STATUS_SUCCESS, h.message_id, h.session_id, h.tree_id,
                h.credit_charge, credits);
-    err_reply_l(c, w.r, h.command, STATUS_INVALID_PARAMETER, h.session_id, h.tree_id,
-                kSiteCreditCharge);
+    err_reply_l(c, &rq, w.r, STATUS_INVALID_PARAMETER, kSiteCreditCharge);
   } else if (reply_would_overflow(w, h)) {
     refuse(w, h, STATUS_INSUFFICIENT_RESOURCES, credits);  // later requests are still served
   } else {
-    run_handler(w, h, credits, &body);
+    run_handler(w, rq, credits, &body);
   }
   w.sign_pending = sign_decide(c, w.r, h.command, verified) != 0;
   tw3_trace(c, "[loop] done cmd=%u outn=%zu\n", h.command, static_cast<size_t>(w.r->b.len));
-  if (c->chain_error) {
-    c->in_compound = 1;
-    c->chain_error = 0;
-    c->chain_failed = 1;
-  }
+  if (rq.failed) w.chain_failed = true;
   return advance(w, true) ? step::next : step::end;
 }
 
@@ -386,9 +417,6 @@ step handle_one(walk& w) {
 
 void frame_in(tw3_conn* c, uint8_t* msg, uint64_t len, tw3_reply* r, int* have_reply) {
   *have_reply = 0;
-  c->in_compound = 0;
-  c->chain_error = 0;
-  c->chain_failed = 0;
   if (len >= 4 && le32(msg) == SMB1_PROTOCOL_ID) {
     // An SMB1 NEGOTIATE stands for MessageId 0 (MS-SMB2 3.3.5.2.3); its
     // answer grants the one credit of the SMB2 NEGOTIATE that follows.

@@ -40,8 +40,11 @@ int dirinfo_short_name(const char* name, uint8_t out[24]);
 void dirinfo_put(tw3_buf* b, uint8_t cls, const tw3_vent& e, uint32_t file_index,
                  std::span<const uint8_t> name16);
 
+// The most any open is granted, and what GENERIC_READ maps to: read data,
+// EA and attributes, execute, READ_CONTROL, SYNCHRONIZE.
+constexpr uint32_t TW3_ACCESS_READ_EXECUTE = 0x001200A9;
+
 // ---- Query info layouts (MS-FSCC 2.4 file classes, 2.5 file-system classes) ----
-constexpr uint32_t TW3_ACCESS_READ_EXECUTE = 0x001200A9;  // read data/EA/attributes, execute, READ_CONTROL, SYNCHRONIZE
 
 // One information class QUERY_INFO answers, built from the open alone.
 struct qi_layout {
@@ -208,7 +211,7 @@ void tw3_notify_poll(tw3_conn* c);
 // CANCEL: completes the waiting request named by the CANCEL being handled
 // (AsyncId, or MessageId) with STATUS_CANCELLED as the CANCEL's own
 // response. False when nothing waits under that name.
-bool tw3_notify_cancel(tw3_conn* c, tw3_reply* r);
+bool tw3_notify_cancel(tw3_conn* c, const tw3_req& rq, tw3_reply* r);
 // Completes the waiting request of the open (CLOSE), of every open of a tree
 // (TREE_DISCONNECT, tree_id) or of every open (LOGOFF, tree_id 0) with
 // STATUS_NOTIFY_CLEANUP, sent at once.

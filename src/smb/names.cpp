@@ -12,7 +12,7 @@ struct status_name {
 };
 
 // Printed exactly so, also where a name differs from the standard's.
-constexpr std::array<status_name, 21> kStatusNames{{
+constexpr std::array<status_name, 22> kStatusNames{{
     {STATUS_SUCCESS, "SUCCESS"},
     {STATUS_PENDING, "PENDING"},
     {STATUS_NOTIFY_CLEANUP, "NOTIFY_CLEANUP"},
@@ -33,6 +33,7 @@ constexpr std::array<status_name, 21> kStatusNames{{
     {STATUS_REQUEST_NOT_ACCEPTED, "REQUEST_NOT_ACCEPTED"},
     {STATUS_NOT_A_DIRECTORY, "NOT_A_DIRECTORY"},
     {STATUS_USER_SESSION_DELETED, "USER_SESSION_DELETED"},
+    {STATUS_NETWORK_NAME_DELETED, "NETWORK_NAME_DELETED"},
     {STATUS_CANCELLED, "CANCELLED"},
 }};
 

@@ -150,26 +150,18 @@ void rep_error_data(tw3_reply* r, std::span<const uint8_t> data, bool as_context
   tw3_buf_put(&r->b, data.data(), data.size());
 }
 
-void err_reply_l(tw3_conn* c, tw3_reply* r, uint8_t command, uint32_t status,
-                 uint64_t session_id, uint32_t tree_id, int site) {
-  uint64_t mid = c->cur_msg_id;
+void err_reply_l(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int site) {
+  uint64_t mid = rq->hdr.message_id;
   if (mid == 0) mid = ++c->last_msg_id;
   tw3_trace(c, "[twsmb3s %d] ERR_REPLY cmd=%u status=%08x line=%d mid=%llu%s\n", c->conn_id,
-            command, status, site, static_cast<unsigned long long>(mid),
-            c->in_compound ? " (chained)" : "");
+            rq->hdr.command, status, site, static_cast<unsigned long long>(mid),
+            rq->in_compound ? " (chained)" : "");
   if (r->b.len >= SMB2_HDR_SIZE) {
     rep_error(r, status);
-    if (c->in_compound) {
-      c->chain_error = 1;
+    if (rq->in_compound) {
+      rq->failed = 1;
       r->last_status = status;
     }
-  } else {
-    // Refused before any header was built: the answer leaves on its own.
-    tw3_reply alone{};
-    rep_begin(&alone, command, status, mid, session_id, tree_id, 0, 1);
-    rep_error(&alone, status);
-    send_frame(c, alone.b.data, alone.b.len);
-    tw3_buf_free(&alone.b);
   }
   if (mid > c->last_msg_id) c->last_msg_id = mid;
 }

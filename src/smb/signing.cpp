@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr int32_t kSignGmac = 2;
 constexpr uint64_t kNonceSize = 12;
 constexpr uint8_t kNonceResponseRole = 0x01;  // byte 8 of the nonce: the role bit
 constexpr uint64_t kTraceFrameBytes = 512;
@@ -17,7 +16,7 @@ constexpr uint64_t kTraceFrameBytes = 512;
 // The signature of m (len bytes, header first) with its signature field zeroed.
 void compute(tw3_conn* c, uint8_t* m, uint64_t len, bool response, uint8_t out[SIGNATURE_SIZE]) {
   std::memset(m + HDR_SIGNATURE, 0, SIGNATURE_SIZE);
-  if (c->signing_algorithm == kSignGmac) {
+  if (c->signing_algorithm == SMB2_SIGNING_AES_GMAC) {
     uint8_t nonce[kNonceSize] = {};
     std::memcpy(nonce, m + HDR_MESSAGE_ID, 8);
     if (response) nonce[8] = kNonceResponseRole;

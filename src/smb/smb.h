@@ -46,7 +46,10 @@ struct tw3_tree {
 struct tw3_lease;
 struct tw3_notify;
 
-constexpr int TW3_PATTERN_KEEP = 513;  // 511 pattern bytes kept, and room to spare
+// A search pattern: the bytes an open keeps and compares, and the room kept
+// for them.
+constexpr int TW3_PATTERN_KEPT = 511;
+constexpr int TW3_PATTERN_KEEP = TW3_PATTERN_KEPT + 2;
 
 struct tw3_open {
   uint64_t file_id;       // FileId.Persistent; FileId.Volatile is always 0
@@ -133,7 +136,7 @@ struct tw3_conn {
   tw3_gcm_ctx gmac;
   uint64_t max_read;
   uint64_t max_write;
-  uint64_t server_guid_seed;
+  uint8_t server_guid[SMB2_GUID_SIZE];  // as the last NEGOTIATE response carried it
   uint64_t last_msg_id;       // highest MessageId an error reply was made for
   uint64_t cur_msg_id;        // MessageId of the request being handled
 
@@ -164,14 +167,6 @@ struct tw3_conn {
   tw3_open* open_list;
   int32_t open_count;
   uint64_t next_id;           // source of tree ids and file ids
-  uint64_t last_create_fid;
-  uint32_t cur_tree_id;
-  uint64_t ioctl_fid;
-
-  // Compound state of the message being handled
-  int32_t in_compound;
-  int32_t chain_error;
-  int32_t chain_failed;
 
   // Encryption of the session (transform.cpp)
   int32_t client_encrypt_cap;   // 3.0/3.0.2: the client set GLOBAL_CAP_ENCRYPTION
@@ -189,10 +184,6 @@ struct tw3_conn {
 
   int32_t trace;              // "TWSMB3S_TRACE" begins with 1
   int32_t trace_hex;          // "TWSMB3S_TRACE_HEX" begins with 1
-
-  // The header of the request being handled (valid only inside a handler),
-  // for handlers that need more than cur_msg_id and cur_tree_id.
-  const tw3_hdr* cur_hdr;
 
   tw3_conn_activity act;
   // Leases granted on this connection (leases.cpp), newest first, at most
@@ -217,6 +208,20 @@ struct tw3_hdr {
   uint64_t async_id;        // bytes 32..39: AsyncId when Flags has ASYNC_COMMAND
   uint64_t signature;       // offset of the 16 signature bytes in the parsed range
   int32_t is_signed;
+};
+
+// One request of a message as the dispatcher resolved it: handed to the
+// request's handler, read back by the dispatcher afterwards. It lives for that
+// one request.
+struct tw3_req {
+  tw3_hdr hdr;            // as received, with the ids of a related request filled in
+  uint64_t off;           // where the request begins in its message
+  uint64_t len;           // its own bytes: up to NextCommand, else to the message's end
+  int32_t in_compound;    // not the first request of its message
+  tw3_tree* tree;         // the live tree hdr.tree_id names, or null
+  uint64_t created_fid;   // FileId.Persistent of the open a successful CREATE made
+  int32_t failed;         // refused by err_reply_l inside a compound: the requests
+                          // after it in the message get the same status
 };
 
 // Parses the 64-byte SMB2 sync header at the start of bytes[0..len).
@@ -304,12 +309,11 @@ void rep_error(tw3_reply* r, uint32_t status);
 // 2.2.2.1) when `as_context`, as dialect 3.1.1 wants.
 void rep_error_data(tw3_reply* r, std::span<const uint8_t> data, bool as_context);
 
-// Answers the current request with an error status: the response being
-// built becomes an ERROR response (header and 9-byte error body), or, when
-// the reply is still empty, a separate ERROR response is sent at once. `site` tells refusal
-// sites apart in traces. Callers pass conn->session_id and conn->cur_tree_id.
-void err_reply_l(tw3_conn* c, tw3_reply* r, uint8_t command, uint32_t status,
-                 uint64_t session_id, uint32_t tree_id, int site);
+// Refuses the request rq: the response being built for it becomes an ERROR
+// response (header and 9-byte error body) with `status`; inside a compound
+// rq->failed is set and the status kept in r->last_status. Sends nothing.
+// `site` tells refusal sites apart in traces.
+void err_reply_l(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int site);
 
 // Sends one whole SMB2 message as one NetBIOS message: traces, feeds the
 // pre-authentication hash, writes, logs "<<", counts bytes_sent. A failed
@@ -359,29 +363,31 @@ tw3_open* tw3_open_find(tw3_conn* c, uint64_t file_id);
 
 // ======================= Command handlers =================================
 // Every handler is called with the response header of its request already
-// the last thing in the reply (at last_hdr, status 0). It appends its body,
-// or fails through err_reply_l / rep_set_status.
-using tw3_handler = void (*)(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+// the last thing in the reply (at last_hdr, status 0) and the dispatch
+// table's checks passed. It appends its body, or fails through err_reply_l /
+// rep_set_status; what it leaves in rq (created_fid, failed) the dispatcher
+// reads back.
+using tw3_handler = void (*)(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
 
-void cmd_negotiate(tw3_conn* c, tw3_rd* body, tw3_reply* r);
-void cmd_session_setup(tw3_conn* c, tw3_rd* body, tw3_reply* r);
-void cmd_logoff(tw3_conn* c, tw3_rd* body, tw3_reply* r);
-void cmd_tree_connect(tw3_conn* c, tw3_rd* body, tw3_reply* r);
-void cmd_tree_disconnect(tw3_conn* c, tw3_rd* body, tw3_reply* r);
-void cmd_create(tw3_conn* c, tw3_rd* body, tw3_reply* r);
-void cmd_close(tw3_conn* c, tw3_rd* body, tw3_reply* r);
-void cmd_read(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+void cmd_negotiate(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+void cmd_session_setup(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+void cmd_logoff(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+void cmd_tree_connect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+void cmd_tree_disconnect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+void cmd_create(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+void cmd_close(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+void cmd_read(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
 // WRITE reaches a handler only for a pipe open (the dispatcher's gate).
-void cmd_write(tw3_conn* c, tw3_rd* body, tw3_reply* r);
-void cmd_ioctl(tw3_conn* c, tw3_rd* body, tw3_reply* r);
-void cmd_cancel(tw3_conn* c, tw3_rd* body, tw3_reply* r);
-void cmd_echo(tw3_conn* c, tw3_rd* body, tw3_reply* r);
-void cmd_query_directory(tw3_conn* c, tw3_rd* body, tw3_reply* r);
-void cmd_change_notify(tw3_conn* c, tw3_rd* body, tw3_reply* r);
-void cmd_query_info(tw3_conn* c, tw3_rd* body, tw3_reply* r);
-void cmd_oplock_break(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+void cmd_write(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+void cmd_ioctl(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+void cmd_cancel(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+void cmd_echo(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+void cmd_query_directory(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+void cmd_change_notify(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+void cmd_query_info(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+void cmd_oplock_break(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
 // Command bytes 19 and above.
-void cmd_unknown(tw3_conn* c, tw3_rd* body, tw3_reply* r);
+void cmd_unknown(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
 
 // The Capabilities the server announces for the negotiated dialect (NEGOTIATE
 // and VALIDATE_NEGOTIATE_INFO must agree on them).

@@ -103,6 +103,10 @@ constexpr uint16_t SMB2_CIPHER_AES128_GCM = 2;
 constexpr uint16_t SMB2_CIPHER_AES256_CCM = 3;
 constexpr uint16_t SMB2_CIPHER_AES256_GCM = 4;
 constexpr uint32_t SMB2_GLOBAL_CAP_ENCRYPTION = 0x00000040;
+// SigningAlgorithmId values (MS-SMB2 2.2.3.1.7); dialects before 3.1.1 use CMAC.
+constexpr uint16_t SMB2_SIGNING_AES_CMAC = 1;
+constexpr uint16_t SMB2_SIGNING_AES_GMAC = 2;
+constexpr uint32_t SMB2_GUID_SIZE = 16;
 constexpr uint16_t SMB2_SESSION_FLAG_ENCRYPT_DATA = 0x0004;
 
 // ---- NT status codes (MS-ERREF 2.3) ----
@@ -136,6 +140,7 @@ constexpr uint32_t STATUS_NOT_SUPPORTED = 0xC00000BB;
 constexpr uint32_t STATUS_REQUEST_NOT_ACCEPTED = 0xC00000D0;
 constexpr uint32_t STATUS_NOT_A_DIRECTORY = 0xC0000103;
 constexpr uint32_t STATUS_USER_SESSION_DELETED = 0xC0000203;
+constexpr uint32_t STATUS_NETWORK_NAME_DELETED = 0xC00000C9;
 constexpr uint32_t STATUS_CANCELLED = 0xC0000480;
 constexpr uint32_t STATUS_UNSUCCESSFUL = 0xC0000001;
 constexpr uint32_t STATUS_INVALID_OPLOCK_PROTOCOL = 0xC00000E3;

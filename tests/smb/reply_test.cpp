@@ -131,40 +131,40 @@ TEST(Reply, SendRuleWithholdsOnlyTheBareSuccessHeader) {
 
 class ErrReply : public EngineTest {};
 
-TEST_F(ErrReply, EmptyReplySendsAtOnceWithTheNextMessageId) {
-  c_.cur_msg_id = 0;
+TEST_F(ErrReply, MakesTheResponseAnErrorAndSendsNothing) {
+  rep_begin(&r_, SMB2_TREE_CONNECT, 0, 0, 0x77, 3, 0, 1);
+  w32(&r_.b, 0xAAAAAAAA);  // a body begun before the refusal is dropped
   c_.last_msg_id = 5;
-  err_reply_l(&c_, &r_, SMB2_TREE_CONNECT, STATUS_USER_SESSION_DELETED, 0x77, 3, 1);
-  EXPECT_EQ(r_.b.len, 0u);
+  tw3_req rq{};
+  rq.hdr.command = SMB2_TREE_CONNECT;  // MessageId 0: the next one is counted
+  err_reply_l(&c_, &rq, &r_, STATUS_USER_SESSION_DELETED, 1);
   EXPECT_EQ(c_.last_msg_id, 6u);
-  const auto sent = sio_.sent_messages();
-  ASSERT_EQ(sent.size(), 1u);
-  ASSERT_EQ(sent[0].size(), tw3test::kErrorResponseSize);
-  EXPECT_EQ(bytes(sent[0].begin() + 64, sent[0].end()), tw3test::kErrorBody);
-  const auto rs = tw3test::split_responses(sent[0]);
+  EXPECT_EQ(rq.failed, 0);  // alone in its message: nothing follows it
+  ASSERT_EQ(r_.b.len, tw3test::kErrorResponseSize);
+  EXPECT_EQ(bytes(r_.b.data + 64, r_.b.data + r_.b.len), tw3test::kErrorBody);
+  const auto rs = responses();
   ASSERT_EQ(rs.size(), 1u);
-  EXPECT_EQ(rs[0].message_id, 6u);
   EXPECT_EQ(rs[0].status, STATUS_USER_SESSION_DELETED);
   EXPECT_EQ(rs[0].session_id, 0x77u);
   EXPECT_EQ(rs[0].tree_id, 3u);
-  EXPECT_EQ(rs[0].credits, 1);
-  ASSERT_EQ(sio_.logged.size(), 1u);
-  EXPECT_EQ(sio_.logged[0].first, "<<");
+  EXPECT_TRUE(sio_.written.empty());
 }
 
 TEST_F(ErrReply, PatchesTheCurrentResponseAndMarksTheChain) {
   rep_begin(&r_, SMB2_ECHO, 0, 1, 0, 0, 0, 1);
   w32(&r_.b, 0);
   rep_chain(&r_, SMB2_READ, 0, 2, 0, 0, 0, 1);
-  c_.cur_msg_id = 2;
-  c_.in_compound = 1;
-  err_reply_l(&c_, &r_, SMB2_READ, STATUS_INVALID_PARAMETER, 0, 0, 2);
+  tw3_req rq{};
+  rq.hdr.command = SMB2_READ;
+  rq.hdr.message_id = 2;
+  rq.in_compound = 1;
+  err_reply_l(&c_, &rq, &r_, STATUS_INVALID_PARAMETER, 2);
   const auto rs = responses();
   ASSERT_EQ(rs.size(), 2u);
   EXPECT_EQ(rs[0].status, 0u);
   EXPECT_EQ(rs[1].status, STATUS_INVALID_PARAMETER);
   EXPECT_EQ(r_.last_status, STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(c_.chain_error, 1);
+  EXPECT_EQ(rq.failed, 1);
   EXPECT_EQ(c_.last_msg_id, 2u);
   EXPECT_TRUE(sio_.written.empty());
 }
