@@ -173,7 +173,9 @@ TEST_F(QueryClasses, VolumeSizeIsThatOfTheHostFileSystem) {
   // Free space moves with whatever else runs; it only has to be plausible.
   const uint64_t avail = le64(size.data() + 8) * unit;
   const uint64_t host_avail = host.available;
-  EXPECT_LE(avail, le64(full.data() + 16) * unit);
+  // Two reads apart: where the host keeps no reserve (wine) the space the
+  // user may fill equals the free space and can cross it between them.
+  EXPECT_LE(avail, le64(full.data() + 16) * unit + total / 100);
   EXPECT_LE(le64(full.data() + 16) * unit, total);
   EXPECT_LT(avail > host_avail ? avail - host_avail : host_avail - avail, total / 20 + 1);
 }
