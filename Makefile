@@ -56,8 +56,9 @@ windows:
 
 # The Windows build's tests under wine, in a prefix of its own inside the
 # build folder, with one wineserver kept up for the whole run.
-test-windows: windows
-	sh scripts/wine-ctest $(WIN_BUILD) $(JOBS)
+# The Linux build's program is there to compare the two simulators.
+test-windows: windows build
+	TW3_LINUX_TWSMB3S=$(abspath $(BUILD))/twsmb3s sh scripts/wine-ctest $(WIN_BUILD) $(JOBS)
 
 # Every libFuzzer target of tests/fuzz/targets.inc (clang), one after the
 # other for FUZZ_SECONDS each at the lowest priority, on working corpora in

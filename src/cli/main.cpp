@@ -139,7 +139,8 @@ int configure(args_t args, bool serve) {
 }
 
 void write_port_file(const char* path, int port) {
-  std::FILE* f = std::fopen(path, "w");
+  // Binary: the file holds the port and a line feed on every host.
+  std::FILE* f = std::fopen(path, "wb");
   if (!f) return;  // the server keeps running without it
   std::fprintf(f, "%d\n", port);
   std::fclose(f);

@@ -1,5 +1,9 @@
 // Console arguments, UTF-8 output and clean-stop requests on Windows.
+#include <fcntl.h>
+#include <io.h>
+
 #include <atomic>
+#include <cstdio>
 
 #include "platform/platform.h"
 #include "platform/win32.h"
@@ -35,6 +39,11 @@ BOOL WINAPI on_console_event(DWORD type) {
 
 int tw3_console_args(int, char**, std::vector<std::string>* out) {
   SetConsoleOutputCP(CP_UTF8);
+  // Bytes in and out as they are: text mode would put a CR before every
+  // line feed written (a transcript would differ from the Linux one) and
+  // end reading at a Ctrl+Z byte.
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
   int n = 0;
   wchar_t** wargv = CommandLineToArgvW(GetCommandLineW(), &n);
   if (wargv == nullptr) return -1;

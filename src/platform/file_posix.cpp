@@ -77,10 +77,15 @@ int32_t kind_of_dtype(unsigned char type) {
 
 constexpr int64_t kNsPerSecond = 1000000000;
 
+// A folder's byte count is how much the file system spends on its entries,
+// not content a client could read: 0, as Windows reports it, so both hosts
+// answer alike.
+uint64_t size_of(int32_t kind, uint64_t bytes) { return kind == TW3_KIND_DIR ? 0 : bytes; }
+
 void fill_from_statx(const struct statx& sx, tw3_stat* out) {
   *out = tw3_stat{};
   out->kind = kind_of(sx.stx_mode);
-  out->size = sx.stx_size;
+  out->size = size_of(out->kind, sx.stx_size);
   out->mtime = sx.stx_mtime.tv_sec;
   out->atime = sx.stx_atime.tv_sec;
   // Not every file system records a birth time; the earlier of the change
@@ -96,7 +101,7 @@ void fill_from_statx(const struct statx& sx, tw3_stat* out) {
 void fill_from_stat(const struct stat& sb, tw3_stat* out) {
   *out = tw3_stat{};
   out->kind = kind_of(sb.st_mode);
-  out->size = static_cast<uint64_t>(sb.st_size);
+  out->size = size_of(out->kind, static_cast<uint64_t>(sb.st_size));
   out->mtime = sb.st_mtim.tv_sec;
   out->atime = sb.st_atim.tv_sec;
   out->btime = std::min<int64_t>(sb.st_mtim.tv_sec, sb.st_ctim.tv_sec);

@@ -294,6 +294,13 @@ void tw3_fs_close(tw3_file* f) {
   delete f;
 }
 
+HANDLE tw3w::open_folder_nofollow(const char* utf8, DWORD access, DWORD flags) {
+  tw3_stat st{};
+  unique_handle h = open_nofollow(utf8, access, FILE_FLAG_BACKUP_SEMANTICS | flags, &st);
+  if (!h || st.kind != TW3_KIND_DIR) return nullptr;
+  return h.release();
+}
+
 int tw3_fs_space(const char* path, tw3_space* out) {
   if (out == nullptr) return -1;
   tw3_stat st{};

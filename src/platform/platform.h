@@ -17,7 +17,7 @@
 // Status of one host object; every field is cleared before it is filled.
 struct tw3_stat {
   int32_t kind;            // 0 regular file, 1 directory, 2 link (lstat only), 3 other
-  uint64_t size;
+  uint64_t size;            // bytes; 0 for a directory
   int64_t mtime;
   int64_t atime;
   int64_t btime;           // birth time where recorded, else min(mtime, ctime)
@@ -239,7 +239,8 @@ int tw3_sock_poll_many(const tw3_socket* socks, const int* events, int* ready, i
 // ==================== Console (console_posix.cpp) =========================
 // The program's arguments in UTF-8 into *out: argv as given here; on
 // Windows taken from the UTF-16 command line (argv there is in the ANSI code
-// page), where the console is also switched to UTF-8 output. 0 or -1.
+// page), where the console is also switched to UTF-8 output and standard
+// input and output to binary mode (no CR added before a line feed). 0 or -1.
 int tw3_console_args(int argc, char** argv, std::vector<std::string>* out);
 // From now on a request to end the program (SIGINT or SIGTERM here; Ctrl+C,
 // Ctrl+Break or closing the console window on Windows) only raises the flag

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/watch_queue.h"
 #include "platform/posix_internal.h"
 
 namespace {
@@ -23,9 +24,6 @@ constexpr uint32_t kMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
                            IN_CLOSE_WRITE | IN_ATTRIB | IN_ONLYDIR | IN_EXCL_UNLINK;
 // One read takes whatever the kernel has queued, up to this much.
 constexpr size_t kReadBuf = 16384;
-// Events held between reads; past this the rest is lost and one overflow
-// event says so.
-constexpr size_t kReadyMax = 4096;
 
 struct folder {
   int wd;
@@ -38,7 +36,7 @@ struct tw3_watch {
   int fd = -1;
   std::vector<folder> folders;
   // Events read from the kernel and not yet handed out.
-  std::vector<tw3_watch_event> ready;
+  tw3_watch_queue ready;
 };
 
 namespace {
@@ -69,23 +67,9 @@ uint32_t action_of(uint32_t mask, uint32_t* touched) {
   return *touched != 0 ? TW3_WATCH_MODIFIED : 0;
 }
 
-void push(tw3_watch* w, uint32_t action, uint32_t touched, bool is_dir, const std::string& name) {
-  tw3_watch_event e{};
-  if (name.size() >= sizeof e.name) return;
-  if (w->ready.size() >= kReadyMax) {
-    if (w->ready.back().action == TW3_WATCH_OVERFLOW) return;
-    action = TW3_WATCH_OVERFLOW;
-  }
-  e.action = action;
-  e.touched = touched;
-  e.is_dir = is_dir ? 1 : 0;
-  std::memcpy(e.name, name.data(), name.size());
-  w->ready.push_back(e);
-}
-
 // Turns one kernel event into at most one event of the contract.
 void take(tw3_watch* w, const inotify_event& ev) {
-  if (ev.mask & IN_Q_OVERFLOW) return push(w, TW3_WATCH_OVERFLOW, 0, false, "");
+  if (ev.mask & IN_Q_OVERFLOW) return tw3_watch_queue_push(&w->ready, TW3_WATCH_OVERFLOW, 0, false, "");
   if (ev.mask & IN_IGNORED) return forget(w, ev.wd);
   const folder* f = folder_of(w, ev.wd);
   if (f == nullptr || ev.len == 0) return;  // changes of a folder itself show in its parent
@@ -93,7 +77,7 @@ void take(tw3_watch* w, const inotify_event& ev) {
   const uint32_t action = action_of(ev.mask, &touched);
   if (action == 0) return;
   const std::string name = f->rel.empty() ? std::string(ev.name) : f->rel + "/" + ev.name;
-  push(w, action, touched, (ev.mask & IN_ISDIR) != 0, name);
+  tw3_watch_queue_push(&w->ready, action, touched, (ev.mask & IN_ISDIR) != 0, name);
 }
 
 // A rename half whose other half is outside the watched folders is a name
@@ -186,14 +170,9 @@ int tw3_watch_read(tw3_watch* w, tw3_watch_event* out, int max, int timeout_ms) 
       if (k > 0 && !drain(w)) return -1;
     }
   } catch (...) {
-    // Out of memory while queueing: what was lost is reported as an overflow.
-    w->ready.clear();
-    push(w, TW3_WATCH_OVERFLOW, 0, false, "");
+    tw3_watch_queue_lost(&w->ready);
   }
-  const size_t n = std::min(w->ready.size(), size_t(max));
-  std::copy(w->ready.begin(), w->ready.begin() + long(n), out);
-  w->ready.erase(w->ready.begin(), w->ready.begin() + long(n));
-  return int(n);
+  return tw3_watch_queue_take(&w->ready, out, max);
 }
 
 void tw3_watch_close(tw3_watch* w) {

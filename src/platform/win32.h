@@ -30,5 +30,10 @@ bool host_path(const char* utf8, std::wstring* out);
 // The message of a Win32 or Winsock error code, in UTF-8, without the
 // trailing line break; "error N" when the system has none.
 std::string error_text(unsigned long code);
+// Opens a folder (canonical path) without following a reparse point
+// anywhere on it, as the file layer's opens do; `flags` are added to
+// FILE_FLAG_BACKUP_SEMANTICS. The handle, or null for anything but a folder
+// reached directly.
+HANDLE open_folder_nofollow(const char* utf8, DWORD access, DWORD flags);
 
 }  // namespace tw3w

@@ -14,6 +14,10 @@ process; and
 
 loads the shared library ($TWSMB3S_LIB) into this process through ctypes,
 which also gives the statistics report.
+
+With $TWSMB3S_WINE naming wine, $TWSMB3S_BIN is the Windows build's
+twsmb3s.exe: serve() runs it under wine and hands it its paths in Windows
+form (wine's drive Z: is the Unix root).
 """
 
 import contextlib
@@ -38,6 +42,23 @@ def binary():
     if not path or not os.path.exists(path):
         raise RuntimeError("TWSMB3S_BIN must name the built twsmb3s binary")
     return path
+
+
+def wine():
+    """The wine launcher when the server under test is the Windows build, else None."""
+    return os.environ.get("TWSMB3S_WINE") or None
+
+
+def command():
+    """The argument vector that starts the server program."""
+    return [wine(), binary()] if wine() else [binary()]
+
+
+def host_path(path):
+    """A local path as the server program takes it."""
+    if not wine():
+        return path
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def make_tree(root, spec):
@@ -66,7 +87,7 @@ def config_args(root, tree, users, allow, opts):
     `tree`), users, allowed ranges and options."""
     args = []
     for share in tree:
-        args += ["--share", "%s=%s" % (share, os.path.join(root, share))]
+        args += ["--share", "%s=%s" % (share, host_path(os.path.join(root, share)))]
     for user, password in (users or {}).items():
         args += ["--user", "%s:%s" % (user, password)]
     for cidr in allow or []:
@@ -131,7 +152,7 @@ def serve(tree=None, users=None, allow=None, opts=None, bind="127.0.0.1", env=No
         root = os.path.join(tmp, "shares")
         make_tree(root, tree)
         port_file = os.path.join(tmp, "port")
-        args = [binary(), "serve", "--bind", bind, "--port", "0", "--port-file", port_file]
+        args = command() + ["serve", "--bind", bind, "--port", "0", "--port-file", host_path(port_file)]
         args += config_args(root, tree, users, allow, opts)
         child_env = dict(os.environ)
         child_env.update(env or {})

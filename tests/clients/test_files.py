@@ -36,7 +36,11 @@ ROOT_FILES = {
     "README.TXT": b"eight dot three\n",
     LONG_NAME: b"long\n",
 }
-ROOT_DIRS = ("nested", "many", "texts", "empty", "link_in")
+# Under wine a folder link is shown as a plain folder (never as a reparse
+# point), so what the server does with links cannot be seen through it: the
+# Windows build's link rules are tested through its decision functions.
+LINKS = harness.wine() is None
+ROOT_DIRS = ("nested", "many", "texts", "empty") + (("link_in",) if LINKS else ())
 
 # One listed entry of smbclient's ls: name, attributes, size, date.
 LS_LINE = re.compile(r"^  (.+?)\s+([ADHSRN]*)\s+(\d+)  \w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}$")
@@ -59,6 +63,8 @@ def finish_tree(root):
     os.makedirs(outside, exist_ok=True)
     with open(os.path.join(outside, "secret.txt"), "wb") as f:
         f.write(b"must never leave the host\n")
+    if not LINKS:
+        return
     os.symlink("nested", os.path.join(root, "media", "link_in"))
     os.symlink(outside, os.path.join(root, "media", "link_out"))
 
@@ -121,7 +127,8 @@ def expected_root():
 class Smbclient(unittest.TestCase):
     COMMANDS = ("ls; ls nested\\*; ls nested\\level1\\level2\\*; ls many\\*; ls texts\\*.txt; "
                 "get big.bin {big}; put {upload} up.txt; mkdir newdir; rm README.TXT; "
-                "rename README.TXT renamed.txt; ls link_in\\*; get link_out\\secret.txt {secret}; ls")
+                "rename README.TXT renamed.txt; " + ("ls link_in\\*; " if LINKS else "") +
+                "get link_out\\secret.txt {secret}; ls")
 
     def combos(self):
         user = ["-U", "%s%%%s" % (USER, PASSWORD), "--option=client signing=required"]
@@ -152,8 +159,10 @@ class Smbclient(unittest.TestCase):
                 rc, out, err = run(base + ["//127.0.0.1/media", "-c", cmds])
                 blocks = ls_blocks(out)
                 out += err
-                self.assertEqual(len(blocks), 7, out[-3000:])
-                root, nested, deep, many, texts, link_in, again = blocks
+                self.assertEqual(len(blocks), 7 if LINKS else 6, out[-3000:])
+                if LINKS:
+                    self.assertEqual(set(blocks.pop(5)), {"level1"}, "a link inside the share is followed")
+                root, nested, deep, many, texts, again = blocks
                 self.assertEqual(set(root), names, "the outside link is never listed")
                 for name, size in sizes.items():
                     self.assertEqual(root[name][1], size, name)
@@ -164,7 +173,6 @@ class Smbclient(unittest.TestCase):
                 self.assertEqual(len(many), MANY)
                 self.assertEqual(many["entry 2099.dat"][1], 4)
                 self.assertEqual(set(texts), {"a.txt", "b.txt", "c.txt"})
-                self.assertEqual(set(link_in), {"level1"})
                 self.assertEqual(again, root, "the connection keeps working after the refusals")
                 self.assertEqual(sha256_file(big), want_big)
                 for what in ("opening remote file \\up.txt", "making remote directory \\newdir",
