@@ -49,6 +49,7 @@ struct tw3_notify {
   uint32_t out_len = 0;
   uint32_t filter = 0;
   bool sign = false;
+  bool seal = false;  // the request came encrypted: so does its completion
 };
 
 namespace {
@@ -296,10 +297,16 @@ void complete(tw3_conn* c, tw3_notify* n, uint32_t status, const tw3_buf* record
   if (!f.b.failed) {
     put_le32(f.b.data + HDR_FLAGS, le32(f.b.data + HDR_FLAGS) | SMB2_FLAGS_ASYNC_COMMAND);
     put_le64(f.b.data + HDR_ASYNC_ID, n->async_id);
-    if (n->sign) sign_frame(c, f.b.data, f.b.len);
     tw3_trace(c, "[notify] complete async=%llu status=%08x n=%zu\n",
               static_cast<unsigned long long>(n->async_id), status, static_cast<size_t>(f.b.len));
-    send_frame(c, f.b.data, f.b.len);
+    bool sendable = true;
+    if (n->seal) {
+      sendable = tf_seal_own(c, &f, n->session_id) == 0;
+      if (!sendable) c->closing = 1;
+    } else if (n->sign) {
+      sign_frame(c, f.b.data, f.b.len);
+    }
+    if (sendable) send_reply(c, &f);
   }
   tw3_buf_free(&f.b);
 }
@@ -323,6 +330,7 @@ void go_async(tw3_conn* c, const tw3_req& rq, tw3_reply* r, tw3_notify* n, const
   n->out_len = q.out_len;
   n->filter = q.filter;
   n->sign = sign_decide(c, r, SMB2_CHANGE_NOTIFY, rq.hdr.is_signed) != 0;
+  n->seal = c->rx_encrypted != 0;
   rep_error(r, STATUS_PENDING);
   if (uint8_t* h = rep_cur_hdr(r)) {
     put_le32(h + HDR_FLAGS, le32(h + HDR_FLAGS) | SMB2_FLAGS_ASYNC_COMMAND);

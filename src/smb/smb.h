@@ -467,6 +467,10 @@ int tf_refuse_plain(tw3_conn* c, const uint8_t* msg, uint64_t len, tw3_reply* r)
 // the bytes are sealed in place and r->sealed set.
 // -1 when it cannot (no memory, nonces spent): the connection ends.
 int tf_wrap_reply(tw3_conn* c, tw3_reply* r);
+// Seals a message the server sends later on its own for a request that came
+// encrypted (a CHANGE_NOTIFY completion): a client that encrypts drops
+// anything plain of its session. -1 when it cannot: the connection ends.
+int tf_seal_own(tw3_conn* c, tw3_reply* r, uint64_t session_id);
 
 // ======================= Server stop flag =================================
 // 1 once the network server is stopping; defined by the network layer.

@@ -172,9 +172,9 @@ int tf_refuse_plain(tw3_conn* c, const uint8_t* msg, uint64_t len, tw3_reply* r)
 
 namespace {
 
-// The whole reply becomes the ciphertext of one transform, sealed where it
-// lies.
-int wrap(tw3_conn* c, tw3_reply* r) {
+// The whole reply becomes the ciphertext of one transform of session_id,
+// sealed where it lies.
+int wrap(tw3_conn* c, tw3_reply* r, uint64_t session_id) {
   if (!c->cipher_ready || r->b.failed || c->tx_nonce_count == kNoncesMax) return -1;
   uint8_t* tf = r->tf_hdr;
   std::memset(tf, 0, TF_HDR_SIZE);
@@ -184,7 +184,7 @@ int wrap(tw3_conn* c, tw3_reply* r) {
               is_ccm(c) ? kCcmPrefixBytes : kGcmPrefixBytes);
   put_le32(tf + TF_ORIGINAL_SIZE, static_cast<uint32_t>(r->b.len));
   put_le16(tf + TF_FLAGS, TF_FLAG_ENCRYPTED);
-  put_le64(tf + TF_SESSION_ID, c->rx_session_id);  // still the session after a LOGOFF
+  put_le64(tf + TF_SESSION_ID, session_id);
   seal(c, tf, r->b.data, r->b.len);
   r->sealed = 1;
   return 0;
@@ -193,8 +193,13 @@ int wrap(tw3_conn* c, tw3_reply* r) {
 }  // namespace
 
 int tf_wrap_reply(tw3_conn* c, tw3_reply* r) {
-  const int rc = c->rx_encrypted ? wrap(c, r) : 0;
+  // rx_session_id: still the session after a LOGOFF.
+  const int rc = c->rx_encrypted ? wrap(c, r, c->rx_session_id) : 0;
   // After LOGOFF the answer above was the last use of the session's keys.
   if (!c->authenticated && c->cipher_ready) tf_session_wipe(c);
   return rc;
+}
+
+int tf_seal_own(tw3_conn* c, tw3_reply* r, uint64_t session_id) {
+  return wrap(c, r, session_id);
 }

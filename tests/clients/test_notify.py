@@ -45,12 +45,12 @@ def host_dir():
     return os.path.join(Server.srv.root, "pub", "sub")
 
 
-def smbclient_notify(marker):
+def smbclient_notify(marker, options=()):
     """Runs smbclient's notify on sub and makes files on the host until one of
     them shows in its output. The output, and whether it was seen."""
     # smbclient's notify prints as changes come but never flushes a pipe.
     args = ["stdbuf", "-oL", "smbclient", "//127.0.0.1/pub", "-p", str(Server.srv.port), "-U", "%s%%%s" % (USER, PASSWORD),
-            "-m", "SMB3_11", "-c", "notify sub"]
+            "-m", "SMB3_11", "-c", "notify sub"] + ["--option=" + o for o in options]
     proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
     out = b""
     seen = False
@@ -85,6 +85,16 @@ class Smbclient(unittest.TestCase):
         self.assertTrue(seen, out)
         self.assertNotIn("NT_STATUS", out)
         self.assertTrue(Server.srv.alive())
+
+    def test_notify_on_an_encrypted_session(self):
+        # A client that encrypts drops anything plain of its session: the
+        # completion must come sealed like any answer.
+        for cipher in ("aes-128-gcm", "aes-128-ccm"):
+            with self.subTest(cipher=cipher):
+                out, seen = smbclient_notify("sealed", ("client smb encrypt=required",
+                                                        "client smb3 encryption algorithms=" + cipher))
+                self.assertTrue(seen, out)
+                self.assertNotIn("NT_STATUS", out)
 
 
 def impacket_modules():
