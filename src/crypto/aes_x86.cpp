@@ -7,46 +7,10 @@
 
 #if defined(__x86_64__)
 
-#include <immintrin.h>
-#include <wmmintrin.h>
-
-#define TW3_X86 __attribute__((target("aes,pclmul,sse4.1,ssse3")))
+#include "crypto/x86_inline.h"
 
 namespace tw3c {
-namespace {
-
-constexpr int kRounds128 = 10;
-constexpr int kRoundsMax = 14;  // AES-256
-constexpr uint64_t kBlock = 16;
-
-// Reverses the bytes of each 32-bit lane: round-key words are stored
-// big-endian (word 0 = key bytes 0..3), AES-NI wants plain byte order.
-TW3_X86 inline __m128i lane_swap_mask() {
-  return _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
-}
-
-struct round_keys {
-  __m128i k[kRoundsMax + 1];
-  int n;  // rounds
-};
-
-TW3_X86 inline void load_keys(const tw3_aes128* ks, round_keys* rk) {
-  const __m128i m = lane_swap_mask();
-  rk->n = ks->rounds == kRoundsMax ? kRoundsMax : kRounds128;
-  for (int r = 0; r <= rk->n; r++) {
-    __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ks->rk + 4 * r));
-    rk->k[r] = _mm_shuffle_epi8(w, m);
-  }
-}
-
-TW3_X86 inline __m128i encrypt_block(const round_keys& rk, __m128i b) {
-  b = _mm_xor_si128(b, rk.k[0]);
-  for (int r = 1; r < rk.n; r++) b = _mm_aesenc_si128(b, rk.k[r]);
-  return _mm_aesenclast_si128(b, rk.k[rk.n]);
-}
-
-
-}  // namespace
+using namespace x86;
 
 // Key expansion with AESENCLAST instead of AESKEYGENASSIST (which has a long
 // latency on many cores): with RotWord(w3) broadcast to all four columns,

@@ -14,79 +14,16 @@
 #if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
-#include <immintrin.h>
-#include <wmmintrin.h>
+#include "crypto/x86_inline.h"
 
-#define TW3_CLMUL __attribute__((target("pclmul,sse4.1,ssse3")))
 #define TW3_CLMUL512 \
   __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,vpclmulqdq,pclmul,sse4.1,ssse3")))
 
 namespace tw3c {
+using namespace x86;
 namespace {
 
-constexpr uint64_t kBlock = 16;
 constexpr uint64_t kWideStride = 16 * kBlock;  // bytes per reduction on the wide path
-
-TW3_CLMUL inline __m128i block_swap_mask() {
-  return _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-}
-
-TW3_CLMUL inline __m128i load_swapped(const uint8_t* p) {
-  return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
-                          block_swap_mask());
-}
-
-// An unreduced 256-bit carry-less product: lo + mid * 2^64 + hi * 2^128.
-struct wide {
-  __m128i lo, mid, hi;
-};
-
-TW3_CLMUL inline wide wide_zero() {
-  return {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
-}
-
-TW3_CLMUL inline void clmul_acc(wide* w, __m128i a, __m128i b) {
-  w->lo = _mm_xor_si128(w->lo, _mm_clmulepi64_si128(a, b, 0x00));
-  w->hi = _mm_xor_si128(w->hi, _mm_clmulepi64_si128(a, b, 0x11));
-  w->mid = _mm_xor_si128(w->mid, _mm_clmulepi64_si128(a, b, 0x01));
-  w->mid = _mm_xor_si128(w->mid, _mm_clmulepi64_si128(a, b, 0x10));
-}
-
-// Reduces modulo the GCM polynomial in its bit-reflected form: shift the
-// 256-bit product left by one bit, then fold the low half into the high.
-// Both steps are linear, so one reduction serves a sum of products.
-TW3_CLMUL inline __m128i reduce(const wide& w) {
-  __m128i lo = _mm_xor_si128(w.lo, _mm_slli_si128(w.mid, 8));
-  __m128i hi = _mm_xor_si128(w.hi, _mm_srli_si128(w.mid, 8));
-  __m128i lo_carry = _mm_srli_epi32(lo, 31);
-  __m128i hi_carry = _mm_srli_epi32(hi, 31);
-  lo = _mm_slli_epi32(lo, 1);
-  hi = _mm_slli_epi32(hi, 1);
-  __m128i cross = _mm_srli_si128(lo_carry, 12);
-  hi_carry = _mm_slli_si128(hi_carry, 4);
-  lo_carry = _mm_slli_si128(lo_carry, 4);
-  lo = _mm_or_si128(lo, lo_carry);
-  hi = _mm_or_si128(_mm_or_si128(hi, hi_carry), cross);
-  __m128i a = _mm_slli_epi32(lo, 31);
-  __m128i b = _mm_slli_epi32(lo, 30);
-  __m128i c = _mm_slli_epi32(lo, 25);
-  a = _mm_xor_si128(_mm_xor_si128(a, b), c);
-  __m128i a_hi = _mm_srli_si128(a, 4);
-  a = _mm_slli_si128(a, 12);
-  lo = _mm_xor_si128(lo, a);
-  __m128i d = _mm_srli_epi32(lo, 1);
-  __m128i e = _mm_srli_epi32(lo, 2);
-  __m128i f = _mm_srli_epi32(lo, 7);
-  d = _mm_xor_si128(_mm_xor_si128(d, e), _mm_xor_si128(f, a_hi));
-  lo = _mm_xor_si128(lo, d);
-  return _mm_xor_si128(hi, lo);
-}
-
-TW3_CLMUL inline __m128i gf_mul(__m128i a, __m128i b) {
-  wide w = wide_zero();
-  clmul_acc(&w, a, b);
-  return reduce(w);
-}
 
 // ---- Sixteen blocks per reduction with 512-bit VPCLMULQDQ ----
 

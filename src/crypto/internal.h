@@ -184,5 +184,11 @@ void x86_ghash(uint64_t h_hi, uint64_t h_lo, ghash_acc* acc, const uint8_t* data
 // Keystream from counter `ctr` (big-endian after the 12-byte nonce) XORed into buf.
 void x86_gctr(const tw3_aes128* ks, const uint8_t nonce[12], uint32_t ctr, uint8_t* buf,
               uint64_t len);
+// GCM's bulk: ngroups groups of eight whole blocks of buf encrypted (or, when
+// `decrypt`, decrypted) in place from counter `ctr`, the ciphertext absorbed
+// into acc under H = (h_hi, h_lo) in the same pass.
+void x86_gcm_groups(const tw3_aes128* ks, uint64_t h_hi, uint64_t h_lo, const uint8_t nonce[12],
+                    uint32_t ctr, ghash_acc* acc, uint8_t* buf, uint64_t ngroups, bool decrypt);
+constexpr uint64_t kGcmGroupBytes = 8 * 16;  // what one x86_gcm_groups group covers
 
 }  // namespace tw3c
