@@ -118,9 +118,17 @@ ghash_acc crypt_and_hash_x86(const tw3_gcm_ctx* ctx, const uint8_t nonce[12], co
                              uint64_t aad_len, uint8_t* buf, uint64_t len, bool decrypt) {
   ghash_acc acc{0, 0};
   k_ghash_blocks(ctx, &acc, static_cast<const uint8_t*>(aad), aad_len);
-  const uint64_t groups = len / kGcmGroupBytes, done = groups * kGcmGroupBytes;
-  x86_gcm_groups(&ctx->ks, ctx->h_hi, ctx->h_lo, nonce, kFirstTextCounter, &acc, buf, groups,
+  uint64_t done = 0;
+  if (use_vaes512()) {
+    const uint64_t strides = len / kGcmWideBytes;
+    x86_gcm_wide(&ctx->ks, ctx->h_hi, ctx->h_lo, nonce, kFirstTextCounter, &acc, buf, strides,
                  decrypt);
+    done = strides * kGcmWideBytes;
+  }
+  const uint64_t groups = (len - done) / kGcmGroupBytes;
+  x86_gcm_groups(&ctx->ks, ctx->h_hi, ctx->h_lo, nonce,
+                 kFirstTextCounter + uint32_t(done / kBlock), &acc, buf + done, groups, decrypt);
+  done += groups * kGcmGroupBytes;
   const uint32_t tail_ctr = kFirstTextCounter + uint32_t(done / kBlock);
   if (decrypt) k_ghash_blocks(ctx, &acc, buf + done, len - done);
   gctr(ctx, nonce, tail_ctr, buf + done, len - done);

@@ -28,7 +28,24 @@ bool cpu_has_bmi2() {
 #endif
 }
 
+// The 512-bit GCM kernel: VAES and VPCLMULQDQ on zmm registers.
+bool cpu_has_vaes512() {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
+         __builtin_cpu_supports("vaes") && __builtin_cpu_supports("vpclmulqdq");
+#else
+  return false;
+#endif
+}
+
 }  // namespace
+
+bool use_vaes512() {
+  static const bool available = cpu_has_vaes512();
+  return available && use_x86();
+}
 
 bool use_bmi2() {
   static const bool available = cpu_has_bmi2();

@@ -190,5 +190,11 @@ void x86_gctr(const tw3_aes128* ks, const uint8_t nonce[12], uint32_t ctr, uint8
 void x86_gcm_groups(const tw3_aes128* ks, uint64_t h_hi, uint64_t h_lo, const uint8_t nonce[12],
                     uint32_t ctr, ghash_acc* acc, uint8_t* buf, uint64_t ngroups, bool decrypt);
 constexpr uint64_t kGcmGroupBytes = 8 * 16;  // what one x86_gcm_groups group covers
+// The same over nstrides strides of sixteen blocks with VAES and VPCLMULQDQ
+// (call only when use_vaes512()).
+void x86_gcm_wide(const tw3_aes128* ks, uint64_t h_hi, uint64_t h_lo, const uint8_t nonce[12],
+                  uint32_t ctr, ghash_acc* acc, uint8_t* buf, uint64_t nstrides, bool decrypt);
+constexpr uint64_t kGcmWideBytes = 16 * 16;  // what one x86_gcm_wide stride covers
+bool use_vaes512();
 
 }  // namespace tw3c
