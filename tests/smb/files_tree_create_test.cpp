@@ -126,8 +126,9 @@ TEST_F(Files, TreeDisconnect) {
   EXPECT_EQ(c.one({SMB2_TREE_DISCONNECT, tree, 0, kSessionId, body}).status(), STATUS_SUCCESS);
   EXPECT_EQ(tw3_stat_get(ST_TREES), trees - 1);
   EXPECT_EQ(c.create(tree, create_body("ten.txt")).status(), STATUS_USER_SESSION_DELETED);
-  // Opens outlive their tree, and the retired id is never reused.
-  EXPECT_EQ(c.read(fid, 0, 4).status(), STATUS_SUCCESS);
+  // A request naming the retired tree is refused before its handler, open
+  // or not; the retired id is never reused.
+  EXPECT_EQ(c.read(fid, 0, 4).status(), STATUS_NETWORK_NAME_DELETED);
   EXPECT_NE(c.connect("films"), tree);
 }
 
