@@ -471,6 +471,10 @@ int tf_wrap_reply(tw3_conn* c, tw3_reply* r);
 // encrypted (a CHANGE_NOTIFY completion): a client that encrypts drops
 // anything plain of its session. -1 when it cannot: the connection ends.
 int tf_seal_own(tw3_conn* c, tw3_reply* r, uint64_t session_id);
+// Seals an oplock or lease break when the session encrypts (it must, or its
+// client does), as a transform of the session, which the break's header then
+// names; otherwise leaves it plain. -1 when it cannot: the connection ends.
+int tf_seal_break(tw3_conn* c, tw3_reply* r);
 
 // ======================= Server stop flag =================================
 // 1 once the network server is stopping; defined by the network layer.
