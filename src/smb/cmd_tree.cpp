@@ -134,6 +134,11 @@ void cmd_tree_disconnect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   rd_u16(body);  // StructureSize, not validated
   rd_u16(body);  // Reserved
   tw3_notify_cleanup_tree(c, rq->hdr.tree_id);
+  // Its opens go with it: nothing could reach them through a retired tree,
+  // and they would hold handles until logoff.
+  for (tw3_open* o = c->open_list; o != nullptr; o = o->next) {
+    if (o->in_use && o->tree_id == rq->hdr.tree_id) tw3_open_close(c, o);
+  }
   // The dispatcher found the live tree. Its record stays on the list so its
   // id is never handed out again.
   rq->tree->disconnected = 1;

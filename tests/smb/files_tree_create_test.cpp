@@ -130,7 +130,26 @@ TEST_F(Files, TreeDisconnect) {
   // A request naming the retired tree is refused before its handler, open
   // or not; the retired id is never reused.
   EXPECT_EQ(c.read(fid, 0, 4).status(), STATUS_NETWORK_NAME_DELETED);
-  EXPECT_NE(c.connect("films"), tree);
+  const uint32_t again = c.connect("films");
+  EXPECT_NE(again, tree);
+  // The open went with its tree: it cannot be reached through another one.
+  EXPECT_EQ(c.one({SMB2_READ, again, 0, kSessionId, read_body(fid, 0, 4)}).status(), STATUS_INVALID_PARAMETER);
+}
+
+// Opens of a disconnected tree are closed with it, so a client that
+// disconnects trees does not run into its handle limit.
+TEST_F(Files, TreeDisconnectClosesItsOpensOnly) {
+  c.get()->opts.max_handles = 2;
+  const uint32_t kept = c.connect("films");
+  const uint64_t kept_fid = c.open(kept, "ten.txt");
+  const bytes body = {4, 0, 0, 0};
+  for (int round = 0; round < 3; ++round) {
+    const uint32_t tree = c.connect("films");
+    ASSERT_NE(c.open(tree, "ten.txt"), 0u) << round;
+    ASSERT_EQ(c.one({SMB2_TREE_DISCONNECT, tree, 0, kSessionId, body}).status(), STATUS_SUCCESS);
+  }
+  EXPECT_EQ(c.get()->open_count, 1);
+  EXPECT_EQ(c.read(kept_fid, 0, 4).status(), STATUS_SUCCESS);
 }
 
 TEST_F(Files, CreateRefusals) {
