@@ -14,6 +14,7 @@ processes, from /proc) for both, with the ratios.
 Everything listens on 127.0.0.1 only. Nothing here is part of `make test`.
 """
 import argparse
+import getpass
 import os
 import shutil
 import signal
@@ -23,7 +24,8 @@ import sys
 import tempfile
 import time
 
-USER, PASSWORD, SHARE = "bench", "bench-secret", "data"
+# smbd only adds accounts of existing Unix users: both servers use the caller's name.
+USER, PASSWORD, SHARE = getpass.getuser(), "bench-secret", "data"
 CIPHERS = [("AES-128-GCM", "aes-128-gcm"), ("AES-128-CCM", "aes-128-ccm")]
 TICKS = os.sysconf("SC_CLK_TCK")
 START_TIMEOUT_S = 20

@@ -311,6 +311,7 @@ tw3_open* register_open(tw3_conn* c, const tw3_tree& tree, const target& t) {
   c->open_list = o;
   tw3_trace(c, "[create-new] fid=%llx\n", (unsigned long long)o->file_id);
   std::memcpy(o->share_name, tree.share_name, sizeof o->share_name);
+  o->tree_id = tree.tree_id;
   o->share = tree.share;
   o->is_pipe = t.pipe ? 1 : 0;
   if (!t.pipe) {
@@ -387,10 +388,5 @@ void cmd_close(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   w16(&r->b, 0);  // Flags: the attributes are always sent
   w32(&r->b, 0);
   put_open_info(&r->b, *o);
-  // The record stays on the list, inert, so its id is never reused.
-  tw3_caching_release(c, o);
-  tw3_notify_cleanup_open(c, o);
-  tw3_open_release(o);
-  o->in_use = 0;
-  --c->open_count;
+  tw3_open_close(c, o);
 }

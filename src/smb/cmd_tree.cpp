@@ -134,11 +134,15 @@ void cmd_tree_disconnect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   rd_u16(body);  // StructureSize, not validated
   rd_u16(body);  // Reserved
   tw3_notify_cleanup_tree(c, rq->hdr.tree_id);
-  if (tw3_tree* t = rq->tree) {
-    // The record stays on the list so its id is never handed out again.
-    t->disconnected = 1;
-    tw3_stat_add(ST_TREES, -1);
+  // Its opens go with it: nothing could reach them through a retired tree,
+  // and they would hold handles until logoff.
+  for (tw3_open* o = c->open_list; o != nullptr; o = o->next) {
+    if (o->in_use && o->tree_id == rq->hdr.tree_id) tw3_open_close(c, o);
   }
+  // The dispatcher found the live tree. Its record stays on the list so its
+  // id is never handed out again.
+  rq->tree->disconnected = 1;
+  tw3_stat_add(ST_TREES, -1);
   rep_set_status(r, STATUS_SUCCESS);
   w16(&r->b, TW3_EMPTY_BODY_SIZE);
   w16(&r->b, 0);

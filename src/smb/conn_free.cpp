@@ -28,6 +28,15 @@ void tw3_open_release(tw3_open* o) {
   o->pipe_msg_left = 0;
 }
 
+void tw3_open_close(tw3_conn* c, tw3_open* o) {
+  // The record stays on the list, inert, so its id is never reused.
+  tw3_caching_release(c, o);
+  tw3_notify_cleanup_open(c, o);
+  tw3_open_release(o);
+  o->in_use = 0;
+  --c->open_count;
+}
+
 // A connection that made this many opens (or trees, or watches) over its
 // life may have left megabytes of freed open records in its thread's heap.
 constexpr uint64_t kTrimAfterIds = 256;

@@ -22,7 +22,8 @@ struct command_entry {
   // handler reads (fewer: INVALID_PARAMETER), an authenticated session under
   // the request's SessionId (else USER_SESSION_DELETED) and a live tree under
   // its TreeId (else NETWORK_NAME_DELETED). CREATE, TREE_CONNECT and
-  // OPLOCK_BREAK check their session themselves, after checks of their own.
+  // OPLOCK_BREAK check their session themselves, after checks of their own;
+  // LOGOFF also ends a logon still in progress, so it is not checked here.
   uint32_t min_body;
   bool needs_session;
   bool needs_tree;
@@ -34,19 +35,19 @@ constexpr std::array<command_entry, SMB2_COMMAND_COUNT> kCommands{{
     {cmd_session_setup, false, 0, false, 0, 0, false, false},      // 1 SESSION_SETUP
     {cmd_logoff, false, 0, false, 0, 0, false, false},             // 2 LOGOFF
     {cmd_tree_connect, false, 0, false, 0, 0, false, false},       // 3 TREE_CONNECT
-    {cmd_tree_disconnect, false, 0, false, 0, 0, false, false},    // 4 TREE_DISCONNECT
+    {cmd_tree_disconnect, false, 0, false, 0, 0, true, true},      // 4 TREE_DISCONNECT
     {cmd_create, false, 0, false, 0, 0, false, false},             // 5 CREATE
-    {cmd_close, false, 8, false, 0, 0, false, false},              // 6 CLOSE
+    {cmd_close, false, 8, false, 0, 0, true, true},                // 6 CLOSE
     {nullptr, true, 0, false, 0, 0, false, false},                 // 7 FLUSH
-    {cmd_read, false, 16, true, 4, 48, false, false},               // 8 READ: Length
+    {cmd_read, false, 16, true, 4, 48, true, true},                 // 8 READ: Length
     {cmd_write, true, 0, true, 0, 0, false, false},                // 9 WRITE: the gate admits pipe writes only
     {nullptr, true, 0, false, 0, 0, false, false},                 // 10 LOCK
-    {cmd_ioctl, false, 8, true, 44, 52, false, false},              // 11 IOCTL: MaxOutputResponse
+    {cmd_ioctl, false, 8, true, 44, 52, true, true},                // 11 IOCTL: MaxOutputResponse
     {cmd_cancel, false, 0, false, 0, 0, false, false},             // 12 CANCEL
     {cmd_echo, false, 0, false, 0, 0, false, false},               // 13 ECHO
-    {cmd_query_directory, false, 8, true, 28, 32, false, false},    // 14 QUERY_DIRECTORY: OutputBufferLength
-    {cmd_change_notify, false, 0, false, 0, 0, false, false},      // 15 CHANGE_NOTIFY
-    {cmd_query_info, false, 24, false, 0, 40, false, false},        // 16 QUERY_INFO
+    {cmd_query_directory, false, 8, true, 28, 32, true, true},      // 14 QUERY_DIRECTORY: OutputBufferLength
+    {cmd_change_notify, false, 0, false, 0, 0, true, true},        // 15 CHANGE_NOTIFY
+    {cmd_query_info, false, 24, false, 0, 40, true, true},          // 16 QUERY_INFO
     {nullptr, true, 0, false, 0, 0, false, false},                 // 17 SET_INFO
     {cmd_oplock_break, false, 0, false, 0, 0, false, false},       // 18 OPLOCK_BREAK
 }};

@@ -23,12 +23,18 @@ bool same_file(const tw3_stat& a, const tw3_stat& b) {
 }
 
 // A notification: OPLOCK_BREAK from the server with MessageId all ones,
-// no session, no tree, no credits; never signed (clients do not check it).
+// no tree, no credits; never signed (clients do not check it). It names no
+// session unless it is sealed for one that encrypts.
 void send_notification(tw3_conn* c, const tw3_buf& body) {
   tw3_reply n{};
   rep_begin(&n, SMB2_OPLOCK_BREAK, STATUS_SUCCESS, SMB2_NOTIFICATION_MESSAGE_ID, 0, 0, 0, 0);
   tw3_buf_put(&n.b, body.data, body.len);
-  if (!n.b.failed && !body.failed) send_frame(c, n.b.data, n.b.len);
+  if (!n.b.failed && !body.failed) {
+    if (tf_seal_break(c, &n) == 0)
+      send_reply(c, &n);
+    else
+      c->closing = 1;
+  }
   tw3_buf_free(&n.b);
 }
 

@@ -57,6 +57,7 @@ struct tw3_open {
   int32_t in_use;         // 1 from CREATE until CLOSE
   int32_t is_dir;
   int32_t is_pipe;        // the srvsvc pipe on IPC$
+  uint32_t tree_id;       // the tree it was opened through; closed with it
   uint32_t granted_access;  // the rights CREATE accepted, generic bits mapped
   char local_path[TW3_LOCAL_PATH_MAX];
   char share_name[TW3_SHARE_NAME_MAX + 1];
@@ -367,6 +368,9 @@ void tw3_conn_free_opens(tw3_conn* c);
 void tw3_open_drop_listing(tw3_open* o);
 // Releases what an open holds: its listing and any pending pipe answer.
 void tw3_open_release(tw3_open* o);
+// CLOSE without its answer: caching, watch and resources released, the
+// record left inert on the list.
+void tw3_open_close(tw3_conn* c, tw3_open* o);
 // The newest open in use with this FileId.Persistent, or null.
 tw3_open* tw3_open_find(tw3_conn* c, uint64_t file_id);
 
@@ -471,6 +475,10 @@ int tf_wrap_reply(tw3_conn* c, tw3_reply* r);
 // encrypted (a CHANGE_NOTIFY completion): a client that encrypts drops
 // anything plain of its session. -1 when it cannot: the connection ends.
 int tf_seal_own(tw3_conn* c, tw3_reply* r, uint64_t session_id);
+// Seals an oplock or lease break when the session encrypts (it must, or its
+// client does), as a transform of the session, which the break's header then
+// names; otherwise leaves it plain. -1 when it cannot: the connection ends.
+int tf_seal_break(tw3_conn* c, tw3_reply* r);
 
 // ======================= Server stop flag =================================
 // 1 once the network server is stopping; defined by the network layer.

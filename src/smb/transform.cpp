@@ -203,3 +203,11 @@ int tf_wrap_reply(tw3_conn* c, tw3_reply* r) {
 int tf_seal_own(tw3_conn* c, tw3_reply* r, uint64_t session_id) {
   return wrap(c, r, session_id);
 }
+
+int tf_seal_break(tw3_conn* c, tw3_reply* r) {
+  // The open a break names belongs to the connection's one session. A
+  // session that must encrypt, or whose client encrypts, gets nothing plain.
+  if (!c->authenticated || !c->cipher_ready || (!c->encrypt_data && !c->session_encrypted)) return 0;
+  if (uint8_t* h = rep_cur_hdr(r)) put_le64(h + HDR_SESSION_ID, c->session_id);
+  return wrap(c, r, c->session_id);
+}

@@ -82,15 +82,16 @@ struct note {
   uint16_t command;
   bytes body;
 };
-std::vector<note> notifications(const tw3test::script_io& sio) {
+std::vector<note> notifications_in(const std::vector<bytes>& messages) {
   std::vector<note> out;
-  for (const bytes& m : sio.sent_messages()) {
+  for (const bytes& m : messages) {
     if (m.size() < 64) continue;
     out.push_back({le64(m.data() + HDR_MESSAGE_ID), le64(m.data() + HDR_SESSION_ID), le16(m.data() + HDR_COMMAND),
                    bytes(m.begin() + 64, m.end())});
   }
   return out;
 }
+std::vector<note> notifications(const tw3test::script_io& sio) { return notifications_in(sio.sent_messages()); }
 
 bytes lease_ack(const bytes& key, uint32_t state) {
   bytes b;
@@ -351,6 +352,59 @@ TEST_F(Caching, TheIdlePollBreaksWhatChangedOncePerSecond) {
 
 // Two threads sending at once through one connection: the bytes on the wire
 // are whole frames, one after another.
+// A break to a session that encrypts (it must, or its client does) leaves as
+// a transform of that session, sealed with its key, and decrypts to the
+// break; a session that never encrypted gets it plain, as ever.
+TEST_F(Caching, BreaksToAnEncryptingSessionLeaveSealed) {
+  tw3_conn* k = c.get();
+  const bytes key(16, 0x5A);
+  std::memcpy(k->encryption_key, key.data(), key.size());
+  k->cipher_id = SMB2_CIPHER_AES128_GCM;
+  tf_session_keys(k);
+  ASSERT_EQ(k->cipher_ready, 1);
+  tw3_gcm_ctx client{};
+  k_gcm_init(&client, key.data());
+  struct row {
+    const char* what;
+    int32_t must, client_encrypts;
+  } rows[] = {{"plain session", 0, 0}, {"encrypt=required", 1, 0}, {"client encrypts", 0, 1}};
+  uint8_t lease = 1;
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.what);
+    k->encrypt_data = r.must;
+    k->session_encrypted = r.client_encrypts;
+    const bytes lease_key = key_of(lease++);
+    ASSERT_TRUE(t.file("films/ten.txt", "0123456789"));
+    response a = c.create(tree, create_with("ten.txt", 0xFF, lease_context(2, lease_key, kRWH)));
+    ASSERT_EQ(a.status(), STATUS_SUCCESS);
+    ASSERT_TRUE(t.file("films/ten.txt", std::string("changed ") + r.what));
+    c.sio.written.clear();
+    ASSERT_EQ(c.read(a.b64(64), 0, 4).status(), STATUS_SUCCESS);
+    const auto sent = c.sio.sent_messages();
+    ASSERT_EQ(sent.size(), 1u);
+    bytes m = sent[0];
+    if (r.must || r.client_encrypts) {
+      ASSERT_GT(m.size(), TF_HDR_SIZE);
+      ASSERT_EQ(le32(m.data()), SMB2_TRANSFORM_PROTOCOL_ID);
+      EXPECT_EQ(le64(m.data() + TF_SESSION_ID), kSessionId);
+      EXPECT_EQ(le32(m.data() + TF_ORIGINAL_SIZE), m.size() - TF_HDR_SIZE);
+      ASSERT_EQ(k_gcm_open(&client, m.data() + TF_NONCE, m.data() + TF_AAD, TF_AAD_SIZE,
+                           m.data() + TF_HDR_SIZE, m.size() - TF_HDR_SIZE, m.data() + 4),
+                0);
+      m.erase(m.begin(), m.begin() + TF_HDR_SIZE);
+    }
+    const auto notes = notifications_in({m});
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0].command, SMB2_OPLOCK_BREAK);
+    EXPECT_EQ(notes[0].message_id, kAllOnes);
+    EXPECT_EQ(notes[0].session_id, r.must || r.client_encrypts ? kSessionId : 0u);
+    ASSERT_EQ(notes[0].body.size(), 44u);
+    EXPECT_EQ(bytes(notes[0].body.begin() + 8, notes[0].body.begin() + 24), lease_key);
+    EXPECT_EQ(k->closing, 0);
+  }
+  tf_session_wipe(k);
+}
+
 TEST(SendLock, FramesNeverInterleave) {
   struct wire {
     std::mutex m;

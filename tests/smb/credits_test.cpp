@@ -71,6 +71,7 @@ TEST_F(Credits, GrantsStayWithinMaxCredits) {
 TEST_F(Credits, MultiCreditRequestsUseTheirWholeRangeAndPayForTheirPayload) {
   send({echo(0, 64)});  // ids 1..64
   c_.negotiated = 1;
+  give_session_and_tree();
   // CreditCharge 4 at id 1 uses 1..4.
   EXPECT_EQ(send({echo(1, 4, 4)}), std::vector<int>{4});
   EXPECT_TRUE(ended_with_protocol_error({echo(3)}));
@@ -91,6 +92,8 @@ TEST_F(Credits, MultiCreditRequestsUseTheirWholeRangeAndPayForTheirPayload) {
     read.message_id = mid;
     read.credit_charge = r.charge;
     read.credit_request = r.charge == 0 ? 1 : r.charge;
+    read.session_id = kSession;
+    read.tree_id = kTree;
     read.body = bytes(49, 0);
     read.body[0] = 49;
     put_le32(read.body.data() + 4, r.length);
@@ -107,6 +110,8 @@ TEST_F(Credits, MultiCreditRequestsUseTheirWholeRangeAndPayForTheirPayload) {
   req qi;
   qi.command = SMB2_QUERY_INFO;
   qi.message_id = mid;
+  qi.session_id = kSession;
+  qi.tree_id = kTree;
   qi.body = bytes(41, 0);
   qi.body[0] = 41;
   put_le32(qi.body.data() + 4, 1048576);

@@ -283,10 +283,13 @@ TEST_F(Dispatch, CommandsWithoutDataAnswerWithTheFourByteBodyOrAnErrorBody) {
       {0x0113, {}, STATUS_NOT_SUPPORTED, 1},
       {0xFF, {}, STATUS_NOT_SUPPORTED, 1},
   };
+  give_session_and_tree();  // CHANGE_NOTIFY reaches its handler only then
   for (const row& r : rows) {
     req q = echo(11);
     q.command = r.command;
     q.body = r.body;
+    q.session_id = kSession;
+    q.tree_id = kTree;
     const int64_t errors = stat(ST_PROTOCOL_ERRORS);
     EXPECT_EQ(run(tw3test::smb2_request(q)), 1);
     const auto rs = responses();

@@ -29,6 +29,18 @@ class EngineTest : public ::testing::Test {
     tw3_conn_free_opens(&c_);
     tw3_buf_free(&r_.b);
   }
+  // A session and one live tree, as SESSION_SETUP and TREE_CONNECT leave
+  // them, for requests checked for both before their handler runs.
+  static constexpr uint64_t kSession = 0x0000400000000001ULL;
+  static constexpr uint32_t kTree = 1;
+  void give_session_and_tree() {
+    c_.authenticated = 1;
+    c_.session_id = kSession;
+    auto* t = new tw3_tree{};
+    t->tree_id = kTree;
+    t->next = c_.tree_list;
+    c_.tree_list = t;
+  }
   // Runs frame_in over an exact-size copy of msg; the reply stays in r_.
   // Unless keep_window_ is set, the message meets a freshly opened window.
   int run(const tw3test::bytes& msg) {

@@ -100,7 +100,7 @@ TEST_F(Ioctl, RefusedControls) {
   };
   for (const Case& k : cases) {
     int64_t refused = tw3_stat_get(ST_IOCTL_REFUSED);
-    EXPECT_EQ(c.one({SMB2_IOCTL, 0, 0, kSessionId, k.body}).status(), k.status) << k.what;
+    EXPECT_EQ(c.one(c.on(SMB2_IOCTL, k.body)).status(), k.status) << k.what;
     EXPECT_EQ(tw3_stat_get(ST_IOCTL_REFUSED) - refused, k.counted) << k.what;
   }
 }

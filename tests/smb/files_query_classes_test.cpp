@@ -237,7 +237,7 @@ TEST_F(QueryClasses, SecurityDescriptorHonoursTheRequestedParts) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.info);
-    response r = c.one({SMB2_QUERY_INFO, 0, 0, kSessionId, secinfo_body(k.fid, k.info, 4096)});
+    response r = c.one(c.on(SMB2_QUERY_INFO, secinfo_body(k.fid, k.info, 4096)));
     EXPECT_EQ(data_of(r), k.want);
   }
   EXPECT_EQ(descriptor(true, true, true, 0).size(), 80u);
@@ -262,7 +262,7 @@ TEST_F(QueryClasses, SecurityRefusalsCarryWhatTheClientNeeds) {
   };
   for (const Case& k : cases) {
     c.get()->dialect = k.dialect;
-    response r = c.one({SMB2_QUERY_INFO, 0, 0, kSessionId, secinfo_body(file, k.info, k.out_len)});
+    response r = c.one(c.on(SMB2_QUERY_INFO, secinfo_body(file, k.info, k.out_len)));
     EXPECT_EQ(r.status(), STATUS_BUFFER_TOO_SMALL) << k.out_len;
     EXPECT_EQ(r.body_bytes(0, r.body_size()), k.want) << k.out_len;
   }
@@ -271,12 +271,12 @@ TEST_F(QueryClasses, SecurityRefusalsCarryWhatTheClientNeeds) {
   ASSERT_EQ(attrs_only.status(), STATUS_SUCCESS);
   const uint64_t weak = attrs_only.b64(64);
   for (auto [fid, info] : {std::pair{weak, 4u}, std::pair{file, 8u}}) {
-    response r = c.one({SMB2_QUERY_INFO, 0, 0, kSessionId, secinfo_body(fid, info, 4096)});
+    response r = c.one(c.on(SMB2_QUERY_INFO, secinfo_body(fid, info, 4096)));
     EXPECT_EQ(r.status(), STATUS_ACCESS_DENIED) << info;
     EXPECT_EQ(r.body_bytes(0, r.body_size()), tw3test::kErrorBody);
   }
   EXPECT_EQ(data_of(c.qi(weak, 1, 8, 0)), le(0x80, 4));
-  EXPECT_EQ(c.one({SMB2_QUERY_INFO, 0, 0, kSessionId, secinfo_body(0x999, 7, 4096)}).status(),
+  EXPECT_EQ(c.one(c.on(SMB2_QUERY_INFO, secinfo_body(0x999, 7, 4096))).status(),
             STATUS_INVALID_HANDLE);
 }
 

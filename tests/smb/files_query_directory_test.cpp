@@ -246,7 +246,7 @@ TEST_F(Listing, Refusals) {
       {"short body", short_body, STATUS_INVALID_PARAMETER},
   };
   for (const Case& k : cases) {
-    EXPECT_EQ(c.one({SMB2_QUERY_DIRECTORY, 0, 0, kSessionId, k.body}).status(), k.status) << k.what;
+    EXPECT_EQ(c.one(c.on(SMB2_QUERY_DIRECTORY, k.body)).status(), k.status) << k.what;
   }
 }
 

@@ -109,8 +109,8 @@ TEST_F(ReadInfo, CompoundOfLargeReadsIsCappedPerReply) {
   uint64_t fid = c.open(tree, "big.bin");
   c.get()->max_read = kOneMiB;
   std::vector<request> reqs;
-  for (int i = 0; i < 5; ++i) reqs.push_back({SMB2_READ, 0, 0, kSessionId, read_body(fid, 0, kOneMiB)});
-  reqs.push_back({SMB2_READ, 0, 0, kSessionId, read_body(fid, 3, 4)});
+  for (int i = 0; i < 5; ++i) reqs.push_back(c.on(SMB2_READ, read_body(fid, 0, kOneMiB)));
+  reqs.push_back(c.on(SMB2_READ, read_body(fid, 3, 4)));
   const std::vector<response> rs = c.exchange(reqs);
   ASSERT_EQ(rs.size(), reqs.size());
   const uint32_t want[] = {STATUS_SUCCESS, STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES,
@@ -153,7 +153,7 @@ TEST_F(ReadInfo, ReadRefusals) {
       {"short body", short_body, STATUS_INVALID_PARAMETER},
   };
   for (const Case& k : cases) {
-    response r = c.one({SMB2_READ, 0, 0, kSessionId, k.body});
+    response r = c.one(c.on(SMB2_READ, k.body));
     EXPECT_EQ(r.status(), k.status) << k.what;
     EXPECT_EQ(r.body_bytes(0, r.body_size()), tw3test::kErrorBody) << k.what;
   }
@@ -320,7 +320,7 @@ TEST_F(ReadInfo, QueryInfoRefusals) {
       {"short body", short_body, STATUS_INVALID_PARAMETER},
   };
   for (const Case& k : cases) {
-    EXPECT_EQ(c.one({SMB2_QUERY_INFO, 0, 0, kSessionId, k.body}).status(), k.status) << k.what;
+    EXPECT_EQ(c.one(c.on(SMB2_QUERY_INFO, k.body)).status(), k.status) << k.what;
   }
   // The pipe answers file classes from its zero status.
   response std_pipe = c.qi(pipe, 1, 5, 0);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/smb_frames.h"
@@ -399,7 +400,9 @@ class conn {
       next_mid_ += reqs[i].charge();
       msg.insert(msg.end(), one.begin(), one.end());
     }
-    return split(send_raw(msg));
+    std::vector<response> rs = split(send_raw(msg));
+    note_trees(reqs, rs);
+    return rs;
   }
   // Sends raw message bytes; returns the whole reply.
   bytes send_raw(bytes msg) {
@@ -433,10 +436,27 @@ class conn {
     return rs[0];
   }
 
+  // The tree a client sends with a request on this FileId: the one the open
+  // was made on, else (a FileId no CREATE answered) the tree connected last.
+  uint32_t tree_of(uint64_t fid) const {
+    for (const auto& [f, t] : fid_trees_)
+      if (f == fid) return t;
+    return last_tree_;
+  }
+
+  // A request as a client sends it: on the tree of the FileId in its body
+  // (CLOSE, QUERY_DIRECTORY, IOCTL: at 8; READ: 16; QUERY_INFO: 24).
+  request on(uint8_t cmd, const bytes& body) const {
+    const size_t at = cmd == SMB2_READ ? 16 : cmd == SMB2_QUERY_INFO ? 24 : 8;
+    const uint64_t fid = at + 8 <= body.size() ? le64(body.data() + at) : 0;
+    return {cmd, tree_of(fid), 0, kSessionId, body};
+  }
+
   // Convenience wrappers; they expect success unless said otherwise.
   uint32_t connect(const std::string& share) {
     response r = one({SMB2_TREE_CONNECT, 0, 0, kSessionId, tree_connect_body("\\\\host\\" + share)});
     EXPECT_EQ(r.status(), STATUS_SUCCESS) << share;
+    if (r.status() == STATUS_SUCCESS) last_tree_ = r.tree_id();
     return r.tree_id();
   }
   uint64_t open(uint32_t tree, const std::string& name, uint32_t options = 0) {
@@ -445,27 +465,37 @@ class conn {
     return r.status() == STATUS_SUCCESS ? r.b64(64) : 0;
   }
   response create(uint32_t tree, const bytes& body) { return one({SMB2_CREATE, tree, 0, kSessionId, body}); }
-  response close(uint64_t fid) { return one({SMB2_CLOSE, 0, 0, kSessionId, close_body(fid)}); }
+  response close(uint64_t fid) { return one({SMB2_CLOSE, tree_of(fid), 0, kSessionId, close_body(fid)}); }
   response read(uint64_t fid, uint64_t offset, uint32_t length) {
-    return one({SMB2_READ, 0, 0, kSessionId, read_body(fid, offset, length)});
+    return one({SMB2_READ, tree_of(fid), 0, kSessionId, read_body(fid, offset, length)});
   }
   response qd(uint64_t fid, uint8_t cls, uint8_t flags, const std::string& pattern,
               uint32_t out_cap = 65536, uint32_t file_index = 0) {
-    return one({SMB2_QUERY_DIRECTORY, 0, 0, kSessionId, qd_body(fid, cls, flags, pattern, out_cap, file_index)});
+    return one({SMB2_QUERY_DIRECTORY, tree_of(fid), 0, kSessionId, qd_body(fid, cls, flags, pattern, out_cap, file_index)});
   }
   response qi(uint64_t fid, uint8_t type, uint8_t cls, uint32_t out_len) {
-    return one({SMB2_QUERY_INFO, 0, 0, kSessionId, qi_body(fid, type, cls, out_len)});
+    return one({SMB2_QUERY_INFO, tree_of(fid), 0, kSessionId, qi_body(fid, type, cls, out_len)});
   }
   response write(uint64_t fid, const bytes& data) {
-    return one({SMB2_WRITE, 0, 0, kSessionId, write_body(fid, data)});
+    return one({SMB2_WRITE, tree_of(fid), 0, kSessionId, write_body(fid, data)});
   }
   response ioctl(uint64_t fid, uint32_t ctl, const bytes& input, uint64_t fid_volatile = 0,
                  uint32_t max_out = 65536) {
-    return one({SMB2_IOCTL, 0, 0, kSessionId, ioctl_body(fid, ctl, input, fid_volatile, max_out)});
+    return one({SMB2_IOCTL, tree_of(fid), 0, kSessionId, ioctl_body(fid, ctl, input, fid_volatile, max_out)});
   }
 
  private:
+  // Remembers the tree of every FileId a CREATE of reqs was answered with.
+  void note_trees(const std::vector<request>& reqs, const std::vector<response>& rs) {
+    for (size_t i = 0; i < reqs.size() && i < rs.size(); ++i) {
+      if (reqs[i].cmd != SMB2_CREATE || rs[i].status() != STATUS_SUCCESS || rs[i].body_size() < 72) continue;
+      fid_trees_.emplace_back(rs[i].b64(64), rs[i].tree_id());
+    }
+  }
+
   std::unique_ptr<tw3_conn> c_;
+  std::vector<std::pair<uint64_t, uint32_t>> fid_trees_;
+  uint32_t last_tree_ = 0;
   tw3_io io_{};
   uint64_t next_mid_ = 1;
   size_t last_ = 0;

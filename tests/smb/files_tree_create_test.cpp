@@ -118,17 +118,38 @@ TEST_F(Files, TreeDisconnect) {
   uint64_t fid = c.open(tree, "ten.txt");
   int64_t trees = tw3_stat_get(ST_TREES);
   bytes body = {4, 0, 0, 0};
-  EXPECT_EQ(c.one({SMB2_TREE_DISCONNECT, 77, 0, kSessionId, body}).status(), STATUS_SUCCESS);
+  // A tree that is not there, or no longer, is refused before the handler.
+  EXPECT_EQ(c.one({SMB2_TREE_DISCONNECT, 77, 0, kSessionId, body}).status(), STATUS_NETWORK_NAME_DELETED);
   EXPECT_EQ(tw3_stat_get(ST_TREES), trees);
   response r = c.one({SMB2_TREE_DISCONNECT, tree, 0, kSessionId, body});
   EXPECT_EQ(r.status(), STATUS_SUCCESS);
   EXPECT_EQ(r.body_bytes(0, 4), (bytes{4, 0, 0, 0}));
-  EXPECT_EQ(c.one({SMB2_TREE_DISCONNECT, tree, 0, kSessionId, body}).status(), STATUS_SUCCESS);
+  EXPECT_EQ(c.one({SMB2_TREE_DISCONNECT, tree, 0, kSessionId, body}).status(), STATUS_NETWORK_NAME_DELETED);
   EXPECT_EQ(tw3_stat_get(ST_TREES), trees - 1);
   EXPECT_EQ(c.create(tree, create_body("ten.txt")).status(), STATUS_USER_SESSION_DELETED);
-  // Opens outlive their tree, and the retired id is never reused.
-  EXPECT_EQ(c.read(fid, 0, 4).status(), STATUS_SUCCESS);
-  EXPECT_NE(c.connect("films"), tree);
+  // A request naming the retired tree is refused before its handler, open
+  // or not; the retired id is never reused.
+  EXPECT_EQ(c.read(fid, 0, 4).status(), STATUS_NETWORK_NAME_DELETED);
+  const uint32_t again = c.connect("films");
+  EXPECT_NE(again, tree);
+  // The open went with its tree: it cannot be reached through another one.
+  EXPECT_EQ(c.one({SMB2_READ, again, 0, kSessionId, read_body(fid, 0, 4)}).status(), STATUS_INVALID_PARAMETER);
+}
+
+// Opens of a disconnected tree are closed with it, so a client that
+// disconnects trees does not run into its handle limit.
+TEST_F(Files, TreeDisconnectClosesItsOpensOnly) {
+  c.get()->opts.max_handles = 2;
+  const uint32_t kept = c.connect("films");
+  const uint64_t kept_fid = c.open(kept, "ten.txt");
+  const bytes body = {4, 0, 0, 0};
+  for (int round = 0; round < 3; ++round) {
+    const uint32_t tree = c.connect("films");
+    ASSERT_NE(c.open(tree, "ten.txt"), 0u) << round;
+    ASSERT_EQ(c.one({SMB2_TREE_DISCONNECT, tree, 0, kSessionId, body}).status(), STATUS_SUCCESS);
+  }
+  EXPECT_EQ(c.get()->open_count, 1);
+  EXPECT_EQ(c.read(kept_fid, 0, 4).status(), STATUS_SUCCESS);
 }
 
 TEST_F(Files, CreateRefusals) {
@@ -258,7 +279,12 @@ TEST_F(Files, CloseAnswersTheOpenAndRetiresIt) {
   EXPECT_EQ(c.get()->open_count, 0);
   bytes bad = close_body(fid);
   bad[0] = 25;
-  EXPECT_EQ(c.one({SMB2_CLOSE, 0, 0, kSessionId, bad}).status(), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(c.one(c.on(SMB2_CLOSE, bad)).status(), STATUS_INVALID_PARAMETER);
+  // Refused on a tree that is not there: the open stays.
+  uint64_t kept = c.open(tree, "ten.txt");
+  EXPECT_EQ(c.one({SMB2_CLOSE, 0, 0, kSessionId, close_body(kept)}).status(), STATUS_NETWORK_NAME_DELETED);
+  EXPECT_EQ(c.get()->open_count, 1);
+  EXPECT_EQ(c.close(kept).status(), STATUS_SUCCESS);
 }
 
 TEST_F(Files, QfidContext) {

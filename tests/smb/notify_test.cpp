@@ -311,6 +311,10 @@ TEST_F(Notify, RefusalsAndBounds) {
   bytes shortb = notify_body(dir, kAllChanges);
   shortb.resize(20);
   EXPECT_EQ(c.one({SMB2_CHANGE_NOTIFY, tree, 0, kSessionId, shortb}).status(), STATUS_INVALID_PARAMETER);
+  // Another session's or tree's request never waits on the handle.
+  const bytes body = notify_body(dir, kAllChanges);
+  EXPECT_EQ(c.one({SMB2_CHANGE_NOTIFY, tree, 0, kSessionId + 2, body}).status(), STATUS_USER_SESSION_DELETED);
+  EXPECT_EQ(c.one({SMB2_CHANGE_NOTIFY, tree + 1, 0, kSessionId, body}).status(), STATUS_NETWORK_NAME_DELETED);
   // One waiting request per handle.
   ASSERT_EQ(notify(kAllChanges).status(), STATUS_PENDING);
   EXPECT_EQ(notify(kAllChanges).status(), STATUS_INSUFFICIENT_RESOURCES);
