@@ -114,13 +114,6 @@ constexpr int kWideRegs = 4;                         // zmm registers of four bl
 constexpr uint64_t kWideBytes = kWideRegs * 4 * kBlock;  // 16 blocks per stride
 static_assert(kWideBytes == kGcmWideBytes);
 
-// XOR of the four 128-bit lanes.
-TW3_VAES512 inline __m128i fold4(__m512i z) {
-  z = _mm512_xor_si512(z, _mm512_shuffle_i64x2(z, z, 0x4e));  // lanes 2,3,0,1
-  z = _mm512_xor_si512(z, _mm512_shuffle_i64x2(z, z, 0xb1));  // lanes 1,0,3,2
-  return _mm512_castsi512_si128(z);
-}
-
 TW3_VAES512 inline __m512i swap_lanes() {  // byte reversal within each 128-bit lane
   return _mm512_broadcast_i32x4(_mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
 }
@@ -160,7 +153,7 @@ TW3_VAES512 inline __m128i wide_hash(const wide_state& st, __m512i* b, __m128i y
     mid = _mm512_ternarylogic_epi64(mid, _mm512_clmulepi64_epi128(x, st.hp[g], 0x01),
                                     _mm512_clmulepi64_epi128(x, st.hp[g], 0x10), 0x96);
   }
-  return reduce(wide{fold4(lo), fold4(mid), fold4(hi)});
+  return reduce(wide{fold_lanes(lo), fold_lanes(mid), fold_lanes(hi)});
 }
 
 TW3_VAES512 inline void wide_finish(const wide_state& st, __m512i b[kWideRegs], uint8_t* p) {

@@ -34,13 +34,6 @@ bool cpu_has_wide_clmul() {
          __builtin_cpu_supports("vpclmulqdq");
 }
 
-// XOR of the four 128-bit lanes.
-TW3_CLMUL512 inline __m128i fold_lanes(__m512i z) {
-  z = _mm512_xor_si512(z, _mm512_shuffle_i64x2(z, z, 0x4e));  // lanes 2,3,0,1
-  z = _mm512_xor_si512(z, _mm512_shuffle_i64x2(z, z, 0xb1));  // lanes 1,0,3,2
-  return _mm512_castsi512_si128(z);
-}
-
 // Absorbs whole 256-byte strides: Y' = (Y ^ X0) H^16 ^ X1 H^15 ^ ... ^ X15 H.
 // Lane k of register g holds block 4g + k and multiplies by H^(16 - 4g - k).
 TW3_CLMUL512 __m128i ghash_wide(__m128i h1, __m128i y, const uint8_t* data, uint64_t strides) {

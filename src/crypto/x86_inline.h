@@ -10,6 +10,7 @@
 
 #define TW3_X86 __attribute__((target("aes,pclmul,sse4.1,ssse3")))
 #define TW3_CLMUL __attribute__((target("pclmul,sse4.1,ssse3")))
+#define TW3_AVX512 __attribute__((target("avx512f")))
 
 namespace tw3c {
 namespace x86 {
@@ -103,6 +104,13 @@ TW3_CLMUL inline __m128i gf_mul(__m128i a, __m128i b) {
   wide w = wide_zero();
   clmul_acc(&w, a, b);
   return reduce(w);
+}
+
+// XOR of the four 128-bit lanes (of a wide kernel's summed products).
+TW3_AVX512 inline __m128i fold_lanes(__m512i z) {
+  z = _mm512_xor_si512(z, _mm512_shuffle_i64x2(z, z, 0x4e));  // lanes 2,3,0,1
+  z = _mm512_xor_si512(z, _mm512_shuffle_i64x2(z, z, 0xb1));  // lanes 1,0,3,2
+  return _mm512_castsi512_si128(z);
 }
 
 }  // namespace x86
