@@ -28,13 +28,23 @@ bool cpu_has_bmi2() {
 #endif
 }
 
-// The 512-bit GCM kernel: VAES and VPCLMULQDQ on zmm registers.
-bool cpu_has_vaes512() {
+// The 512-bit kernels: VPCLMULQDQ on zmm registers (wide GHASH), and with
+// VAES as well, the wide GCM kernel.
+bool cpu_has_clmul512() {
 #if defined(__x86_64__)
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
          __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
-         __builtin_cpu_supports("vaes") && __builtin_cpu_supports("vpclmulqdq");
+         __builtin_cpu_supports("vpclmulqdq");
+#else
+  return false;
+#endif
+}
+
+bool cpu_has_vaes() {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("vaes");
 #else
   return false;
 #endif
@@ -42,9 +52,14 @@ bool cpu_has_vaes512() {
 
 }  // namespace
 
-bool use_vaes512() {
-  static const bool available = cpu_has_vaes512();
+bool use_clmul512() {
+  static const bool available = cpu_has_clmul512();
   return available && use_x86();
+}
+
+bool use_vaes512() {
+  static const bool available = cpu_has_vaes();
+  return available && use_clmul512();
 }
 
 bool use_bmi2() {

@@ -27,13 +27,6 @@ constexpr uint64_t kWideStride = 16 * kBlock;  // bytes per reduction on the wid
 
 // ---- Sixteen blocks per reduction with 512-bit VPCLMULQDQ ----
 
-bool cpu_has_wide_clmul() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
-         __builtin_cpu_supports("vpclmulqdq");
-}
-
 // Absorbs whole 256-byte strides: Y' = (Y ^ X0) H^16 ^ X1 H^15 ^ ... ^ X15 H.
 // Lane k of register g holds block 4g + k and multiplies by H^(16 - 4g - k).
 TW3_CLMUL512 __m128i ghash_wide(__m128i h1, __m128i y, const uint8_t* data, uint64_t strides) {
@@ -67,11 +60,10 @@ TW3_CLMUL512 __m128i ghash_wide(__m128i h1, __m128i y, const uint8_t* data, uint
 
 TW3_CLMUL void x86_ghash(uint64_t h_hi, uint64_t h_lo, ghash_acc* acc, const uint8_t* data,
                          uint64_t len) {
-  static const bool wide_clmul = cpu_has_wide_clmul();
   const __m128i h1 = _mm_set_epi64x(int64_t(h_hi), int64_t(h_lo));
   __m128i y = _mm_set_epi64x(int64_t(acc->hi), int64_t(acc->lo));
   uint64_t off = 0;
-  if (wide_clmul && len >= kWideStride) {
+  if (use_clmul512() && len >= kWideStride) {
     uint64_t strides = len / kWideStride;
     y = ghash_wide(h1, y, data, strides);
     off = strides * kWideStride;

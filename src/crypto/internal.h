@@ -195,6 +195,7 @@ constexpr uint64_t kGcmGroupBytes = 8 * 16;  // what one x86_gcm_groups group co
 void x86_gcm_wide(const tw3_aes128* ks, uint64_t h_hi, uint64_t h_lo, const uint8_t nonce[12],
                   uint32_t ctr, ghash_acc* acc, uint8_t* buf, uint64_t nstrides, bool decrypt);
 constexpr uint64_t kGcmWideBytes = 16 * 16;  // what one x86_gcm_wide stride covers
-bool use_vaes512();
+bool use_clmul512();  // 512-bit VPCLMULQDQ, for the wide GHASH
+bool use_vaes512();   // and VAES too, for the wide GCM kernel
 
 }  // namespace tw3c
