@@ -126,7 +126,8 @@ struct tw3_thread;  // a joinable thread
 // Starts fn(arg) on a new thread with the given stack size (0: default).
 // Returns the thread, or null when it could not be started.
 tw3_thread* tw3_thread_start(void (*fn)(void*), void* arg, size_t stack_size);
-// Waits for the thread to end and releases it.
+// Waits for the thread to end and releases it, its stack included (the
+// memory of ended threads goes back to the host at the join, not to a cache).
 void tw3_thread_join(tw3_thread* t);
 void tw3_sleep_ms(uint32_t ms);
 

@@ -6,3 +6,7 @@
 // (openat2 RESOLVE_NO_SYMLINKS, or a walk one component at a time). A file
 // descriptor, or -1.
 int tw3_posix_open_nofollow(const char* path, int flags);
+
+// Caps the allocator's per-thread heaps (glibc arenas) at one per core, at
+// least two; once per process, before the first thread of this layer starts.
+void tw3_posix_cap_arenas();

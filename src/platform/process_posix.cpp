@@ -12,11 +12,13 @@
 #include <mutex>
 
 #include "platform/platform.h"
+#include "platform/posix_internal.h"
 
 namespace {
 
 constexpr int kMmapThreshold = 256 * 1024;  // bytes
 constexpr int kTrimThreshold = 512 * 1024;
+constexpr long kMinArenas = 2;
 
 volatile sig_atomic_t g_usr1 = 0;
 
@@ -127,6 +129,20 @@ int tw3_file_read_small(const char* path, char* buf, size_t cap, size_t* len, ui
 }
 
 void tw3_os_error_text(int code, char* buf, size_t size) { tw3_sock_error_text(code, buf, size); }
+
+void tw3_posix_cap_arenas() {
+#ifdef __GLIBC__
+  // glibc gives up to eight heaps per core to threads that contend, and a
+  // heap a connection thread once used keeps what it could not trim for the
+  // life of the process; one per core is enough for threads that mostly
+  // wait on the network, and keeps an idle server near its cold size.
+  static std::once_flag capped;
+  std::call_once(capped, [] {
+    long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    ::mallopt(M_ARENA_MAX, static_cast<int>(cores > kMinArenas ? cores : kMinArenas));
+  });
+#endif
+}
 
 void tw3_mem_trim() {
 #ifdef __GLIBC__
