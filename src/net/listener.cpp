@@ -51,11 +51,15 @@ int sock_lib_ready() {
 }
 
 // Unlinks finished records (every record when `all`), then joins and frees
-// them outside the lock.
+// them outside the lock. When the last client has gone, the memory their
+// threads freed goes back to the host: an idle server returns near its cold
+// size however many connections came and went.
 void reap(bool all) {
   tw3_client* done_list = nullptr;
+  bool now_idle = false;
   {
     tw3_lock_guard lk(g.lock);
+    now_idle = g.nclients == 0;
     tw3_client** link = &g.clients;
     while (*link) {
       tw3_client* c = *link;
@@ -73,6 +77,7 @@ void reap(bool all) {
     done_list = c->next;
     tw3_thread_join(c->thread);
     delete c;
+    if (!done_list && now_idle) tw3_mem_trim();
   }
 }
 

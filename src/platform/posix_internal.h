@@ -7,6 +7,6 @@
 // descriptor, or -1.
 int tw3_posix_open_nofollow(const char* path, int flags);
 
-// Caps the allocator's per-thread heaps (glibc arenas) at one per core, at
-// least two; once per process, before the first thread of this layer starts.
+// Has every thread allocate from the main heap (glibc: one arena), once per
+// process, before the first thread of this layer starts.
 void tw3_posix_cap_arenas();

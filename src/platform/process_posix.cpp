@@ -18,7 +18,7 @@ namespace {
 
 constexpr int kMmapThreshold = 256 * 1024;  // bytes
 constexpr int kTrimThreshold = 512 * 1024;
-constexpr long kMinArenas = 2;
+constexpr int kArenas = 1;  // the main heap only
 
 volatile sig_atomic_t g_usr1 = 0;
 
@@ -132,15 +132,14 @@ void tw3_os_error_text(int code, char* buf, size_t size) { tw3_sock_error_text(c
 
 void tw3_posix_cap_arenas() {
 #ifdef __GLIBC__
-  // glibc gives up to eight heaps per core to threads that contend, and a
-  // heap a connection thread once used keeps what it could not trim for the
-  // life of the process; one per core is enough for threads that mostly
-  // wait on the network, and keeps an idle server near its cold size.
+  // glibc gives threads that contend heaps of their own (up to eight per
+  // core), and malloc_trim hands back the free top of the main heap only:
+  // what a thousand connection threads freed into another heap stayed
+  // resident for the life of the process. Connection threads mostly wait on
+  // the network and reuse their buffers, so sharing the main heap costs no
+  // measurable throughput, and an idle server trims back to its cold size.
   static std::once_flag capped;
-  std::call_once(capped, [] {
-    long cores = sysconf(_SC_NPROCESSORS_ONLN);
-    ::mallopt(M_ARENA_MAX, static_cast<int>(cores > kMinArenas ? cores : kMinArenas));
-  });
+  std::call_once(capped, [] { ::mallopt(M_ARENA_MAX, kArenas); });
 #endif
 }
 

@@ -15,6 +15,8 @@ RSS_PER_CONN_KIB = 64    # thread stack in use, connection state, a small receiv
 ECHO_P50_MS = 5.0
 ECHO_P99_MS = 50.0
 REFUSE_MS = 100.0
+RSS_BACK = 1.10          # an idle server hands back what ended connections freed
+RSS_SETTLE_S = 5         # the acceptor trims within a poll of the last one ending
 
 
 def refused_within(port, limit_s):
@@ -62,6 +64,7 @@ def run(table):
             for c in clients:
                 c.close()
         drained = common.wait_until(lambda: common.proc_status(pid)[1] <= idle_threads, 30)
+        common.wait_until(lambda: common.proc_status(pid)[0] <= idle_rss * RSS_BACK, RSS_SETTLE_S)
         end_rss, end_threads = common.proc_status(pid)
 
     table.add(NAME, "logged-on connections answering ECHO", "%d" % CLIENTS,
@@ -80,7 +83,9 @@ def run(table):
               "closed in %.2f ms" % (refused_s * 1000.0) if refused_s is not None else "not closed",
               refused_s is not None and refused_s * 1000.0 <= REFUSE_MS and still == 16)
     table.add(NAME, "threads after all closed", "back to %d" % idle_threads,
-              "%d (RSS %s)" % (end_threads, common.mib(end_rss)), drained and end_threads == idle_threads)
+              "%d" % end_threads, drained and end_threads == idle_threads)
+    table.add(NAME, "server RSS after all closed", "idle %s + %d %%" % (common.mib(idle_rss), (RSS_BACK - 1) * 100),
+              common.mib(end_rss), end_rss <= idle_rss * RSS_BACK)
 
 
 def _echoes(c):
