@@ -24,10 +24,12 @@ uint64_t conn_now(const tw3_conn* c) {
 
 // The deadlines that hold whether or not bytes keep coming: the message
 // being received must be complete within its allowance (a trickle does not
-// extend it), and a connection must log on soon after it opens. False when
-// one has passed.
+// extend it), its bytes may not stop for io_timeout_ms (a silent sender
+// holds its slot no longer than a stalled send would), and a connection must
+// log on soon after it opens. False when one has passed.
 bool within_deadlines(tw3_conn* c, uint64_t now) {
-  const bool msg_late = c->msg_under_way && now - c->msg_started_ms > c->msg_allow_ms;
+  const bool msg_late = c->msg_under_way && (now - c->msg_started_ms > c->msg_allow_ms ||
+                                             now - c->msg_bytes_ms > static_cast<uint64_t>(c->opts.io_timeout_ms));
   const bool logon_late = !c->logged_on && now - c->started_ms > TW3_LOGON_DEADLINE_MS;
   if (!msg_late && !logon_late) return true;
   tw3_stat_add(ST_TIMEOUTS, 1);
@@ -52,11 +54,13 @@ bool may_wait(tw3_conn* c) {
 }
 
 // A message's first byte starts its clock, with io_timeout_ms until its
-// length is known.
+// length is known; every byte restarts only the stall clock.
 void note_bytes(tw3_conn* c) {
+  const uint64_t now = conn_now(c);
+  c->msg_bytes_ms = now;
   if (c->msg_under_way) return;
   c->msg_under_way = 1;
-  c->msg_started_ms = conn_now(c);
+  c->msg_started_ms = now;
   c->msg_allow_ms = static_cast<uint64_t>(c->opts.io_timeout_ms);
 }
 

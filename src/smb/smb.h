@@ -113,6 +113,7 @@ struct tw3_conn {
   int32_t msg_under_way;     // bytes of a message have arrived, not yet all of it
   uint64_t msg_started_ms;   // when its first byte arrived
   uint64_t msg_allow_ms;     // how long that message may take to arrive
+  uint64_t msg_bytes_ms;     // when its latest bytes arrived
   int32_t logged_on;         // a logon has completed on this connection
   int32_t closing;           // end the loop after the current message
 

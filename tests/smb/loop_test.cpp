@@ -219,14 +219,33 @@ TEST_F(Loop, TricklingSenderIsClosedAtTheMessageDeadline) {
   EXPECT_GT(sio_.steps.size(), 0u);
 }
 
-// 4 MiB at 64 KiB/s (a slow link) is served, even with the shortest io_timeout_ms.
+// A sender that falls silent in the middle of a message holds its slot for
+// io_timeout_ms, not for the whole allowance of the length it announced.
+TEST_F(Loop, SilenceInsideAMessageEndsItAfterTheIoTimeout) {
+  ASSERT_EQ(tw3_set_option("io_timeout_ms", "1000"), 0);
+  sio_.fake_clock = true;
+  add_logon();
+  const bytes frame = big_echo(kAfterLogon, 4194304);  // allowance: 1000 + 64000 ms
+  sio_.add(bytes(frame.begin(), frame.begin() + 100));
+  const uint64_t t0 = sio_.now_ms;
+  for (int i = 0; i < 100; ++i) sio_.steps.push_back(tw3test::step_timeout(100));
+  const int64_t timeouts = tw3_stat_get(ST_TIMEOUTS);
+  run();
+  EXPECT_EQ(tw3_stat_get(ST_TIMEOUTS) - timeouts, 1);
+  EXPECT_EQ(replied_ids().size(), 3u);  // the logon only
+  EXPECT_GT(sio_.now_ms - t0, 1000u);
+  EXPECT_LE(sio_.now_ms - t0, 1100u);
+}
+
+// 4 MiB at 64 KiB/s (a slow link) is served, even with the shortest
+// io_timeout_ms: its bytes never stop for that long.
 TEST_F(Loop, SlowButSteadyLargeMessageIsServed) {
   ASSERT_EQ(tw3_set_option("io_timeout_ms", "100"), 0);
   sio_.fake_clock = true;
   add_logon();
   const bytes frame = big_echo(kAfterLogon, 4194304);
   sio_.add(bytes(frame.begin(), frame.begin() + 4));
-  sio_.add_paced(bytes(frame.begin() + 4, frame.end()), 65536, 1000);
+  sio_.add_paced(bytes(frame.begin() + 4, frame.end()), 4096, 62);
   sio_.add(big_echo(kAfterLogon + 1, 100));  // a small one after it reuses the buffer
   run();
   EXPECT_EQ(replied_ids(), (std::vector<uint64_t>{0, 1, 2, kAfterLogon, kAfterLogon + 1}));

@@ -44,7 +44,11 @@ BIG = os.urandom(4 << 20)
 
 
 def deadline_s(length):
+    """A trickled message's: its allowance, however steadily bytes come."""
     return (IO_TIMEOUT_MS + length * 1000 // RECV_MIN_RATE) / 1000.0
+
+
+STALL_S = IO_TIMEOUT_MS / 1000.0  # a message whose bytes stop this long ends
 
 
 class CloseWatch(common.Sampler):
@@ -127,7 +131,7 @@ def hostile_announcer(port, watch, group, logged_on, length, trickle, stop):
     try:
         if logged_on:
             c.logon_guest()
-        cport = watch.register(c, group, deadline_s(length))
+        cport = watch.register(c, group, deadline_s(length) if trickle else STALL_S)
         c.send_raw(b"\x00" + length.to_bytes(3, "big"))
         watch.start_clock(cport)
         body = smb2raw.header(smb2raw.ECHO, c.next_mid) + b"\x00" * length
@@ -309,8 +313,8 @@ def _run(table, srv, tmp):
               not failures and len(results) == 2 * NORMAL_EACH and all(r[1] > 0 for r in results) and alive)
     for group, limit in (("tricklers before logon", deadline_s(PRELOGON_LEN)),
                          ("tricklers after logon", deadline_s(POSTLOGON_LEN)),
-                         ("silent announcers before logon", deadline_s(PRELOGON_LEN)),
-                         ("silent announcers after logon", deadline_s(POSTLOGON_LEN)),
+                         ("silent announcers before logon", STALL_S),
+                         ("silent announcers after logon", STALL_S),
                          ("silent listers", IDLE_TIMEOUT_MS / 1000.0),
                          ("non-reading listers", IO_TIMEOUT_MS / 1000.0)):
         n, ok, shortest, longest = watch.results(group)
