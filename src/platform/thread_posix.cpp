@@ -20,6 +20,15 @@ struct tw3_thread {
 
 namespace {
 
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer keeps its large per-thread state in the static TLS that
+// sits at the top of a thread's stack, and makes room for it only in stacks
+// the library allocates.
+constexpr bool kOwnStacks = false;
+#else
+constexpr bool kOwnStacks = true;
+#endif
+
 void* thr_tramp(void* p) {
   auto* t = static_cast<tw3_thread*>(p);
   t->fn(t->arg);
@@ -45,6 +54,22 @@ bool map_stack(tw3_thread* t, pthread_attr_t* attr, size_t stack_size) {
   return true;
 }
 
+// Creates t's thread, on a stack of our own when `own`, else on the
+// library's of that size. pthread_create's result.
+int create(tw3_thread* t, size_t stack_size, bool own) {
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return EAGAIN;
+  const bool mapped = own && stack_size && map_stack(t, &attr, stack_size);
+  if (!mapped && stack_size) pthread_attr_setstacksize(&attr, stack_size);
+  const int rc = pthread_create(&t->id, &attr, thr_tramp, t);
+  pthread_attr_destroy(&attr);
+  if (rc != 0 && mapped) {
+    munmap(t->stack, t->stack_len);
+    t->stack = nullptr;
+  }
+  return rc;
+}
+
 }  // namespace
 
 tw3_thread* tw3_thread_start(void (*fn)(void*), void* arg, size_t stack_size) {
@@ -52,18 +77,10 @@ tw3_thread* tw3_thread_start(void (*fn)(void*), void* arg, size_t stack_size) {
   if (!t) return nullptr;
   t->fn = fn;
   t->arg = arg;
-  pthread_attr_t attr;
-  if (pthread_attr_init(&attr) != 0) {
-    delete t;
-    return nullptr;
-  }
   tw3_posix_cap_arenas();
-  // Without a mapping of our own, the library's stack of that size will do.
-  if (stack_size && !map_stack(t, &attr, stack_size)) pthread_attr_setstacksize(&attr, stack_size);
-  int rc = pthread_create(&t->id, &attr, thr_tramp, t);
-  pthread_attr_destroy(&attr);
-  if (rc != 0) {
-    if (t->stack) munmap(t->stack, t->stack_len);
+  // A stack we map holds the thread's static TLS too, as the library's
+  // does; a host whose TLS leaves too little room gets the library's.
+  if (create(t, stack_size, kOwnStacks) != 0 && create(t, stack_size, false) != 0) {
     delete t;
     return nullptr;
   }
