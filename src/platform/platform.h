@@ -225,9 +225,9 @@ int tw3_file_read_small(const char* path, char* buf, size_t cap, size_t* len, ui
 void tw3_os_error_text(int code, char* buf, size_t size);
 // Hands memory the allocator holds free back to the host, after large
 // blocks were freed (a connection thread's heap keeps them otherwise).
-// glibc: malloc_trim, and from the first call on fixed mmap and trim
-// thresholds (256 KiB, 512 KiB) instead of ones that grow with the largest
-// block freed; Windows: nothing (its heap returns large blocks).
+// glibc: malloc_trim (all threads share one heap with fixed thresholds,
+// set when the first thread starts); Windows: nothing (its heap returns
+// large blocks).
 void tw3_mem_trim();
 
 // ===================== Several sockets (poll_posix.cpp) ===================

@@ -16,9 +16,15 @@
 
 namespace {
 
-constexpr int kMmapThreshold = 256 * 1024;  // bytes
-constexpr int kTrimThreshold = 512 * 1024;
 constexpr int kArenas = 1;  // the main heap only
+// Blocks up to this size come from the heap, so every reply (at most twice
+// the 1 MiB MaxReadSize, plus a little) and receive buffer reuses the space
+// the previous message freed; larger ones (a big folder's listing) are
+// mapped on their own and go back to the host when freed.
+constexpr int kMmapThreshold = 4 << 20;  // bytes
+// Free space on top of the heap kept for the next messages' buffers while
+// the server is busy; an idle server trims all of it.
+constexpr int kTrimThreshold = 2 * kMmapThreshold;
 
 volatile sig_atomic_t g_usr1 = 0;
 
@@ -130,7 +136,7 @@ int tw3_file_read_small(const char* path, char* buf, size_t cap, size_t* len, ui
 
 void tw3_os_error_text(int code, char* buf, size_t size) { tw3_sock_error_text(code, buf, size); }
 
-void tw3_posix_cap_arenas() {
+void tw3_posix_tune_heap() {
 #ifdef __GLIBC__
   // glibc gives threads that contend heaps of their own (up to eight per
   // core), and malloc_trim hands back the free top of the main heap only:
@@ -138,21 +144,20 @@ void tw3_posix_cap_arenas() {
   // resident for the life of the process. Connection threads mostly wait on
   // the network and reuse their buffers, so sharing the main heap costs no
   // measurable throughput, and an idle server trims back to its cold size.
-  static std::once_flag capped;
-  std::call_once(capped, [] { ::mallopt(M_ARENA_MAX, kArenas); });
+  // Fixed thresholds, because glibc's own follow the largest block freed
+  // (up to 32 MiB mapped per block, 64 MiB kept on the heap's top).
+  static std::once_flag tuned;
+  std::call_once(tuned, [] {
+    ::mallopt(M_ARENA_MAX, kArenas);
+    ::mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
+    ::mallopt(M_TRIM_THRESHOLD, kTrimThreshold);
+  });
 #endif
 }
 
 void tw3_mem_trim() {
 #ifdef __GLIBC__
-  // Freeing a large block makes glibc raise its thresholds (up to 32 MiB
-  // kept on top of each thread's heap); fixed ones keep large blocks mapped
-  // on their own and let freed heap tops go back.
-  static std::once_flag fixed;
-  std::call_once(fixed, [] {
-    ::mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
-    ::mallopt(M_TRIM_THRESHOLD, kTrimThreshold);
-  });
+  tw3_posix_tune_heap();
   ::malloc_trim(0);
 #endif
 }

@@ -77,7 +77,7 @@ tw3_thread* tw3_thread_start(void (*fn)(void*), void* arg, size_t stack_size) {
   if (!t) return nullptr;
   t->fn = fn;
   t->arg = arg;
-  tw3_posix_cap_arenas();
+  tw3_posix_tune_heap();
   // A stack we map holds the thread's static TLS too, as the library's
   // does; a host whose TLS leaves too little room gets the library's.
   if (create(t, stack_size, kOwnStacks) != 0 && create(t, stack_size, false) != 0) {
