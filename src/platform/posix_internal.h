@@ -8,6 +8,6 @@
 int tw3_posix_open_nofollow(const char* path, int flags);
 
 // Has every thread allocate from the main heap (glibc: one arena) with fixed
-// mmap and trim thresholds (4 MiB, 8 MiB); once per process, before the
+// mmap and trim thresholds (2.25 MiB, 4.5 MiB); once per process, before the
 // first thread of this layer starts.
 void tw3_posix_tune_heap();

@@ -18,10 +18,11 @@ namespace {
 
 constexpr int kArenas = 1;  // the main heap only
 // Blocks up to this size come from the heap, so every reply (at most twice
-// the 1 MiB MaxReadSize, plus a little) and receive buffer reuses the space
+// the 1 MiB MaxReadSize plus 64 KiB) and receive buffer reuses the space
 // the previous message freed; larger ones (a big folder's listing) are
-// mapped on their own and go back to the host when freed.
-constexpr int kMmapThreshold = 4 << 20;  // bytes
+// mapped on their own and go back to the host when freed. No higher: the
+// heap holds on to freed blocks below it until the server is idle.
+constexpr int kMmapThreshold = (2 << 20) + (256 << 10);  // bytes
 // Free space on top of the heap kept for the next messages' buffers while
 // the server is busy; an idle server trims all of it.
 constexpr int kTrimThreshold = 2 * kMmapThreshold;
