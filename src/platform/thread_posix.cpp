@@ -55,7 +55,9 @@ bool map_stack(tw3_thread* t, pthread_attr_t* attr, size_t stack_size) {
 }
 
 // Creates t's thread, on a stack of our own when `own`, else on the
-// library's of that size. pthread_create's result.
+// library's of that size. A stack we map holds the thread's static TLS too,
+// as the library's does; when the library refuses it (a host whose TLS
+// leaves too little room), the library's is tried. pthread_create's result.
 int create(tw3_thread* t, size_t stack_size, bool own) {
   pthread_attr_t attr;
   if (pthread_attr_init(&attr) != 0) return EAGAIN;
@@ -63,11 +65,10 @@ int create(tw3_thread* t, size_t stack_size, bool own) {
   if (!mapped && stack_size) pthread_attr_setstacksize(&attr, stack_size);
   const int rc = pthread_create(&t->id, &attr, thr_tramp, t);
   pthread_attr_destroy(&attr);
-  if (rc != 0 && mapped) {
-    munmap(t->stack, t->stack_len);
-    t->stack = nullptr;
-  }
-  return rc;
+  if (rc == 0 || !mapped) return rc;
+  munmap(t->stack, t->stack_len);
+  t->stack = nullptr;
+  return create(t, stack_size, false);
 }
 
 }  // namespace
@@ -78,9 +79,7 @@ tw3_thread* tw3_thread_start(void (*fn)(void*), void* arg, size_t stack_size) {
   t->fn = fn;
   t->arg = arg;
   tw3_posix_tune_heap();
-  // A stack we map holds the thread's static TLS too, as the library's
-  // does; a host whose TLS leaves too little room gets the library's.
-  if (create(t, stack_size, kOwnStacks) != 0 && create(t, stack_size, false) != 0) {
+  if (create(t, stack_size, kOwnStacks) != 0) {
     delete t;
     return nullptr;
   }

@@ -55,8 +55,7 @@ bool may_wait(tw3_conn* c) {
 
 // A message's first byte starts its clock, with io_timeout_ms until its
 // length is known; every byte restarts only the stall clock.
-void note_bytes(tw3_conn* c) {
-  const uint64_t now = conn_now(c);
+void note_bytes(tw3_conn* c, uint64_t now) {
   c->msg_bytes_ms = now;
   if (c->msg_under_way) return;
   c->msg_under_way = 1;
@@ -75,8 +74,9 @@ bool read_exact(tw3_conn* c, uint8_t* dst, uint64_t n, uint64_t piece, zero_read
     if (k > 0) {
       if (static_cast<uint32_t>(k) > want) return false;  // a transport that overran its buffer
       got += static_cast<uint32_t>(k);
-      note_bytes(c);
-      if (!within_deadlines(c, conn_now(c))) return false;
+      const uint64_t now = conn_now(c);
+      note_bytes(c, now);
+      if (!within_deadlines(c, now)) return false;
       continue;
     }
     if (k == 0) {
