@@ -82,7 +82,7 @@ bool parse(tw3_rd* body, notify_req* q) {
 
 int32_t conn_watches(const tw3_conn* c) {
   int32_t n = 0;
-  for (const tw3_open* o = c->open_list; o != nullptr; o = o->next)
+  for (const tw3_open* o = c->opens.newest; o != nullptr; o = o->next)
     if (o->notify != nullptr) n += o->notify->charged;
   return n;
 }
@@ -91,7 +91,7 @@ int32_t conn_watches(const tw3_conn* c) {
 // false when a bound is reached.
 bool reserve_one(tw3_conn* c, tw3_notify* n) {
   const bool attached = [&] {
-    for (const tw3_open* o = c->open_list; o != nullptr; o = o->next)
+    for (const tw3_open* o = c->opens.newest; o != nullptr; o = o->next)
       if (o->notify == n) return true;
     return false;
   }();
@@ -373,8 +373,8 @@ void cmd_change_notify(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
 }
 
 void tw3_notify_poll(tw3_conn* c) {
-  for (tw3_open* o = c->open_list; o != nullptr && !c->closing; o = o->next) {
-    if (!o->in_use || o->notify == nullptr) continue;
+  for (tw3_open* o = c->opens.newest; o != nullptr && !c->closing; o = o->next) {
+    if (o->notify == nullptr) continue;
     take_changes(c, o);
     tw3_notify* n = o->notify;
     if (n->waiting && something_to_report(n, n->filter)) complete_with_changes(c, n);
@@ -384,7 +384,7 @@ void tw3_notify_poll(tw3_conn* c) {
 bool tw3_notify_cancel(tw3_conn* c, const tw3_req& rq, tw3_reply* r) {
   const tw3_hdr* h = &rq.hdr;
   const bool by_async = (h->flags & SMB2_FLAGS_ASYNC_COMMAND) != 0;
-  for (tw3_open* o = c->open_list; o != nullptr; o = o->next) {
+  for (tw3_open* o = c->opens.newest; o != nullptr; o = o->next) {
     tw3_notify* n = o->notify;
     if (n == nullptr || !n->waiting) continue;
     if (by_async ? n->async_id != h->async_id : n->message_id != h->message_id) continue;
@@ -411,7 +411,7 @@ void tw3_notify_cleanup_open(tw3_conn* c, tw3_open* o) {
 }
 
 void tw3_notify_cleanup_tree(tw3_conn* c, uint32_t tree_id) {
-  for (tw3_open* o = c->open_list; o != nullptr; o = o->next) {
+  for (tw3_open* o = c->opens.newest; o != nullptr; o = o->next) {
     tw3_notify* n = o->notify;
     if (n != nullptr && n->waiting && (tree_id == 0 || n->tree_id == tree_id))
       complete(c, n, STATUS_NOTIFY_CLEANUP, nullptr);

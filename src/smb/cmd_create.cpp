@@ -296,19 +296,13 @@ uint32_t check_request(tw3_conn* c, const create_req& q, bool ipc, tw3_tree** tr
   if (q.impersonation > kImpersonationMax) return *site = kSiteImpersonation, STATUS_INVALID_PARAMETER;
   if (c->authenticated == 0) return *site = kSiteNoSession, STATUS_USER_SESSION_DELETED;
   if (*tree == nullptr) return *site = kSiteNoTree, STATUS_USER_SESSION_DELETED;
-  if (c->open_count >= c->opts.max_handles) return *site = kSiteHandles, STATUS_INSUFFICIENT_RESOURCES;
+  if (c->opens.count >= c->opts.max_handles) return *site = kSiteHandles, STATUS_INSUFFICIENT_RESOURCES;
   return STATUS_SUCCESS;
 }
 
 tw3_open* register_open(tw3_conn* c, const tw3_tree& tree, const target& t) {
-  auto* o = new (std::nothrow) tw3_open{};
+  tw3_open* o = tw3_open_add(c);
   if (o == nullptr) return nullptr;
-  o->in_use = 1;
-  ++c->next_id;
-  o->file_id = (c->next_id << 4) | 1;
-  ++c->open_count;
-  o->next = c->open_list;
-  c->open_list = o;
   tw3_trace(c, "[create-new] fid=%llx\n", (unsigned long long)o->file_id);
   std::memcpy(o->share_name, tree.share_name, sizeof o->share_name);
   o->tree_id = tree.tree_id;

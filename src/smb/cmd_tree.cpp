@@ -45,8 +45,8 @@ bool tree_id_taken(const tw3_conn* c, uint32_t id) {
   return false;
 }
 
-// Ids are unique among every tree on the list, live or retired, and come from
-// the counter that file ids share.
+// Ids are unique among the live trees and come from the counter that file
+// ids share.
 uint32_t next_tree_id(tw3_conn* c) {
   for (;;) {
     ++c->next_id;
@@ -69,9 +69,18 @@ void refuse(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int site) {
 
 tw3_tree* tw3_tree_find(tw3_conn* c, uint32_t tree_id) {
   for (tw3_tree* t = c->tree_list; t != nullptr; t = t->next) {
-    if (t->tree_id == tree_id && t->disconnected == 0) return t;
+    if (t->tree_id == tree_id) return t;
   }
   return nullptr;
+}
+
+void tw3_tree_remove(tw3_conn* c, tw3_tree* tree) {
+  for (tw3_tree** p = &c->tree_list; *p != nullptr; p = &(*p)->next) {
+    if (*p != tree) continue;
+    *p = tree->next;
+    delete tree;
+    return;
+  }
 }
 
 void cmd_tree_connect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
@@ -136,12 +145,15 @@ void cmd_tree_disconnect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   tw3_notify_cleanup_tree(c, rq->hdr.tree_id);
   // Its opens go with it: nothing could reach them through a retired tree,
   // and they would hold handles until logoff.
-  for (tw3_open* o = c->open_list; o != nullptr; o = o->next) {
-    if (o->in_use && o->tree_id == rq->hdr.tree_id) tw3_open_close(c, o);
+  for (tw3_open* o = c->opens.newest; o != nullptr;) {
+    tw3_open* older = o->next;  // o may be freed
+    if (o->tree_id == rq->hdr.tree_id) tw3_open_close(c, o);
+    o = older;
   }
-  // The dispatcher found the live tree. Its record stays on the list so its
-  // id is never handed out again.
-  rq->tree->disconnected = 1;
+  // The dispatcher found the live tree; its record goes now. Its id is not
+  // handed out again before the 24-bit counter wraps.
+  tw3_tree_remove(c, rq->tree);
+  rq->tree = nullptr;
   tw3_stat_add(ST_TREES, -1);
   rep_set_status(r, STATUS_SUCCESS);
   w16(&r->b, TW3_EMPTY_BODY_SIZE);

@@ -10,8 +10,10 @@
 #include "smb/smb.h"
 #include "util/util.h"
 
-// The newest live (not disconnected) tree with this TreeId, or null.
+// The live tree with this TreeId, or null.
 tw3_tree* tw3_tree_find(tw3_conn* c, uint32_t tree_id);
+// Unlinks and frees a tree record (its opens are closed already).
+void tw3_tree_remove(tw3_conn* c, tw3_tree* tree);
 
 // ---- Values presented for every object (the server is read-only) ----
 constexpr uint32_t TW3_ATTR_DIR = 0x00000011;   // DIRECTORY | READONLY

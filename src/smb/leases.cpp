@@ -179,8 +179,8 @@ void tw3_caching_check(tw3_conn* c, const char* local_path, const tw3_stat& now)
   for (tw3_lease* l = c->lease_list; l != nullptr; l = l->next)
     if (l->state != 0 && std::strcmp(l->local_path, local_path) == 0 && !same_file(l->stamp, now))
       break_lease(c, l);
-  for (tw3_open* o = c->open_list; o != nullptr; o = o->next)
-    if (o->in_use && o->oplock_level == SMB2_OPLOCK_LEVEL_II &&
+  for (tw3_open* o = c->opens.newest; o != nullptr; o = o->next)
+    if (o->oplock_level == SMB2_OPLOCK_LEVEL_II &&
         std::strcmp(o->local_path, local_path) == 0 && !same_file(o->st, now))
       break_oplock(c, o);
 }
@@ -195,8 +195,8 @@ void tw3_caching_poll(tw3_conn* c) {
     if (l->state == 0) continue;
     if (tw3_fs_stat(l->local_path, &st) != 0 || !same_file(l->stamp, st)) break_lease(c, l);
   }
-  for (tw3_open* o = c->open_list; o != nullptr; o = o->next) {
-    if (!o->in_use || o->oplock_level != SMB2_OPLOCK_LEVEL_II) continue;
+  for (tw3_open* o = c->opens.newest; o != nullptr; o = o->next) {
+    if (o->oplock_level != SMB2_OPLOCK_LEVEL_II) continue;
     if (tw3_fs_stat(o->local_path, &st) != 0 || !same_file(o->st, st)) break_oplock(c, o);
   }
 }

@@ -36,8 +36,7 @@ constexpr int TW3_IO_TIMEOUT = -2;
 
 // ======================= Per-connection records ===========================
 struct tw3_tree {
-  uint32_t tree_id;       // unique on the connection's list, live or retired
-  int32_t disconnected;   // 1 after TREE_DISCONNECT
+  uint32_t tree_id;       // unique among the connection's live trees
   char share_name[TW3_SHARE_NAME_MAX + 1];
   int32_t is_ipc;
   tw3_share share;        // copy taken at connect time; empty for IPC$
@@ -52,9 +51,10 @@ struct tw3_notify;
 constexpr int TW3_PATTERN_KEPT = 511;
 constexpr int TW3_PATTERN_KEEP = TW3_PATTERN_KEPT + 2;
 
+// One live open: made by CREATE, freed by CLOSE or with its tree, session or
+// connection.
 struct tw3_open {
   uint64_t file_id;       // FileId.Persistent; FileId.Volatile is always 0
-  int32_t in_use;         // 1 from CREATE until CLOSE
   int32_t is_dir;
   int32_t is_pipe;        // the srvsvc pipe on IPC$
   uint32_t tree_id;       // the tree it was opened through; closed with it
@@ -82,6 +82,17 @@ struct tw3_open {
   tw3_lease* lease;         // with level _LEASE
   tw3_notify* notify;       // CHANGE_NOTIFY watch of a folder open (change_notify.cpp)
   tw3_open* next;         // next older open
+  tw3_open* prev;         // next newer open
+};
+
+struct tw3_fid_index;
+
+// The live opens of a connection (records.cpp): newest first, and indexed
+// by FileId.Persistent.
+struct tw3_open_table {
+  tw3_open* newest;
+  int32_t count;          // bounded by the option max_handles
+  tw3_fid_index* index;
 };
 
 struct tw3_hdr;
@@ -167,8 +178,7 @@ struct tw3_conn {
 
   // Trees and opens
   tw3_tree* tree_list;
-  tw3_open* open_list;
-  int32_t open_count;
+  tw3_open_table opens;
   uint64_t next_id;           // source of tree ids and file ids
 
   // Encryption of the session (transform.cpp)
@@ -363,17 +373,20 @@ void frame_in(tw3_conn* c, uint8_t* msg, uint64_t len, tw3_reply* r, int* have_r
 
 // Frees every tree record; the list becomes empty. No counter changes.
 void tw3_conn_free_trees(tw3_conn* c);
-// Frees every open record (listings released first); open_count = 0.
+// Frees every open record (listings released first) and the lease records.
 void tw3_conn_free_opens(tw3_conn* c);
+// A new open record with a fresh FileId, registered as the newest; null
+// without memory. Ids are never reused on the connection.
+tw3_open* tw3_open_add(tw3_conn* c);
 // Releases the directory listing an open holds, if any.
 void tw3_open_drop_listing(tw3_open* o);
 // Releases what an open holds: its listing and any pending pipe answer.
 void tw3_open_release(tw3_open* o);
-// CLOSE without its answer: caching, watch and resources released, the
-// record left inert on the list.
+// CLOSE without its answer: caching, watch and resources released and the
+// record freed (o is gone afterwards).
 void tw3_open_close(tw3_conn* c, tw3_open* o);
-// The newest open in use with this FileId.Persistent, or null.
-tw3_open* tw3_open_find(tw3_conn* c, uint64_t file_id);
+// The live open with this FileId.Persistent, or null.
+tw3_open* tw3_open_find(const tw3_conn* c, uint64_t file_id);
 
 // ======================= Command handlers =================================
 // Every handler is called with the response header of its request already

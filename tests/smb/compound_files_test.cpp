@@ -127,7 +127,7 @@ TEST_F(CompoundFiles, CreateReadCloseShareTheCreatedHandle) {
   EXPECT_EQ(rs[2].tree_id, 1u);
   const std::string data(reinterpret_cast<const char*>(r_.b.data) + rs[1].off + 80, 15);
   EXPECT_EQ(data, "hello, compound");
-  EXPECT_EQ(c_.open_count, 0);
+  EXPECT_EQ(c_.opens.count, 0);
 
   // Without a CREATE earlier in the message nothing is substituted.
   EXPECT_EQ(run(tw3test::compound({req{}, read})), 1);

@@ -314,14 +314,12 @@ TEST_F(Dispatch, LogoffInsideACompoundFreesEverythingBeforeTheNextRequest) {
     t->next = c_.tree_list;
     c_.tree_list = t;
   }
-  auto* o = new tw3_open{};
-  o->file_id = 0x21;
-  o->in_use = 1;
-  c_.open_list = o;
-  c_.open_count = 1;
+  tw3_open* o = tw3_open_add(&c_);
+  ASSERT_NE(o, nullptr);
   c_.authenticated = 1;
   c_.session_id = 0x55;
-  EXPECT_EQ(tw3_open_find(&c_, 0x21), o);
+  EXPECT_EQ(tw3_open_find(&c_, o->file_id), o);
+  const uint64_t fid = o->file_id;
 
   req logoff = echo(1);
   logoff.command = SMB2_LOGOFF;
@@ -337,11 +335,11 @@ TEST_F(Dispatch, LogoffInsideACompoundFreesEverythingBeforeTheNextRequest) {
   EXPECT_EQ(rs[0].session_id, 0x55u);  // the LOGOFF response keeps the request's id
   EXPECT_EQ(rs[1].status, STATUS_USER_SESSION_DELETED);
   EXPECT_EQ(c_.tree_list, nullptr);
-  EXPECT_EQ(c_.open_list, nullptr);
-  EXPECT_EQ(c_.open_count, 0);
+  EXPECT_EQ(c_.opens.newest, nullptr);
+  EXPECT_EQ(c_.opens.count, 0);
   EXPECT_EQ(c_.authenticated, 0);
   EXPECT_EQ(c_.session_id, 0u);
-  EXPECT_EQ(tw3_open_find(&c_, 0x21), nullptr);
+  EXPECT_EQ(tw3_open_find(&c_, fid), nullptr);
 }
 
 }  // namespace

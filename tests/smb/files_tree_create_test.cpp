@@ -148,7 +148,7 @@ TEST_F(Files, TreeDisconnectClosesItsOpensOnly) {
     ASSERT_NE(c.open(tree, "ten.txt"), 0u) << round;
     ASSERT_EQ(c.one({SMB2_TREE_DISCONNECT, tree, 0, kSessionId, body}).status(), STATUS_SUCCESS);
   }
-  EXPECT_EQ(c.get()->open_count, 1);
+  EXPECT_EQ(c.get()->opens.count, 1);
   EXPECT_EQ(c.read(kept_fid, 0, 4).status(), STATUS_SUCCESS);
 }
 
@@ -205,7 +205,7 @@ TEST_F(Files, CreateRefusals) {
     ASSERT_EQ(r.body_size(), 88u) << k.what;
     EXPECT_EQ(r.b16(0), 9);
   }
-  EXPECT_EQ(c.get()->open_count, 0);
+  EXPECT_EQ(c.get()->opens.count, 0);
 }
 
 TEST_F(Files, CreateCountsPathRefusals) {
@@ -259,7 +259,7 @@ TEST_F(Files, HandleLimit) {
   c.open(tree, "dir");
   EXPECT_EQ(c.create(tree, create_body("ten.txt")).status(), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(c.close(first).status(), STATUS_SUCCESS);
-  EXPECT_EQ(c.get()->open_count, 1);
+  EXPECT_EQ(c.get()->opens.count, 1);
   EXPECT_NE(c.open(tree, "ten.txt"), 0u);
 }
 
@@ -273,17 +273,17 @@ TEST_F(Files, CloseAnswersTheOpenAndRetiresIt) {
   EXPECT_EQ(r.b64(48), 10u);     // EndOfFile
   EXPECT_EQ(r.b64(40), 65536u);  // AllocationSize
   EXPECT_EQ(r.b32(56), 0x21u);
-  EXPECT_EQ(c.get()->open_count, 0);
+  EXPECT_EQ(c.get()->opens.count, 0);
   EXPECT_EQ(c.close(fid).status(), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(c.close(0x999).status(), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(c.get()->open_count, 0);
+  EXPECT_EQ(c.get()->opens.count, 0);
   bytes bad = close_body(fid);
   bad[0] = 25;
   EXPECT_EQ(c.one(c.on(SMB2_CLOSE, bad)).status(), STATUS_INVALID_PARAMETER);
   // Refused on a tree that is not there: the open stays.
   uint64_t kept = c.open(tree, "ten.txt");
   EXPECT_EQ(c.one({SMB2_CLOSE, 0, 0, kSessionId, close_body(kept)}).status(), STATUS_NETWORK_NAME_DELETED);
-  EXPECT_EQ(c.get()->open_count, 1);
+  EXPECT_EQ(c.get()->opens.count, 1);
   EXPECT_EQ(c.close(kept).status(), STATUS_SUCCESS);
 }
 
@@ -338,7 +338,7 @@ TEST_F(Files, RelatedCreateReadClose) {
   EXPECT_EQ(rs[1].u32(36), tree);
   EXPECT_EQ(rs[1].body_bytes(16, 5), (bytes{'2', '3', '4', '5', '6'}));
   EXPECT_EQ(rs[0].raw.size() % 8, 0u);
-  EXPECT_EQ(c.get()->open_count, 0);
+  EXPECT_EQ(c.get()->opens.count, 0);
 }
 
 TEST_F(Files, CompoundAfterFailedCreateFailsInItsHandlers) {
