@@ -320,7 +320,7 @@ void complete_with_changes(tw3_conn* c, tw3_notify* n) {
 
 // The current response becomes the interim answer: STATUS_PENDING with the
 // AsyncId the completion will carry.
-void go_async(tw3_conn* c, const tw3_req& rq, tw3_reply* r, tw3_notify* n, const notify_req& q) {
+tw3_done go_async(tw3_conn* c, const tw3_req& rq, tw3_reply* r, tw3_notify* n, const notify_req& q) {
   n->waiting = true;
   n->async_id = ++c->next_id;
   n->message_id = rq.hdr.message_id;
@@ -338,26 +338,27 @@ void go_async(tw3_conn* c, const tw3_req& rq, tw3_reply* r, tw3_notify* n, const
   }
   tw3_trace(c, "[notify] pending async=%llu mid=%llu\n", static_cast<unsigned long long>(n->async_id),
             static_cast<unsigned long long>(n->message_id));
+  return tw3_answer(STATUS_PENDING);
 }
 
 }  // namespace
 
-void cmd_change_notify(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_change_notify(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   notify_req q{};
   if (!parse(body, &q))
-    return err_reply_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteStructure);
+    return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructure);
   tw3_open* o = tw3_open_find(c, q.fid);
   if (o == nullptr)
-    return err_reply_l(c, rq, r, STATUS_FILE_CLOSED, kSiteHandle);
+    return tw3_refuse(STATUS_FILE_CLOSED, kSiteHandle);
   if (!o->is_dir || o->is_pipe)
-    return err_reply_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteNotDir);
+    return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteNotDir);
   // One waiting request per handle: clients keep one outstanding per folder.
   if (o->notify != nullptr && o->notify->waiting)
-    return err_reply_l(c, rq, r, STATUS_INSUFFICIENT_RESOURCES, kSiteBusy);
+    return tw3_refuse(STATUS_INSUFFICIENT_RESOURCES, kSiteBusy);
   if (o->notify == nullptr) {
     const uint32_t st = start_watch(c, o, (q.flags & SMB2_WATCH_TREE) != 0);
     if (st != STATUS_SUCCESS)
-      return err_reply_l(c, rq, r, st, kSiteWatches);
+      return tw3_refuse(st, kSiteWatches);
   }
   tw3_notify* n = o->notify;
   take_changes(c, o);
@@ -370,6 +371,7 @@ void cmd_change_notify(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
     rep_error(r, status);
   }
   tw3_buf_free(&records);
+  return tw3_answer(status);
 }
 
 void tw3_notify_poll(tw3_conn* c) {

@@ -13,8 +13,6 @@ namespace {
 
 constexpr uint16_t kCreateRequestSize = 57;
 constexpr uint16_t kCreateResponseSize = 89;
-constexpr uint16_t kErrorResponseSize = 9;
-constexpr uint64_t kErrorBodyBytes = 88;  // zero padded to a CREATE body's size
 constexpr uint16_t kCloseRequestSize = 24;
 constexpr uint16_t kCloseResponseSize = 60;
 
@@ -110,16 +108,11 @@ uint32_t map_generic(uint32_t access) {
   return access;
 }
 
-void create_error_l(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int site) {
+// Every refused CREATE is counted, whichever check refused it.
+tw3_done create_refused(const tw3_conn* c, uint32_t status, int site) {
   tw3_trace(c, "[twsmb3s %d] CREATE_ERR line=%d status=%08x\n", c->conn_id, site, status);
   tw3_stat_add(ST_OPEN_REFUSED, 1);
-  if (rq->in_compound && r->b.len > SMB2_HDR_SIZE) {
-    err_reply_l(c, rq, r, status, site);
-    return;
-  }
-  rep_set_status(r, 0xC0000000u | (status & 0xFFFF));
-  w16(&r->b, kErrorResponseSize);
-  for (uint64_t i = 2; i < kErrorBodyBytes; ++i) tw3_buf_byte(&r->b, 0);
+  return tw3_refuse(status, site);
 }
 
 // Times, sizes and attributes as CREATE and CLOSE both send them.
@@ -332,13 +325,13 @@ void put_create_body(tw3_buf* b, const tw3_open& o, uint8_t oplock_level) {
 
 }  // namespace
 
-void cmd_create(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_create(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   create_req q = read_create(body);
-  if (body->bad || q.size != kCreateRequestSize) return create_error_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteStructure);
+  if (body->bad || q.size != kCreateRequestSize) return create_refused(c, STATUS_INVALID_PARAMETER, kSiteStructure);
   tw3_trace(c, "[create] access=%08llx opts=%08x disp=%u name_off=%u name_len=%u\n",
             (unsigned long long)q.access, q.options, q.disposition, q.name_off, q.name_len);
   create_ctxs cx;
-  if (parse_contexts(body, q, c->dialect, &cx) != 0) return create_error_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteContexts);
+  if (parse_contexts(body, q, c->dialect, &cx) != 0) return create_refused(c, STATUS_INVALID_PARAMETER, kSiteContexts);
   tw3_tree* tree = rq->tree;
   int site = 0;
   uint32_t status = check_request(c, q, tree != nullptr && tree->is_ipc, &tree, &site);
@@ -346,9 +339,9 @@ void cmd_create(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   if (status == STATUS_SUCCESS) status = resolve_name(body, q, *tree, c->opts.case_sensitive != 0, &t, &site);
   if (status == STATUS_SUCCESS && !t.pipe && tw3_lease_admit(c, cx.lease, t.vres.local_path) != STATUS_SUCCESS)
     status = STATUS_INVALID_PARAMETER, site = kSiteLeaseKey;
-  if (status != STATUS_SUCCESS) return create_error_l(c, rq, r, status, site);
+  if (status != STATUS_SUCCESS) return create_refused(c, status, site);
   tw3_open* o = register_open(c, *tree, t);
-  if (o == nullptr) return create_error_l(c, rq, r, STATUS_INSUFFICIENT_RESOURCES, kSiteNoMemory);
+  if (o == nullptr) return create_refused(c, STATUS_INSUFFICIENT_RESOURCES, kSiteNoMemory);
   o->granted_access = map_generic(q.access);
 
   tw3_stat_add(ST_OPENS, 1);
@@ -364,23 +357,24 @@ void cmd_create(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   ctx_chain chain;
   if (cx.qfid) put_qfid(c, r, &chain, *o);
   if (g.lease_version != 0) put_lease(r, &chain, g);
+  return tw3_answer();
 }
 
-void cmd_close(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_close(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
   uint16_t size = rd_u16(body);
   rd_skip(body, 6);  // Flags, Reserved
   uint64_t fid = rd_u64(body);
   if (body->bad || size != kCloseRequestSize) {
-    return err_reply_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteCloseStructure);
+    return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteCloseStructure);
   }
   tw3_open* o = tw3_open_find(c, fid);
   if (o == nullptr) {
-    return err_reply_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteCloseHandle);
+    return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteCloseHandle);
   }
-  rep_set_status(r, STATUS_SUCCESS);
   w16(&r->b, kCloseResponseSize);
   w16(&r->b, 0);  // Flags: the attributes are always sent
   w32(&r->b, 0);
   put_open_info(&r->b, *o);
   tw3_open_close(c, o);
+  return tw3_answer();
 }

@@ -61,15 +61,15 @@ ioctl_req read_request(tw3_rd* b) {
   return q;
 }
 
-void refuse(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int site, bool count) {
-  if (count) tw3_stat_add(ST_IOCTL_REFUSED, 1);
-  err_reply_l(c, rq, r, status, site);
+// A control the server does not offer, as opposed to a malformed request.
+tw3_done refuse_control(uint32_t status, int site) {
+  tw3_stat_add(ST_IOCTL_REFUSED, 1);
+  return tw3_refuse(status, site);
 }
 
 // The 48-byte response part; OutputCount is set by finish_response.
 uint64_t begin_response(tw3_reply* r, uint32_t ctl, uint64_t fid, uint64_t fid_volatile) {
   tw3_buf* b = &r->b;
-  rep_set_status(r, STATUS_SUCCESS);
   const uint64_t part = b->len;
   w16(b, kResponseSize);
   w16(b, 0);
@@ -90,7 +90,7 @@ void finish_response(tw3_buf* b, uint64_t part) {
   put_le32(b->data + part + kOutputCountAt, uint32_t(b->len - part - 48));
 }
 
-void validate_negotiate(tw3_conn* c, tw3_reply* r, uint64_t fid) {
+tw3_done validate_negotiate(const tw3_conn* c, tw3_reply* r, uint64_t fid) {
   uint64_t part = begin_response(r, kFsctlValidateNegotiateInfo, fid, kNoFile);
   tw3_buf* b = &r->b;
   w32(b, tw3_server_capabilities(c));  // must match the NEGOTIATE answer
@@ -98,37 +98,37 @@ void validate_negotiate(tw3_conn* c, tw3_reply* r, uint64_t fid) {
   w16(b, c->sign_required ? kSecuritySigningRequired : kSecuritySigningEnabled);
   w16(b, uint16_t(c->dialect));
   finish_response(b, part);
+  return tw3_answer();
 }
 
 // A transceive needs an empty pipe: unread answers would be taken for the
 // answer to this PDU (MS-FSCC 2.3.48, STATUS_PIPE_BUSY).
-void transceive(tw3_conn* c, tw3_req* rq, tw3_open* o, std::span<const uint8_t> pdu, const ioctl_req& q,
-                tw3_reply* r) {
-  if (srvsvc_pipe_waiting(*o) != 0) return refuse(c, rq, r, STATUS_PIPE_BUSY, kSiteBusy, false);
-  if (srvsvc_pipe_write(o, pdu) != 0) return refuse(c, rq, r, STATUS_INSUFFICIENT_RESOURCES, kSiteFull, false);
+tw3_done transceive(tw3_open* o, std::span<const uint8_t> pdu, const ioctl_req& q, tw3_reply* r) {
+  if (srvsvc_pipe_waiting(*o) != 0) return tw3_refuse(STATUS_PIPE_BUSY, kSiteBusy);
+  if (srvsvc_pipe_write(o, pdu) != 0) return tw3_refuse(STATUS_INSUFFICIENT_RESOURCES, kSiteFull);
   const uint64_t part = begin_response(r, kFsctlPipeTransceive, q.fid, q.fid_volatile);
   uint64_t got = 0;
   const uint32_t status = srvsvc_pipe_read(o, q.max_out, &r->b, &got);
-  if (status == STATUS_INSUFFICIENT_RESOURCES) return refuse(c, rq, r, status, kSiteFull, false);
-  rep_set_status(r, status);
+  if (status == STATUS_INSUFFICIENT_RESOURCES) return tw3_refuse(status, kSiteFull);
   finish_response(&r->b, part);
+  return tw3_answer(status);
 }
 
 }  // namespace
 
-void cmd_ioctl(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_ioctl(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
   ioctl_req q = read_request(body);
-  if (body->bad || q.size != kRequestSize) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteStructure, false);
+  if (body->bad || q.size != kRequestSize) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructure);
   if (q.ctl == kFsctlValidateNegotiateInfo) return validate_negotiate(c, r, q.fid);
-  if ((q.ctl & kDeviceTypeMask) == kDeviceNetworkFs) return refuse(c, rq, r, STATUS_NOT_SUPPORTED, kSiteNetworkFs, true);
-  if (q.fid == kNoFile && q.fid_volatile == kNoFile) return refuse(c, rq, r, STATUS_NOT_SUPPORTED, kSiteNoFile, true);
+  if ((q.ctl & kDeviceTypeMask) == kDeviceNetworkFs) return refuse_control(STATUS_NOT_SUPPORTED, kSiteNetworkFs);
+  if (q.fid == kNoFile && q.fid_volatile == kNoFile) return refuse_control(STATUS_NOT_SUPPORTED, kSiteNoFile);
   tw3_open* o = tw3_open_find(c, q.fid);
-  if (o == nullptr) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteHandle, false);
-  if (q.ctl != kFsctlPipeTransceive || !o->is_pipe) return refuse(c, rq, r, STATUS_NOT_SUPPORTED, kSiteControl, true);
+  if (o == nullptr) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteHandle);
+  if (q.ctl != kFsctlPipeTransceive || !o->is_pipe) return refuse_control(STATUS_NOT_SUPPORTED, kSiteControl);
   if (q.in_off < SMB2_HDR_SIZE || q.in_count > TW3_PIPE_INPUT_MAX ||
       !rd_has(body, uint64_t(q.in_off) - SMB2_HDR_SIZE, q.in_count)) {
-    return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteInput, false);
+    return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteInput);
   }
   const uint8_t* in = body->data + (q.in_off - SMB2_HDR_SIZE);
-  transceive(c, rq, o, std::span<const uint8_t>(in, q.in_count), q, r);
+  return transceive(o, std::span<const uint8_t>(in, q.in_count), q, r);
 }

@@ -199,10 +199,11 @@ uint16_t select_dialect(const tw3_conn* c, const tw3_rd* body, uint16_t count, b
   return 0;
 }
 
-void refuse(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int site) {
+// A NEGOTIATE that cannot be answered ends the connection after its answer.
+tw3_done refuse_ending(tw3_conn* c, uint32_t status, int site) {
   tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
   c->closing = 1;
-  err_reply_l(c, rq, r, status, site);
+  return tw3_refuse(status, site);
 }
 
 void commit_identity(tw3_conn* c, const derived& d) {
@@ -339,32 +340,31 @@ bool contains(const uint8_t* msg, uint64_t len, const char* text) {
 
 }  // namespace
 
-void cmd_negotiate(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_negotiate(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
   request q{};
   const bool ok = read_request(body, &q);
   tw3_trace(c, "[nego] ssz=%u scount=%u rq.n=%zu\n", kRequestStructureSize, q.dialect_count,
             static_cast<size_t>(body->len));
   tw3_trace(c, "[nego] secmode=%04x caps=%08x\n", q.security_mode, 0u);
-  if (!ok) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteHeader);
+  if (!ok) return refuse_ending(c, STATUS_INVALID_PARAMETER, kSiteHeader);
   bool saw_3x = false;
   const uint16_t dialect = select_dialect(c, body, q.dialect_count, &saw_3x);
   if (dialect >= kDialectMin && dialect <= kDialect2xMax)
-    return refuse(c, rq, r, STATUS_NOT_SUPPORTED, kSiteDialect);
+    return refuse_ending(c, STATUS_NOT_SUPPORTED, kSiteDialect);
   if (dialect == 0) {
     const bool invalid = !q.has_contexts && (body->len >= kCtxCountMinBody || saw_3x);
-    return refuse(c, rq, r, invalid ? STATUS_INVALID_PARAMETER : STATUS_NOT_SUPPORTED, kSiteNoArray);
+    return refuse_ending(c, invalid ? STATUS_INVALID_PARAMETER : STATUS_NOT_SUPPORTED, kSiteNoArray);
   }
   client_contexts cc;
   if (dialect > SMB2_DIALECT_310 && q.has_contexts &&
       parse_contexts(c, body, q.ctx_offset, q.ctx_count, &cc) != 0)
-    return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteContexts);
+    return refuse_ending(c, STATUS_INVALID_PARAMETER, kSiteContexts);
   const derived d = derive(c->opts);
   commit_smb2(c, q, dialect, cc, d);
   tw3_buf secbuf{};
   if (security_buffer(c, d, &secbuf) != 0) {
     tw3_buf_free(&secbuf);
-    err_reply_l(c, rq, r, STATUS_NOT_SUPPORTED, kSiteChallenge);
-    return;
+    return tw3_refuse(STATUS_NOT_SUPPORTED, kSiteChallenge);
   }
   const uint16_t ctx_count = dialect > SMB2_DIALECT_310 ? 3 : dialect == SMB2_DIALECT_310 ? 1 : 0;
   put_response(c, r, c->sign_required ? SECMODE_SIGNING_REQUIRED : SECMODE_SIGNING_ENABLED,
@@ -372,8 +372,8 @@ void cmd_negotiate(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   tw3_buf_free(&secbuf);
   if (dialect >= SMB2_DIALECT_310) pad_to_8(r);
   if (dialect > SMB2_DIALECT_310) put_contexts(c, r);
-  rep_set_status(r, STATUS_SUCCESS);
   c->setup_pending = 0;
+  return tw3_answer();
 }
 
 uint32_t tw3_server_capabilities(const tw3_conn* c) {
@@ -398,11 +398,11 @@ void smb1_negotiate(tw3_conn* c, const uint8_t* msg, uint64_t len, tw3_reply* r,
     tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
     // After a settled SMB2 negotiation an SMB1 NEGOTIATE ends the connection.
     if (c->negotiated) c->closing = 1;
-    tw3_req rq{};
-    rq.hdr.command = SMB2_NEGOTIATE;
-    rq.hdr.message_id = c->cur_msg_id != 0 ? c->cur_msg_id : c->last_msg_id + 1;
-    rep_begin(r, SMB2_NEGOTIATE, STATUS_SUCCESS, rq.hdr.message_id, 0, 0, 0, 1);
-    err_reply_l(c, &rq, r, STATUS_NOT_SUPPORTED, kSiteSmb1);
+    // An SMB1 message carries no SMB2 MessageId; it stands for id 0.
+    rep_begin(r, SMB2_NEGOTIATE, STATUS_SUCCESS, 0, 0, 0, 0, 1);
+    rep_error(r, STATUS_NOT_SUPPORTED);
+    tw3_trace(c, "[twsmb3s %d] ERR_REPLY cmd=%u status=%08x line=%d\n", c->conn_id, SMB2_NEGOTIATE,
+              STATUS_NOT_SUPPORTED, kSiteSmb1);
     *have_reply = 1;
     return;
   }

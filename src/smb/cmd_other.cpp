@@ -11,17 +11,14 @@ void put_empty_body(tw3_reply* r) {
   w16(&r->b, 0);
 }
 
-// A refusal is an ERROR response like every other one; success carries the
-// 4-byte body.
-void answer(tw3_reply* r, uint32_t status) {
-  if (status != STATUS_SUCCESS) return rep_error(r, status);
-  rep_set_status(r, status);
+tw3_done answer_empty(tw3_reply* r) {
   put_empty_body(r);
+  return tw3_answer();
 }
 
 }  // namespace
 
-void cmd_logoff(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_logoff(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
   (void)rd_u16(body);  // StructureSize, not checked
   tw3_notify_cleanup_tree(c, 0);
   tw3_conn_free_trees(c);
@@ -29,25 +26,25 @@ void cmd_logoff(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
   // Keys and signing state stay: the LOGOFF response itself is still signed.
   c->authenticated = 0;
   c->session_id = 0;
-  answer(r, STATUS_SUCCESS);
+  return answer_empty(r);
 }
 
-void cmd_cancel(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_cancel(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   (void)rd_u16(body);
   (void)rd_u16(body);
   // Only CHANGE_NOTIFY ever waits. A CANCEL that names nothing waiting is
   // answered itself, as it always was.
-  if (tw3_notify_cancel(c, *rq, r)) return;
-  answer(r, STATUS_CANCELLED);
+  if (tw3_notify_cancel(c, *rq, r)) return tw3_answer(STATUS_CANCELLED);
+  return tw3_refuse(STATUS_CANCELLED, 0);
 }
 
-void cmd_echo(tw3_conn* /*c*/, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_echo(tw3_conn* /*c*/, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
   (void)rd_u16(body);
   (void)rd_u32(body);
-  answer(r, STATUS_SUCCESS);
+  return answer_empty(r);
 }
 
-void cmd_unknown(tw3_conn* /*c*/, tw3_req* /*rq*/, tw3_rd* /*body*/, tw3_reply* r) {
+tw3_done cmd_unknown(tw3_conn* /*c*/, tw3_req* /*rq*/, tw3_rd* /*body*/, tw3_reply* /*r*/) {
   tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
-  answer(r, STATUS_NOT_SUPPORTED);
+  return tw3_refuse(STATUS_NOT_SUPPORTED, 0);
 }

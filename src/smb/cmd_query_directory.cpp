@@ -40,6 +40,7 @@ enum : int {
   kSiteList,
   kSiteTooSmall,
   kSiteNoRoom,
+  kSiteEnd,
 };
 
 struct qd_req {
@@ -65,10 +66,6 @@ qd_req read_request(tw3_rd* b) {
   q.name_len = rd_u16(b);
   q.out_cap = rd_u32(b);
   return q;
-}
-
-void refuse(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int site) {
-  err_reply_l(c, rq, r, status, site);
 }
 
 // The search pattern into out (kPatternArea bytes). 0, or a refusal site.
@@ -192,20 +189,20 @@ uint32_t site_status(int site) {
 
 }  // namespace
 
-void cmd_query_directory(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_query_directory(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
   qd_req q = read_request(body);
-  if (body->bad || q.size != kRequestSize) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteStructure);
+  if (body->bad || q.size != kRequestSize) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructure);
   tw3_trace(c, "[qd] cls=%u flags=%u fid=%llx out_cap=%u fo_off=%u fo_len=%u\n", q.cls, q.flags,
             (unsigned long long)q.fid, q.out_cap, q.name_off, q.name_len);
-  if (dirinfo_fixed_size(q.cls) == 0) return refuse(c, rq, r, STATUS_INVALID_INFO_CLASS, kSiteClass);
+  if (dirinfo_fixed_size(q.cls) == 0) return tw3_refuse(STATUS_INVALID_INFO_CLASS, kSiteClass);
   tw3_open* o = tw3_open_find(c, q.fid);
-  if (o == nullptr) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteHandle);
-  if (o->is_pipe) return refuse(c, rq, r, STATUS_NOT_SUPPORTED, kSitePipe);
-  if (!o->is_dir) return refuse(c, rq, r, STATUS_NOT_A_DIRECTORY, kSiteNotDir);
+  if (o == nullptr) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteHandle);
+  if (o->is_pipe) return tw3_refuse(STATUS_NOT_SUPPORTED, kSitePipe);
+  if (!o->is_dir) return tw3_refuse(STATUS_NOT_A_DIRECTORY, kSiteNotDir);
   char pattern[kPatternArea];
-  if (int site = read_pattern(body, q, pattern)) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, site);
+  if (int site = read_pattern(body, q, pattern)) return tw3_refuse(STATUS_INVALID_PARAMETER, site);
   if (int site = prepare_listing(c, o, q, pattern)) {
-    return refuse(c, rq, r, site_status(site), site);
+    return tw3_refuse(site_status(site), site);
   }
 
   tw3_buf* b = &r->b;
@@ -218,14 +215,13 @@ void cmd_query_directory(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
     // The next entry does not fit the client's buffer: an empty success
     // would have the client ask again for ever (MS-SMB2 3.3.5.18). The
     // cursor stays, so a larger buffer gets the entry.
-    return refuse(c, rq, r, STATUS_INFO_LENGTH_MISMATCH, kSiteTooSmall);
+    return tw3_refuse(STATUS_INFO_LENGTH_MISMATCH, kSiteTooSmall);
   }
   tw3_stat_add(ST_LISTINGS_SENT, 1);
   if (appended == 0) {
     // The end of a listing travels as an ERROR response (MS-SMB2 3.3.5.18).
-    rep_error(r, STATUS_NO_MORE_FILES);
-    return;
+    return tw3_refuse(STATUS_NO_MORE_FILES, kSiteEnd);
   }
-  rep_set_status(r, STATUS_SUCCESS);
   if (!b->failed) put_le32(b->data + part + 4, uint32_t(b->len - part - 8));
+  return tw3_answer();
 }

@@ -52,7 +52,6 @@ enum : int {
   kSiteLength,
   kSiteDialect,
   kSiteSecurityAccess,
-  kSiteSecurityLength,
 };
 
 struct qi_req {
@@ -77,10 +76,6 @@ qi_req read_request(tw3_rd* b) {
   q.fid = rd_u64(b);
   rd_skip(b, 8);  // FileId.Volatile
   return q;
-}
-
-void refuse(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int site) {
-  err_reply_l(c, rq, r, status, site);
 }
 
 uint32_t attributes(const tw3_open& o) { return o.is_dir ? TW3_ATTR_DIR : TW3_ATTR_FILE; }
@@ -225,23 +220,23 @@ void put_response(tw3_reply* r, const uint8_t* data, uint64_t n) {
 
 // A descriptor that does not fit is refused with the size it needs (MS-SMB2
 // 3.3.5.20.3): an OutputBufferLength of 0 asks for nothing but that size.
-void answer_security(tw3_conn* c, tw3_req* rq, tw3_reply* r, const tw3_open& o, const qi_req& q) {
+tw3_done answer_security(const tw3_conn* c, tw3_reply* r, const tw3_open& o, const qi_req& q) {
   const uint32_t parts = TW3_SECINFO_OWNER | TW3_SECINFO_GROUP | TW3_SECINFO_DACL;
   if (((q.info & parts) != 0 && (o.granted_access & kReadControl) == 0) ||
       ((q.info & TW3_SECINFO_SACL) != 0 && (o.granted_access & kAccessSystemSecurity) == 0)) {
-    return refuse(c, rq, r, STATUS_ACCESS_DENIED, kSiteSecurityAccess);
+    return tw3_refuse(STATUS_ACCESS_DENIED, kSiteSecurityAccess);
   }
   const uint32_t need = tw3_secdesc_size(q.info);
   if (q.out_len < need) {
-    refuse(c, rq, r, STATUS_BUFFER_TOO_SMALL, kSiteSecurityLength);
     std::array<uint8_t, 4> size{};
     put_le32(size.data(), need);
     rep_error_data(r, size, c->dialect == SMB2_DIALECT_311);
-    return;
+    return tw3_answer(STATUS_BUFFER_TOO_SMALL);
   }
   buf_owner sd;
   tw3_secdesc_put(&sd.b, q.info, o.is_dir != 0);
   put_response(r, sd.b.data, sd.b.len);
+  return tw3_answer();
 }
 
 }  // namespace
@@ -261,23 +256,23 @@ void qi_file_standard(const tw3_open& o, tw3_buf* b) {
   w16(b, 0);
 }
 
-void cmd_query_info(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_query_info(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
   qi_req q = read_request(body);
-  if (body->bad || q.size != kRequestSize) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteStructure);
+  if (body->bad || q.size != kRequestSize) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructure);
   tw3_trace(c, "[qi] type=%u class=%u obuf=%u flags=%llx\n", q.type, q.cls, q.out_len,
             (unsigned long long)q.flags);
   const tw3_open* o = tw3_open_find(c, q.fid);
-  if (o == nullptr) return refuse(c, rq, r, STATUS_INVALID_HANDLE, kSiteHandle);
-  if (q.type == kInfoSecurity) return answer_security(c, rq, r, *o, q);
-  if (q.type == kInfoQuota) return refuse(c, rq, r, STATUS_NOT_SUPPORTED, kSiteQuota);
-  if (q.type != kInfoFile && q.type != kInfoFilesystem) return refuse(c, rq, r, STATUS_INVALID_INFO_CLASS, kSiteType);
-  if (q.type == kInfoFilesystem && o->is_pipe) return refuse(c, rq, r, STATUS_INVALID_INFO_CLASS, kSitePipeFs);
+  if (o == nullptr) return tw3_refuse(STATUS_INVALID_HANDLE, kSiteHandle);
+  if (q.type == kInfoSecurity) return answer_security(c, r, *o, q);
+  if (q.type == kInfoQuota) return tw3_refuse(STATUS_NOT_SUPPORTED, kSiteQuota);
+  if (q.type != kInfoFile && q.type != kInfoFilesystem) return tw3_refuse(STATUS_INVALID_INFO_CLASS, kSiteType);
+  if (q.type == kInfoFilesystem && o->is_pipe) return tw3_refuse(STATUS_INVALID_INFO_CLASS, kSitePipeFs);
 
   const qi_layout* l = q.type == kInfoFile ? file_layout(q.cls) : qi_fs_layout(q.cls);
-  if (l == nullptr) return refuse(c, rq, r, STATUS_INVALID_INFO_CLASS, kSiteClass);
+  if (l == nullptr) return tw3_refuse(STATUS_INVALID_INFO_CLASS, kSiteClass);
   // Normalized names came with 3.1.1 (MS-SMB2 3.3.5.20.1).
   if (q.type == kInfoFile && q.cls == kFileNormalizedName && c->dialect != SMB2_DIALECT_311) {
-    return refuse(c, rq, r, STATUS_NOT_SUPPORTED, kSiteDialect);
+    return tw3_refuse(STATUS_NOT_SUPPORTED, kSiteDialect);
   }
   buf_owner data;
   l->put(*o, &data.b);
@@ -285,12 +280,12 @@ void cmd_query_info(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   uint64_t n = data.b.len;
   uint32_t status = STATUS_SUCCESS;
   if (q.out_len != 0) {
-    if (q.out_len < l->min) return refuse(c, rq, r, STATUS_INFO_LENGTH_MISMATCH, kSiteLength);
+    if (q.out_len < l->min) return tw3_refuse(STATUS_INFO_LENGTH_MISMATCH, kSiteLength);
     if (q.out_len < n) {
       n = q.out_len;
       status = STATUS_BUFFER_OVERFLOW;
     }
   }
-  rep_set_status(r, status);
   put_response(r, data.b.data, n);
+  return tw3_answer(status);
 }

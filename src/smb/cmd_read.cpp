@@ -49,10 +49,6 @@ read_req read_request(tw3_rd* b) {
   return q;
 }
 
-void refuse(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int site) {
-  err_reply_l(c, rq, r, status, site);
-}
-
 // The 16-byte part before the data; DataLength is patched once known.
 uint64_t begin_response(tw3_reply* r) {
   const uint64_t part = r->b.len;
@@ -68,14 +64,14 @@ uint64_t begin_response(tw3_reply* r) {
 // The pipe is in message mode: a READ returns at most one waiting answer; one
 // shorter than it gets its first part with STATUS_BUFFER_OVERFLOW and the
 // rest stays for the next READ. With nothing waiting nothing will ever come.
-void read_pipe(tw3_conn* c, tw3_req* rq, tw3_open* o, uint32_t length, tw3_reply* r) {
-  if (srvsvc_pipe_waiting(*o) == 0) return refuse(c, rq, r, STATUS_NOT_SUPPORTED, kSitePipe);
+tw3_done read_pipe(tw3_open* o, uint32_t length, tw3_reply* r) {
+  if (srvsvc_pipe_waiting(*o) == 0) return tw3_refuse(STATUS_NOT_SUPPORTED, kSitePipe);
   const uint64_t part = begin_response(r);
   uint64_t got = 0;
   const uint32_t status = srvsvc_pipe_read(o, length, &r->b, &got);
-  if (status == STATUS_INSUFFICIENT_RESOURCES) return refuse(c, rq, r, status, kSitePipe);
-  rep_set_status(r, status);
+  if (status == STATUS_INSUFFICIENT_RESOURCES) return tw3_refuse(status, kSitePipe);
   put_le32(r->b.data + part + 4, uint32_t(got));
+  return tw3_answer(status);
 }
 
 // Reads up to `length` bytes at `offset` onto the end of b, in host reads of
@@ -103,20 +99,20 @@ int64_t read_into(tw3_file* f, uint64_t offset, uint32_t length, tw3_buf* b) {
 
 }  // namespace
 
-void cmd_read(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_read(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
   read_req q = read_request(body);
-  if (body->bad || q.size != kReadRequestSize) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteStructure);
-  if (q.channel != 0) return refuse(c, rq, r, STATUS_NOT_SUPPORTED, kSiteChannel);
-  if (q.length > c->max_read) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteLength);
+  if (body->bad || q.size != kReadRequestSize) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructure);
+  if (q.channel != 0) return tw3_refuse(STATUS_NOT_SUPPORTED, kSiteChannel);
+  if (q.length > c->max_read) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteLength);
   tw3_open* o = tw3_open_find(c, q.fid);
-  if (o == nullptr) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteHandle);
-  if (o->is_pipe) return read_pipe(c, rq, o, q.length, r);
-  if (o->is_dir) return refuse(c, rq, r, STATUS_FILE_IS_A_DIRECTORY, kSiteDirectory);
+  if (o == nullptr) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteHandle);
+  if (o->is_pipe) return read_pipe(o, q.length, r);
+  if (o->is_dir) return tw3_refuse(STATUS_FILE_IS_A_DIRECTORY, kSiteDirectory);
   tw3_stat now{};
   tw3_file* f = tw3_fs_open_ro(o->local_path, &now);
   if (f == nullptr) {
     tw3_caching_check(c, o->local_path, tw3_stat{});  // gone: nothing cached of it holds
-    return refuse(c, rq, r, STATUS_ACCESS_DENIED, kSiteOpen);
+    return tw3_refuse(STATUS_ACCESS_DENIED, kSiteOpen);
   }
   // A client told to drop its cache before this answer reads fresh data from here on.
   tw3_caching_check(c, o->local_path, now);
@@ -124,11 +120,11 @@ void cmd_read(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   const uint64_t part = begin_response(r);
   int64_t got = r->b.failed ? -1 : read_into(f, q.offset, q.length, &r->b);
   tw3_fs_close(f);
-  if (got < 0) return refuse(c, rq, r, STATUS_ACCESS_DENIED, kSiteRead);  // drops the body part
+  if (got < 0) return tw3_refuse(STATUS_ACCESS_DENIED, kSiteRead);  // drops the body part
   tw3_stat_add(ST_READS, 1);
   // Clients read until told the file has ended (MS-SMB2 3.3.5.12); an empty
   // success at the end has some of them (rclone's go-smb2) read for ever.
-  if (got == 0 && q.length != 0) return refuse(c, rq, r, STATUS_END_OF_FILE, kSiteEnd);
-  rep_set_status(r, STATUS_SUCCESS);
+  if (got == 0 && q.length != 0) return tw3_refuse(STATUS_END_OF_FILE, kSiteEnd);
   put_le32(r->b.data + part + 4, uint32_t(got));
+  return tw3_answer();
 }

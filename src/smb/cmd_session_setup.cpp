@@ -26,7 +26,7 @@ constexpr int kNameBuf = TW3_USER_NAME_MAX + 1;
 constexpr int kPasswordBuf = TW3_PASSWORD_MAX + 1;
 constexpr uint64_t kKeySize = 16;
 
-enum site : int { kSiteSize = 3501, kSiteFields, kSiteReauth, kSiteBuffer, kSiteNoCipher };
+enum site : int { kSiteSize = 3501, kSiteFields, kSiteReauth, kSiteBuffer, kSiteNoCipher, kSiteLogon };
 
 int64_t now_or_clock(const tw3_conn* c) {
   return c->opts.clock != 0 ? c->opts.clock : tw3_unix_now();
@@ -103,24 +103,23 @@ void put_body(tw3_reply* r, uint16_t session_flags, const tw3_buf& secbuf) {
   if (secbuf.len) tw3_buf_put(&r->b, secbuf.data, secbuf.len);
 }
 
-void session_setup_fail_body(tw3_conn* c, tw3_reply* r, uint32_t status) {
-  // The standard error body, as every other refusal carries.
-  rep_error(r, status);
+// A failed logon: counted, and the connection ends after too many.
+tw3_done logon_failed(tw3_conn* c, uint32_t status) {
   tw3_stat_add(ST_LOGON_FAILED, 1);
   tw3_conn_event(c, tw3_ev::logon_failed, nullptr, nullptr, status);
   c->logon_failures++;
   if (c->logon_failures >= c->opts.max_login_failures) c->closing = 1;
+  return tw3_refuse(status, kSiteLogon);
 }
 
 // challenge_flags: the NTLM CHALLENGE's flags when challenge is set.
-void session_setup_ok_body(tw3_conn* c, tw3_reply* r, int guest, int challenge, int raw,
-                           uint32_t challenge_flags = TW3_NTLM_CHALLENGE_FLAGS) {
+tw3_done session_setup_ok_body(tw3_conn* c, tw3_reply* r, int guest, int challenge, int raw,
+                               uint32_t challenge_flags = TW3_NTLM_CHALLENGE_FLAGS) {
   tw3_stat_add(guest ? ST_GUEST_SESSIONS : ST_SESSIONS, 1);
   if (c->sign_required) tw3_stat_add(ST_SIGN_REQUIRED_SESSIONS, 1);
   tw3_buf secbuf{};
   if (challenge) {
     ensure_session_id(c, r);
-    rep_set_status(r, STATUS_MORE_PROCESSING_REQUIRED);
     tw3_buf msg{};
     const int64_t t = now_or_clock(c);
     tw3_ntlm_type2(c->opts.server_name, c->server_challenge, t, &msg, challenge_flags);
@@ -142,7 +141,6 @@ void session_setup_ok_body(tw3_conn* c, tw3_reply* r, int guest, int challenge, 
     tf_session_keys(c);
     // Named users of a server that requires encryption must encrypt from here on.
     c->encrypt_data = !guest && c->opts.encrypt == TW3_ENCRYPT_REQUIRED ? 1 : 0;
-    rep_set_status(r, STATUS_SUCCESS);
     if (!raw) tw3_spnego_done(&secbuf);
     c->setup_pending = 0;
   }
@@ -150,6 +148,7 @@ void session_setup_ok_body(tw3_conn* c, tw3_reply* r, int guest, int challenge, 
                         : c->encrypt_data ? SMB2_SESSION_FLAG_ENCRYPT_DATA : 0;
   put_body(r, flags, secbuf);
   tw3_buf_free(&secbuf);
+  return tw3_answer(challenge ? STATUS_MORE_PROCESSING_REQUIRED : STATUS_SUCCESS);
 }
 
 // Guests get in only under the guest policy, and never where both sides
@@ -170,14 +169,14 @@ struct account {
 
 // Completes a session from an accepted AUTHENTICATE, or refuses a guest
 // acceptance the policy does not allow.
-void accept(tw3_conn* c, tw3_reply* r, const uint8_t key[kKeySize], int guest, int raw) {
-  if (guest && !guest_admissible(c)) return session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
+tw3_done accept(tw3_conn* c, tw3_reply* r, const uint8_t key[kKeySize], int guest, int raw) {
+  if (guest && !guest_admissible(c)) return logon_failed(c, STATUS_LOGON_FAILURE);
   std::memcpy(c->session_base_key, key, kKeySize);
-  session_setup_ok_body(c, r, guest, 0, raw);
+  return session_setup_ok_body(c, r, guest, 0, raw);
 }
 
 // The AUTHENTICATE leg: each account in turn, or the guest when none exists.
-void second_leg(tw3_conn* c, tw3_reply* r, const uint8_t* tok, uint64_t len, int raw) {
+tw3_done second_leg(tw3_conn* c, tw3_reply* r, const uint8_t* tok, uint64_t len, int raw) {
   tw3_conn_note_logon_names(c, tok, len);
   account acct;
   const bool has_users = acct.load(0);
@@ -190,10 +189,10 @@ void second_leg(tw3_conn* c, tw3_reply* r, const uint8_t* tok, uint64_t len, int
   if (!has_users && guest_admissible(c)) {
     const int rc = tw3_ntlm_type3(tok, len, c->server_challenge, name, t,
                                   timecheck, "", "", &guest, key);
-    if (rc < 0) return session_setup_fail_body(c, r, STATUS_INVALID_PARAMETER);
-    accept(c, r, key, 1, raw);
+    if (rc < 0) return logon_failed(c, STATUS_INVALID_PARAMETER);
+    const tw3_done done = accept(c, r, key, 1, raw);
     tw3_wipe(key, sizeof key);
-    return;
+    return done;
   }
   for (int i = 0; i < kMaxAccounts; i++) {
     if (i > 0 && !acct.load(i)) break;
@@ -201,24 +200,24 @@ void second_leg(tw3_conn* c, tw3_reply* r, const uint8_t* tok, uint64_t len, int
     const int rc = tw3_ntlm_type3(tok, len, c->server_challenge, name, t,
                                   timecheck, acct.name, acct.password, &guest, key);
     tw3_wipe(acct.password, sizeof acct.password);
-    if (rc < 0) return session_setup_fail_body(c, r, STATUS_INVALID_PARAMETER);
+    if (rc < 0) return logon_failed(c, STATUS_INVALID_PARAMETER);
     if (rc == 0) {
       trace_key_line(c, "[sess] key=", key, kKeySize, "\n");
-      accept(c, r, key, guest, raw);
+      const tw3_done done = accept(c, r, key, guest, raw);
       tw3_wipe(key, sizeof key);
-      return;
+      return done;
     }
   }
-  session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
+  return logon_failed(c, STATUS_LOGON_FAILURE);
 }
 
 // A first leg whose NTLM NEGOTIATE, if any, rides as the negTokenInit's
 // mechToken: the CHALLENGE answers the flags it asks for.
-void first_leg(tw3_conn* c, tw3_reply* r, const uint8_t* blob, uint64_t blen, int raw) {
+tw3_done first_leg(tw3_conn* c, tw3_reply* r, const uint8_t* blob, uint64_t blen, int raw) {
   const uint8_t* mech = nullptr;
   uint64_t mech_len = 0;
   tw3_spnego_mech_token(blob, blen, &mech, &mech_len);
-  session_setup_ok_body(c, r, 0, 1, raw, tw3_ntlm_answer_flags(mech, mech_len));
+  return session_setup_ok_body(c, r, 0, 1, raw, tw3_ntlm_answer_flags(mech, mech_len));
 }
 
 void trace_request(const tw3_conn* c, uint16_t ssz, uint16_t boff, uint16_t blen,
@@ -241,23 +240,23 @@ void tw3_keep_challenge(tw3_conn* c, int64_t t) {
   c->challenge_time = t;
 }
 
-void cmd_session_setup(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_session_setup(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
   const uint16_t ssz = rd_u16(body);
   if (ssz != kStructureSize && ssz != kStructureSizeAlt)
-    return err_reply_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteSize);
+    return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteSize);
   rd_skip(body, 1 + 1 + 4 + 4);  // Flags, SecurityMode, Capabilities, Channel
   const uint16_t boff = rd_u16(body);
   const uint16_t blen = rd_u16(body);
   rd_u64(body);  // PreviousSessionId
   if (body->bad)
-    return err_reply_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteFields);
+    return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteFields);
   if (c->authenticated)  // re-authentication is not supported
-    return err_reply_l(c, rq, r, STATUS_REQUEST_NOT_ACCEPTED, kSiteReauth);
+    return tw3_refuse(STATUS_REQUEST_NOT_ACCEPTED, kSiteReauth);
   // A server that requires encryption takes no client that cannot encrypt.
   if (c->opts.encrypt == TW3_ENCRYPT_REQUIRED && c->cipher_id == SMB2_CIPHER_NONE)
-    return err_reply_l(c, rq, r, STATUS_ACCESS_DENIED, kSiteNoCipher);
+    return tw3_refuse(STATUS_ACCESS_DENIED, kSiteNoCipher);
   if (boff < SMB2_HDR_SIZE || !rd_has(body, boff - SMB2_HDR_SIZE, blen))
-    return err_reply_l(c, rq, r, STATUS_INVALID_PARAMETER, kSiteBuffer);
+    return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteBuffer);
   const uint8_t* blob = body->data + (boff - SMB2_HDR_SIZE);
   trace_request(c, ssz, boff, blen, blob);
 
@@ -265,13 +264,13 @@ void cmd_session_setup(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   uint64_t tok_len = 0;
   int raw = 0;
   if (tw3_spnego_init(blob, blen, &tok, &tok_len, &raw) != 0)
-    return session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
+    return logon_failed(c, STATUS_LOGON_FAILURE);
   if (tok == nullptr || tok_len == 0) return first_leg(c, r, blob, blen, raw);
   if (tok_len < kNtlmMinToken || std::memcmp(tok, TW3_NTLMSSP_SIGNATURE, sizeof TW3_NTLMSSP_SIGNATURE) != 0)
-    return session_setup_fail_body(c, r, STATUS_LOGON_FAILURE);
+    return logon_failed(c, STATUS_LOGON_FAILURE);
   const uint32_t type = le32(tok + kNtlmTypeOff);
   if (type == kNtlmNegotiate)
     return session_setup_ok_body(c, r, 0, 1, raw, tw3_ntlm_answer_flags(tok, tok_len));
   if (type == kNtlmAuthenticate) return second_leg(c, r, tok, tok_len, raw);
-  session_setup_fail_body(c, r, STATUS_INVALID_PARAMETER);
+  return logon_failed(c, STATUS_INVALID_PARAMETER);
 }

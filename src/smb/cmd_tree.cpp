@@ -61,10 +61,6 @@ std::string_view share_part(std::string_view path) {
   return sep == std::string_view::npos ? path : path.substr(sep + 1);
 }
 
-void refuse(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int site) {
-  err_reply_l(c, rq, r, status, site);
-}
-
 }  // namespace
 
 tw3_tree* tw3_tree_find(tw3_conn* c, uint32_t tree_id) {
@@ -83,31 +79,31 @@ void tw3_tree_remove(tw3_conn* c, tw3_tree* tree) {
   }
 }
 
-void cmd_tree_connect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_tree_connect(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
   uint16_t size = rd_u16(body);
-  if (body->bad || size != kConnectRequestSize) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteStructure);
+  if (body->bad || size != kConnectRequestSize) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructure);
   connect_req q{};
   rd_u16(body);  // Flags / Reserved
   q.path_off = rd_u16(body);
   q.path_len = rd_u16(body);
-  if (body->bad) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteShortBody);
+  if (body->bad) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteShortBody);
   if (c->authenticated == 0) {
     tw3_stat_add(ST_TREE_REFUSED, 1);
-    return refuse(c, rq, r, STATUS_USER_SESSION_DELETED, kSiteNoSession);
+    return tw3_refuse(STATUS_USER_SESSION_DELETED, kSiteNoSession);
   }
   if (q.path_off < SMB2_HDR_SIZE || !rd_has(body, q.path_off - SMB2_HDR_SIZE, q.path_len)) {
-    return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSitePathRange);
+    return tw3_refuse(STATUS_INVALID_PARAMETER, kSitePathRange);
   }
   if (q.path_len < kPathMinBytes || q.path_len > kPathMaxBytes) {
-    return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSitePathLength);
+    return tw3_refuse(STATUS_INVALID_PARAMETER, kSitePathLength);
   }
   char path[kPathMaxBytes];
   const uint8_t* raw = rd_at(body, q.path_off - SMB2_HDR_SIZE, q.path_len);
   if (raw == nullptr || tw3_utf16_to_utf8(raw, q.path_len, path, kPathMaxBytes) < 0) {
-    return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSitePathText);
+    return tw3_refuse(STATUS_INVALID_PARAMETER, kSitePathText);
   }
   std::string_view name = share_part(path);
-  if (name.empty()) return refuse(c, rq, r, STATUS_OBJECT_NAME_INVALID, kSiteEmptyName);
+  if (name.empty()) return tw3_refuse(STATUS_OBJECT_NAME_INVALID, kSiteEmptyName);
   tw3_trace(c, "[tcon] share='%.*s' path='%s'\n", int(name.size()), name.data(), path);
 
   const char* name_z = name.data();  // the tail of `path`, so NUL-terminated
@@ -116,10 +112,10 @@ void cmd_tree_connect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   if (!ipc && tw3_share_find(name_z, &share) != 0) {
     tw3_trace(c, "[tcon] find FAILED for '%s'\n", name_z);
     tw3_stat_add(ST_TREE_REFUSED, 1);
-    return refuse(c, rq, r, STATUS_OBJECT_NAME_NOT_FOUND, kSiteUnknownShare);
+    return tw3_refuse(STATUS_OBJECT_NAME_NOT_FOUND, kSiteUnknownShare);
   }
   auto* t = new (std::nothrow) tw3_tree{};
-  if (t == nullptr) return refuse(c, rq, r, STATUS_INSUFFICIENT_RESOURCES, kSiteNoMemory);
+  if (t == nullptr) return tw3_refuse(STATUS_INSUFFICIENT_RESOURCES, kSiteNoMemory);
   t->tree_id = next_tree_id(c);
   std::snprintf(t->share_name, sizeof t->share_name, "%s", ipc ? kIpcName : name_z);
   t->is_ipc = ipc ? 1 : 0;
@@ -130,16 +126,16 @@ void cmd_tree_connect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   tw3_stat_add(ST_TREES, 1);
   tw3_conn_event(c, tw3_ev::tree_connect, ipc ? kIpcName : share.name);
   if (uint8_t* hdr = rep_cur_hdr(r)) put_le32(hdr + HDR_TREE_ID, t->tree_id);
-  rep_set_status(r, STATUS_SUCCESS);
   w16(&r->b, kConnectResponseSize);
   tw3_buf_byte(&r->b, kShareTypeDisk);
   tw3_buf_byte(&r->b, 0);
   w32(&r->b, 0);  // ShareFlags: no caching, no DFS, no encryption
   w32(&r->b, 0);  // Capabilities
   w32(&r->b, kMaximalAccess);
+  return tw3_answer();
 }
 
-void cmd_tree_disconnect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_tree_disconnect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   rd_u16(body);  // StructureSize, not validated
   rd_u16(body);  // Reserved
   tw3_notify_cleanup_tree(c, rq->hdr.tree_id);
@@ -155,7 +151,7 @@ void cmd_tree_disconnect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   tw3_tree_remove(c, rq->tree);
   rq->tree = nullptr;
   tw3_stat_add(ST_TREES, -1);
-  rep_set_status(r, STATUS_SUCCESS);
   w16(&r->b, TW3_EMPTY_BODY_SIZE);
   w16(&r->b, 0);
+  return tw3_answer();
 }

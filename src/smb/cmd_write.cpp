@@ -41,12 +41,7 @@ write_req read_request(tw3_rd* b) {
   return q;
 }
 
-void refuse(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int site) {
-  err_reply_l(c, rq, r, status, site);
-}
-
 void put_response(tw3_reply* r, uint32_t count) {
-  rep_set_status(r, STATUS_SUCCESS);
   w16(&r->b, kResponseSize);
   w16(&r->b, 0);  // Reserved
   w32(&r->b, count);
@@ -57,19 +52,20 @@ void put_response(tw3_reply* r, uint32_t count) {
 
 }  // namespace
 
-void cmd_write(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_write(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
   write_req q = read_request(body);
-  if (body->bad || q.size != kRequestSize) return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteStructure);
-  if (q.channel != 0) return refuse(c, rq, r, STATUS_NOT_SUPPORTED, kSiteChannel);
+  if (body->bad || q.size != kRequestSize) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructure);
+  if (q.channel != 0) return tw3_refuse(STATUS_NOT_SUPPORTED, kSiteChannel);
   tw3_open* o = tw3_open_find(c, q.fid);
   // The gate let only pipe opens through; anything else is still refused.
-  if (o == nullptr || !o->is_pipe) return refuse(c, rq, r, STATUS_ACCESS_DENIED, kSiteHandle);
+  if (o == nullptr || !o->is_pipe) return tw3_refuse(STATUS_ACCESS_DENIED, kSiteHandle);
   if (q.data_off < SMB2_HDR_SIZE + kFixedBody || q.length > TW3_PIPE_INPUT_MAX ||
       !rd_has(body, uint64_t(q.data_off) - SMB2_HDR_SIZE, q.length)) {
-    return refuse(c, rq, r, STATUS_INVALID_PARAMETER, kSiteData);
+    return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteData);
   }
   const uint8_t* pdu = body->data + (q.data_off - SMB2_HDR_SIZE);
   if (srvsvc_pipe_write(o, std::span<const uint8_t>(pdu, q.length)) != 0)
-    return refuse(c, rq, r, STATUS_INSUFFICIENT_RESOURCES, kSiteFull);
+    return tw3_refuse(STATUS_INSUFFICIENT_RESOURCES, kSiteFull);
   put_response(r, q.length);
+  return tw3_answer();
 }

@@ -330,10 +330,12 @@ void run_handler(walk& w, tw3_req& rq, uint16_t credits, tw3_rd* body) {
   rq.tree = tw3_tree_find(c, h.tree_id);
   int site = 0;
   const uint32_t refusal = entry_refusal(c, rq, *body, &site);
-  if (refusal != STATUS_SUCCESS)
-    err_reply_l(c, &rq, w.r, refusal, site);
+  const tw3_done done = refusal != STATUS_SUCCESS ? tw3_refuse(refusal, site)
+                                                  : entry_for(h.command).handler(c, &rq, body, w.r);
+  if (done.body)
+    rep_set_status(w.r, done.status);
   else
-    entry_for(h.command).handler(c, &rq, body, w.r);
+    err_reply_l(c, &rq, w.r, done.status, done.site);
   tw3_conn_reply_event(c, rep_cur_hdr(w.r), h.command);
   if (h.command == SMB2_CREATE) {
     const uint8_t* rh = rep_cur_hdr(w.r);

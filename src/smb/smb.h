@@ -389,32 +389,43 @@ void tw3_open_close(tw3_conn* c, tw3_open* o);
 tw3_open* tw3_open_find(const tw3_conn* c, uint64_t file_id);
 
 // ======================= Command handlers =================================
-// Every handler is called with the response header of its request already
-// the last thing in the reply (at last_hdr, status 0) and the dispatch
-// table's checks passed. It appends its body, or fails through err_reply_l /
-// rep_set_status; what it leaves in rq (created_fid, failed) the dispatcher
-// reads back.
-using tw3_handler = void (*)(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+// What a handler hands back to the dispatcher, which writes the status into
+// the response header. With `body` the response the handler appended stands
+// (a success, or a status that carries data: MORE_PROCESSING_REQUIRED,
+// BUFFER_OVERFLOW, error data); without it the dispatcher makes the response
+// an error response, whatever the handler had appended, and traces `site`.
+struct tw3_done {
+  uint32_t status;
+  int32_t site;
+  bool body;
+};
+constexpr tw3_done tw3_answer(uint32_t status = STATUS_SUCCESS) { return {status, 0, true}; }
+constexpr tw3_done tw3_refuse(uint32_t status, int32_t site) { return {status, site, false}; }
 
-void cmd_negotiate(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
-void cmd_session_setup(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
-void cmd_logoff(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
-void cmd_tree_connect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
-void cmd_tree_disconnect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
-void cmd_create(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
-void cmd_close(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
-void cmd_read(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+// Every handler is called with the response header of its request already
+// the last thing in the reply (at last_hdr) and the dispatch table's checks
+// passed. It appends its body and returns its status.
+using tw3_handler = tw3_done (*)(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+
+tw3_done cmd_negotiate(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+tw3_done cmd_session_setup(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+tw3_done cmd_logoff(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+tw3_done cmd_tree_connect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+tw3_done cmd_tree_disconnect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+tw3_done cmd_create(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+tw3_done cmd_close(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+tw3_done cmd_read(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
 // WRITE reaches a handler only for a pipe open (the dispatcher's gate).
-void cmd_write(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
-void cmd_ioctl(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
-void cmd_cancel(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
-void cmd_echo(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
-void cmd_query_directory(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
-void cmd_change_notify(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
-void cmd_query_info(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
-void cmd_oplock_break(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+tw3_done cmd_write(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+tw3_done cmd_ioctl(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+tw3_done cmd_cancel(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+tw3_done cmd_echo(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+tw3_done cmd_query_directory(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+tw3_done cmd_change_notify(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+tw3_done cmd_query_info(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+tw3_done cmd_oplock_break(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
 // Command bytes 19 and above.
-void cmd_unknown(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
+tw3_done cmd_unknown(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
 
 // The Capabilities the server announces for the negotiated dialect (NEGOTIATE
 // and VALIDATE_NEGOTIATE_INFO must agree on them).
