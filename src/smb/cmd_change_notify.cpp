@@ -58,7 +58,7 @@ namespace {
 // flood ends as ENUM_DIR at once rather than trickling in.
 constexpr int kReadRounds = 64;
 
-enum site : int { kSiteStructure = 15001, kSiteHandle, kSiteNotDir, kSiteBusy, kSiteWatches };
+enum site : int { kSiteStructure = 15001, kSiteNotDir, kSiteBusy, kSiteWatches };
 
 struct notify_req {
   uint16_t flags;
@@ -75,7 +75,8 @@ bool parse(tw3_rd* body, notify_req* q) {
   rd_skip(body, 8);  // FileId.Volatile
   q->filter = rd_u32(body);
   (void)rd_u32(body);  // Reserved
-  return !body->bad && size == SMB2_CHANGE_NOTIFY_REQUEST_SIZE;
+  (void)size;  // checked by the dispatcher
+  return !body->bad;
 }
 
 // ---- Bounds: folders are reserved before they are watched ----
@@ -347,9 +348,7 @@ tw3_done cmd_change_notify(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r)
   notify_req q{};
   if (!parse(body, &q))
     return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructure);
-  tw3_open* o = tw3_open_find(c, q.fid);
-  if (o == nullptr)
-    return tw3_refuse(STATUS_FILE_CLOSED, kSiteHandle);
+  tw3_open* o = rq->open;
   if (!o->is_dir || o->is_pipe)
     return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteNotDir);
   // One waiting request per handle: clients keep one outstanding per folder.

@@ -13,7 +13,6 @@ namespace {
 
 constexpr uint16_t kCreateRequestSize = 57;
 constexpr uint16_t kCreateResponseSize = 89;
-constexpr uint16_t kCloseRequestSize = 24;
 constexpr uint16_t kCloseResponseSize = 60;
 
 constexpr uint32_t kGenericRead = 0x80000000;
@@ -66,7 +65,6 @@ enum : int {
   kSiteIsDir,
   kSiteNoMemory,
   kSiteCloseStructure,
-  kSiteCloseHandle,
   kSiteContexts,
   kSiteLeaseKey,
 };
@@ -278,7 +276,8 @@ uint32_t resolve_name(tw3_rd* body, const create_req& q, const tw3_tree& tree, b
 
 // The request's rights and options, then the connection's state; the order
 // decides which status a request with several faults gets.
-uint32_t check_request(tw3_conn* c, const create_req& q, bool ipc, tw3_tree** tree, int* site) {
+uint32_t check_request(const tw3_conn* c, const tw3_req& rq, const create_req& q, int* site) {
+  const bool ipc = rq.tree != nullptr && rq.tree->is_ipc;
   uint32_t access = map_generic(q.access);
   if (q.disposition != kFileOpen) return *site = kSiteDisposition, STATUS_ACCESS_DENIED;
   if (!ipc) {
@@ -287,8 +286,8 @@ uint32_t check_request(tw3_conn* c, const create_req& q, bool ipc, tw3_tree** tr
   }
   if (q.options & kOptUnsupported) return *site = kSiteUnsupported, STATUS_NOT_SUPPORTED;
   if (q.impersonation > kImpersonationMax) return *site = kSiteImpersonation, STATUS_INVALID_PARAMETER;
-  if (c->authenticated == 0) return *site = kSiteNoSession, STATUS_USER_SESSION_DELETED;
-  if (*tree == nullptr) return *site = kSiteNoTree, STATUS_USER_SESSION_DELETED;
+  if (!tw3_session_live(c, rq.hdr.session_id)) return *site = kSiteNoSession, STATUS_USER_SESSION_DELETED;
+  if (rq.tree == nullptr) return *site = kSiteNoTree, STATUS_NETWORK_NAME_DELETED;
   if (c->opens.count >= c->opts.max_handles) return *site = kSiteHandles, STATUS_INSUFFICIENT_RESOURCES;
   return STATUS_SUCCESS;
 }
@@ -296,6 +295,7 @@ uint32_t check_request(tw3_conn* c, const create_req& q, bool ipc, tw3_tree** tr
 tw3_open* register_open(tw3_conn* c, const tw3_tree& tree, const target& t) {
   tw3_open* o = tw3_open_add(c);
   if (o == nullptr) return nullptr;
+  o->session_id = tree.session_id;
   tw3_trace(c, "[create-new] fid=%llx\n", (unsigned long long)o->file_id);
   std::memcpy(o->share_name, tree.share_name, sizeof o->share_name);
   o->tree_id = tree.tree_id;
@@ -332,9 +332,9 @@ tw3_done cmd_create(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
             (unsigned long long)q.access, q.options, q.disposition, q.name_off, q.name_len);
   create_ctxs cx;
   if (parse_contexts(body, q, c->dialect, &cx) != 0) return create_refused(c, STATUS_INVALID_PARAMETER, kSiteContexts);
-  tw3_tree* tree = rq->tree;
+  const tw3_tree* tree = rq->tree;
   int site = 0;
-  uint32_t status = check_request(c, q, tree != nullptr && tree->is_ipc, &tree, &site);
+  uint32_t status = check_request(c, *rq, q, &site);
   target t;
   if (status == STATUS_SUCCESS) status = resolve_name(body, q, *tree, c->opts.case_sensitive != 0, &t, &site);
   if (status == STATUS_SUCCESS && !t.pipe && tw3_lease_admit(c, cx.lease, t.vres.local_path) != STATUS_SUCCESS)
@@ -351,7 +351,7 @@ tw3_done cmd_create(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   tw3_caching g{};
   tw3_caching_grant(c, o, q.oplock_level, cx.lease, &g);
   put_create_body(&r->b, *o, g.oplock_level);
-  rq->created_fid = o->file_id;
+  rq->open = o;
   tw3_trace(c, "[qfid] walk done has=%d cctx_n=%u ctx_body=%zu\n", cx.qfid ? 1 : 0, q.ctx_len,
             size_t(uint64_t(q.ctx_off) - SMB2_HDR_SIZE));
   ctx_chain chain;
@@ -360,17 +360,13 @@ tw3_done cmd_create(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   return tw3_answer();
 }
 
-tw3_done cmd_close(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
-  uint16_t size = rd_u16(body);
-  rd_skip(body, 6);  // Flags, Reserved
-  uint64_t fid = rd_u64(body);
-  if (body->bad || size != kCloseRequestSize) {
+tw3_done cmd_close(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
+  // StructureSize and FileId were checked and resolved by the dispatcher.
+  rd_skip(body, 2 + 6 + 16);  // and Flags, Reserved
+  if (body->bad) {
     return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteCloseStructure);
   }
-  tw3_open* o = tw3_open_find(c, fid);
-  if (o == nullptr) {
-    return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteCloseHandle);
-  }
+  tw3_open* o = rq->open;
   w16(&r->b, kCloseResponseSize);
   w16(&r->b, 0);  // Flags: the attributes are always sent
   w32(&r->b, 0);

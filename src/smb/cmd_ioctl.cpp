@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr uint16_t kRequestSize = 57;
 constexpr uint16_t kResponseSize = 49;
 constexpr uint32_t kOutputOffset = SMB2_HDR_SIZE + 48;
 constexpr uint32_t kOutputCountAt = 36;  // in the response body
@@ -116,14 +115,14 @@ tw3_done transceive(tw3_open* o, std::span<const uint8_t> pdu, const ioctl_req& 
 
 }  // namespace
 
-tw3_done cmd_ioctl(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_ioctl(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   ioctl_req q = read_request(body);
-  if (body->bad || q.size != kRequestSize) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructure);
+  if (body->bad) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructure);
   if (q.ctl == kFsctlValidateNegotiateInfo) return validate_negotiate(c, r, q.fid);
   if ((q.ctl & kDeviceTypeMask) == kDeviceNetworkFs) return refuse_control(STATUS_NOT_SUPPORTED, kSiteNetworkFs);
   if (q.fid == kNoFile && q.fid_volatile == kNoFile) return refuse_control(STATUS_NOT_SUPPORTED, kSiteNoFile);
-  tw3_open* o = tw3_open_find(c, q.fid);
-  if (o == nullptr) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteHandle);
+  tw3_open* o = rq->open;
+  if (o == nullptr) return tw3_refuse(STATUS_FILE_CLOSED, kSiteHandle);
   if (q.ctl != kFsctlPipeTransceive || !o->is_pipe) return refuse_control(STATUS_NOT_SUPPORTED, kSiteControl);
   if (q.in_off < SMB2_HDR_SIZE || q.in_count > TW3_PIPE_INPUT_MAX ||
       !rd_has(body, uint64_t(q.in_off) - SMB2_HDR_SIZE, q.in_count)) {

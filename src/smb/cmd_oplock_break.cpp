@@ -21,13 +21,13 @@ enum : int {
   kSiteLeaseState,
 };
 
-tw3_done oplock_ack(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
+tw3_done oplock_ack(tw3_conn* c, const tw3_req& rq, tw3_rd* body, tw3_reply* r) {
   const uint8_t level = rd_u8(body);
   rd_skip(body, 1 + 4);  // Reserved, Reserved2
   const uint64_t fid = rd_u64(body);
   rd_skip(body, 8);  // FileId.Volatile
   if (body->bad) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteOplockBody);
-  tw3_open* o = tw3_open_find(c, fid);
+  tw3_open* o = tw3_open_of(c, rq.hdr, fid);
   if (o == nullptr) return tw3_refuse(STATUS_FILE_CLOSED, kSiteNoOpen);
   if (!o->oplock_breaking) return tw3_refuse(STATUS_INVALID_DEVICE_STATE, kSiteOplockNotBreaking);
   if (level == SMB2_OPLOCK_LEVEL_LEASE) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteLeaseLevel);
@@ -66,10 +66,10 @@ tw3_done lease_ack(tw3_conn* c, tw3_rd* body, tw3_reply* r) {
 
 }  // namespace
 
-tw3_done cmd_oplock_break(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_oplock_break(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   const uint16_t size = rd_u16(body);
   if (size != TW3_OPLOCK_BREAK_SIZE && size != kLeaseAckSize) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteSize);
-  if (!c->authenticated) return tw3_refuse(STATUS_USER_SESSION_DELETED, kSiteNoSession);
-  if (size == TW3_OPLOCK_BREAK_SIZE) return oplock_ack(c, body, r);
+  if (!tw3_session_live(c, rq->hdr.session_id)) return tw3_refuse(STATUS_USER_SESSION_DELETED, kSiteNoSession);
+  if (size == TW3_OPLOCK_BREAK_SIZE) return oplock_ack(c, *rq, body, r);
   return lease_ack(c, body, r);
 }

@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr uint16_t kRequestSize = 33;
 constexpr uint16_t kResponseSize = 9;
 constexpr uint16_t kOutputOffset = SMB2_HDR_SIZE + 8;
 constexpr uint8_t kRestartScans = 0x01;
@@ -30,7 +29,6 @@ constexpr int32_t kChunk = 64;                // entries copied out of the listi
 enum : int {
   kSiteStructure = 1,
   kSiteClass,
-  kSiteHandle,
   kSitePipe,
   kSiteNotDir,
   kSitePatternRange,
@@ -189,14 +187,13 @@ uint32_t site_status(int site) {
 
 }  // namespace
 
-tw3_done cmd_query_directory(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_query_directory(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   qd_req q = read_request(body);
-  if (body->bad || q.size != kRequestSize) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructure);
+  if (body->bad) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructure);
   tw3_trace(c, "[qd] cls=%u flags=%u fid=%llx out_cap=%u fo_off=%u fo_len=%u\n", q.cls, q.flags,
             (unsigned long long)q.fid, q.out_cap, q.name_off, q.name_len);
   if (dirinfo_fixed_size(q.cls) == 0) return tw3_refuse(STATUS_INVALID_INFO_CLASS, kSiteClass);
-  tw3_open* o = tw3_open_find(c, q.fid);
-  if (o == nullptr) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteHandle);
+  tw3_open* o = rq->open;
   if (o->is_pipe) return tw3_refuse(STATUS_NOT_SUPPORTED, kSitePipe);
   if (!o->is_dir) return tw3_refuse(STATUS_NOT_A_DIRECTORY, kSiteNotDir);
   char pattern[kPatternArea];

@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr uint16_t kRequestSize = 41;
 constexpr uint16_t kResponseSize = 9;
 constexpr uint16_t kOutputOffset = SMB2_HDR_SIZE + 8;
 
@@ -44,7 +43,6 @@ constexpr uint32_t kNameInfoFloor = 8;  // FILE_NAME_INFORMATION as clients decl
 
 enum : int {
   kSiteStructure = 1,
-  kSiteHandle,
   kSiteQuota,
   kSiteType,
   kSitePipeFs,
@@ -256,13 +254,12 @@ void qi_file_standard(const tw3_open& o, tw3_buf* b) {
   w16(b, 0);
 }
 
-tw3_done cmd_query_info(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_query_info(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   qi_req q = read_request(body);
-  if (body->bad || q.size != kRequestSize) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructure);
+  if (body->bad) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructure);
   tw3_trace(c, "[qi] type=%u class=%u obuf=%u flags=%llx\n", q.type, q.cls, q.out_len,
             (unsigned long long)q.flags);
-  const tw3_open* o = tw3_open_find(c, q.fid);
-  if (o == nullptr) return tw3_refuse(STATUS_INVALID_HANDLE, kSiteHandle);
+  const tw3_open* o = rq->open;
   if (q.type == kInfoSecurity) return answer_security(c, r, *o, q);
   if (q.type == kInfoQuota) return tw3_refuse(STATUS_NOT_SUPPORTED, kSiteQuota);
   if (q.type != kInfoFile && q.type != kInfoFilesystem) return tw3_refuse(STATUS_INVALID_INFO_CLASS, kSiteType);

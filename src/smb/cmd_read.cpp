@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr uint16_t kReadRequestSize = 49;
 constexpr uint16_t kReadResponseSize = 17;
 constexpr uint8_t kDataOffset = SMB2_HDR_SIZE + 16;
 constexpr uint32_t kChunk = 65536;  // bytes per host read
@@ -20,7 +19,6 @@ enum : int {
   kSiteStructure = 1,
   kSiteChannel,
   kSiteLength,
-  kSiteHandle,
   kSitePipe,
   kSiteDirectory,
   kSiteOpen,
@@ -99,13 +97,12 @@ int64_t read_into(tw3_file* f, uint64_t offset, uint32_t length, tw3_buf* b) {
 
 }  // namespace
 
-tw3_done cmd_read(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_read(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   read_req q = read_request(body);
-  if (body->bad || q.size != kReadRequestSize) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructure);
+  if (body->bad) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructure);
   if (q.channel != 0) return tw3_refuse(STATUS_NOT_SUPPORTED, kSiteChannel);
   if (q.length > c->max_read) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteLength);
-  tw3_open* o = tw3_open_find(c, q.fid);
-  if (o == nullptr) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteHandle);
+  tw3_open* o = rq->open;
   if (o->is_pipe) return read_pipe(o, q.length, r);
   if (o->is_dir) return tw3_refuse(STATUS_FILE_IS_A_DIRECTORY, kSiteDirectory);
   tw3_stat now{};

@@ -63,9 +63,9 @@ std::string_view share_part(std::string_view path) {
 
 }  // namespace
 
-tw3_tree* tw3_tree_find(tw3_conn* c, uint32_t tree_id) {
+tw3_tree* tw3_tree_find(const tw3_conn* c, uint64_t session_id, uint32_t tree_id) {
   for (tw3_tree* t = c->tree_list; t != nullptr; t = t->next) {
-    if (t->tree_id == tree_id) return t;
+    if (t->tree_id == tree_id && t->session_id == session_id) return t;
   }
   return nullptr;
 }
@@ -79,7 +79,7 @@ void tw3_tree_remove(tw3_conn* c, tw3_tree* tree) {
   }
 }
 
-tw3_done cmd_tree_connect(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_tree_connect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   uint16_t size = rd_u16(body);
   if (body->bad || size != kConnectRequestSize) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructure);
   connect_req q{};
@@ -87,7 +87,7 @@ tw3_done cmd_tree_connect(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply*
   q.path_off = rd_u16(body);
   q.path_len = rd_u16(body);
   if (body->bad) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteShortBody);
-  if (c->authenticated == 0) {
+  if (!tw3_session_live(c, rq->hdr.session_id)) {
     tw3_stat_add(ST_TREE_REFUSED, 1);
     return tw3_refuse(STATUS_USER_SESSION_DELETED, kSiteNoSession);
   }
@@ -117,6 +117,7 @@ tw3_done cmd_tree_connect(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply*
   auto* t = new (std::nothrow) tw3_tree{};
   if (t == nullptr) return tw3_refuse(STATUS_INSUFFICIENT_RESOURCES, kSiteNoMemory);
   t->tree_id = next_tree_id(c);
+  t->session_id = rq->hdr.session_id;
   std::snprintf(t->share_name, sizeof t->share_name, "%s", ipc ? kIpcName : name_z);
   t->is_ipc = ipc ? 1 : 0;
   t->share = share;

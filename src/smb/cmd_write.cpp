@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr uint16_t kRequestSize = 49;
 constexpr uint16_t kResponseSize = 17;
 constexpr uint32_t kFixedBody = 48;  // the request body before its Buffer
 
@@ -52,11 +51,11 @@ void put_response(tw3_reply* r, uint32_t count) {
 
 }  // namespace
 
-tw3_done cmd_write(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_write(tw3_conn* /*c*/, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   write_req q = read_request(body);
-  if (body->bad || q.size != kRequestSize) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructure);
+  if (body->bad) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructure);
   if (q.channel != 0) return tw3_refuse(STATUS_NOT_SUPPORTED, kSiteChannel);
-  tw3_open* o = tw3_open_find(c, q.fid);
+  tw3_open* o = rq->open;
   // The gate let only pipe opens through; anything else is still refused.
   if (o == nullptr || !o->is_pipe) return tw3_refuse(STATUS_ACCESS_DENIED, kSiteHandle);
   if (q.data_off < SMB2_HDR_SIZE + kFixedBody || q.length > TW3_PIPE_INPUT_MAX ||

@@ -10,49 +10,76 @@
 
 namespace {
 
+// What the dispatcher knows of a command and checks once, before the
+// handler runs. In this order: the body bytes the handler reads (fewer:
+// INVALID_PARAMETER) and, for commands on an open, the StructureSize (any
+// other: INVALID_PARAMETER), an authenticated session under the request's SessionId
+// (else USER_SESSION_DELETED), a live tree of that session under its TreeId
+// (else NETWORK_NAME_DELETED), and the open its FileId names, of that session
+// and tree (else FILE_CLOSED; IOCTL leaves a missing open to its handler,
+// since some controls name no file). CREATE, TREE_CONNECT and OPLOCK_BREAK check
+// their session themselves, after checks of their own; LOGOFF also ends a
+// logon still in progress, so it is not checked here.
 struct command_entry {
-  tw3_handler handler;  // null for refused commands
-  bool modifies;        // refused by the gate before any handler: the server is read-only
-  uint32_t fid_at;      // body offset of FileId.Persistent, 0 when none
+  tw3_handler handler = nullptr;  // null for refused commands
+  bool modifies = false;          // refused by the gate before any handler: the server is read-only
+  uint32_t fid_at = 0;            // body offset of the FileId (persistent, then volatile); 0: none
+  bool fid_optional = false;      // the handler decides what a request without an open gets
+  uint16_t size = 0;              // the StructureSize a request must carry; 0: not checked here
   // Commands whose CreditCharge pays for their payload (MS-SMB2 3.2.4.1.5),
   // with the body offset of the response size they ask for (0: none).
-  bool multi_credit;
-  uint32_t out_len_at;
-  // Checked here, in this order, before the handler runs: the body bytes the
-  // handler reads (fewer: INVALID_PARAMETER), an authenticated session under
-  // the request's SessionId (else USER_SESSION_DELETED) and a live tree under
-  // its TreeId (else NETWORK_NAME_DELETED). CREATE, TREE_CONNECT and
-  // OPLOCK_BREAK check their session themselves, after checks of their own;
-  // LOGOFF also ends a logon still in progress, so it is not checked here.
-  uint32_t min_body;
-  bool needs_session;
-  bool needs_tree;
+  bool multi_credit = false;
+  uint32_t out_len_at = 0;
+  uint32_t min_body = 0;
+  bool needs_session = false;
+  bool needs_tree = false;
 };
 
 // The one list of handlers. A modifying command never reaches a handler.
 constexpr std::array<command_entry, SMB2_COMMAND_COUNT> kCommands{{
-    {cmd_negotiate, false, 0, false, 0, 0, false, false},          // 0 NEGOTIATE
-    {cmd_session_setup, false, 0, false, 0, 0, false, false},      // 1 SESSION_SETUP
-    {cmd_logoff, false, 0, false, 0, 0, false, false},             // 2 LOGOFF
-    {cmd_tree_connect, false, 0, false, 0, 0, false, false},       // 3 TREE_CONNECT
-    {cmd_tree_disconnect, false, 0, false, 0, 0, true, true},      // 4 TREE_DISCONNECT
-    {cmd_create, false, 0, false, 0, 0, false, false},             // 5 CREATE
-    {cmd_close, false, 8, false, 0, 0, true, true},                // 6 CLOSE
-    {nullptr, true, 0, false, 0, 0, false, false},                 // 7 FLUSH
-    {cmd_read, false, 16, true, 4, 48, true, true},                 // 8 READ: Length
-    {cmd_write, true, 0, true, 0, 0, false, false},                // 9 WRITE: the gate admits pipe writes only
-    {nullptr, true, 0, false, 0, 0, false, false},                 // 10 LOCK
-    {cmd_ioctl, false, 8, true, 44, 52, true, true},                // 11 IOCTL: MaxOutputResponse
-    {cmd_cancel, false, 0, false, 0, 0, false, false},             // 12 CANCEL
-    {cmd_echo, false, 0, false, 0, 0, false, false},               // 13 ECHO
-    {cmd_query_directory, false, 8, true, 28, 32, true, true},      // 14 QUERY_DIRECTORY: OutputBufferLength
-    {cmd_change_notify, false, 0, false, 0, 0, true, true},        // 15 CHANGE_NOTIFY
-    {cmd_query_info, false, 24, false, 0, 40, true, true},          // 16 QUERY_INFO
-    {nullptr, true, 0, false, 0, 0, false, false},                 // 17 SET_INFO
-    {cmd_oplock_break, false, 0, false, 0, 0, false, false},       // 18 OPLOCK_BREAK
+    {.handler = cmd_negotiate},
+    {.handler = cmd_session_setup},
+    {.handler = cmd_logoff},
+    {.handler = cmd_tree_connect},
+    {.handler = cmd_tree_disconnect, .needs_session = true, .needs_tree = true},
+    {.handler = cmd_create},
+    {.handler = cmd_close, .fid_at = 8, .size = SMB2_CLOSE_REQUEST_SIZE, .min_body = 24,
+     .needs_session = true, .needs_tree = true},
+    {.modifies = true},  // FLUSH
+    {.handler = cmd_read, .fid_at = 16, .size = SMB2_READ_REQUEST_SIZE, .multi_credit = true,
+     .out_len_at = 4, .min_body = 48, .needs_session = true, .needs_tree = true},
+    // The gate admits pipe writes only.
+    {.handler = cmd_write, .modifies = true, .fid_at = TW3_WRITE_FID_AT, .size = SMB2_WRITE_REQUEST_SIZE,
+     .multi_credit = true, .min_body = 48, .needs_session = true, .needs_tree = true},
+    {.modifies = true},  // LOCK
+    {.handler = cmd_ioctl, .fid_at = 8, .fid_optional = true, .size = SMB2_IOCTL_REQUEST_SIZE,
+     .multi_credit = true, .out_len_at = 44, .min_body = 52, .needs_session = true, .needs_tree = true},
+    {.handler = cmd_cancel},
+    {.handler = cmd_echo},
+    {.handler = cmd_query_directory, .fid_at = 8, .size = SMB2_QUERY_DIRECTORY_REQUEST_SIZE,
+     .multi_credit = true, .out_len_at = 28, .min_body = 32, .needs_session = true, .needs_tree = true},
+    {.handler = cmd_change_notify, .fid_at = 8, .size = SMB2_CHANGE_NOTIFY_REQUEST_SIZE, .min_body = 32,
+     .needs_session = true, .needs_tree = true},
+    {.handler = cmd_query_info, .fid_at = 24, .size = SMB2_QUERY_INFO_REQUEST_SIZE, .min_body = 40,
+     .needs_session = true, .needs_tree = true},
+    {.modifies = true},  // SET_INFO
+    {.handler = cmd_oplock_break},
 }};
 
-constexpr command_entry kUnknownCommand{cmd_unknown, false, 0, false, 0, 0, false, false};
+constexpr uint32_t kFileIdBytes = 16;
+
+// A FileId the dispatcher resolves and a StructureSize it checks lie wholly
+// inside the body it checked first.
+constexpr bool fids_inside_min_body() {
+  for (const command_entry& e : kCommands) {
+    if (e.fid_at != 0 && e.min_body < e.fid_at + kFileIdBytes) return false;
+    if (e.size != 0 && e.min_body < 2) return false;
+  }
+  return true;
+}
+static_assert(fids_inside_min_body());
+
+constexpr command_entry kUnknownCommand{.handler = cmd_unknown};
 
 const command_entry& entry_for(uint8_t command) {
   return command < kCommands.size() ? kCommands[command] : kUnknownCommand;
@@ -65,6 +92,9 @@ enum dispatch_site : int {
   kSiteShortBody,
   kSiteNoSession,
   kSiteNoTree,
+  kSiteNoOpen,
+  kSiteAfterFailedCreate,
+  kSiteStructureSize,
 };
 
 // Working state of one frame_in call.
@@ -78,9 +108,12 @@ struct walk {
   uint64_t prev_session_id = 0;
   uint32_t prev_tree_id = 0;
   uint32_t cur_tree_id = 0;  // TreeId of the request handled last, as it was filled in
-  uint64_t saved_fid = 0;
-  bool saved_fid_valid = false;
-  bool chain_failed = false;  // a request after the first was refused: the rest echo its status
+  uint64_t last_message_id = 0;  // of the request handled last
+  // The open a CREATE of the current related chain made (its FileId), or
+  // the status that CREATE failed with: the related requests after it have
+  // no open to act on and get that status.
+  uint64_t chain_fid = 0;
+  uint32_t chain_status = STATUS_SUCCESS;
   bool sign_pending = false;  // the response at last_hdr is signed once its bytes are final
 };
 
@@ -88,7 +121,8 @@ uint32_t next_command(const walk& w) {
   return le32(w.msg + w.off + HDR_NEXT_COMMAND);  // the header was parsed: 64 bytes present
 }
 
-// The request's own bytes: up to NextCommand when that lies inside the message.
+// The request's own bytes: up to NextCommand when that lies inside the
+// message, else to the message's end.
 uint64_t request_extent(const walk& w) {
   const uint32_t next = next_command(w);
   const uint64_t rest = w.len - w.off;
@@ -118,6 +152,14 @@ void add_header(walk& w, uint8_t command, uint32_t status, uint64_t message_id,
   rep_chain(w.r, command, status, message_id, session_id, tree_id, credit_charge, credits);
 }
 
+// Makes the response being built for rq an error response with `status`.
+void refuse_request(walk& w, const tw3_req& rq, uint32_t status, int site) {
+  tw3_trace(w.c, "[twsmb3s %d] ERR_REPLY cmd=%u status=%08x line=%d mid=%llu%s\n", w.c->conn_id,
+            rq.hdr.command, status, site, static_cast<unsigned long long>(rq.hdr.message_id),
+            rq.in_compound ? " (chained)" : "");
+  rep_error(w.r, status);
+}
+
 // A refusal made here: the response header and the 9-byte error body.
 void add_error(walk& w, uint8_t command, uint32_t status, uint64_t message_id,
                uint64_t session_id, uint32_t tree_id, uint16_t credit_charge, uint16_t credits) {
@@ -134,16 +176,15 @@ void refuse(walk& w, const tw3_hdr& h, uint32_t status, uint16_t credits) {
 
 // A later header that cannot be parsed: answered INVALID_PARAMETER, walk ends.
 void refuse_bad_header(walk& w) {
-  tw3_conn* c = w.c;
   const uint64_t rest = w.len - w.off;
   const uint8_t command = rest > HDR_COMMAND ? w.msg[w.off + HDR_COMMAND] : 0;
   tw3_req rq{};
   rq.hdr.command = command;
-  rq.hdr.message_id = c->cur_msg_id != 0 ? c->cur_msg_id : c->last_msg_id + 1;
+  rq.hdr.message_id = w.last_message_id;  // its own could not be read
   rq.in_compound = 1;
   // No MessageId of it was used, so no credit comes back for it.
   add_header(w, command, STATUS_SUCCESS, rq.hdr.message_id, w.prev_session_id, w.prev_tree_id, 0, 0);
-  err_reply_l(c, &rq, w.r, STATUS_INVALID_PARAMETER, kSiteBadLaterHeader);
+  refuse_request(w, rq, STATUS_INVALID_PARAMETER, kSiteBadLaterHeader);
 }
 
 // The 65th request of a message is never handled.
@@ -277,46 +318,67 @@ bool charge_covers(const walk& w, const tw3_hdr& h) {
   return tw3_credit_charge_needed(payload) <= h.credit_charge;
 }
 
-constexpr uint64_t kWriteFidAt = 16;  // FileId.Persistent in a WRITE request body
-
 // The one exception to the write gate: a WRITE that is alone in its message
 // and names a live pipe open of this connection carries a DCE/RPC PDU and
 // changes nothing on disk. Everything else that writes stays refused.
 bool admit_pipe_write(walk& w, const tw3_hdr& h) {
   if (h.command != SMB2_WRITE || w.index != 0 || next_command(w) != 0) return false;
-  const uint64_t pos = w.off + SMB2_HDR_SIZE + kWriteFidAt;
+  const uint64_t pos = w.off + SMB2_HDR_SIZE + TW3_WRITE_FID_AT;
   if (pos > w.len || 8 > w.len - pos) return false;
-  const tw3_open* o = tw3_open_find(w.c, le64(w.msg + pos));
+  const tw3_open* o = tw3_open_of(w.c, h, le64(w.msg + pos));
   return o != nullptr && o->is_pipe;
 }
 
-// Fills in the ids of a related request from the previous response.
+bool is_related(const walk& w, const tw3_hdr& h) {
+  return (h.flags & SMB2_FLAGS_RELATED_OPERATIONS) != 0 && w.index > 0;
+}
+
+// Fills in the ids of a related request from the previous response; an
+// unrelated request starts a chain of its own.
 void apply_related(walk& w, tw3_hdr& h) {
-  tw3_conn* c = w.c;
-  if ((h.flags & SMB2_FLAGS_RELATED_OPERATIONS) != 0 && w.index > 0) {
+  if (is_related(w, h)) {
     if (h.session_id == SMB2_RELATED_SESSION_ID) h.session_id = w.prev_session_id;
     if (h.tree_id == SMB2_RELATED_TREE_ID) h.tree_id = w.prev_tree_id;
     w.cur_tree_id = h.tree_id;
-    const uint32_t fid_at = entry_for(h.command).fid_at;
-    if (w.saved_fid_valid && fid_at != 0) {
-      const uint64_t pos = w.off + SMB2_HDR_SIZE + fid_at;
-      if (pos <= w.len && 8 <= w.len - pos && le64(w.msg + pos) == SMB2_RELATED_FILE_ID)
-        put_le64(w.msg + pos, w.saved_fid);
-    }
+  } else {
+    w.chain_fid = 0;
+    w.chain_status = STATUS_SUCCESS;
   }
-  tw3_trace(c, "[loop] postfid cmd=%u bstart=%zu\n", h.command,
-            static_cast<size_t>(w.off + SMB2_HDR_SIZE));
 }
 
-// The checks every request of its command gets before the handler runs. 0,
-// or the refusal's status with *site set.
-uint32_t entry_refusal(const tw3_conn* c, const tw3_req& rq, const tw3_rd& body, int* site) {
-  const command_entry& e = entry_for(rq.hdr.command);
-  if (body.len < e.min_body) return *site = kSiteShortBody, STATUS_INVALID_PARAMETER;
-  if (e.needs_session && (!c->authenticated || rq.hdr.session_id != c->session_id))
-    return *site = kSiteNoSession, STATUS_USER_SESSION_DELETED;
-  if (e.needs_tree && rq.tree == nullptr) return *site = kSiteNoTree, STATUS_NETWORK_NAME_DELETED;
-  return STATUS_SUCCESS;
+// The open the request's FileId names, looked up once for every command
+// that has one. A related request's FileId of all ones is the open its
+// chain's CREATE made. 0 with rq->open set, or FILE_CLOSED for an id that
+// is unknown, closed, or of another session or tree (MS-SMB2 3.3.5.x).
+uint32_t resolve_open(const walk& w, tw3_req* rq, const tw3_rd& body) {
+  const command_entry& e = entry_for(rq->hdr.command);
+  if (e.fid_at == 0) return STATUS_SUCCESS;
+  uint64_t fid = le64(body.data + e.fid_at);  // inside min_body: checked before
+  if (fid == SMB2_RELATED_FILE_ID && is_related(w, rq->hdr) && w.chain_fid != 0) fid = w.chain_fid;
+  rq->open = tw3_open_of(w.c, rq->hdr, fid);
+  return rq->open != nullptr || e.fid_optional ? STATUS_SUCCESS : STATUS_FILE_CLOSED;
+}
+
+// The checks every request of its command gets before the handler runs,
+// which resolve its tree and open. 0, or the refusal.
+tw3_done entry_refusal(const walk& w, tw3_req* rq, const tw3_rd& body) {
+  const tw3_conn* c = w.c;
+  const command_entry& e = entry_for(rq->hdr.command);
+  if (body.len < e.min_body) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteShortBody);
+  if (e.size != 0 && le16(body.data) != e.size) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructureSize);
+  if (e.needs_session && !tw3_session_live(c, rq->hdr.session_id))
+    return tw3_refuse(STATUS_USER_SESSION_DELETED, kSiteNoSession);
+  rq->tree = tw3_tree_find(c, rq->hdr.session_id, rq->hdr.tree_id);
+  if (e.needs_tree && rq->tree == nullptr) return tw3_refuse(STATUS_NETWORK_NAME_DELETED, kSiteNoTree);
+  if (resolve_open(w, rq, body) != STATUS_SUCCESS) return tw3_refuse(STATUS_FILE_CLOSED, kSiteNoOpen);
+  return tw3_answer();
+}
+
+// A CREATE starts what the related requests after it act on.
+void note_create(walk& w, const tw3_req& rq, const tw3_done& done) {
+  const bool made = done.body && done.status == STATUS_SUCCESS && rq.open != nullptr;
+  w.chain_fid = made ? rq.open->file_id : 0;
+  w.chain_status = made ? STATUS_SUCCESS : done.status;
 }
 
 void run_handler(walk& w, tw3_req& rq, uint16_t credits, tw3_rd* body) {
@@ -327,23 +389,14 @@ void run_handler(walk& w, tw3_req& rq, uint16_t credits, tw3_rd* body) {
   tw3_trace(c, "[loop] dispatch cmd=%u rqoff=%zu rqn=%zu bad=%d\n", h.command,
             static_cast<size_t>(w.off + SMB2_HDR_SIZE + body->pos),
             static_cast<size_t>(body->len), body->bad);
-  rq.tree = tw3_tree_find(c, h.tree_id);
-  int site = 0;
-  const uint32_t refusal = entry_refusal(c, rq, *body, &site);
-  const tw3_done done = refusal != STATUS_SUCCESS ? tw3_refuse(refusal, site)
-                                                  : entry_for(h.command).handler(c, &rq, body, w.r);
+  tw3_done done = entry_refusal(w, &rq, *body);
+  if (done.body) done = entry_for(h.command).handler(c, &rq, body, w.r);
   if (done.body)
     rep_set_status(w.r, done.status);
   else
-    err_reply_l(c, &rq, w.r, done.status, done.site);
+    refuse_request(w, rq, done.status, done.site);
   tw3_conn_reply_event(c, rep_cur_hdr(w.r), h.command);
-  if (h.command == SMB2_CREATE) {
-    const uint8_t* rh = rep_cur_hdr(w.r);
-    if (rh != nullptr && le32(rh + HDR_STATUS) == STATUS_SUCCESS && rq.created_fid != 0) {
-      w.saved_fid = rq.created_fid;
-      w.saved_fid_valid = true;
-    }
-  }
+  if (h.command == SMB2_CREATE) note_create(w, rq, done);
 }
 
 enum class step { next, end };
@@ -369,10 +422,6 @@ step handle_one(walk& w) {
   const uint16_t credits = h.command == SMB2_CANCEL ? 0 : tw3_credit_grant(c, h.credit_request);
   if (h.command == SMB2_NEGOTIATE || h.command == SMB2_SESSION_SETUP)
     preauth_update(c, w.msg + w.off, request_extent(w));
-  if (w.chain_failed) {
-    refuse(w, h, w.r->last_status, credits);
-    return advance(w, false) ? step::next : step::end;
-  }
   int verified = 0;
   if (h.is_signed) {
     if (check_signature(w, h, credits) < 0) return step::end;
@@ -382,16 +431,23 @@ step handle_one(walk& w) {
     refuse(w, h, STATUS_ACCESS_DENIED, credits);
     return step::end;
   }
-  c->cur_msg_id = h.message_id;
-  tw3_trace(c, "[loop] body_off=%zu off=%zu\n", static_cast<size_t>(SMB2_HDR_SIZE),
-            static_cast<size_t>(w.off));
-  tw3_rd body{w.msg + w.off + SMB2_HDR_SIZE, w.len - w.off - SMB2_HDR_SIZE, 0, 0};
-  apply_related(w, h);
+  w.last_message_id = h.message_id;
   rq.off = w.off;
   rq.len = request_extent(w);
   rq.in_compound = w.index > 0 ? 1 : 0;
+  // The handler reads the request's own bytes, never the next request's.
+  const uint64_t body_len = rq.len > SMB2_HDR_SIZE ? rq.len - SMB2_HDR_SIZE : 0;
+  tw3_rd body{w.msg + w.off + SMB2_HDR_SIZE, body_len, 0, 0};
+  apply_related(w, h);
   w.prev_session_id = h.session_id;
   w.prev_tree_id = h.tree_id;
+  if (is_related(w, h) && w.chain_status != STATUS_SUCCESS) {
+    add_error(w, h.command, w.chain_status, h.message_id, h.session_id, h.tree_id,
+              h.credit_charge, credits);
+    tw3_trace(c, "[twsmb3s %d] ERR_REPLY cmd=%u status=%08x line=%d\n", c->conn_id, h.command,
+              w.chain_status, kSiteAfterFailedCreate);
+    return advance(w, false) ? step::next : step::end;
+  }
   if (entry_for(h.command).modifies && !admit_pipe_write(w, h)) {
     tw3_stat_add(ST_MUTATING_REFUSED, 1);
     refuse(w, h, STATUS_ACCESS_DENIED, credits);
@@ -404,7 +460,7 @@ step handle_one(walk& w) {
     tw3_stat_add(ST_PROTOCOL_ERRORS, 1);
     add_header(w, h.command, STATUS_SUCCESS, h.message_id, h.session_id, h.tree_id,
                h.credit_charge, credits);
-    err_reply_l(c, &rq, w.r, STATUS_INVALID_PARAMETER, kSiteCreditCharge);
+    refuse_request(w, rq, STATUS_INVALID_PARAMETER, kSiteCreditCharge);
   } else if (reply_would_overflow(w, h)) {
     refuse(w, h, STATUS_INSUFFICIENT_RESOURCES, credits);  // later requests are still served
   } else {
@@ -412,7 +468,6 @@ step handle_one(walk& w) {
   }
   w.sign_pending = sign_decide(c, w.r, h.command, verified) != 0;
   tw3_trace(c, "[loop] done cmd=%u outn=%zu\n", h.command, static_cast<size_t>(w.r->b.len));
-  if (rq.failed) w.chain_failed = true;
   return advance(w, true) ? step::next : step::end;
 }
 

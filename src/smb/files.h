@@ -10,8 +10,8 @@
 #include "smb/smb.h"
 #include "util/util.h"
 
-// The live tree with this TreeId, or null.
-tw3_tree* tw3_tree_find(tw3_conn* c, uint32_t tree_id);
+// The live tree of this session with this TreeId, or null.
+tw3_tree* tw3_tree_find(const tw3_conn* c, uint64_t session_id, uint32_t tree_id);
 // Unlinks and frees a tree record (its opens are closed already).
 void tw3_tree_remove(tw3_conn* c, tw3_tree* tree);
 

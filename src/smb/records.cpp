@@ -166,6 +166,16 @@ void tw3_conn_free_opens(tw3_conn* c) {
   if (c->next_id >= kTrimAfterIds) tw3_mem_trim();
 }
 
+tw3_open* tw3_open_of(const tw3_conn* c, const tw3_hdr& h, uint64_t file_id) {
+  tw3_open* o = tw3_open_find(c, file_id);
+  if (o == nullptr || o->session_id != h.session_id || o->tree_id != h.tree_id) return nullptr;
+  return o;
+}
+
+bool tw3_session_live(const tw3_conn* c, uint64_t session_id) {
+  return c->authenticated != 0 && session_id == c->session_id;
+}
+
 tw3_open* tw3_open_find(const tw3_conn* c, uint64_t file_id) {
   const tw3_fid_index* ix = c->opens.index;
   if (ix == nullptr || ix->cap == 0 || file_id == 0) return nullptr;

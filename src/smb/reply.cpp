@@ -150,22 +150,6 @@ void rep_error_data(tw3_reply* r, std::span<const uint8_t> data, bool as_context
   tw3_buf_put(&r->b, data.data(), data.size());
 }
 
-void err_reply_l(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int site) {
-  uint64_t mid = rq->hdr.message_id;
-  if (mid == 0) mid = ++c->last_msg_id;
-  tw3_trace(c, "[twsmb3s %d] ERR_REPLY cmd=%u status=%08x line=%d mid=%llu%s\n", c->conn_id,
-            rq->hdr.command, status, site, static_cast<unsigned long long>(mid),
-            rq->in_compound ? " (chained)" : "");
-  if (r->b.len >= SMB2_HDR_SIZE) {
-    rep_error(r, status);
-    if (rq->in_compound) {
-      rq->failed = 1;
-      r->last_status = status;
-    }
-  }
-  if (mid > c->last_msg_id) c->last_msg_id = mid;
-}
-
 namespace {
 
 // The observers (trace, log) see a message whole; a sealed reply is joined

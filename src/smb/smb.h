@@ -37,6 +37,7 @@ constexpr int TW3_IO_TIMEOUT = -2;
 // ======================= Per-connection records ===========================
 struct tw3_tree {
   uint32_t tree_id;       // unique among the connection's live trees
+  uint64_t session_id;    // the session that connected it
   char share_name[TW3_SHARE_NAME_MAX + 1];
   int32_t is_ipc;
   tw3_share share;        // copy taken at connect time; empty for IPC$
@@ -57,6 +58,7 @@ struct tw3_open {
   uint64_t file_id;       // FileId.Persistent; FileId.Volatile is always 0
   int32_t is_dir;
   int32_t is_pipe;        // the srvsvc pipe on IPC$
+  uint64_t session_id;    // the session that made it: used under that session only
   uint32_t tree_id;       // the tree it was opened through; closed with it
   uint32_t granted_access;  // the rights CREATE accepted, generic bits mapped
   char local_path[TW3_LOCAL_PATH_MAX];
@@ -151,8 +153,6 @@ struct tw3_conn {
   uint64_t max_read;
   uint64_t max_write;
   uint8_t server_guid[SMB2_GUID_SIZE];  // as the last NEGOTIATE response carried it
-  uint64_t last_msg_id;       // highest MessageId an error reply was made for
-  uint64_t cur_msg_id;        // MessageId of the request being handled
 
   // Credits (credits.cpp): the MessageIds the client may still use are
   // those from seq_low to seq_top that seq_used does not mark. A fresh
@@ -231,10 +231,10 @@ struct tw3_req {
   uint64_t off;           // where the request begins in its message
   uint64_t len;           // its own bytes: up to NextCommand, else to the message's end
   int32_t in_compound;    // not the first request of its message
-  tw3_tree* tree;         // the live tree hdr.tree_id names, or null
-  uint64_t created_fid;   // FileId.Persistent of the open a successful CREATE made
-  int32_t failed;         // refused by err_reply_l inside a compound: the requests
-                          // after it in the message get the same status
+  tw3_tree* tree;         // the live tree of the session that hdr.tree_id names, or null
+  // The open its FileId names, resolved by the dispatcher (null for commands
+  // without one); for CREATE, the open it made.
+  tw3_open* open;
 };
 
 // Parses the 64-byte SMB2 sync header at the start of bytes[0..len).
@@ -243,8 +243,9 @@ int parse_header(const uint8_t* bytes, uint64_t len, tw3_hdr* hdr, uint64_t* bod
 
 // Bounded little-endian reader with a sticky failure flag: it never reads
 // at or beyond `len`. A handler's reader starts at the first body byte of its
-// request (pos 0) and reaches to the end of the received message, so a field
-// that the protocol counts from the header start is at body position off - 64.
+// request (pos 0) and reaches to the end of that request (its NextCommand, or
+// the message's end), so a field that the protocol counts from the header
+// start is at body position off - 64.
 struct tw3_rd {
   const uint8_t* data;
   uint64_t len;
@@ -296,7 +297,6 @@ void w64(tw3_buf* b, uint64_t v);
 struct tw3_reply {
   tw3_buf b;
   uint64_t last_hdr;      // offset of the header of the response being built
-  uint32_t last_status;   // status of the last failure inside a compound
   // Set by tf_wrap_reply: `b` holds the ciphertext, sealed where it was
   // built (a large READ's data is never copied for it), and this transform
   // header leaves ahead of it.
@@ -326,12 +326,6 @@ void rep_error(tw3_reply* r, uint32_t status);
 // `data` as it is, or inside one error context with ErrorId 0 (MS-SMB2
 // 2.2.2.1) when `as_context`, as dialect 3.1.1 wants.
 void rep_error_data(tw3_reply* r, std::span<const uint8_t> data, bool as_context);
-
-// Refuses the request rq: the response being built for it becomes an ERROR
-// response (header and 9-byte error body) with `status`; inside a compound
-// rq->failed is set and the status kept in r->last_status. Sends nothing.
-// `site` tells refusal sites apart in traces.
-void err_reply_l(tw3_conn* c, tw3_req* rq, tw3_reply* r, uint32_t status, int site);
 
 // Sends one whole SMB2 message as one NetBIOS message: traces, feeds the
 // pre-authentication hash, writes, logs "<<", counts bytes_sent. A failed
@@ -387,6 +381,11 @@ void tw3_open_release(tw3_open* o);
 void tw3_open_close(tw3_conn* c, tw3_open* o);
 // The live open with this FileId.Persistent, or null.
 tw3_open* tw3_open_find(const tw3_conn* c, uint64_t file_id);
+// The same, only when it belongs to the session and tree the request
+// header names; null for any other.
+tw3_open* tw3_open_of(const tw3_conn* c, const tw3_hdr& h, uint64_t file_id);
+// 1 when session_id names the connection's authenticated session.
+bool tw3_session_live(const tw3_conn* c, uint64_t session_id);
 
 // ======================= Command handlers =================================
 // What a handler hands back to the dispatcher, which writes the status into

@@ -46,6 +46,16 @@ constexpr uint32_t SMB2_FLAGS_SIGNED = 0x00000008;
 constexpr uint64_t SMB2_RELATED_SESSION_ID = 0xFFFFFFFFFFFFFFFFULL;
 constexpr uint32_t SMB2_RELATED_TREE_ID = 0xFFFFFFFF;
 constexpr uint64_t SMB2_RELATED_FILE_ID = 0xFFFFFFFFFFFFFFFFULL;
+// FileId.Persistent in a WRITE request body (MS-SMB2 2.2.21).
+constexpr uint64_t TW3_WRITE_FID_AT = 16;
+// The StructureSize of the requests that act on an open (MS-SMB2 2.2.15,
+// 2.2.19, 2.2.21, 2.2.31, 2.2.33, 2.2.37); CHANGE_NOTIFY's is below.
+constexpr uint16_t SMB2_CLOSE_REQUEST_SIZE = 24;
+constexpr uint16_t SMB2_READ_REQUEST_SIZE = 49;
+constexpr uint16_t SMB2_WRITE_REQUEST_SIZE = 49;
+constexpr uint16_t SMB2_IOCTL_REQUEST_SIZE = 57;
+constexpr uint16_t SMB2_QUERY_DIRECTORY_REQUEST_SIZE = 33;
+constexpr uint16_t SMB2_QUERY_INFO_REQUEST_SIZE = 41;
 
 // Compound responses start on 8-byte boundaries (MS-SMB2 3.3.4.1.3).
 constexpr uint32_t SMB2_COMPOUND_ALIGN = 8;

@@ -57,6 +57,18 @@ bytes read_body(uint32_t length, uint64_t fid) {
   return b;
 }
 
+bytes query_info_body(uint8_t info_class, uint64_t fid) {
+  bytes b;
+  put(b, 41, 2);
+  b.push_back(1);  // InfoType: file
+  b.push_back(info_class);
+  put(b, 4096, 4);  // OutputBufferLength
+  put(b, 0, 2 + 2 + 4 + 4 + 4);  // InputBufferOffset, Reserved, InputBufferLength, AdditionalInformation, Flags
+  put(b, fid, 8);
+  put(b, fid, 8);
+  return b;
+}
+
 bytes close_body(uint64_t fid) {
   bytes b;
   put(b, 24, 2);
@@ -78,6 +90,7 @@ class CompoundFiles : public EngineTest {
     ASSERT_EQ(tw3_add_share("data", dir_.string().c_str()), 0) << tw3_error();
     auto* t = new tw3_tree{};
     t->tree_id = 1;
+    t->session_id = 0x99;
     std::snprintf(t->share_name, sizeof t->share_name, "data");
     ASSERT_EQ(tw3_share_find("data", &t->share), 0);
     c_.tree_list = t;
@@ -134,6 +147,42 @@ TEST_F(CompoundFiles, CreateReadCloseShareTheCreatedHandle) {
   const auto alone = responses();
   ASSERT_EQ(alone.size(), 2u);
   EXPECT_NE(alone[1].status, STATUS_SUCCESS);
+}
+
+// A failed request in the middle of a compound answers for itself: the CLOSE
+// after it still closes, so the compound leaves no handle behind however
+// often it runs (smbprotocol's stat() sends exactly this).
+TEST_F(CompoundFiles, CloseAfterAFailedQueryInfoStillCloses) {
+  req create;
+  create.command = SMB2_CREATE;
+  create.session_id = 0x99;
+  create.tree_id = 1;
+  create.body = create_body(u"a.txt");
+  req qi;
+  qi.command = SMB2_QUERY_INFO;
+  qi.flags = SMB2_FLAGS_RELATED_OPERATIONS;
+  qi.session_id = SMB2_RELATED_SESSION_ID;
+  qi.tree_id = SMB2_RELATED_TREE_ID;
+  req close = qi;
+  close.command = SMB2_CLOSE;
+  close.body = close_body(SMB2_RELATED_FILE_ID);
+  req good = qi;
+  good.body = query_info_body(5, SMB2_RELATED_FILE_ID);  // FileStandardInformation
+  qi.body = query_info_body(0xFF, SMB2_RELATED_FILE_ID);  // no such class
+  uint64_t mid = 1;
+  for (int round = 0; round < 3; ++round) {
+    std::vector<req> chain = {create, good, qi, good, close};
+    for (req& q : chain) q.message_id = mid++;
+    run(tw3test::compound(chain));
+    const auto rs = responses();
+    ASSERT_EQ(rs.size(), 5u);
+    EXPECT_EQ(rs[0].status, STATUS_SUCCESS);
+    EXPECT_EQ(rs[1].status, STATUS_SUCCESS);
+    EXPECT_EQ(rs[2].status, STATUS_INVALID_INFO_CLASS);
+    EXPECT_EQ(rs[3].status, STATUS_SUCCESS) << "the open is still there";
+    EXPECT_EQ(rs[4].status, STATUS_SUCCESS);
+    EXPECT_EQ(c_.opens.count, 0) << round;
+  }
 }
 
 }  // namespace

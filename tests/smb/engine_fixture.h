@@ -38,6 +38,7 @@ class EngineTest : public ::testing::Test {
     c_.session_id = kSession;
     auto* t = new tw3_tree{};
     t->tree_id = kTree;
+    t->session_id = kSession;
     t->next = c_.tree_list;
     c_.tree_list = t;
   }

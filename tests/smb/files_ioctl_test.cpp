@@ -91,7 +91,7 @@ TEST_F(Ioctl, RefusedControls) {
       {"DFS referrals to no file", ioctl_body(kAllOnes, kDfsReferrals, {}, kAllOnes), STATUS_NOT_SUPPORTED, 1},
       {"transceive on a file", ioctl_body(file, kTransceive, bind_pdu(1, 1)), STATUS_NOT_SUPPORTED, 1},
       {"other control on the pipe", ioctl_body(pipe, 0x00090000, {}), STATUS_NOT_SUPPORTED, 1},
-      {"unknown handle", ioctl_body(0x999, kTransceive, {}), STATUS_INVALID_PARAMETER, 0},
+      {"unknown handle", ioctl_body(0x999, kTransceive, {}), STATUS_FILE_CLOSED, 0},
       {"input of 16,385 bytes", ioctl_body(pipe, kTransceive, bytes(16385, 0)), STATUS_INVALID_PARAMETER, 0},
       {"input offset inside the header", offset_in_header, STATUS_INVALID_PARAMETER, 0},
       {"input past the message", past_end, STATUS_INVALID_PARAMETER, 0},

@@ -277,7 +277,7 @@ TEST_F(QueryClasses, SecurityRefusalsCarryWhatTheClientNeeds) {
   }
   EXPECT_EQ(data_of(c.qi(weak, 1, 8, 0)), le(0x80, 4));
   EXPECT_EQ(c.one(c.on(SMB2_QUERY_INFO, secinfo_body(0x999, 7, 4096))).status(),
-            STATUS_INVALID_HANDLE);
+            STATUS_FILE_CLOSED);
 }
 
 }  // namespace

@@ -240,7 +240,7 @@ TEST_F(Listing, Refusals) {
       {"class 4", qd_body(dir, 4, 0, "*"), STATUS_INVALID_INFO_CLASS},
       {"a file", qd_body(file, kIdBoth, 0, "*"), STATUS_NOT_A_DIRECTORY},
       {"the pipe", qd_body(pipe, kIdBoth, 0, "*"), STATUS_NOT_SUPPORTED},
-      {"unknown handle", qd_body(0x999, kIdBoth, 0, "*"), STATUS_INVALID_PARAMETER},
+      {"unknown handle", qd_body(0x999, kIdBoth, 0, "*"), STATUS_FILE_CLOSED},
       {"path in the pattern", qd_body(dir, kIdBoth, 0, "sub\\*"), STATUS_INVALID_PARAMETER},
       {"pattern past the message", past_end, STATUS_INVALID_PARAMETER},
       {"short body", short_body, STATUS_INVALID_PARAMETER},

@@ -146,8 +146,8 @@ TEST_F(ReadInfo, ReadRefusals) {
   const Case cases[] = {
       {"pipe", read_body(pipe, 0, 10), STATUS_NOT_SUPPORTED},
       {"directory", read_body(dir, 0, 10), STATUS_FILE_IS_A_DIRECTORY},
-      {"closed handle", read_body(closed, 0, 10), STATUS_INVALID_PARAMETER},
-      {"unknown handle", read_body(0x777, 0, 10), STATUS_INVALID_PARAMETER},
+      {"closed handle", read_body(closed, 0, 10), STATUS_FILE_CLOSED},
+      {"unknown handle", read_body(0x777, 0, 10), STATUS_FILE_CLOSED},
       {"RDMA channel", channel, STATUS_NOT_SUPPORTED},
       {"StructureSize 48", bad_size, STATUS_INVALID_PARAMETER},
       {"short body", short_body, STATUS_INVALID_PARAMETER},
@@ -316,7 +316,7 @@ TEST_F(ReadInfo, QueryInfoRefusals) {
       {"class 35", qi_body(file, 1, 35, 0), STATUS_INVALID_INFO_CLASS},
       {"fs class 2", qi_body(file, 2, 2, 0), STATUS_INVALID_INFO_CLASS},
       {"fs on the pipe", qi_body(pipe, 2, 1, 0), STATUS_INVALID_INFO_CLASS},
-      {"unknown handle", qi_body(0x999, 1, 4, 0), STATUS_INVALID_HANDLE},
+      {"unknown handle", qi_body(0x999, 1, 4, 0), STATUS_FILE_CLOSED},
       {"short body", short_body, STATUS_INVALID_PARAMETER},
   };
   for (const Case& k : cases) {

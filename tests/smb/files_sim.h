@@ -445,9 +445,9 @@ class conn {
   }
 
   // A request as a client sends it: on the tree of the FileId in its body
-  // (CLOSE, QUERY_DIRECTORY, IOCTL: at 8; READ: 16; QUERY_INFO: 24).
+  // (CLOSE, QUERY_DIRECTORY, IOCTL: at 8; READ, WRITE: 16; QUERY_INFO: 24).
   request on(uint8_t cmd, const bytes& body) const {
-    const size_t at = cmd == SMB2_READ ? 16 : cmd == SMB2_QUERY_INFO ? 24 : 8;
+    const size_t at = cmd == SMB2_READ || cmd == SMB2_WRITE ? 16 : cmd == SMB2_QUERY_INFO ? 24 : 8;
     const uint64_t fid = at + 8 <= body.size() ? le64(body.data() + at) : 0;
     return {cmd, tree_of(fid), 0, kSessionId, body};
   }

@@ -126,14 +126,14 @@ TEST_F(Files, TreeDisconnect) {
   EXPECT_EQ(r.body_bytes(0, 4), (bytes{4, 0, 0, 0}));
   EXPECT_EQ(c.one({SMB2_TREE_DISCONNECT, tree, 0, kSessionId, body}).status(), STATUS_NETWORK_NAME_DELETED);
   EXPECT_EQ(tw3_stat_get(ST_TREES), trees - 1);
-  EXPECT_EQ(c.create(tree, create_body("ten.txt")).status(), STATUS_USER_SESSION_DELETED);
+  EXPECT_EQ(c.create(tree, create_body("ten.txt")).status(), STATUS_NETWORK_NAME_DELETED);
   // A request naming the retired tree is refused before its handler, open
   // or not; the retired id is never reused.
   EXPECT_EQ(c.read(fid, 0, 4).status(), STATUS_NETWORK_NAME_DELETED);
   const uint32_t again = c.connect("films");
   EXPECT_NE(again, tree);
   // The open went with its tree: it cannot be reached through another one.
-  EXPECT_EQ(c.one({SMB2_READ, again, 0, kSessionId, read_body(fid, 0, 4)}).status(), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(c.one({SMB2_READ, again, 0, kSessionId, read_body(fid, 0, 4)}).status(), STATUS_FILE_CLOSED);
 }
 
 // Opens of a disconnected tree are closed with it, so a client that
@@ -247,7 +247,7 @@ TEST_F(Files, CreateOnRootsAndPipe) {
 
 TEST_F(Files, CreateWithoutSessionOrTree) {
   uint32_t tree = c.connect("films");
-  EXPECT_EQ(c.create(99, create_body("ten.txt")).status(), STATUS_USER_SESSION_DELETED);
+  EXPECT_EQ(c.create(99, create_body("ten.txt")).status(), STATUS_NETWORK_NAME_DELETED);
   c.get()->authenticated = 0;
   EXPECT_EQ(c.create(tree, create_body("ten.txt")).status(), STATUS_USER_SESSION_DELETED);
 }
@@ -263,6 +263,50 @@ TEST_F(Files, HandleLimit) {
   EXPECT_NE(c.open(tree, "ten.txt"), 0u);
 }
 
+// Every command that acts on an open gets it from the dispatcher: a FileId
+// that is unknown, closed, or of another tree or session is FILE_CLOSED
+// whatever the command, and the connection goes on.
+TEST_F(Files, FileIdsOfNoLiveOpenOfTheRequestAreClosed) {
+  const uint32_t tree = c.connect("films");
+  const uint32_t other_tree = c.connect("films");
+  const uint64_t live = c.open(tree, "ten.txt");
+  const uint64_t closed = c.open(tree, "ten.txt");
+  ASSERT_EQ(c.close(closed).status(), STATUS_SUCCESS);
+  const uint64_t foreign = c.open(tree, "dir");
+  tw3_open_find(c.get(), foreign)->session_id = kSessionId + 2;  // as if another session made it
+  constexpr uint32_t kTransceive = 0x0011C017;
+  auto notify = [](uint64_t fid) {
+    bytes b(32, 0);
+    put_le16(b.data(), 32);
+    put_le64(b.data() + 8, fid);
+    put_le32(b.data() + 24, 0x1);
+    return b;
+  };
+  struct Kind {
+    const char* what;
+    uint64_t fid;
+    uint32_t tree;
+  } kinds[] = {{"unknown", 0x999, tree}, {"closed", closed, tree},
+               {"of another tree", live, other_tree}, {"of another session", foreign, tree}};
+  for (const Kind& k : kinds) {
+    const std::pair<uint8_t, bytes> requests[] = {
+        {SMB2_READ, read_body(k.fid, 0, 4)},
+        {SMB2_QUERY_INFO, qi_body(k.fid, 1, 4, 40)},
+        {SMB2_QUERY_DIRECTORY, qd_body(k.fid, 37, 0, "*")},
+        {SMB2_IOCTL, ioctl_body(k.fid, kTransceive, {})},
+        {SMB2_CHANGE_NOTIFY, notify(k.fid)},
+        {SMB2_CLOSE, close_body(k.fid)},
+    };
+    for (const auto& [command, body] : requests) {
+      EXPECT_EQ(c.one({command, k.tree, 0, kSessionId, body}).status(), STATUS_FILE_CLOSED)
+          << k.what << " FileId, command " << int(command);
+      EXPECT_EQ(c.get()->closing, 0);
+    }
+  }
+  EXPECT_EQ(c.get()->opens.count, 2);
+  EXPECT_EQ(c.read(live, 0, 4).status(), STATUS_SUCCESS);
+}
+
 TEST_F(Files, CloseAnswersTheOpenAndRetiresIt) {
   uint32_t tree = c.connect("films");
   uint64_t fid = c.open(tree, "ten.txt");
@@ -274,8 +318,8 @@ TEST_F(Files, CloseAnswersTheOpenAndRetiresIt) {
   EXPECT_EQ(r.b64(40), 65536u);  // AllocationSize
   EXPECT_EQ(r.b32(56), 0x21u);
   EXPECT_EQ(c.get()->opens.count, 0);
-  EXPECT_EQ(c.close(fid).status(), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(c.close(0x999).status(), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(c.close(fid).status(), STATUS_FILE_CLOSED);
+  EXPECT_EQ(c.close(0x999).status(), STATUS_FILE_CLOSED);
   EXPECT_EQ(c.get()->opens.count, 0);
   bytes bad = close_body(fid);
   bad[0] = 25;
@@ -341,16 +385,25 @@ TEST_F(Files, RelatedCreateReadClose) {
   EXPECT_EQ(c.get()->opens.count, 0);
 }
 
-TEST_F(Files, CompoundAfterFailedCreateFailsInItsHandlers) {
+// The related requests after a failed CREATE have no open to act on: each
+// gets the CREATE's status, whatever its command; an unrelated request after
+// them is served on its own.
+TEST_F(Files, CompoundAfterFailedCreateGetsItsStatus) {
   uint32_t tree = c.connect("films");
+  uint64_t kept = c.open(tree, "ten.txt");
   std::vector<request> reqs = {
       {SMB2_CREATE, tree, 0, kSessionId, create_body("nosuch.txt")},
       {SMB2_READ, SMB2_RELATED_TREE_ID, SMB2_FLAGS_RELATED_OPERATIONS, kAllOnes, read_body(kAllOnes, 0, 5)},
+      {SMB2_CLOSE, SMB2_RELATED_TREE_ID, SMB2_FLAGS_RELATED_OPERATIONS, kAllOnes, close_body(kAllOnes)},
+      {SMB2_READ, tree, 0, kSessionId, read_body(kept, 0, 3)},
   };
   auto rs = c.exchange(reqs);
-  ASSERT_EQ(rs.size(), 2u);
-  EXPECT_EQ(rs[0].status(), STATUS_OBJECT_PATH_NOT_FOUND);
-  EXPECT_EQ(rs[1].status(), STATUS_INVALID_PARAMETER);
+  ASSERT_EQ(rs.size(), 4u);
+  ASSERT_NE(rs[0].status(), STATUS_SUCCESS);
+  EXPECT_EQ(rs[1].status(), rs[0].status());
+  EXPECT_EQ(rs[2].status(), rs[0].status());
+  EXPECT_EQ(rs[3].status(), STATUS_SUCCESS);
+  EXPECT_EQ(c.get()->opens.count, 1);
 }
 
 }  // namespace

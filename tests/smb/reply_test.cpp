@@ -132,40 +132,19 @@ TEST(Reply, SendRuleWithholdsOnlyTheBareSuccessHeader) {
 class ErrReply : public EngineTest {};
 
 TEST_F(ErrReply, MakesTheResponseAnErrorAndSendsNothing) {
-  rep_begin(&r_, SMB2_TREE_CONNECT, 0, 0, 0x77, 3, 0, 1);
-  w32(&r_.b, 0xAAAAAAAA);  // a body begun before the refusal is dropped
-  c_.last_msg_id = 5;
-  tw3_req rq{};
-  rq.hdr.command = SMB2_TREE_CONNECT;  // MessageId 0: the next one is counted
-  err_reply_l(&c_, &rq, &r_, STATUS_USER_SESSION_DELETED, 1);
-  EXPECT_EQ(c_.last_msg_id, 6u);
-  EXPECT_EQ(rq.failed, 0);  // alone in its message: nothing follows it
-  ASSERT_EQ(r_.b.len, tw3test::kErrorResponseSize);
-  EXPECT_EQ(bytes(r_.b.data + 64, r_.b.data + r_.b.len), tw3test::kErrorBody);
-  const auto rs = responses();
-  ASSERT_EQ(rs.size(), 1u);
-  EXPECT_EQ(rs[0].status, STATUS_USER_SESSION_DELETED);
-  EXPECT_EQ(rs[0].session_id, 0x77u);
-  EXPECT_EQ(rs[0].tree_id, 3u);
-  EXPECT_TRUE(sio_.written.empty());
-}
-
-TEST_F(ErrReply, PatchesTheCurrentResponseAndMarksTheChain) {
   rep_begin(&r_, SMB2_ECHO, 0, 1, 0, 0, 0, 1);
   w32(&r_.b, 0);
-  rep_chain(&r_, SMB2_READ, 0, 2, 0, 0, 0, 1);
-  tw3_req rq{};
-  rq.hdr.command = SMB2_READ;
-  rq.hdr.message_id = 2;
-  rq.in_compound = 1;
-  err_reply_l(&c_, &rq, &r_, STATUS_INVALID_PARAMETER, 2);
+  rep_chain(&r_, SMB2_TREE_CONNECT, 0, 2, 0x77, 3, 0, 1);
+  w32(&r_.b, 0xAAAAAAAA);  // a body begun before the refusal is dropped
+  rep_error(&r_, STATUS_USER_SESSION_DELETED);
   const auto rs = responses();
   ASSERT_EQ(rs.size(), 2u);
   EXPECT_EQ(rs[0].status, 0u);
-  EXPECT_EQ(rs[1].status, STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(r_.last_status, STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(rq.failed, 1);
-  EXPECT_EQ(c_.last_msg_id, 2u);
+  EXPECT_EQ(rs[1].status, STATUS_USER_SESSION_DELETED);
+  EXPECT_EQ(rs[1].session_id, 0x77u);
+  EXPECT_EQ(rs[1].tree_id, 3u);
+  EXPECT_EQ(rs[1].len, tw3test::kErrorResponseSize);
+  EXPECT_EQ(bytes(r_.b.data + rs[1].off + 64, r_.b.data + r_.b.len), tw3test::kErrorBody);
   EXPECT_TRUE(sio_.written.empty());
 }
 
