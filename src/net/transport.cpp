@@ -40,15 +40,31 @@ int x_read(void* ctx, uint8_t* buf, uint32_t cap, uint32_t timeout_ms) {
   return static_cast<int>(n);
 }
 
-int x_write(void* ctx, const uint8_t* data, uint32_t len) {
+int x_writev(void* ctx, const tw3_iovec* parts, int count) {
+  if (count < 0 || (count > 0 && parts == nullptr)) return -1;
   tw3_client* c = client_of(ctx);
-  uint64_t off = 0;
+  int at = 0;         // the part under way
+  uint64_t off = 0;   // bytes of it already sent
   uint64_t last_progress = 0;
   int32_t limit_ms = -1;  // read from the options only once a send stalls
-  while (off < len) {
-    int64_t n = tw3_sock_send(c->sock, data + off, len - off);
+  for (;;) {
+    while (at < count && off >= parts[at].len) at++, off = 0;  // empty parts too
+    if (at == count) return 0;
+    tw3_iovec window[TW3_IOV_MAX];
+    window[0] = {parts[at].data + off, parts[at].len - off};
+    int n_window = 1;
+    for (int i = at + 1; i < count && n_window < TW3_IOV_MAX; i++) window[n_window++] = parts[i];
+    int64_t n = tw3_sock_sendv(c->sock, window, n_window);
     if (n > 0) {
-      off += static_cast<uint64_t>(n);
+      for (auto left = static_cast<uint64_t>(n); left > 0 && at < count;) {
+        const uint64_t rest = parts[at].len - off;
+        if (left < rest) {
+          off += left;
+          break;
+        }
+        left -= rest;
+        at++, off = 0;
+      }
       last_progress = 0;
       continue;
     }
@@ -66,5 +82,9 @@ int x_write(void* ctx, const uint8_t* data, uint32_t len) {
     int slice = static_cast<int>(std::min<uint64_t>(kWriteSliceMs, limit_ms - stalled));
     if (wait_for(c->sock, TW3_POLL_OUT, slice) < 0) return -1;
   }
-  return 0;
+}
+
+int x_write(void* ctx, const uint8_t* data, uint32_t len) {
+  const tw3_iovec one{data, len};
+  return x_writev(ctx, &one, 1);
 }

@@ -5,9 +5,11 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -110,6 +112,30 @@ int tw3_sock_poll(tw3_socket s, int events, int timeout_ms) {
 
 int64_t tw3_sock_send(tw3_socket s, const void* data, size_t len) {
   ssize_t n = send(fd_of(s), data, len, MSG_NOSIGNAL);
+  if (n >= 0) return n;
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return TW3_SOCK_AGAIN;
+  return fail_with_errno(TW3_SOCK_FAIL);
+}
+
+int64_t tw3_sock_sendv(tw3_socket s, const tw3_iovec* parts, int count) {
+  if (count < 0 || count > TW3_IOV_MAX || (count > 0 && parts == nullptr)) {
+    t_sock_error = EINVAL;
+    return TW3_SOCK_FAIL;
+  }
+  iovec v[TW3_IOV_MAX];
+  size_t room = INT_MAX;  // the result stays an int, as tw3_sock_send's on Windows
+  int used = 0;
+  for (int i = 0; i < count && room > 0; i++) {
+    const size_t len = parts[i].len < room ? static_cast<size_t>(parts[i].len) : room;
+    v[used].iov_base = const_cast<uint8_t*>(parts[i].data);  // sendmsg only reads it
+    v[used].iov_len = len;
+    room -= len;
+    used++;
+  }
+  msghdr m{};
+  m.msg_iov = v;
+  m.msg_iovlen = static_cast<size_t>(used);
+  ssize_t n = sendmsg(fd_of(s), &m, MSG_NOSIGNAL);
   if (n >= 0) return n;
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return TW3_SOCK_AGAIN;
   return fail_with_errno(TW3_SOCK_FAIL);

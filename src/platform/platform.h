@@ -189,6 +189,16 @@ int tw3_sock_poll(tw3_socket s, int events, int timeout_ms);
 // One non-blocking transfer: bytes moved (recv: 0 means orderly close),
 // TW3_SOCK_AGAIN or TW3_SOCK_FAIL. Sending never raises SIGPIPE.
 int64_t tw3_sock_send(tw3_socket s, const void* data, size_t len);
+// One part of a gather send.
+struct tw3_iovec {
+  const uint8_t* data;
+  uint64_t len;
+};
+constexpr int TW3_IOV_MAX = 16;  // parts one tw3_sock_sendv takes
+// tw3_sock_send over the parts in order, as one transfer (so small parts
+// share a segment): bytes moved from the start of the first part (at most
+// INT_MAX), TW3_SOCK_AGAIN or TW3_SOCK_FAIL; more than TW3_IOV_MAX parts fail.
+int64_t tw3_sock_sendv(tw3_socket s, const tw3_iovec* parts, int count);
 int64_t tw3_sock_recv(tw3_socket s, void* buf, size_t cap);
 // A blocking connection to ip:port (clients in tests and tools), or
 // TW3_NO_SOCKET.

@@ -169,6 +169,18 @@ struct whole_message {
   ~whole_message() { tw3_buf_free(&joined); }
 };
 
+// The parts leave in one write, so with no delay on the socket a small
+// reply is one segment, not one per header.
+int write_parts(const tw3_conn* c, const tw3_iovec* parts, int count) {
+  if (c->io->writev != nullptr) return c->io->writev(c->io_ctx, parts, count);
+  tw3_buf joined{};
+  for (int i = 0; i < count; i++) tw3_buf_put(&joined, parts[i].data, parts[i].len);
+  const int rc =
+      joined.failed ? -1 : c->io->write(c->io_ctx, joined.data, static_cast<uint32_t>(joined.len));
+  tw3_buf_free(&joined);
+  return rc;
+}
+
 void send_parts(tw3_conn* c, const uint8_t* head, uint64_t head_len, const uint8_t* bytes,
                 uint64_t len) {
   if (bytes == nullptr) len = 0;
@@ -180,17 +192,17 @@ void send_parts(tw3_conn* c, const uint8_t* head, uint64_t head_len, const uint8
   }
   const uint8_t nb[NB_HDR_SIZE] = {NB_SESSION_MESSAGE, static_cast<uint8_t>(total >> 16),
                                    static_cast<uint8_t>(total >> 8), static_cast<uint8_t>(total)};
+  tw3_iovec parts[3] = {{nb, NB_HDR_SIZE}};
+  int count = 1;
+  if (head_len != 0) parts[count++] = {head, head_len};
+  if (len != 0) parts[count++] = {bytes, len};
   const whole_message whole(c, head, head_len, bytes, len);
   // Header and message leave back to back: a notification sent meanwhile
   // waits for the whole frame.
   tw3_lock_guard hold(c->send_lock);
   trace_send(c, whole.data, whole.len);
-  if (c->io->write(c->io_ctx, nb, NB_HDR_SIZE) != 0) c->closing = 1;
   if (head_len == 0 && preauth_eligible(c, bytes, len)) preauth_update(c, bytes, len);
-  if (head_len != 0 && c->io->write(c->io_ctx, head, static_cast<uint32_t>(head_len)) != 0)
-    c->closing = 1;
-  if (len != 0 && c->io->write(c->io_ctx, bytes, static_cast<uint32_t>(len)) != 0)
-    c->closing = 1;
+  if (write_parts(c, parts, count) != 0) c->closing = 1;
   if (c->io->log != nullptr) c->io->log(c->io_ctx, "<<", whole.data, static_cast<int64_t>(whole.len));
   tw3_stat_add(ST_BYTES_SENT, static_cast<int64_t>(total));
   c->act.bytes_sent += total;

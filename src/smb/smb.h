@@ -30,6 +30,10 @@ struct tw3_io {
   // Optional clock for the loop's deadlines (milliseconds, monotonic);
   // null means tw3_now_ms. Lets a scripted transport fake the passing time.
   uint64_t (*now_ms)(void* ctx);
+  // Optional: writes the parts in order as one transfer, 0 on success. Every
+  // reply leaves through it (one segment for its headers and body); without
+  // it the parts are joined for one write.
+  int (*writev)(void* ctx, const tw3_iovec* parts, int count);
 };
 
 constexpr int TW3_IO_TIMEOUT = -2;

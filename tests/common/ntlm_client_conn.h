@@ -72,6 +72,14 @@ class Conn {
     return Bytes(sio_.written.begin() + static_cast<long>(before) + 4, sio_.written.end());
   }
 
+  // The scripted transport under the connection.
+  const tw3test::script_io& transport() const { return sio_; }
+  // From now on the transport offers the gather write as well.
+  void offer_gather() {
+    sio_.gather = true;
+    io_ = sio_.io();
+  }
+
   tw3_conn c{};
 
  private:

@@ -149,6 +149,17 @@ int do_write(void* ctx, const uint8_t* data, uint32_t len) {
   return 0;
 }
 
+int do_writev(void* ctx, const tw3_iovec* parts, int count) {
+  auto* s = static_cast<script_io*>(ctx);
+  const int n = s->writes++;
+  s->last_parts = count;
+  if (s->fail_writes_from >= 0 && n >= s->fail_writes_from) return -1;
+  if (s->fake_clock) s->now_ms += s->write_ms;
+  for (int i = 0; i < count; i++)
+    s->written.insert(s->written.end(), parts[i].data, parts[i].data + parts[i].len);
+  return 0;
+}
+
 void do_log(void* ctx, const char* dir, const uint8_t* data, int64_t len) {
   auto* s = static_cast<script_io*>(ctx);
   s->logged.emplace_back(dir, bytes(data, data + (len > 0 ? len : 0)));
@@ -158,7 +169,9 @@ uint64_t do_now(void* ctx) { return static_cast<script_io*>(ctx)->now_ms; }
 
 }  // namespace
 
-tw3_io script_io::io() { return tw3_io{this, do_write, do_read, do_log, fake_clock ? do_now : nullptr}; }
+tw3_io script_io::io() {
+  return tw3_io{this, do_write, do_read, do_log, fake_clock ? do_now : nullptr, gather ? do_writev : nullptr};
+}
 
 void script_io::add_paced(const bytes& b, size_t piece, uint32_t ms_between) {
   for (size_t i = 0; i < b.size(); i += piece) {

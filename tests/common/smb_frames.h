@@ -83,7 +83,9 @@ class script_io {
   int reads = 0;
   int max_reads = 200000;                   // a runaway loop fails instead of hanging
   int fail_writes_from = -1;                // write number from which writes fail
-  int writes = 0;
+  int writes = 0;                           // calls of either write operation
+  bool gather = false;                      // offer the gather write too
+  int last_parts = 0;                       // parts of the latest gather write
   // With fake_clock the loop reads its time from now_ms, which only the
   // steps' sleep_ms move on.
   bool fake_clock = false;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "config/config.h"
 #include "net/net.h"
@@ -54,6 +55,27 @@ void flood_runner(const tw3_io* io, const tw3_ip*, const char*, int32_t) {
   static uint8_t chunk[65536];
   while (io->write(io->ctx, chunk, sizeof chunk) == 0) g_flood_chunks++;
   g_flood_ended = 1;
+}
+
+// One gather write of more parts than one transfer takes, empty parts and
+// a part larger than the socket buffers among them. Every byte tells its
+// part and place, so a part resent, skipped or resumed at the wrong offset
+// shows.
+constexpr int kGatherParts = TW3_IOV_MAX + 5;
+constexpr uint64_t kGatherBig = 32u << 20;
+uint64_t gather_len(int i) { return i == 3 ? kGatherBig : i % 4 == 1 ? 0 : static_cast<uint64_t>(i) + 1; }
+std::vector<uint8_t> gather_part(int i) {
+  std::vector<uint8_t> d(gather_len(i));
+  for (size_t j = 0; j < d.size(); j++) d[j] = static_cast<uint8_t>(i * 37 + j * 7 + j / 251);
+  return d;
+}
+std::atomic<int> g_gather_rc{1};
+void gather_runner(const tw3_io* io, const tw3_ip*, const char*, int32_t) {
+  std::vector<std::vector<uint8_t>> data;
+  std::vector<tw3_iovec> parts;
+  for (int i = 0; i < kGatherParts; i++) data.push_back(gather_part(i));
+  for (const auto& d : data) parts.push_back({d.data(), d.size()});
+  g_gather_rc = io->writev(io->ctx, parts.data(), kGatherParts);
 }
 
 class Listener : public ::testing::Test {
@@ -214,6 +236,22 @@ TEST_F(Listener, StopEndsEngineConnectionsAndJoinsTheirThreads) {
   tw3_net_stop();
   EXPECT_EQ(tw3_net_client_count(), 0);
   for (client* x : {&a, &b, &c}) EXPECT_TRUE(x->sees_close());
+}
+
+TEST_F(Listener, GatherWriteSendsEveryPartOnceInOrder) {
+  tw3_net_set_runner_for_tests(gather_runner);
+  g_gather_rc = 1;
+  ASSERT_EQ(tw3_net_start(nullptr, 0, nullptr), 0) << tw3_error();
+  client c("127.0.0.1", tw3_net_port());
+  std::vector<uint8_t> want;
+  for (int i = 0; i < kGatherParts; i++) {
+    const std::vector<uint8_t> d = gather_part(i);
+    want.insert(want.end(), d.begin(), d.end());
+  }
+  const std::vector<uint8_t> got = c.recv_exact(want.size());
+  EXPECT_TRUE(got == want) << got.size() << " of " << want.size() << " bytes";
+  EXPECT_TRUE(eventually([] { return g_gather_rc.load() == 0; }));
+  EXPECT_TRUE(c.sees_close());
 }
 
 TEST_F(Listener, PeerThatStopsReadingIsDroppedAfterTheIoTimeout) {

@@ -234,6 +234,47 @@ TEST_F(Encryption, SameFixedClockSameCiphertext) {
   }
 }
 
+// A plain, a signed and a sealed reply (and every logon reply on the way)
+// each leave in one write: through the gather write when the transport has
+// one (NetBIOS header, transform header, message as parts), else joined.
+// Both ways put the same bytes on the wire.
+TEST_F(Encryption, EveryReplyLeavesInOneWriteGatheredOrJoined) {
+  std::vector<Bytes> wire[2];
+  for (const bool gather : {false, true}) {
+    SCOPED_TRACE(gather ? "gathered" : "joined");
+    tw3_config_reset_for_tests();
+    ASSERT_EQ(tw3_set_option("clock", std::to_string(kClock).c_str()), 0);
+    ASSERT_EQ(tw3_add_user("alice", "secret"), 0);
+    Conn plain, signs, seals;
+    if (gather)
+      for (Conn* c : {&plain, &signs, &seals}) c->offer_gather();
+    EXPECT_EQ(ntlmc::status_of(plain.send(ntlmc::negotiate_request({}))), 0u);
+    EXPECT_EQ(plain.transport().last_parts, gather ? 2 : 0);
+
+    const Client s = logon(signs, true, {7});  // no cipher in common: signed only
+    ASSERT_EQ(s.cipher, 0);
+    const Bytes signed_reply = signs.send(tree_connect(3, s.sid));
+    Key16 key{};
+    std::memcpy(key.data(), signs.c.signing_key, key.size());
+    EXPECT_TRUE(ntlmc::response_signature_ok(signed_reply, 0, signed_reply.size(), key,
+                                             signs.c.signing_algorithm == 2));
+    EXPECT_EQ(signs.transport().last_parts, gather ? 2 : 0);
+
+    Client e = logon(seals, true);
+    ASSERT_NE(e.cipher, 0);
+    const Bytes sealed_reply = seals.send(e.wrap(echo(3, e.sid), 77));
+    EXPECT_EQ(ntlmc::status_of(e.unwrap(sealed_reply)), 0u);
+    EXPECT_EQ(seals.transport().last_parts, gather ? 3 : 0);
+
+    for (const Conn* c : {&plain, &signs, &seals}) {
+      const auto& t = c->transport();
+      EXPECT_EQ(static_cast<size_t>(t.writes), t.sent_messages().size());
+      wire[gather].push_back(t.written);
+    }
+  }
+  EXPECT_EQ(wire[0], wire[1]);
+}
+
 // The frame-script simulator carries transforms like any other frames: with
 // a fixed clock the whole script, logon and encrypted requests, replays to
 // the same transcript, ciphertext included.
