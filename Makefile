@@ -40,9 +40,10 @@ test-tsan:
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  ctest --output-on-failure -j $(JOBS) -L '^unit_(net|api|cli)$$'
 
-# The load, hostile-client and soak scenarios of tests/stress/ against the
-# real server on loopback, minutes long (STRESS_MINUTES, default 3, sets the
-# soak); prints one table of every measure with its target. Not part of `make test`.
+# The load, hostile-client, open/close and soak scenarios of tests/stress/
+# against the real server on loopback, minutes long (STRESS_MINUTES, default 3,
+# sets the soak); prints one table of every measure with its target. Not part
+# of `make test`.
 stress: build
 	TWSMB3S_BIN=$(abspath $(BUILD))/twsmb3s TWSMB3S_LIB=$(abspath $(BUILD))/libtwsmb3s.so \
 	  /usr/bin/python3 tests/stress/run.py

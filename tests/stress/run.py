@@ -1,12 +1,15 @@
-"""`make stress`: the load, hostile-client and soak scenarios against the real
-server on loopback, then one table of every measure with its target.
+"""`make stress`: the load, hostile-client, open/close and soak scenarios
+against the real server on loopback, then one table of every measure with its
+target.
 
     TWSMB3S_BIN=build/twsmb3s TWSMB3S_LIB=build/libtwsmb3s.so python3 tests/stress/run.py [SCENARIO...]
 
-SCENARIO is any of connections, hostile, soak (all three by default);
+SCENARIO is any of connections, hostile, opens, soak (all four by default);
 STRESS_MINUTES sets the soak's length (default 3), STRESS_FOLDER_ENTRIES the
-size of the hostile scenario's huge folder (default 100000). Exits 1 when a
-row misses its target.
+size of the hostile scenario's huge folder (default 100000),
+STRESS_OPEN_PAIRS and STRESS_OPEN_FAILING the open/close scenario's
+CREATE + CLOSE and CREATE + failing QUERY_INFO + CLOSE compounds (defaults
+1000000 and 100000). Exits 1 when a row misses its target.
 """
 
 import os
@@ -21,9 +24,10 @@ sys.path[:0] = [HERE, os.path.join(HERE, "..", "clients")]
 import common  # noqa: E402
 import connections  # noqa: E402
 import hostile  # noqa: E402
+import opens  # noqa: E402
 import soak  # noqa: E402
 
-SCENARIOS = {"connections": connections, "hostile": hostile, "soak": soak}
+SCENARIOS = {"connections": connections, "hostile": hostile, "opens": opens, "soak": soak}
 
 
 def main(argv):

@@ -19,7 +19,7 @@ import time
 # MS-SMB2 2.2.1 commands.
 NEGOTIATE, SESSION_SETUP, LOGOFF, TREE_CONNECT, TREE_DISCONNECT = 0, 1, 2, 3, 4
 CREATE, CLOSE, FLUSH, READ, WRITE = 5, 6, 7, 8, 9
-ECHO, QUERY_DIRECTORY = 13, 14
+ECHO, QUERY_DIRECTORY, QUERY_INFO = 13, 14, 16
 
 STATUS_SUCCESS = 0
 STATUS_PENDING = 0x00000103
@@ -29,9 +29,14 @@ STATUS_ACCESS_DENIED = 0xC0000022
 STATUS_NO_MORE_FILES = 0x80000006
 STATUS_END_OF_FILE = 0xC0000011
 STATUS_INSUFFICIENT_RESOURCES = 0xC000009A
+STATUS_INVALID_INFO_CLASS = 0xC0000003
 
 FLAG_RESPONSE = 0x1
 FLAG_ASYNC = 0x2
+FLAG_RELATED = 0x4
+RELATED_SESSION_ID = 0xFFFFFFFFFFFFFFFF  # a related request takes the ids of the one before it
+RELATED_TREE_ID = 0xFFFFFFFF
+RELATED_FILE_ID = b"\xff" * 16
 DIALECT_302 = 0x0302
 FILE_DIRECTORY_INFORMATION = 0x01
 FILE_NAMES_INFORMATION = 0x0C
@@ -65,8 +70,8 @@ def netbios(payload):
     return b"\x00" + len(payload).to_bytes(3, "big") + payload
 
 
-def header(command, mid, charge=1, credits=CREDITS_ASKED, tree_id=0, session_id=0, next_command=0):
-    return (b"\xfeSMB" + struct.pack("<HHIHHIIQIIQ", HDR, charge, 0, command, credits, 0, next_command,
+def header(command, mid, charge=1, credits=CREDITS_ASKED, tree_id=0, session_id=0, next_command=0, flags=0):
+    return (b"\xfeSMB" + struct.pack("<HHIHHIIQIIQ", HDR, charge, 0, command, credits, flags, next_command,
                                      mid, 0, tree_id, session_id) + b"\x00" * 16)
 
 
@@ -264,10 +269,18 @@ class Client:
             raise ProtocolError("CREATE %s %#x" % (path, r.status))
         return r.body[64:80]
 
+    @staticmethod
+    def close_body(fid):
+        return struct.pack("<HHI", 24, 0, 0) + fid
+
     def close_file(self, tree, fid):
-        r = self.call(CLOSE, struct.pack("<HHI", 24, 0, 0) + fid, tree)
+        r = self.call(CLOSE, self.close_body(fid), tree)
         if not r.ok():
             raise ProtocolError("CLOSE %#x" % r.status)
+
+    @staticmethod
+    def query_info_body(fid, info_type, info_class, out_len=4096):
+        return struct.pack("<HBBIHHIII16s", 41, info_type, info_class, out_len, 0, 0, 0, 0, 0, fid) + b"\x00"
 
     @staticmethod
     def read_body(fid, offset, length):
