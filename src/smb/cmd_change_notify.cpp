@@ -330,8 +330,8 @@ tw3_done go_async(tw3_conn* c, const tw3_req& rq, tw3_reply* r, tw3_notify* n, c
   n->credit_charge = rq.hdr.credit_charge;
   n->out_len = q.out_len;
   n->filter = q.filter;
-  n->sign = sign_decide(c, r, SMB2_CHANGE_NOTIFY, rq.hdr.is_signed) != 0;
-  n->seal = c->rx_encrypted != 0;
+  n->sign = sign_decide(c, r, SMB2_CHANGE_NOTIFY, rq.hdr.is_signed, *rq.msg) != 0;
+  n->seal = rq.msg->encrypted != 0;
   rep_error(r, STATUS_PENDING);
   if (uint8_t* h = rep_cur_hdr(r)) {
     put_le32(h + HDR_FLAGS, le32(h + HDR_FLAGS) | SMB2_FLAGS_ASYNC_COMMAND);

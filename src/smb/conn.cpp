@@ -164,26 +164,26 @@ void trace_reply_hex(const tw3_conn* c, const tw3_buf& b) {
 }
 
 void handle_message(tw3_conn* c, uint64_t len) {
-  uint8_t* msg = c->rx_buf;
+  tw3_msg m{c->rx_buf, len, 0, 0};
   c->last_active_ms = conn_now(c);
   c->act.requests++;
   tw3_reply rep{};
   int have_reply = 0;
-  if (c->io->log != nullptr) c->io->log(c->io_ctx, ">>", msg, static_cast<int64_t>(len));
-  if (tf_receive(c, &msg, &len) != 0) {  // a bad transform: nothing of it is handled
+  if (c->io->log != nullptr) c->io->log(c->io_ctx, ">>", m.bytes, static_cast<int64_t>(m.len));
+  if (tf_receive(c, &m) != 0) {  // a bad transform: nothing of it is handled
     c->closing = 1;
     return;
   }
-  trace_incoming(c, msg, len);
-  if (tf_refuse_plain(c, msg, len, &rep))
+  trace_incoming(c, m.bytes, m.len);
+  if (tf_refuse_plain(c, m, &rep))
     have_reply = 1;
   else
-    frame_in(c, msg, len, &rep, &have_reply);
+    frame_in(c, m, &rep, &have_reply);
   trace_reply_hex(c, rep.b);
   const uint32_t status = rep.b.len >= HDR_STATUS + 4 ? le32(rep.b.data + HDR_STATUS) : 0;
   const uint64_t plain_len = rep.b.len;
   if (tw3_reply_sendable(&rep, have_reply)) {
-    if (tf_wrap_reply(c, &rep) == 0)
+    if (tf_wrap_reply(c, m, &rep) == 0)
       send_reply(c, &rep);
     else
       c->closing = 1;

@@ -100,7 +100,8 @@ enum dispatch_site : int {
 // Working state of one frame_in call.
 struct walk {
   tw3_conn* c;
-  uint8_t* msg;
+  const tw3_msg* m;
+  uint8_t* msg;   // m's bytes
   uint64_t len;
   tw3_reply* r;
   uint64_t off = 0;
@@ -426,12 +427,13 @@ step handle_one(walk& w) {
   if (h.is_signed) {
     if (check_signature(w, h, credits) < 0) return step::end;
     verified = 1;
-  } else if (!sign_unsigned_allowed(c, h.command)) {
+  } else if (!sign_unsigned_allowed(c, h.command, *w.m)) {
     tw3_stat_add(ST_BAD_SIGNATURE, 1);
     refuse(w, h, STATUS_ACCESS_DENIED, credits);
     return step::end;
   }
   w.last_message_id = h.message_id;
+  rq.msg = w.m;
   rq.off = w.off;
   rq.len = request_extent(w);
   rq.in_compound = w.index > 0 ? 1 : 0;
@@ -453,7 +455,7 @@ step handle_one(walk& w) {
     refuse(w, h, STATUS_ACCESS_DENIED, credits);
     // Signed like any other answer: the Linux client checks the refusal of
     // the SET_INFO inside its CREATE/SET_INFO/CLOSE compounds (touch, rename).
-    w.sign_pending = sign_decide(c, w.r, h.command, verified) != 0;
+    w.sign_pending = sign_decide(c, w.r, h.command, verified, *w.m) != 0;
     return advance_strict(w) ? step::next : step::end;
   }
   if (!charge_covers(w, h)) {
@@ -466,14 +468,16 @@ step handle_one(walk& w) {
   } else {
     run_handler(w, rq, credits, &body);
   }
-  w.sign_pending = sign_decide(c, w.r, h.command, verified) != 0;
+  w.sign_pending = sign_decide(c, w.r, h.command, verified, *w.m) != 0;
   tw3_trace(c, "[loop] done cmd=%u outn=%zu\n", h.command, static_cast<size_t>(w.r->b.len));
   return advance(w, true) ? step::next : step::end;
 }
 
 }  // namespace
 
-void frame_in(tw3_conn* c, uint8_t* msg, uint64_t len, tw3_reply* r, int* have_reply) {
+void frame_in(tw3_conn* c, const tw3_msg& m, tw3_reply* r, int* have_reply) {
+  uint8_t* msg = m.bytes;
+  const uint64_t len = m.len;
   *have_reply = 0;
   if (len >= 4 && le32(msg) == SMB1_PROTOCOL_ID) {
     // An SMB1 NEGOTIATE stands for MessageId 0 (MS-SMB2 3.3.5.2.3); its
@@ -487,7 +491,7 @@ void frame_in(tw3_conn* c, uint8_t* msg, uint64_t len, tw3_reply* r, int* have_r
     tw3_credit_grant(c, 1);
     return;
   }
-  walk w{c, msg, len, r};
+  walk w{c, &m, msg, len, r};
   for (;;) {
     const step s = handle_one(w);
     if (s != step::next) break;

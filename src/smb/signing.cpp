@@ -58,15 +58,15 @@ int sign_verify_request(tw3_conn* c, uint8_t* req, uint64_t len) {
   return tw3_ct_equal(expect, received, SIGNATURE_SIZE);
 }
 
-int sign_unsigned_allowed(const tw3_conn* c, uint8_t command) {
-  if (c->rx_encrypted) return 1;  // encryption authenticates it
+int sign_unsigned_allowed(const tw3_conn* c, uint8_t command, const tw3_msg& m) {
+  if (m.encrypted) return 1;  // encryption authenticates it
   // A named-user session on a server that requires signing accepts nothing
   // unsigned but the commands that carry no session data.
   if (!c->sign_required || !c->authenticated || c->session_guest) return 1;
   return exempt_from_signing(command) ? 1 : 0;
 }
 
-int sign_decide(tw3_conn* c, const tw3_reply* r, uint8_t command, int verified) {
+int sign_decide(tw3_conn* c, const tw3_reply* r, uint8_t command, int verified, const tw3_msg& m) {
   int sign_one = verified;
   if (!sign_one && c->keys_ready && command != SMB2_NEGOTIATE &&
       (c->sign_required || c->client_sign_required || c->client_sign_enabled))
@@ -77,7 +77,7 @@ int sign_decide(tw3_conn* c, const tw3_reply* r, uint8_t command, int verified) 
   tw3_trace(c, "[gate] cmd=%u sign_one=%d csr=%d ssr=%d kr=%d hs=%d\n", command, sign_one,
             c->client_sign_required, c->sign_required, c->keys_ready, c->authenticated);
   // Inside a transform the encryption authenticates the response.
-  if (!sign_one || c->rx_encrypted || (!c->authenticated && !c->keys_ready)) return 0;
+  if (!sign_one || m.encrypted || (!c->authenticated && !c->keys_ready)) return 0;
   return r->b.len >= r->last_hdr && r->b.len - r->last_hdr >= SMB2_HDR_SIZE ? 1 : 0;
 }
 

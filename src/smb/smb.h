@@ -189,8 +189,6 @@ struct tw3_conn {
   int32_t client_encrypt_cap;   // 3.0/3.0.2: the client set GLOBAL_CAP_ENCRYPTION
   int32_t encrypt_data;         // the session must encrypt (option encrypt=required)
   int32_t cipher_ready;         // enc/dec are keyed for cipher_id
-  int32_t rx_encrypted;         // the message being handled arrived in a transform
-  uint64_t rx_session_id;       // ... under this SessionId
   int32_t session_encrypted;    // a transform of this session was accepted (counted once)
   tw3_gcm_ctx enc;              // server-to-client key (GCM or the CCM schedule)
   tw3_gcm_ctx dec;              // client-to-server key
@@ -227,11 +225,24 @@ struct tw3_hdr {
   int32_t is_signed;
 };
 
+// One received message as it travels from the loop through the dispatcher
+// and the handlers to the reply path: its bytes (the inner message once a
+// transform is opened, modified in place only by signature checks) and how
+// it came.
+struct tw3_msg {
+  uint8_t* bytes;
+  uint64_t len;
+  int32_t encrypted;      // arrived in a transform of the connection's session
+  uint64_t session_id;    // that transform's session: the reply is sealed under
+                          // it, even when the message was a LOGOFF
+};
+
 // One request of a message as the dispatcher resolved it: handed to the
 // request's handler, read back by the dispatcher afterwards. It lives for that
 // one request.
 struct tw3_req {
   tw3_hdr hdr;            // as received, with the ids of a related request filled in
+  const tw3_msg* msg;     // the message it came in
   uint64_t off;           // where the request begins in its message
   uint64_t len;           // its own bytes: up to NextCommand, else to the message's end
   int32_t in_compound;    // not the first request of its message
@@ -364,10 +375,9 @@ void tw3_sess_run(const tw3_io* io, const tw3_ip* peer, const char* local_text, 
 // header carries nothing a client waits for and is withheld.
 int tw3_reply_sendable(const tw3_reply* r, int have_reply);
 
-// Handles one complete message (modified in place only by the FileId
-// substitution of related requests). Sets *have_reply to 1 when the reply
-// is to be considered for sending.
-void frame_in(tw3_conn* c, uint8_t* msg, uint64_t len, tw3_reply* r, int* have_reply);
+// Handles one complete message. Sets *have_reply to 1 when the reply is to
+// be considered for sending.
+void frame_in(tw3_conn* c, const tw3_msg& m, tw3_reply* r, int* have_reply);
 
 // Frees every tree record; the list becomes empty. No counter changes.
 void tw3_conn_free_trees(tw3_conn* c);
@@ -465,15 +475,16 @@ void preauth_update(tw3_conn* c, const uint8_t* data, uint64_t len);
 // session. 1 when the signature matches, 0 otherwise.
 int sign_verify_request(tw3_conn* c, uint8_t* req, uint64_t len);
 // The signing decision for the response just built for a request of this
-// command; `verified` is 1 when the request's signature was verified.
+// command; `verified` is 1 when the request's signature was verified, and
+// a request that came encrypted needs no signature on its answer.
 // Prints the "[gate]" trace line. 1 when the response is to be signed.
-int sign_decide(tw3_conn* c, const tw3_reply* r, uint8_t command, int verified);
+int sign_decide(tw3_conn* c, const tw3_reply* r, uint8_t command, int verified, const tw3_msg& m);
 // Signs one response (len bytes at msg, header first) in place.
 void sign_frame(tw3_conn* c, uint8_t* msg, uint64_t len);
 // 1 when an unsigned request of this command may be handled: a named-user
 // session on a server that requires signing refuses all but NEGOTIATE,
 // SESSION_SETUP, ECHO and CANCEL.
-int sign_unsigned_allowed(const tw3_conn* c, uint8_t command);
+int sign_unsigned_allowed(const tw3_conn* c, uint8_t command, const tw3_msg& m);
 
 // ======================= Server-initiated messages ========================
 // Compares the files of held oplocks and leases with the host, at most once
@@ -487,18 +498,17 @@ void tw3_caching_poll(tw3_conn* c);
 void tf_session_keys(tw3_conn* c);
 // Forgets the session's cipher keys (logoff, end of the connection).
 void tf_session_wipe(tw3_conn* c);
-// A received message of *len bytes at msg: a transform is authenticated and
-// decrypted in place (*msg and *len then name the inner message) and
-// rx_encrypted is set. -1 when the message must be dropped and the
-// connection closed; 0 to go on.
-int tf_receive(tw3_conn* c, uint8_t** msg, uint64_t* len);
+// A received message: a transform is authenticated and decrypted in place
+// (m then names the inner message, with encrypted and session_id set). -1
+// when the message must be dropped and the connection closed; 0 to go on.
+int tf_receive(tw3_conn* c, tw3_msg* m);
 // 1 when a plain message must be refused because the session demands
 // encryption; the refusal is then already in *r.
-int tf_refuse_plain(tw3_conn* c, const uint8_t* msg, uint64_t len, tw3_reply* r);
+int tf_refuse_plain(tw3_conn* c, const tw3_msg& m, tw3_reply* r);
 // Wraps the whole reply in one transform when the request came encrypted:
 // the bytes are sealed in place and r->sealed set.
 // -1 when it cannot (no memory, nonces spent): the connection ends.
-int tf_wrap_reply(tw3_conn* c, tw3_reply* r);
+int tf_wrap_reply(tw3_conn* c, const tw3_msg& m, tw3_reply* r);
 // Seals a message the server sends later on its own for a request that came
 // encrypted (a CHANGE_NOTIFY completion): a client that encrypts drops
 // anything plain of its session. -1 when it cannot: the connection ends.

@@ -125,12 +125,12 @@ void tf_session_wipe(tw3_conn* c) {
   tw3_wipe(c->decryption_key, sizeof c->decryption_key);
 }
 
-int tf_receive(tw3_conn* c, uint8_t** msg, uint64_t* len) {
-  c->rx_encrypted = 0;
-  if (*len < 4 || le32(*msg) != SMB2_TRANSFORM_PROTOCOL_ID) return 0;
-  uint8_t* tf = *msg;
-  if (const char* why = check_transform(c, tf, *len)) return drop(c, why);
-  const uint64_t n = *len - TF_HDR_SIZE;
+int tf_receive(tw3_conn* c, tw3_msg* m) {
+  m->encrypted = 0;
+  if (m->len < 4 || le32(m->bytes) != SMB2_TRANSFORM_PROTOCOL_ID) return 0;
+  uint8_t* tf = m->bytes;
+  if (const char* why = check_transform(c, tf, m->len)) return drop(c, why);
+  const uint64_t n = m->len - TF_HDR_SIZE;
   uint8_t* inner = tf + TF_HDR_SIZE;
   if (open_in_place(c, tf, inner, n) != 0) return drop(c, "authentication");
   // Only a plain SMB2 message may be inside: no nested transform, no
@@ -141,15 +141,17 @@ int tf_receive(tw3_conn* c, uint8_t** msg, uint64_t* len) {
     c->session_encrypted = 1;
     tw3_stat_add(ST_ENCRYPTED_SESSIONS, 1);
   }
-  c->rx_encrypted = 1;
-  c->rx_session_id = c->session_id;
-  *msg = inner;
-  *len = n;
+  m->encrypted = 1;
+  m->session_id = c->session_id;
+  m->bytes = inner;
+  m->len = n;
   return 0;
 }
 
-int tf_refuse_plain(tw3_conn* c, const uint8_t* msg, uint64_t len, tw3_reply* r) {
-  if (!c->encrypt_data || !c->authenticated || c->rx_encrypted) return 0;
+int tf_refuse_plain(tw3_conn* c, const tw3_msg& m, tw3_reply* r) {
+  if (!c->encrypt_data || !c->authenticated || m.encrypted) return 0;
+  const uint8_t* msg = m.bytes;
+  const uint64_t len = m.len;
   tw3_hdr first{};
   if (parse_header(msg, len, &first, nullptr) != 0) return 0;  // the dispatcher's case
   bool refuse = false;
@@ -192,9 +194,8 @@ int wrap(tw3_conn* c, tw3_reply* r, uint64_t session_id) {
 
 }  // namespace
 
-int tf_wrap_reply(tw3_conn* c, tw3_reply* r) {
-  // rx_session_id: still the session after a LOGOFF.
-  const int rc = c->rx_encrypted ? wrap(c, r, c->rx_session_id) : 0;
+int tf_wrap_reply(tw3_conn* c, const tw3_msg& m, tw3_reply* r) {
+  const int rc = m.encrypted ? wrap(c, r, m.session_id) : 0;
   // After LOGOFF the answer above was the last use of the session's keys.
   if (!c->authenticated && c->cipher_ready) tf_session_wipe(c);
   return rc;

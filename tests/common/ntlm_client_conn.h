@@ -54,17 +54,16 @@ class Conn {
     tw3_reply r{};
     auto copy = tw3test::exact_copy(msg);
     int have = 0;
-    uint8_t* p = copy.get();
-    uint64_t n = msg.size();
-    if (tf_receive(&c, &p, &n) != 0) {  // a dropped transform ends the connection
+    tw3_msg m{copy.get(), msg.size(), 0, 0};
+    if (tf_receive(&c, &m) != 0) {  // a dropped transform ends the connection
       c.closing = 1;
       return {};
     }
-    if (tf_refuse_plain(&c, p, n, &r))
+    if (tf_refuse_plain(&c, m, &r))
       have = 1;
     else
-      frame_in(&c, p, n, &r, &have);
-    if (tw3_reply_sendable(&r, have) && tf_wrap_reply(&c, &r) == 0)
+      frame_in(&c, m, &r, &have);
+    if (tw3_reply_sendable(&r, have) && tf_wrap_reply(&c, m, &r) == 0)
       send_reply(&c, &r);
     tw3_buf_free(&r.b);
     tw3_opts_get(&c.opts);

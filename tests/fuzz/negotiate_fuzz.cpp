@@ -67,7 +67,7 @@ TW3_FUZZ_ENTRY(negotiate) {
   tw3_opts_get(&c->opts);
   tw3_reply r{};
   int have = 0;
-  frame_in(c.get(), copy.get(), msg.size(), &r, &have);
+  frame_in(c.get(), tw3_msg{copy.get(), msg.size(), 0, 0}, &r, &have);
   if (tw3_reply_sendable(&r, have)) send_frame(c.get(), r.b.data, r.b.len);
   tw3_buf_free(&r.b);
   tw3_conn_free_trees(c.get());

@@ -50,7 +50,7 @@ class EngineTest : public ::testing::Test {
     r_ = tw3_reply{};
     auto copy = tw3test::exact_copy(msg);
     int have = -1;
-    frame_in(&c_, copy.get(), msg.size(), &r_, &have);
+    frame_in(&c_, tw3_msg{copy.get(), msg.size(), 0, 0}, &r_, &have);
     return have;
   }
   std::vector<tw3test::resp> responses() const { return tw3test::split_responses(r_.b.data, r_.b.len); }

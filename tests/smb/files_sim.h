@@ -408,7 +408,7 @@ class conn {
   bytes send_raw(bytes msg) {
     tw3_reply r{};
     int have = 0;
-    frame_in(c_.get(), msg.data(), msg.size(), &r, &have);
+    frame_in(c_.get(), tw3_msg{msg.data(), msg.size(), 0, 0}, &r, &have);
     bytes out;
     if (have && r.b.len > 0) out.assign(r.b.data, r.b.data + r.b.len);
     tw3_buf_free(&r.b);
