@@ -26,22 +26,40 @@ constexpr int kNameBuf = TW3_USER_NAME_MAX + 1;
 constexpr int kPasswordBuf = TW3_PASSWORD_MAX + 1;
 constexpr uint64_t kKeySize = 16;
 
-enum site : int { kSiteSize = 3501, kSiteFields, kSiteReauth, kSiteBuffer, kSiteNoCipher, kSiteLogon };
+enum site : int { kSiteSize = 3501, kSiteFields, kSiteReauth, kSiteBuffer, kSiteNoCipher, kSiteLogon, kSiteSession };
 
 int64_t now_or_clock(const tw3_conn* c) {
   return c->opts.clock != 0 ? c->opts.clock : tw3_unix_now();
 }
 
-// The connection's single session id: derived from the peer, the connection
-// number and the clock; never 0, always odd.
+// The id of the session being set up, made when it begins: derived from the
+// peer, the connection number, the clock and how many sessions the
+// connection began before; never 0, always odd. Every answer carries it,
+// whatever the request named.
 void ensure_session_id(tw3_conn* c, tw3_reply* r) {
-  if (c->session_id != 0) return;
-  const uint64_t seed = tw3_fnv1a64(c->peer_text, std::strlen(c->peer_text), TW3_FNV_BASIS) ^
-                        static_cast<uint64_t>(static_cast<int64_t>(c->conn_id));
-  uint8_t t[8];
-  put_le64(t, static_cast<uint64_t>(now_or_clock(c)));
-  c->session_id = tw3_fnv1a64(t, sizeof t, seed) | 1;
+  if (c->session_id == 0) {
+    const uint64_t seed = tw3_fnv1a64(c->peer_text, std::strlen(c->peer_text), TW3_FNV_BASIS) ^
+                          static_cast<uint64_t>(static_cast<int64_t>(c->conn_id));
+    uint8_t t[16];
+    put_le64(t, static_cast<uint64_t>(now_or_clock(c)));
+    put_le64(t + 8, c->sessions_begun++);
+    c->session_id = tw3_fnv1a64(t, sizeof t, seed) | 1;
+  }
   if (uint8_t* h = rep_cur_hdr(r)) put_le64(h + HDR_SESSION_ID, c->session_id);
+}
+
+// A SESSION_SETUP with SessionId 0 begins a new session (MS-SMB2 3.3.5.5.1):
+// a logon still in progress is abandoned with its id. Any other id must be
+// the session being set up. 0, or the refusal's status.
+uint32_t pick_session(tw3_conn* c, uint64_t session_id) {
+  if (session_id == 0) {
+    if (!c->authenticated) {
+      c->session_id = 0;
+      c->setup_pending = 0;
+    }
+    return STATUS_SUCCESS;
+  }
+  return session_id == c->session_id ? STATUS_SUCCESS : STATUS_USER_SESSION_DELETED;
 }
 
 void trace_key_line(const tw3_conn* c, const char* prefix, const uint8_t* p, uint64_t n,
@@ -240,7 +258,7 @@ void tw3_keep_challenge(tw3_conn* c, int64_t t) {
   c->challenge_time = t;
 }
 
-tw3_done cmd_session_setup(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_session_setup(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   const uint16_t ssz = rd_u16(body);
   if (ssz != kStructureSize && ssz != kStructureSizeAlt)
     return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteSize);
@@ -250,8 +268,10 @@ tw3_done cmd_session_setup(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply
   rd_u64(body);  // PreviousSessionId
   if (body->bad)
     return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteFields);
-  if (c->authenticated)  // re-authentication is not supported
+  if (c->authenticated)  // re-authentication and further sessions are not supported
     return tw3_refuse(STATUS_REQUEST_NOT_ACCEPTED, kSiteReauth);
+  if (const uint32_t st = pick_session(c, rq->hdr.session_id); st != STATUS_SUCCESS)
+    return tw3_refuse(st, kSiteSession);
   // A server that requires encryption takes no client that cannot encrypt.
   if (c->opts.encrypt == TW3_ENCRYPT_REQUIRED && c->cipher_id == SMB2_CIPHER_NONE)
     return tw3_refuse(STATUS_ACCESS_DENIED, kSiteNoCipher);

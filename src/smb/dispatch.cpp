@@ -421,6 +421,7 @@ step handle_one(walk& w) {
   if (!spend_ids(w, h) || renegotiation(w, h)) return step::end;
   // A CANCEL used no id, so it is owed no credit.
   const uint16_t credits = h.command == SMB2_CANCEL ? 0 : tw3_credit_grant(c, h.credit_request);
+  if (h.command == SMB2_SESSION_SETUP && h.session_id == 0) preauth_begin_session(c);
   if (h.command == SMB2_NEGOTIATE || h.command == SMB2_SESSION_SETUP)
     preauth_update(c, w.msg + w.off, request_extent(w));
   int verified = 0;

@@ -1,6 +1,8 @@
 // The SMB 3.1.1 pre-authentication integrity hash (MS-SMB2 3.3.5.4,
 // 3.3.5.5): SHA-512 chained over the NEGOTIATE and SESSION_SETUP messages
 // exchanged before the session keys are derived.
+#include <cstring>
+
 #include "smb/smb.h"
 
 namespace {
@@ -29,5 +31,12 @@ void preauth_update(tw3_conn* c, const uint8_t* data, uint64_t len) {
   tw3_sha512_update(&h, data, len);
   tw3_sha512_final(&h, c->preauth_hash);
   c->preauth_started = 1;
+  if (len >= SMB2_HDR_SIZE && le16(data + HDR_COMMAND) == SMB2_NEGOTIATE)
+    std::memcpy(c->negotiate_hash, c->preauth_hash, kPreauthHashSize);
   trace_hash(c, len);
+}
+
+void preauth_begin_session(tw3_conn* c) {
+  if (!c->preauth_started) return;
+  std::memcpy(c->preauth_hash, c->negotiate_hash, kPreauthHashSize);
 }

@@ -148,6 +148,9 @@ struct tw3_conn {
   // Session keys
   int32_t keys_ready;
   uint8_t preauth_hash[64];
+  // The hash once the NEGOTIATE exchange was folded in: every new session's
+  // logon starts from it, whatever an abandoned logon before it added.
+  uint8_t negotiate_hash[64];
   uint8_t preauth_salt[32];
   uint8_t signing_key[16];
   uint8_t encryption_key[32];  // 16 bytes used by the AES-128 ciphers
@@ -167,7 +170,8 @@ struct tw3_conn {
 
   // Session
   int32_t authenticated;
-  uint64_t session_id;
+  uint64_t session_id;        // 0 when no session is begun or pending
+  uint64_t sessions_begun;    // over the connection's life: no id is given twice
   int32_t session_guest;
   int32_t sign_required;
   uint8_t session_base_key[16];
@@ -467,8 +471,12 @@ uint64_t tw3_credits_held(const tw3_conn* c);
 uint64_t tw3_credit_charge_needed(uint64_t payload);
 
 // ======================= Pre-authentication and signing ===================
-// Folds one message into preauth_hash (no-op on dialects up to 3.0.2).
+// Folds one message into preauth_hash (no-op on dialects up to 3.0.2); a
+// NEGOTIATE message also extends the connection's part of it.
 void preauth_update(tw3_conn* c, const uint8_t* data, uint64_t len);
+// A SESSION_SETUP that begins a session (SessionId 0) hashes on from the
+// connection's part, not from an earlier logon's messages.
+void preauth_begin_session(tw3_conn* c);
 
 // Verifies a signed request of len bytes at req (its own bytes, header
 // first) in place. The caller has checked that the connection has keys or a

@@ -58,9 +58,9 @@ TEST_F(LogonSession, FirstLegAnswersWithTheChallenge) {
        0xE0888605},
   };
   const uint64_t seed = tw3_fnv1a64("127.0.0.1", 9, TW3_FNV_BASIS);
-  uint8_t t[8];
+  uint8_t t[16] = {};  // the clock, then the connection's count of sessions begun (0)
   for (int i = 0; i < 8; i++) t[i] = static_cast<uint8_t>(static_cast<uint64_t>(kClock) >> (8 * i));
-  const uint64_t want_sid = tw3_fnv1a64(t, 8, seed) | 1;
+  const uint64_t want_sid = tw3_fnv1a64(t, sizeof t, seed) | 1;
   for (const auto& c : cases) {
     Conn conn;
     conn.send(ntlmc::negotiate_request({}));
@@ -266,6 +266,83 @@ TEST_F(LogonSession, RelogonIsRefusedAndFailuresEndTheConnection) {
   }
   EXPECT_TRUE(conn.c.closing);
   EXPECT_EQ(conn.c.logon_failures, 3);
+}
+
+// The two legs of a logon on a negotiated connection, under SessionId 0 and
+// then the id the first leg gave; mids from `mid`.
+struct Legs {
+  Bytes ss1_req, ss1_resp, ss2_req, ss2_resp;
+  uint64_t session_id = 0;
+  ntlmc::Auth auth;
+};
+Legs two_legs(Conn& conn, uint64_t mid) {
+  Legs l;
+  l.ss1_req = ntlmc::session_setup_request(ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate()), mid, 0);
+  l.ss1_resp = conn.send(l.ss1_req);
+  l.session_id = get64(&l.ss1_resp[40]);
+  const Bytes buf = ntlmc::ss_buffer(l.ss1_resp);
+  size_t tlen = 0;
+  const uint8_t* t = ntlmc::find_ntlmssp(buf.data(), buf.size(), &tlen);
+  ntlmc::AuthSpec spec;
+  if (t == nullptr || !ntlmc::parse_challenge(t, tlen, &spec.server_challenge)) {
+    ADD_FAILURE() << "no CHALLENGE";
+    return l;
+  }
+  spec.timestamp_ft = ntlmc::filetime(kClock);
+  l.auth = ntlmc::authenticate(spec);
+  l.ss2_req = ntlmc::session_setup_request(ntlmc::spnego_resp(l.auth.msg), mid + 1, l.session_id);
+  l.ss2_resp = conn.send(l.ss2_req);
+  return l;
+}
+
+// A client that abandons a logon after its first leg and starts again with
+// SessionId 0 (libsmbclient's anonymous retry) begins a new session: a new
+// id in every answer, keys from the new exchange alone, the old id gone.
+TEST_F(LogonSession, ASecondLogonWithSessionIdZeroBeginsANewSession) {
+  add_alice();
+  Conn conn;
+  ntlmc::Negotiate n;
+  n.dialects = {0x0311};
+  const Bytes nego_req = ntlmc::negotiate_request(n, 0);
+  const Bytes nego_resp = conn.send(nego_req);
+  const Bytes abandoned = conn.send(
+      ntlmc::session_setup_request(ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate()), 1, 0));
+  ASSERT_EQ(ntlmc::status_of(abandoned), 0xC0000016u);
+  const uint64_t first_id = get64(&abandoned[40]);
+  const Legs l = two_legs(conn, 2);
+  EXPECT_EQ(ntlmc::status_of(l.ss1_resp), 0xC0000016u);
+  EXPECT_NE(l.session_id, 0u);
+  EXPECT_NE(l.session_id, first_id);
+  ASSERT_EQ(ntlmc::status_of(l.ss2_resp), 0u);
+  EXPECT_EQ(get64(&l.ss2_resp[40]), l.session_id);
+  const Key16 want = ntlmc::signing_key_311(
+      l.auth.session_key, ntlmc::preauth_chain({&nego_req, &nego_resp, &l.ss1_req, &l.ss1_resp, &l.ss2_req}));
+  EXPECT_EQ(key_of(conn.c.signing_key), want);
+  EXPECT_EQ(ntlmc::status_of(conn.send(ntlmc::tree_connect(4, first_id))), 0xC0000203u);
+  EXPECT_EQ(ntlmc::status_of(conn.send(ntlmc::tree_connect(5, l.session_id))), 0u);
+}
+
+// After LOGOFF the next logon gets an id of its own, and nothing of the
+// first session (its tree) answers under it.
+TEST_F(LogonSession, ALogonAfterLogoffGetsANewIdAndNoneOfTheOldTrees) {
+  add_alice();
+  Conn conn;
+  const ntlmc::Logon first = ntlmc::logon(conn, {}, ntlmc::AuthSpec{});
+  ASSERT_EQ(ntlmc::status_of(first.ss2_resp), 0u);
+  const Bytes tcon = conn.send(ntlmc::tree_connect(3, first.session_id));
+  ASSERT_EQ(ntlmc::status_of(tcon), 0u);
+  const uint32_t tree = get32(&tcon[36]);
+  const Bytes logoff = conn.send(tw3test::smb2_request(
+      {.command = SMB2_LOGOFF, .body = {4, 0, 0, 0}, .message_id = 4, .session_id = first.session_id}));
+  ASSERT_EQ(ntlmc::status_of(logoff), 0u);
+  const Legs second = two_legs(conn, 5);
+  ASSERT_EQ(ntlmc::status_of(second.ss2_resp), 0u);
+  EXPECT_NE(second.session_id, first.session_id);
+  Bytes tdis = tw3test::smb2_request({.command = SMB2_TREE_DISCONNECT, .body = {4, 0, 0, 0},
+                                      .message_id = 7, .session_id = second.session_id});
+  ntlmc::set32(tdis, 36, tree);
+  EXPECT_EQ(ntlmc::status_of(conn.send(tdis)), 0xC00000C9u);  // NETWORK_NAME_DELETED
+  EXPECT_EQ(ntlmc::status_of(conn.send(ntlmc::tree_connect(8, first.session_id))), 0xC0000203u);
 }
 
 // Truncated and corrupted logon messages are answered or refused, never
