@@ -176,7 +176,7 @@ const char* tw3_simulate(const char* script, const char* client_ip) {
     return nullptr;
   }
   tw3_sim sim{stream.data, 0, stream.len, {}, 0, 0};
-  const tw3_io io{&sim, sim_write, sim_read, sim_log_frame, nullptr, nullptr};
+  const tw3_io io{&sim, sim_write, sim_read, sim_log_frame, nullptr, nullptr, nullptr};
   tw3_sess_run(&io, &client, local_text_for(client), 0);
   tw3_buf_free(&stream);
   tw3_buf_printf(&sim.out, "RESULT ok (%lld frames)\n", static_cast<long long>(sim.frames));

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "auth/auth.h"
+#include "util/le.h"
 #include "config/config.h"
 #include "crypto/crypto.h"
 #include "platform/platform.h"
@@ -66,29 +67,6 @@ void trace_key(const char* prefix, const uint8_t key[16]) {
   tw3_buf_free(&line);
 }
 
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-uint64_t le64(const uint8_t* p) {
-  return static_cast<uint64_t>(le32(p)) | (static_cast<uint64_t>(le32(p + 4)) << 32);
-}
-void put16(tw3_buf* b, uint32_t v) {
-  const uint8_t x[2] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
-  tw3_buf_put(b, x, 2);
-}
-void put32(tw3_buf* b, uint32_t v) {
-  put16(b, v & 0xFFFF);
-  put16(b, v >> 16);
-}
-void put64(tw3_buf* b, uint64_t v) {
-  put32(b, static_cast<uint32_t>(v));
-  put32(b, static_cast<uint32_t>(v >> 32));
-}
-void store64(uint8_t out[8], uint64_t v) {
-  for (int i = 0; i < 8; i++) out[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // Little-endian reads over the message that fail when it is too short.
 struct Cursor {
@@ -400,14 +378,14 @@ void tw3_ntlm_challenge(const char* server_name, int64_t t, int fixed_clock,
   const char* name = server_name ? server_name : "";
   const uint64_t a = tw3_fnv1a64(name, std::strlen(name), TW3_FNV_BASIS);
   uint8_t t_le[8];
-  store64(t_le, static_cast<uint64_t>(t));
+  put_le64(t_le, static_cast<uint64_t>(t));
   const uint64_t b = tw3_fnv1a64(t_le, 8, a);
-  store64(challenge_out, a ^ b);
+  put_le64(challenge_out, a ^ b);
   if (fixed_clock) return;
   static const ChallengeSecret secret;
   uint8_t input[16], mac[32];
   std::memcpy(input, challenge_out, 8);
-  store64(input + 8, g_challenge_counter.fetch_add(1, std::memory_order_relaxed));
+  put_le64(input + 8, g_challenge_counter.fetch_add(1, std::memory_order_relaxed));
   tw3_hmac256(secret.key, sizeof secret.key, input, sizeof input, mac);
   std::memcpy(challenge_out, mac, 8);
   tw3_wipe(mac, sizeof mac);
@@ -420,25 +398,25 @@ int tw3_ntlm_type2(const char* server_name, const uint8_t challenge[8], int64_t 
   if (!server_name_utf16(server_name, name16, &u)) return -1;
   const uint32_t info_len = 4 * static_cast<uint32_t>(u) + 32;
   tw3_buf_put(buf, TW3_NTLMSSP_SIGNATURE, sizeof TW3_NTLMSSP_SIGNATURE);
-  put32(buf, kTypeChallenge);
-  put64(buf, 0);  // TargetNameFields: no target name
-  put32(buf, flags);
+  w32(buf, kTypeChallenge);
+  w64(buf, 0);  // TargetNameFields: no target name
+  w32(buf, flags);
   tw3_buf_put(buf, challenge, 8);
-  put64(buf, 0);  // Reserved
-  put16(buf, info_len);
-  put16(buf, info_len);
-  put32(buf, static_cast<uint32_t>(kChallengeHeaderLen));
+  w64(buf, 0);  // Reserved
+  w16(buf, info_len);
+  w16(buf, info_len);
+  w32(buf, static_cast<uint32_t>(kChallengeHeaderLen));
   for (uint16_t id : {MsvAvNbDomainName, MsvAvNbComputerName, MsvAvDnsComputerName,
                       MsvAvDnsDomainName}) {
-    put16(buf, id);
-    put16(buf, static_cast<uint32_t>(u));
+    w16(buf, id);
+    w16(buf, static_cast<uint32_t>(u));
     tw3_buf_put(buf, name16, static_cast<uint64_t>(u));
   }
-  put16(buf, MsvAvTimestamp);
-  put16(buf, 8);
-  put64(buf, tw3_filetime(now));
-  put16(buf, MsvAvEOL);
-  put16(buf, 0);
+  w16(buf, MsvAvTimestamp);
+  w16(buf, 8);
+  w64(buf, tw3_filetime(now));
+  w16(buf, MsvAvEOL);
+  w16(buf, 0);
   return 0;
 }
 

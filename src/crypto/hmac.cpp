@@ -154,12 +154,12 @@ void tw3_hmacmd5_final(tw3_hmacmd5_ctx* ctx, uint8_t out[16]) {
   std::memcpy(ctx->o_state, kMdInit, sizeof ctx->o_state);
   md5_block(ctx->o_state, ctx->opad);
   std::memset(ctx->o_buf, 0, sizeof ctx->o_buf);
-  for (int i = 0; i < 4; i++) store_le32(ctx->o_buf + 4 * i, ctx->state[i]);
+  for (int i = 0; i < 4; i++) put_le32(ctx->o_buf + 4 * i, ctx->state[i]);
   ctx->o_buf[16] = 0x80;
   ctx->o_count = kMdBlock + 16;
-  store_le64(ctx->o_buf + kMdLengthAt, ctx->o_count * 8);
+  put_le64(ctx->o_buf + kMdLengthAt, ctx->o_count * 8);
   md5_block(ctx->o_state, ctx->o_buf);
-  for (int i = 0; i < 4; i++) store_le32(out + 4 * i, ctx->o_state[i]);
+  for (int i = 0; i < 4; i++) put_le32(out + 4 * i, ctx->o_state[i]);
 }
 
 void tw3_hmacmd5(const void* key, uint64_t key_len, const void* data, uint64_t data_len,

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "crypto/crypto.h"
+#include "util/le.h"
 
 namespace tw3c {
 
@@ -14,9 +15,6 @@ inline uint32_t load_be32(const uint8_t* p) {
 }
 inline uint64_t load_be64(const uint8_t* p) {
   return uint64_t(load_be32(p)) << 32 | load_be32(p + 4);
-}
-inline uint32_t load_le32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 inline void store_be32(uint8_t* p, uint32_t v) {
   p[0] = uint8_t(v >> 24);
@@ -27,16 +25,6 @@ inline void store_be32(uint8_t* p, uint32_t v) {
 inline void store_be64(uint8_t* p, uint64_t v) {
   store_be32(p, uint32_t(v >> 32));
   store_be32(p + 4, uint32_t(v));
-}
-inline void store_le32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-  p[2] = uint8_t(v >> 16);
-  p[3] = uint8_t(v >> 24);
-}
-inline void store_le64(uint8_t* p, uint64_t v) {
-  store_le32(p, uint32_t(v));
-  store_le32(p + 4, uint32_t(v >> 32));
 }
 inline uint32_t rotl32(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 inline uint32_t rotr32(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
@@ -123,7 +111,7 @@ inline void md_finish(uint32_t state[4], const uint8_t* last, uint64_t rest, uin
   if (rest > 0) std::memcpy(tail, last, rest);
   tail[rest] = 0x80;
   uint64_t end = rest < kMdLengthAt ? kMdBlock : 2 * kMdBlock;
-  store_le64(tail + end - 8, bits);
+  put_le64(tail + end - 8, bits);
   for (uint64_t off = 0; off < end; off += kMdBlock) compress(state, tail + off);
   wipe_rule(tail, sizeof tail);
 }
@@ -137,7 +125,7 @@ inline void md_digest(const void* data, uint64_t len, uint8_t out[16], Compress 
   uint64_t whole = len - len % kMdBlock;
   for (uint64_t off = 0; off < whole; off += kMdBlock) compress(st, p + off);
   md_finish(st, p + whole, len - whole, len * 8, compress);
-  for (int i = 0; i < 4; i++) store_le32(out + 4 * i, st[i]);
+  for (int i = 0; i < 4; i++) put_le32(out + 4 * i, st[i]);
 }
 
 // ---- MD5 compression (used by MD5 and HMAC-MD5) ----

@@ -13,7 +13,7 @@ constexpr int kShift[3][4] = {{3, 7, 11, 19}, {3, 5, 9, 13}, {3, 9, 11, 15}};
 
 void md4_block(uint32_t state[4], const uint8_t block[64]) {
   uint32_t x[16];
-  for (int i = 0; i < 16; i++) x[i] = load_le32(block + 4 * i);
+  for (int i = 0; i < 16; i++) x[i] = le32(block + 4 * i);
   uint32_t v[4] = {state[0], state[1], state[2], state[3]};
   // Step i updates word (4 - i % 4) % 4 (a, d, c, b, a, ...) from the other three.
   for (int i = 0; i < 48; i++) {

@@ -24,7 +24,7 @@ namespace tw3c {
 
 void md5_block(uint32_t state[4], const uint8_t block[64]) {
   uint32_t x[16];
-  for (int i = 0; i < 16; i++) x[i] = load_le32(block + 4 * i);
+  for (int i = 0; i < 16; i++) x[i] = le32(block + 4 * i);
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   for (int i = 0; i < 64; i++) {
     int round = i / 16;

@@ -128,7 +128,7 @@ void accept_one(tw3_socket listener) {
     return;
   }
   c->sock = s;
-  c->io = tw3_io{c, x_write, x_read, nullptr, nullptr, x_writev};
+  c->io = tw3_io{c, x_write, x_read, nullptr, nullptr, x_writev, x_stopping};
   c->peer = peer;
   tw3_ip_format(&local, c->local_text, sizeof c->local_text);
   {

@@ -23,6 +23,7 @@ struct tw3_client {
 int x_read(void* ctx, uint8_t* buf, uint32_t cap, uint32_t timeout_ms);
 int x_write(void* ctx, const uint8_t* data, uint32_t len);
 int x_writev(void* ctx, const tw3_iovec* parts, int count);
+int x_stopping(void* ctx);
 
 // Creates, binds and opens a non-blocking listening socket on the address
 // `text` (parsed as *ip; an address with ':' is bound on a dual-stack IPv6

@@ -40,6 +40,8 @@ int x_read(void* ctx, uint8_t* buf, uint32_t cap, uint32_t timeout_ms) {
   return static_cast<int>(n);
 }
 
+int x_stopping(void* /*ctx*/) { return tw3_server_stopping(); }
+
 int x_writev(void* ctx, const tw3_iovec* parts, int count) {
   if (count < 0 || (count > 0 && parts == nullptr)) return -1;
   tw3_client* c = client_of(ctx);

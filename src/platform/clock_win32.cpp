@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr uint64_t kTicksPerSecond = 10000000;  // FILETIME counts 100 ns
-constexpr int64_t kEpochDelta = 11644473600;    // 1601-01-01 to 1970-01-01, seconds
 constexpr size_t kRandomChunk = 1u << 30;       // BCryptGenRandom takes a ULONG count
 
 }  // namespace
@@ -20,8 +18,7 @@ uint64_t tw3_now_ms() { return GetTickCount64(); }
 int64_t tw3_unix_now() {
   FILETIME ft{};
   GetSystemTimeAsFileTime(&ft);
-  const uint64_t t = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-  return static_cast<int64_t>(t / kTicksPerSecond) - kEpochDelta;
+  return tw3w::unix_of(ft);
 }
 
 int tw3_os_random(void* buf, size_t n) {

@@ -27,8 +27,6 @@
 namespace {
 
 constexpr char kSep = '/';
-// Longest entry name handed out, in UTF-8 bytes (the buffer holds one more).
-constexpr size_t kNameMax = 1023;
 // "/proc/self/fd/" and the decimal digits of any descriptor, with the zero.
 constexpr size_t kProcFdPathSize = 40;
 
@@ -146,7 +144,7 @@ int open_walk_nofollow(const char* path, int flags) {
     while (!rest.empty() && rest.front() == kSep) rest.remove_prefix(1);
   }
   if (rest.empty()) return ::openat(base, ".", flags | O_NOFOLLOW);
-  char comp[kNameMax + 2];
+  char comp[TW3_ENTRY_NAME_MAX + 2];
   for (;;) {
     const size_t cut = rest.find(kSep);
     const std::string_view name = rest.substr(0, cut);
@@ -237,7 +235,7 @@ void (*g_fs_step_hook)(tw3_fs_step, const char*) = nullptr;
 struct tw3_dir {
   DIR* handle;
   int32_t kind;  // of the last name, from d_type; -1 unknown
-  char name[kNameMax + 1];
+  char name[TW3_ENTRY_NAME_MAX + 1];
 };
 
 struct tw3_file {
@@ -301,7 +299,7 @@ const char* tw3_fs_readdir(tw3_dir* d) {
     const std::string_view name(e->d_name);
     if (name == "." || name == "..") continue;
     // A name no client could be sent is left out rather than ending the walk.
-    if (name.size() > kNameMax || !utf8_valid(name)) continue;
+    if (name.size() > TW3_ENTRY_NAME_MAX || !utf8_valid(name)) continue;
     std::memcpy(d->name, name.data(), name.size());
     d->name[name.size()] = '\0';
     d->kind = kind_of_dtype(e->d_type);

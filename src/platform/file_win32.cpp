@@ -24,10 +24,7 @@
 namespace {
 
 constexpr char kSep = '\\';
-constexpr size_t kNameMax = 1023;  // longest entry name handed out, UTF-8 bytes
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-constexpr uint64_t kTicksPerSecond = 10000000;        // FILETIME counts 100 ns
-constexpr int64_t kEpochDelta = 11644473600;          // 1601-01-01 to 1970-01-01, seconds
 constexpr DWORD kEnumBufferBytes = 64 * 1024;
 
 struct handle_closer {
@@ -44,10 +41,6 @@ unique_handle open_path(const char* path, DWORD access, DWORD flags) {
   return unique_handle(h == INVALID_HANDLE_VALUE ? nullptr : h);
 }
 
-int64_t unix_of(const FILETIME& ft) {
-  const uint64_t t = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-  return static_cast<int64_t>(t / kTicksPerSecond) - kEpochDelta;
-}
 
 // A reparse point that stands for another name (link, junction, mount
 // point); other reparse points (cloud placeholders, deduplicated files) are
@@ -72,9 +65,9 @@ int stat_handle(HANDLE h, bool report_links, tw3_stat* out) {
     st.kind = TW3_KIND_FILE;
   }
   st.size = (static_cast<uint64_t>(fi.nFileSizeHigh) << 32) | fi.nFileSizeLow;
-  st.mtime = unix_of(fi.ftLastWriteTime);
-  st.atime = unix_of(fi.ftLastAccessTime);
-  st.btime = unix_of(fi.ftCreationTime);
+  st.mtime = tw3w::unix_of(fi.ftLastWriteTime);
+  st.atime = tw3w::unix_of(fi.ftLastAccessTime);
+  st.btime = tw3w::unix_of(fi.ftCreationTime);
   st.volume_serial = fi.dwVolumeSerialNumber;
   st.file_index = (static_cast<uint64_t>(fi.nFileIndexHigh) << 32) | fi.nFileIndexLow;
   *out = st;
@@ -136,7 +129,7 @@ struct tw3_dir {
   bool first_pending = false;
   std::vector<unsigned char> buf;      // FILE_ID_BOTH_DIR_INFO records
   size_t next = 0;                     // offset of the next record, buf.size() when none
-  char name[kNameMax + 1];
+  char name[TW3_ENTRY_NAME_MAX + 1];
 };
 
 struct tw3_file {
@@ -167,7 +160,7 @@ namespace {
 const char* take_name(tw3_dir* d, std::wstring_view wname) {
   if (wname == L"." || wname == L"..") return nullptr;
   std::string name;
-  if (!tw3w::to_utf8(wname, &name) || name.size() > kNameMax) return nullptr;
+  if (!tw3w::to_utf8(wname, &name) || name.size() > TW3_ENTRY_NAME_MAX) return nullptr;
   std::memcpy(d->name, name.c_str(), name.size() + 1);
   return d->name;
 }

@@ -29,6 +29,10 @@ struct tw3_stat {
 struct tw3_dir;   // a directory enumeration in progress
 struct tw3_file;  // an open regular file
 
+// Longest entry name a directory enumeration hands out, in UTF-8 bytes
+// (longer ones are skipped); buffers hold one more.
+constexpr size_t TW3_ENTRY_NAME_MAX = 1023;
+
 constexpr int32_t TW3_KIND_FILE = 0;
 constexpr int32_t TW3_KIND_DIR = 1;
 constexpr int32_t TW3_KIND_LINK = 2;

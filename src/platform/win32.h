@@ -36,4 +36,12 @@ std::string error_text(unsigned long code);
 // reached directly.
 HANDLE open_folder_nofollow(const char* utf8, DWORD access, DWORD flags);
 
+// A FILETIME (100 ns units since 1601-01-01) as whole Unix seconds.
+inline int64_t unix_of(const FILETIME& ft) {
+  constexpr uint64_t kTicksPerSecond = 10000000;
+  constexpr int64_t kEpochDelta = 11644473600;  // 1601-01-01 to 1970-01-01, seconds
+  const uint64_t t = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return static_cast<int64_t>(t / kTicksPerSecond) - kEpochDelta;
+}
+
 }  // namespace tw3w

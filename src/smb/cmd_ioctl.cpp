@@ -21,8 +21,6 @@ constexpr uint32_t kDeviceTypeMask = 0x00FF0000;
 constexpr uint32_t kDeviceNetworkFs = 0x00140000;
 constexpr uint64_t kNoFile = 0xFFFFFFFFFFFFFFFFULL;
 
-constexpr uint16_t kSecuritySigningEnabled = 0x0001;
-constexpr uint16_t kSecuritySigningRequired = 0x0002;
 
 enum : int {
   kSiteStructure = 1,
@@ -94,7 +92,7 @@ tw3_done validate_negotiate(const tw3_conn* c, tw3_reply* r, uint64_t fid) {
   tw3_buf* b = &r->b;
   w32(b, tw3_server_capabilities(c));  // must match the NEGOTIATE answer
   tw3_buf_put(b, c->server_guid, sizeof c->server_guid);  // as NEGOTIATE sent it
-  w16(b, c->sign_required ? kSecuritySigningRequired : kSecuritySigningEnabled);
+  w16(b, tw3_server_security_mode(c));  // as NEGOTIATE sent it
   w16(b, uint16_t(c->dialect));
   finish_response(b, part);
   return tw3_answer();

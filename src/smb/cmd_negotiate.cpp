@@ -25,8 +25,6 @@ constexpr uint16_t kDialectMax = 0x03FF;
 constexpr uint16_t kDialect3xMin = 0x0300;
 constexpr uint16_t kDialect2xMax = 0x02FF;
 
-constexpr uint16_t SECMODE_SIGNING_ENABLED = 0x0001;
-constexpr uint16_t SECMODE_SIGNING_REQUIRED = 0x0002;
 constexpr uint32_t CAP_LEASING = 0x00000002;  // read caching is granted (leases.cpp)
 constexpr uint32_t CAP_LARGE_MTU = 0x00000004;
 constexpr uint32_t kSmallIo = 65536;
@@ -308,9 +306,9 @@ void commit_smb2(tw3_conn* c, const request& q, uint16_t dialect, const client_c
                  const derived& d) {
   c->dialect = dialect;
   c->negotiated = 1;
-  c->client_sign_required = (q.security_mode & SECMODE_SIGNING_REQUIRED) ? 1 : 0;
+  c->client_sign_required = (q.security_mode & SMB2_NEGOTIATE_SIGNING_REQUIRED) ? 1 : 0;
   c->client_sign_enabled =
-      (q.security_mode & (SECMODE_SIGNING_ENABLED | SECMODE_SIGNING_REQUIRED)) ? 1 : 0;
+      (q.security_mode & (SMB2_NEGOTIATE_SIGNING_ENABLED | SMB2_NEGOTIATE_SIGNING_REQUIRED)) ? 1 : 0;
   c->client_large_mtu = (q.capabilities & CAP_LARGE_MTU) ? 1 : 0;
   c->max_read = c->max_write = c->client_large_mtu ? kLargeIo : kSmallIo;
   if (c->preauth_started && c->smb2_negotiated) c->preauth_started = 0;
@@ -367,13 +365,17 @@ tw3_done cmd_negotiate(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r)
     return tw3_refuse(STATUS_NOT_SUPPORTED, kSiteChallenge);
   }
   const uint16_t ctx_count = dialect > SMB2_DIALECT_310 ? 3 : dialect == SMB2_DIALECT_310 ? 1 : 0;
-  put_response(c, r, c->sign_required ? SECMODE_SIGNING_REQUIRED : SECMODE_SIGNING_ENABLED,
+  put_response(c, r, tw3_server_security_mode(c),
                ctx_count, d, secbuf);
   tw3_buf_free(&secbuf);
   if (dialect >= SMB2_DIALECT_310) pad_to_8(r);
   if (dialect > SMB2_DIALECT_310) put_contexts(c, r);
   c->setup_pending = 0;
   return tw3_answer();
+}
+
+uint16_t tw3_server_security_mode(const tw3_conn* c) {
+  return c->sign_required ? SMB2_NEGOTIATE_SIGNING_REQUIRED : SMB2_NEGOTIATE_SIGNING_ENABLED;
 }
 
 uint32_t tw3_server_capabilities(const tw3_conn* c) {
@@ -415,7 +417,7 @@ void smb1_negotiate(tw3_conn* c, const uint8_t* msg, uint64_t len, tw3_reply* r,
   commit_identity(c, d);
   tw3_buf secbuf{};
   if (security_buffer(c, d, &secbuf) != 0) rep_set_status(r, STATUS_NOT_SUPPORTED);
-  put_response(c, r, c->sign_required ? SECMODE_SIGNING_REQUIRED : SECMODE_SIGNING_ENABLED, 0, d,
+  put_response(c, r, tw3_server_security_mode(c), 0, d,
                secbuf);
   tw3_buf_free(&secbuf);
   c->setup_pending = 0;

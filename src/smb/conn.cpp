@@ -39,7 +39,7 @@ bool within_deadlines(tw3_conn* c, uint64_t now) {
 // Waiting after a timeout (or an early zero read): false when the wait must
 // end the connection (server stopping, idle time or a deadline exceeded).
 bool may_wait(tw3_conn* c) {
-  if (tw3_server_stopping()) return false;
+  if (c->io->stopping != nullptr && c->io->stopping(c->io_ctx)) return false;
   const uint64_t now = conn_now(c);
   if (!within_deadlines(c, now)) return false;
   if (now - c->last_active_ms > static_cast<uint64_t>(c->opts.idle_timeout_ms)) {

@@ -207,6 +207,19 @@ extern const tw3_watch_source* g_watch_source;
 // Host folders watched on the whole server now.
 int64_t tw3_notify_server_watches();
 
+// The handler's steps. Starts the open's watch unless it has one (a
+// failure's status otherwise, nothing watched then).
+uint32_t tw3_notify_start(tw3_conn* c, tw3_open* o, bool tree);
+// A request of the open is waiting.
+bool tw3_notify_waiting(const tw3_open* o);
+// Takes the host's changes for the open's watch: true when some match `filter`.
+bool tw3_notify_ready(tw3_conn* c, tw3_open* o, uint32_t filter);
+// Answers the request being handled with the changes kept (its body, or an
+// error response such as NOTIFY_ENUM_DIR); returns the status.
+uint32_t tw3_notify_answer(tw3_open* o, uint32_t out_len, tw3_reply* r);
+// Makes the response being built the interim STATUS_PENDING answer; the
+// request waits on rq.open for changes matching `filter`.
+tw3_done tw3_notify_wait(tw3_conn* c, const tw3_req& rq, tw3_reply* r, uint32_t out_len, uint32_t filter);
 // Takes the host's changes for every watched handle of the connection and
 // completes the waiting requests that have something to report.
 void tw3_notify_poll(tw3_conn* c);

@@ -73,24 +73,6 @@ void trace_send(const tw3_conn* c, const uint8_t* bytes, uint64_t len) {
 
 }  // namespace
 
-void w16(tw3_buf* b, uint16_t v) {
-  uint8_t t[2];
-  put_le16(t, v);
-  tw3_buf_put(b, t, sizeof t);
-}
-
-void w32(tw3_buf* b, uint32_t v) {
-  uint8_t t[4];
-  put_le32(t, v);
-  tw3_buf_put(b, t, sizeof t);
-}
-
-void w64(tw3_buf* b, uint64_t v) {
-  uint8_t t[8];
-  put_le64(t, v);
-  tw3_buf_put(b, t, sizeof t);
-}
-
 void rep_begin(tw3_reply* r, uint8_t command, uint32_t status, uint64_t message_id,
                uint64_t session_id, uint32_t tree_id, uint16_t credit_charge, uint16_t credits) {
   r->b.len = 0;

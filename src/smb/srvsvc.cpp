@@ -51,15 +51,6 @@ constexpr uint16_t kResultAccept = 0;
 constexpr uint16_t kResultNegotiateAck = 3;
 constexpr uint16_t kBindTimeFeatures = 3;  // security context multiplexing | keep on orphan
 
-uint32_t le32_at(std::span<const uint8_t> p, size_t at) {
-  return uint32_t(p[at]) | uint32_t(p[at + 1]) << 8 | uint32_t(p[at + 2]) << 16 |
-         uint32_t(p[at + 3]) << 24;
-}
-
-uint16_t le16_at(std::span<const uint8_t> p, size_t at) {
-  return uint16_t(p[at] | p[at + 1] << 8);
-}
-
 // Starts a PDU, one message of `out`; its frag_length is patched by pdu_end.
 size_t pdu_begin(tw3_buf* out, uint8_t ptype, uint32_t call_id,
                  uint8_t flags = kPfcFirstFrag | kPfcLastFrag) {
@@ -151,16 +142,16 @@ void srvsvc_put_responses(tw3_buf* out, uint32_t call_id, std::span<const uint8_
 void srvsvc_transceive(std::span<const uint8_t> pdu, uint16_t* frag, tw3_buf* out) {
   if (pdu.size() < kPduHeaderSize) return;
   uint8_t ptype = pdu[2];
-  uint32_t call_id = le32_at(pdu, kCallIdAt);
+  uint32_t call_id = le32(pdu.data() + kCallIdAt);
   if (ptype == kPtypeBind) {
     // The client's max_recv_frag bounds every fragment sent to it from now on.
-    *frag = srvsvc_frag_size(pdu.size() >= kBindMaxRecvFragAt + 2 ? le16_at(pdu, kBindMaxRecvFragAt) : 0);
+    *frag = srvsvc_frag_size(pdu.size() >= kBindMaxRecvFragAt + 2 ? le16(pdu.data() + kBindMaxRecvFragAt) : 0);
     bool one = pdu.size() > kContextCountAt && pdu[kContextCountAt] == 1;
     put_bind_ack(out, call_id, one ? 1 : 2, *frag);
     return;
   }
   if (ptype != kPtypeRequest || pdu.size() < kRequestMinSize) return;
-  if (le16_at(pdu, kOpnumAt) != kOpNetrShareEnum) return put_fault(out, call_id, kFaultOpRangeError);
+  if (le16(pdu.data() + kOpnumAt) != kOpNetrShareEnum) return put_fault(out, call_id, kFaultOpRangeError);
   const int64_t level = srvsvc_requested_level(pdu.subspan(kCallHeaderSize));
   if (level < 0) return put_fault(out, call_id, kFaultNdr);
   tw3_buf stub{};

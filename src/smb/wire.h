@@ -46,6 +46,9 @@ constexpr uint32_t SMB2_FLAGS_SIGNED = 0x00000008;
 constexpr uint64_t SMB2_RELATED_SESSION_ID = 0xFFFFFFFFFFFFFFFFULL;
 constexpr uint32_t SMB2_RELATED_TREE_ID = 0xFFFFFFFF;
 constexpr uint64_t SMB2_RELATED_FILE_ID = 0xFFFFFFFFFFFFFFFFULL;
+// SecurityMode bits (MS-SMB2 2.2.3, 2.2.4).
+constexpr uint16_t SMB2_NEGOTIATE_SIGNING_ENABLED = 0x0001;
+constexpr uint16_t SMB2_NEGOTIATE_SIGNING_REQUIRED = 0x0002;
 // FileId.Persistent in a WRITE request body (MS-SMB2 2.2.21).
 constexpr uint64_t TW3_WRITE_FID_AT = 16;
 // The StructureSize of the requests that act on an open (MS-SMB2 2.2.15,

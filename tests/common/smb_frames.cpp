@@ -170,7 +170,7 @@ uint64_t do_now(void* ctx) { return static_cast<script_io*>(ctx)->now_ms; }
 }  // namespace
 
 tw3_io script_io::io() {
-  return tw3_io{this, do_write, do_read, do_log, fake_clock ? do_now : nullptr, gather ? do_writev : nullptr};
+  return tw3_io{this, do_write, do_read, do_log, fake_clock ? do_now : nullptr, gather ? do_writev : nullptr, nullptr};
 }
 
 void script_io::add_paced(const bytes& b, size_t piece, uint32_t ms_between) {

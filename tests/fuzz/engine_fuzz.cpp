@@ -206,7 +206,7 @@ int mem_write(void* ctx, const uint8_t* data, uint32_t len) {
 void run_stream(const uint8_t* data, size_t len, Bytes* capture,
                 const std::vector<host_action>* actions = nullptr) {
   mem_io m{data, len, 0, capture, actions};
-  const tw3_io io{&m, mem_write, mem_read, nullptr, nullptr, nullptr};
+  const tw3_io io{&m, mem_write, mem_read, nullptr, nullptr, nullptr, nullptr};
   tw3_ip peer{};
   tw3_ip_parse("127.0.0.1", &peer);
   tw3_sess_run(&io, &peer, "127.0.0.1", kConnId);

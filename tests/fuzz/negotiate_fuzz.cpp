@@ -59,7 +59,7 @@ TW3_FUZZ_ENTRY(negotiate) {
   std::memcpy(copy.get(), msg.data(), msg.size());
 
   capture cap;
-  const tw3_io io{&cap, keep, nothing, nullptr, nullptr, nullptr};
+  const tw3_io io{&cap, keep, nothing, nullptr, nullptr, nullptr, nullptr};
   auto c = std::make_unique<tw3_conn>();
   c->io = &io;
   c->io_ctx = io.ctx;

@@ -1,0 +1,214 @@
+// A connection's records: the connection itself, its trees and its opens,
+// and the calls that make, find and free them (records.cpp, cmd_tree.cpp).
+// Everything here belongs to the one thread that runs the connection.
+#pragma once
+
+#include <cstdint>
+
+#include "config/config.h"
+#include "crypto/crypto.h"
+#include "fs/fs.h"
+#include "fs/listing.h"
+#include "platform/platform.h"
+#include "smb/io.h"
+#include "smb/request.h"
+#include "smb/wire.h"
+#include "util/util.h"
+
+struct tw3_tree {
+  uint32_t tree_id;       // unique among the connection's live trees
+  uint64_t session_id;    // the session that connected it
+  char share_name[TW3_SHARE_NAME_MAX + 1];
+  int32_t is_ipc;
+  tw3_share share;        // copy taken at connect time; empty for IPC$
+  tw3_tree* next;         // next older tree
+};
+
+struct tw3_lease;
+struct tw3_notify;
+
+// A search pattern: the bytes an open keeps and compares, and the room kept
+// for them.
+constexpr int TW3_PATTERN_KEPT = 511;
+constexpr int TW3_PATTERN_KEEP = TW3_PATTERN_KEPT + 2;
+
+// One live open: made by CREATE, freed by CLOSE or with its tree, session or
+// connection.
+struct tw3_open {
+  uint64_t file_id;       // FileId.Persistent; FileId.Volatile is always 0
+  int32_t is_dir;
+  int32_t is_pipe;        // the srvsvc pipe on IPC$
+  uint64_t session_id;    // the session that made it: used under that session only
+  uint32_t tree_id;       // the tree it was opened through; closed with it
+  uint32_t granted_access;  // the rights CREATE accepted, generic bits mapped
+  char local_path[TW3_LOCAL_PATH_MAX];
+  char share_name[TW3_SHARE_NAME_MAX + 1];
+  tw3_share share;
+  tw3_stat st;            // as resolved at open time; zero for the pipe
+  int32_t listing_valid;
+  tw3_listing* listing;   // a reference, dropped with tw3_open_drop_listing
+  int32_t listing_count;
+  int32_t cursor;
+  char pattern[TW3_PATTERN_KEEP];
+  int32_t listing_class;
+  // Pipe opens: DCE/RPC answers to PDUs written to the pipe, waiting to be
+  // read (pipe.cpp); at most TW3_PIPE_PENDING_MAX bytes.
+  tw3_buf pipe_out;
+  uint64_t pipe_out_pos;
+  uint64_t pipe_msg_left;
+  uint16_t pipe_frag;     // max_recv_frag of the client's last bind; 0 before one
+  // Read caching granted with the open (leases.cpp): a level II oplock, or
+  // a share in a lease of the connection.
+  uint8_t oplock_level;     // SMB2_OPLOCK_LEVEL_NONE, _II or _LEASE
+  int32_t oplock_breaking;  // a break to none was sent and not yet acknowledged
+  tw3_lease* lease;         // with level _LEASE
+  tw3_notify* notify;       // CHANGE_NOTIFY watch of a folder open (change_notify.cpp)
+  tw3_open* next;         // next older open
+  tw3_open* prev;         // next newer open
+};
+
+struct tw3_fid_index;
+
+// The live opens of a connection (records.cpp): newest first, and indexed
+// by FileId.Persistent.
+struct tw3_open_table {
+  tw3_open* newest;
+  int32_t count;          // bounded by the option max_handles
+  tw3_fid_index* index;
+};
+
+struct tw3_hdr;
+
+constexpr int TW3_ADDR_TEXT_MAX = 64;
+constexpr int TW3_RX_NONCE_RING = 64;  // request nonces remembered against replay
+
+// What the access log reports about a connection (smb/events.cpp).
+struct tw3_conn_activity {
+  uint64_t started_ms;
+  uint64_t bytes_sent;
+  uint64_t requests;                    // SMB messages received
+  char user[TW3_USER_NAME_MAX + 1];     // as sent in the last AUTHENTICATE
+  char domain[TW3_USER_NAME_MAX + 1];
+};
+
+struct tw3_conn {
+  const tw3_io* io;
+  void* io_ctx;
+  tw3_ip peer;
+  char peer_text[TW3_ADDR_TEXT_MAX];
+  char local_text[TW3_ADDR_TEXT_MAX];
+  int32_t conn_id;
+  tw3_opts opts;             // snapshot, refreshed after every message
+  uint8_t* rx_buf;
+  uint64_t rx_cap;
+  uint64_t last_active_ms;
+  uint64_t started_ms;       // when the loop began serving the connection
+  int32_t msg_under_way;     // bytes of a message have arrived, not yet all of it
+  uint64_t msg_started_ms;   // when its first byte arrived
+  uint64_t msg_allow_ms;     // how long that message may take to arrive
+  uint64_t msg_bytes_ms;     // when its latest bytes arrived
+  int32_t logged_on;         // a logon has completed on this connection
+  int32_t closing;           // end the loop after the current message
+
+  // Negotiate
+  int32_t negotiated;
+  int32_t dialect;
+  int32_t client_sign_required;
+  int32_t client_sign_enabled;
+  int32_t client_large_mtu;
+  int32_t signing_algorithm;  // 0 none, 1 AES-CMAC, 2 AES-GMAC
+  int32_t cipher_id;          // 0 none, 1 AES-128-CCM, 2 AES-128-GCM, 3/4 AES-256 CCM/GCM
+  int32_t preauth_started;
+  int32_t smb2_negotiated;
+
+  // Session keys
+  int32_t keys_ready;
+  uint8_t preauth_hash[64];
+  // The hash once the NEGOTIATE exchange was folded in: every new session's
+  // logon starts from it, whatever an abandoned logon before it added.
+  uint8_t negotiate_hash[64];
+  uint8_t preauth_salt[32];
+  uint8_t signing_key[16];
+  uint8_t encryption_key[32];  // 16 bytes used by the AES-128 ciphers
+  uint8_t decryption_key[32];
+  uint8_t application_key[16];
+  tw3_gcm_ctx gmac;
+  uint64_t max_read;
+  uint64_t max_write;
+  uint8_t server_guid[SMB2_GUID_SIZE];  // as the last NEGOTIATE response carried it
+
+  // Credits (credits.cpp): the MessageIds the client may still use are
+  // those from seq_low to seq_top that seq_used does not mark. A fresh
+  // record allows only the NEGOTIATE's id 0.
+  uint64_t seq_low;           // every id below it has been used
+  uint64_t seq_top;           // highest id granted so far
+  uint64_t seq_used[TW3_CREDIT_WINDOW / 64];  // bit i: id seq_low + i has been used
+
+  // Session
+  int32_t authenticated;
+  uint64_t session_id;        // 0 when no session is begun or pending
+  uint64_t sessions_begun;    // over the connection's life: no id is given twice
+  int32_t session_guest;
+  int32_t sign_required;
+  uint8_t session_base_key[16];
+  uint8_t server_challenge[8];
+  // What the last CHALLENGE carried beside the challenge itself: the
+  // AUTHENTICATE answering it is checked against these, not against the
+  // options of the moment.
+  char challenge_name[TW3_SERVER_NAME_MAX + 1];
+  int64_t challenge_time;
+  int32_t setup_pending;
+  int32_t logon_failures;
+
+  // Trees and opens
+  tw3_tree* tree_list;
+  tw3_open_table opens;
+  uint64_t next_id;           // source of tree ids and file ids
+
+  // Encryption of the session (transform.cpp)
+  int32_t client_encrypt_cap;   // 3.0/3.0.2: the client set GLOBAL_CAP_ENCRYPTION
+  int32_t encrypt_data;         // the session must encrypt (option encrypt=required)
+  int32_t cipher_ready;         // enc/dec are keyed for cipher_id
+  int32_t session_encrypted;    // a transform of this session was accepted (counted once)
+  tw3_gcm_ctx enc;              // server-to-client key (GCM or the CCM schedule)
+  tw3_gcm_ctx dec;              // client-to-server key
+  uint64_t tx_nonce_count;      // nonces used under `enc`; never repeats
+  uint8_t nonce_prefix[4];      // per-session bytes ahead of the counter
+  uint8_t rx_nonces[TW3_RX_NONCE_RING][TF_NONCE_SIZE];  // recent request nonces
+  uint64_t rx_nonce_count;      // request nonces accepted so far
+
+  int32_t trace;              // "TWSMB3S_TRACE" begins with 1
+  int32_t trace_hex;          // "TWSMB3S_TRACE_HEX" begins with 1
+
+  tw3_conn_activity act;
+  // Leases granted on this connection (leases.cpp), newest first, at most
+  // one per open; and when the held ones were last compared with the host.
+  tw3_lease* lease_list;
+  uint64_t lease_poll_ms;
+
+  // One frame at a time on the wire: the loop's replies and the
+  // notifications the server sends on its own never interleave.
+  tw3_mutex send_lock;
+};
+
+// Frees every tree record; the list becomes empty. No counter changes.
+void tw3_conn_free_trees(tw3_conn* c);
+// Frees every open record (listings released first) and the lease records.
+void tw3_conn_free_opens(tw3_conn* c);
+// A new open record with a fresh FileId, registered as the newest; null
+// without memory. Ids are never reused on the connection.
+tw3_open* tw3_open_add(tw3_conn* c);
+// Releases the directory listing an open holds, if any.
+void tw3_open_drop_listing(tw3_open* o);
+// Releases what an open holds: its listing and any pending pipe answer.
+void tw3_open_release(tw3_open* o);
+// CLOSE without its answer: caching, watch and resources released and the
+// record freed (o is gone afterwards).
+void tw3_open_close(tw3_conn* c, tw3_open* o);
+// The live open with this FileId.Persistent, or null.
+tw3_open* tw3_open_find(const tw3_conn* c, uint64_t file_id);
+// The same, only when it belongs to the session and tree the request
+// header names; null for any other.
+tw3_open* tw3_open_of(const tw3_conn* c, const tw3_hdr& h, uint64_t file_id);
+// 1 when session_id names the connection's authenticated session.
+bool tw3_session_live(const tw3_conn* c, uint64_t session_id);
