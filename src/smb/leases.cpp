@@ -165,15 +165,7 @@ void tw3_caching_release(tw3_conn* c, tw3_open* o) {
   }
 }
 
-void tw3_leases_free(tw3_conn* c) {
-  tw3_lease* l = c->lease_list;
-  c->lease_list = nullptr;
-  while (l != nullptr) {
-    tw3_lease* older = l->next;
-    delete l;
-    l = older;
-  }
-}
+void tw3_leases_free(tw3_conn* c) { tw3_free_list(c->lease_list); }
 
 void tw3_caching_check(tw3_conn* c, const char* local_path, const tw3_stat& now) {
   for (tw3_lease* l = c->lease_list; l != nullptr; l = l->next)

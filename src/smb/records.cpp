@@ -93,15 +93,7 @@ void unlink(tw3_open_table& t, tw3_open* o) {
 
 }  // namespace
 
-void tw3_conn_free_trees(tw3_conn* c) {
-  tw3_tree* t = c->tree_list;
-  c->tree_list = nullptr;
-  while (t != nullptr) {
-    tw3_tree* older = t->next;
-    delete t;
-    t = older;
-  }
-}
+void tw3_conn_free_trees(tw3_conn* c) { tw3_free_list(c->tree_list); }
 
 void tw3_open_drop_listing(tw3_open* o) {
   tw3_listing_release(o->listing);

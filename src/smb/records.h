@@ -191,6 +191,19 @@ struct tw3_conn {
   tw3_mutex send_lock;
 };
 
+// Frees a singly linked list of records (linked through `next`) and
+// leaves it empty.
+template <typename T>
+void tw3_free_list(T*& head) {
+  T* r = head;
+  head = nullptr;
+  while (r != nullptr) {
+    T* older = r->next;
+    delete r;
+    r = older;
+  }
+}
+
 // Frees every tree record; the list becomes empty. No counter changes.
 void tw3_conn_free_trees(tw3_conn* c);
 // Frees every open record (listings released first) and the lease records.

@@ -275,3 +275,52 @@ def smb2_header(command, message_id, credits=1, session_id=0, tree_id=0):
 
 def netbios(payload):
     return b"\x00" + len(payload).to_bytes(3, "big") + payload
+
+
+SMB_PORT = 445
+
+
+def _rewrite_port(data, pkt, n, linktype, port):
+    """Makes `port` read 445 in the TCP header of one captured packet."""
+    if linktype == 1:  # Ethernet
+        ether, ip = struct.unpack_from(">H", data, pkt + 12)[0], pkt + 14
+    elif linktype == 113:  # Linux cooked capture
+        ether, ip = struct.unpack_from(">H", data, pkt + 14)[0], pkt + 16
+    elif linktype == 276:  # Linux cooked capture v2
+        ether, ip = struct.unpack_from(">H", data, pkt)[0], pkt + 20
+    else:
+        return
+    if ether == 0x0800 and ip + 20 <= pkt + n and data[ip + 9] == 6:
+        tcp = ip + (data[ip] & 0x0F) * 4
+    elif ether == 0x86DD and ip + 40 <= pkt + n and data[ip + 6] == 6:
+        tcp = ip + 40
+    else:
+        return
+    if tcp + 4 > pkt + n:
+        return
+    for at in (tcp, tcp + 2):
+        if struct.unpack_from(">H", data, at)[0] == port:
+            struct.pack_into(">H", data, at, SMB_PORT)
+
+
+def as_smb_port(pcap, port, out):
+    """Writes to `out` a copy of a capture whose server port reads 445 and
+    returns it. tshark takes NetBIOS lengths as the 24-bit lengths of SMB over
+    TCP only on port 445; on any other port it reads 17 bits and misparses
+    every message above 128 KiB. (TCP checksums are left as they are: tshark
+    does not check them.)"""
+    classic = out + ".classic"
+    subprocess.run(["editcap", "-F", "pcap", pcap, classic], check=True, capture_output=True, timeout=120)
+    with open(classic, "rb") as f:
+        data = bytearray(f.read())
+    os.unlink(classic)
+    endian = "<" if data[:4] in (b"\xd4\xc3\xb2\xa1", b"\x4d\x3c\xb2\xa1") else ">"
+    linktype = struct.unpack_from(endian + "I", data, 20)[0]
+    off = 24
+    while off + 16 <= len(data):
+        n = struct.unpack_from(endian + "I", data, off + 8)[0]
+        _rewrite_port(data, off + 16, min(n, len(data) - off - 16), linktype, port)
+        off += 16 + n
+    with open(out, "wb") as f:
+        f.write(data)
+    return out

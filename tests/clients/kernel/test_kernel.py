@@ -209,6 +209,7 @@ class Capture:
 
     def __init__(self, port, pcap):
         self.port, self.pcap = port, pcap
+        self.smb_pcap = None
         self.proc = subprocess.Popen(["tshark", "-i", "lo", "-f", "tcp port %d" % port, "-w", pcap],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         started, deadline = b"", time.monotonic() + 15
@@ -226,16 +227,23 @@ class Capture:
             self.proc.wait(timeout=30)
         self.proc.stderr.close()
 
+    def decodable(self):
+        """The capture as tshark reads SMB over TCP: with the server on port 445
+        (the kernel reads more than 128 KiB at a time)."""
+        if self.smb_pcap is None:
+            self.smb_pcap = harness.as_smb_port(self.pcap, self.port, self.pcap + ".smb")
+        return self.smb_pcap
+
     def findings(self):
         """(command, response flag, severity, message) of every malformed frame or error item."""
-        args = ["tshark", "-r", self.pcap, "-d", "tcp.port==%d,nbss" % self.port, "-Y",
+        args = ["tshark", "-r", self.decodable(), "-Y",
                 "_ws.malformed || _ws.expert.severity >= \"error\"", "-T", "fields", "-e", "smb2.cmd",
                 "-e", "smb2.flags.response", "-e", "_ws.expert.severity", "-e", "_ws.expert.message"]
         out = subprocess.run(args, capture_output=True, text=True, timeout=TSHARK_TIMEOUT_S, check=True).stdout
         return [tuple(line.split("\t")) for line in out.splitlines() if line.strip()]
 
     def smb2_frames(self):
-        args = ["tshark", "-r", self.pcap, "-d", "tcp.port==%d,nbss" % self.port, "-Y", "smb2", "-T", "fields",
+        args = ["tshark", "-r", self.decodable(), "-Y", "smb2", "-T", "fields",
                 "-e", "frame.number"]
         return len(subprocess.run(args, capture_output=True, text=True, timeout=TSHARK_TIMEOUT_S).stdout.split())
 
