@@ -63,7 +63,10 @@ bytes query_info_body(uint8_t info_class, uint64_t fid) {
   b.push_back(1);  // InfoType: file
   b.push_back(info_class);
   put(b, 4096, 4);  // OutputBufferLength
-  put(b, 0, 2 + 2 + 4 + 4 + 4);  // InputBufferOffset, Reserved, InputBufferLength, AdditionalInformation, Flags
+  put(b, 0, 4);  // InputBufferOffset, Reserved
+  put(b, 0, 4);  // InputBufferLength
+  put(b, 0, 4);  // AdditionalInformation
+  put(b, 0, 4);  // Flags
   put(b, fid, 8);
   put(b, fid, 8);
   return b;
