@@ -32,10 +32,10 @@ tw3_done cmd_logoff(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
 tw3_done cmd_cancel(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   (void)rd_u16(body);
   (void)rd_u16(body);
-  // Only CHANGE_NOTIFY ever waits. A CANCEL that names nothing waiting is
-  // answered itself, as it always was.
+  // Only CHANGE_NOTIFY ever waits, and the dispatcher lets through only a
+  // CANCEL that names a waiting request: its slot becomes that answer.
   if (tw3_notify_cancel(c, *rq, r)) return tw3_answer(STATUS_CANCELLED);
-  return tw3_refuse(STATUS_CANCELLED, 0);
+  return tw3_refuse(STATUS_CANCELLED, 0);  // it stopped waiting meanwhile
 }
 
 tw3_done cmd_echo(tw3_conn* /*c*/, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {

@@ -451,6 +451,9 @@ step handle_one(walk& w) {
               w.chain_status, kSiteAfterFailedCreate);
     return advance(w, false) ? step::next : step::end;
   }
+  // A CANCEL is never answered itself (MS-SMB2 3.3.5.16): one that names a
+  // waiting request becomes that request's final answer, any other goes unanswered.
+  if (h.command == SMB2_CANCEL && !tw3_notify_is_waiting(c, h)) return advance(w, true) ? step::next : step::end;
   if (entry_for(h.command).modifies && !admit_pipe_write(w, h)) {
     tw3_stat_add(ST_MUTATING_REFUSED, 1);
     refuse(w, h, STATUS_ACCESS_DENIED, credits);

@@ -227,6 +227,8 @@ void tw3_notify_poll(tw3_conn* c);
 // (AsyncId, or MessageId) with STATUS_CANCELLED as the CANCEL's own
 // response. False when nothing waits under that name.
 bool tw3_notify_cancel(tw3_conn* c, const tw3_req& rq, tw3_reply* r);
+// A request waits under the name a CANCEL with this header gives.
+bool tw3_notify_is_waiting(const tw3_conn* c, const tw3_hdr& h);
 // Completes the waiting request of the open (CLOSE), of every open of a tree
 // (TREE_DISCONNECT, tree_id) or of every open (LOGOFF, tree_id 0) with
 // STATUS_NOTIFY_CLEANUP, sent at once.

@@ -356,13 +356,26 @@ void tw3_notify_poll(tw3_conn* c) {
   }
 }
 
-bool tw3_notify_cancel(tw3_conn* c, const tw3_req& rq, tw3_reply* r) {
-  const tw3_hdr* h = &rq.hdr;
-  const bool by_async = (h->flags & SMB2_FLAGS_ASYNC_COMMAND) != 0;
-  for (tw3_open* o = c->opens.newest; o != nullptr; o = o->next) {
+namespace {
+
+// The waiting request a CANCEL names (by AsyncId, or MessageId), or null.
+tw3_notify* waiting_for(const tw3_conn* c, const tw3_hdr& h) {
+  const bool by_async = (h.flags & SMB2_FLAGS_ASYNC_COMMAND) != 0;
+  for (const tw3_open* o = c->opens.newest; o != nullptr; o = o->next) {
     tw3_notify* n = o->notify;
     if (n == nullptr || !n->waiting) continue;
-    if (by_async ? n->async_id != h->async_id : n->message_id != h->message_id) continue;
+    if (by_async ? n->async_id == h.async_id : n->message_id == h.message_id) return n;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool tw3_notify_is_waiting(const tw3_conn* c, const tw3_hdr& h) { return waiting_for(c, h) != nullptr; }
+
+bool tw3_notify_cancel(tw3_conn* c, const tw3_req& rq, tw3_reply* r) {
+  tw3_notify* n = waiting_for(c, rq.hdr);
+  if (n != nullptr) {
     // The CANCEL gets no answer of its own: its response slot becomes the
     // cancelled request's final answer.
     n->waiting = false;

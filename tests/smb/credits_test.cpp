@@ -123,8 +123,8 @@ TEST_F(Credits, MultiCreditRequestsUseTheirWholeRangeAndPayForTheirPayload) {
 TEST_F(Credits, CancelUsesNoIdAndEarnsNoCredit) {
   req cancel = echo(0, 5);
   cancel.command = SMB2_CANCEL;
-  EXPECT_EQ(send({cancel}), std::vector<int>{0});
-  EXPECT_EQ(send({cancel}), std::vector<int>{0});
+  EXPECT_TRUE(send({cancel}).empty()) << "a CANCEL is never answered";
+  EXPECT_TRUE(send({cancel}).empty());
   EXPECT_EQ(send({echo(0)}), std::vector<int>{1});
 }
 

@@ -285,7 +285,6 @@ TEST_F(Dispatch, CommandsWithoutDataAnswerWithTheFourByteBodyOrAnErrorBody) {
   } rows[] = {
       {SMB2_ECHO, {}, STATUS_SUCCESS, 0},
       {SMB2_ECHO, {4, 0, 0, 0}, STATUS_SUCCESS, 0},
-      {SMB2_CANCEL, {4, 0, 0, 0}, STATUS_CANCELLED, 0},
       {SMB2_CHANGE_NOTIFY, bytes(32, 0), STATUS_INVALID_PARAMETER, 0},  // StructureSize 0
       {SMB2_OPLOCK_BREAK, bytes(24, 0), STATUS_INVALID_PARAMETER, 0},  // neither acknowledgement size
       {19, {}, STATUS_NOT_SUPPORTED, 1},

@@ -189,7 +189,7 @@ TEST(Names, FramesCommandsAndStatuses) {
   EXPECT_STREQ(tw3_status_name(0x80000005), "END_OF_FILE");
   EXPECT_STREQ(tw3_status_name(0xC0000034), "OBJECT_NOT_FOUND");
   EXPECT_STREQ(tw3_status_name(0xC000006D), "LOGON_FAILURE");
-  EXPECT_STREQ(tw3_status_name(0xC0000480), "CANCELLED");
+  EXPECT_STREQ(tw3_status_name(0xC0000120), "CANCELLED");
   EXPECT_STREQ(tw3_status_name(0xC0000064), "STATUS?") << "no logon answers NO_SUCH_USER";
   EXPECT_STREQ(tw3_cmd_name(17), "SET_INFO");
   EXPECT_STREQ(tw3_cmd_name(255), "?");
