@@ -33,6 +33,7 @@ constexpr uint8_t kFileAlternateName = 21;
 constexpr uint8_t kFileStream = 22;
 constexpr uint8_t kFileCompression = 28;
 constexpr uint8_t kFileNetworkOpen = 34;
+constexpr uint8_t kFileAttributeTag = 35;
 constexpr uint8_t kFileNormalizedName = 48;
 constexpr uint8_t kFileId = 59;
 
@@ -118,6 +119,11 @@ void put_access(const tw3_open& o, tw3_buf* b) { w32(b, o.granted_access); }
 void put_position(const tw3_open&, tw3_buf* b) { w64(b, 0); }  // reads carry their own offset
 void put_mode(const tw3_open&, tw3_buf* b) { w32(b, 0); }
 void put_alignment(const tw3_open&, tw3_buf* b) { w32(b, 0); }  // byte alignment
+// FileAttributeTagInformation (MS-FSCC 2.4.6): nothing here is a reparse point.
+void put_attribute_tag(const tw3_open& o, tw3_buf* b) {
+  w32(b, attributes(o));
+  w32(b, 0);  // ReparseTag
+}
 
 // FileAllInformation. Its name part carries no name (FileNameLength 0); the
 // share's name follows it, uncounted, as it always has.
@@ -183,7 +189,7 @@ void put_file_id(const tw3_open& o, tw3_buf* b) {
   w64(b, 0);
 }
 
-constexpr std::array<qi_layout, 15> kFileLayouts = {{
+constexpr std::array<qi_layout, 16> kFileLayouts = {{
     {kFileBasic, 40, 40, put_basic},
     {kFileStandard, 24, 24, put_standard},
     {kFileInternal, 8, 8, put_internal},
@@ -197,6 +203,7 @@ constexpr std::array<qi_layout, 15> kFileLayouts = {{
     {kFileStream, 24, 0, put_streams},
     {kFileCompression, 16, 16, put_compression},
     {kFileNetworkOpen, 56, 56, put_network_open},
+    {kFileAttributeTag, 8, 8, put_attribute_tag},
     {kFileNormalizedName, 4, kNameInfoFloor, put_normalized_name},
     {kFileId, 24, 24, put_file_id},
 }};

@@ -119,6 +119,8 @@ TEST_F(QueryClasses, FileLayoutsByteForByte) {
       {"normalized name as clients see it", mapped, 48, name_info("d\xEF\x80\xA2x\\A\xEF\x80\xA5.txt")},
       {"8.3 name as clients see it", mapped, 21, name_info("A\xEF\x80\xA5.TXT")},
       {"file id", file, 59, cat({le(serial, 8), le(ino("media/ten.txt"), 8), zeros(8)})},
+      {"attribute tag of a file", file, 35, cat({le(0x21, 4), zeros(4)})},
+      {"attribute tag of a folder", dir, 35, cat({le(0x11, 4), zeros(4)})},
   };
   for (const Case& k : cases) {
     if (windows && k.fid == mapped) continue;  // nothing to map there

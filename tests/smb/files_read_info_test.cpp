@@ -313,7 +313,7 @@ TEST_F(ReadInfo, QueryInfoRefusals) {
       {"quota", qi_body(file, 4, 0, 0), STATUS_NOT_SUPPORTED},
       {"type 0", qi_body(file, 0, 4, 0), STATUS_INVALID_INFO_CLASS},
       {"type 5", qi_body(file, 5, 4, 0), STATUS_INVALID_INFO_CLASS},
-      {"class 35", qi_body(file, 1, 35, 0), STATUS_INVALID_INFO_CLASS},
+      {"class 36", qi_body(file, 1, 36, 0), STATUS_INVALID_INFO_CLASS},
       {"fs class 2", qi_body(file, 2, 2, 0), STATUS_INVALID_INFO_CLASS},
       {"fs on the pipe", qi_body(pipe, 2, 1, 0), STATUS_INVALID_INFO_CLASS},
       {"unknown handle", qi_body(0x999, 1, 4, 0), STATUS_FILE_CLOSED},
