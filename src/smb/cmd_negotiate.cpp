@@ -78,7 +78,8 @@ void generated_salt(uint64_t h, uint8_t out[kSaltSize]) {
 // What the client's negotiate contexts asked for.
 struct client_contexts {
   bool sha512 = false;
-  uint32_t ciphers = 0;  // bit n: cipher id n offered
+  bool encryption = false;  // an encryption context came
+  uint32_t ciphers = 0;    // bit n: cipher id n offered
   bool gmac = false;
   uint8_t salt[kSaltSize] = {};
 };
@@ -159,6 +160,7 @@ int parse_contexts(tw3_conn* c, const tw3_rd* body, uint32_t ctx_offset, uint16_
       go_on = read_preauth(d, dlen, out);
       if (go_on && !out->sha512) return -1;
     } else if (type == CTX_ENCRYPTION) {
+      out->encryption = true;
       go_on = read_ids(d, dlen, &out->ciphers);
     } else if (type == CTX_SIGNING) {
       go_on = read_algorithms(d, dlen, SMB2_SIGNING_AES_GMAC, &out->gmac);
@@ -238,8 +240,10 @@ void pad_to_8(tw3_reply* r) {
   while ((r->b.len - r->last_hdr) % kCtxAlign != 0 && !r->b.failed) tw3_buf_byte(&r->b, 0);
 }
 
-// The three contexts of a 3.1.1 response, each 8-aligned from the first.
-void put_contexts(tw3_conn* c, tw3_reply* r) {
+// The contexts of a 3.1.1 response, each 8-aligned from the first: the
+// cipher only to a client that offered some (MS-SMB2 3.3.5.4), 0 when none
+// of them is served.
+void put_contexts(tw3_conn* c, tw3_reply* r, bool encryption) {
   tw3_buf* b = &r->b;
   pad_to_8(r);
   w16(b, CTX_PREAUTH_INTEGRITY);
@@ -250,12 +254,14 @@ void put_contexts(tw3_conn* c, tw3_reply* r) {
   w16(b, HASH_SHA512);
   tw3_buf_put(b, c->preauth_salt, kSaltSize);
   pad_to_8(r);
-  w16(b, CTX_ENCRYPTION);
-  w16(b, 4);
-  w32(b, 0);
-  w16(b, 1);
-  w16(b, static_cast<uint16_t>(c->cipher_id));
-  pad_to_8(r);
+  if (encryption) {
+    w16(b, CTX_ENCRYPTION);
+    w16(b, 4);
+    w32(b, 0);
+    w16(b, 1);
+    w16(b, static_cast<uint16_t>(c->cipher_id));
+    pad_to_8(r);
+  }
   w16(b, CTX_SIGNING);
   w16(b, 4);
   w32(b, 0);
@@ -364,23 +370,26 @@ tw3_done cmd_negotiate(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r)
     tw3_buf_free(&secbuf);
     return tw3_refuse(STATUS_NOT_SUPPORTED, kSiteChallenge);
   }
-  const uint16_t ctx_count = dialect > SMB2_DIALECT_310 ? 3 : dialect == SMB2_DIALECT_310 ? 1 : 0;
-  put_response(c, r, tw3_server_security_mode(c),
-               ctx_count, d, secbuf);
+  const uint16_t ctx_count = dialect > SMB2_DIALECT_310 ? (cc.encryption ? 3 : 2)
+                             : dialect == SMB2_DIALECT_310 ? 1 : 0;
+  put_response(c, r, tw3_server_security_mode(c), ctx_count, d, secbuf);
   tw3_buf_free(&secbuf);
   if (dialect >= SMB2_DIALECT_310) pad_to_8(r);
-  if (dialect > SMB2_DIALECT_310) put_contexts(c, r);
+  if (dialect > SMB2_DIALECT_310) put_contexts(c, r, cc.encryption);
   c->setup_pending = 0;
   return tw3_answer();
 }
 
+// Signing is always enabled; REQUIRED comes with it, never alone (MS-SMB2 2.2.4).
 uint16_t tw3_server_security_mode(const tw3_conn* c) {
-  return c->sign_required ? SMB2_NEGOTIATE_SIGNING_REQUIRED : SMB2_NEGOTIATE_SIGNING_ENABLED;
+  return SMB2_NEGOTIATE_SIGNING_ENABLED | (c->sign_required ? SMB2_NEGOTIATE_SIGNING_REQUIRED : 0);
 }
 
 uint32_t tw3_server_capabilities(const tw3_conn* c) {
   uint32_t caps = c->dialect >= SMB2_DIALECT_300 ? CAP_LEASING : 0;
-  if (c->client_large_mtu) caps |= CAP_LARGE_MTU;
+  // Multi-credit requests are served on every 3.x dialect, whatever the
+  // client announced; a client without them just sends none.
+  if (c->dialect >= SMB2_DIALECT_300) caps |= CAP_LARGE_MTU;
   // 3.1.1 announces its cipher in a negotiate context instead.
   if (c->dialect <= SMB2_DIALECT_302 && c->cipher_id != SMB2_CIPHER_NONE)
     caps |= SMB2_GLOBAL_CAP_ENCRYPTION;

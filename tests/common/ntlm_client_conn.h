@@ -97,6 +97,7 @@ struct Negotiate {
   std::vector<uint16_t> hashes = {1};
   Bytes salt = Bytes(32, 0xA5);
   std::vector<uint16_t> ciphers = {1, 2};
+  bool encryption_context = true;
   std::vector<uint16_t> signing = {1, 2};
 };
 
@@ -131,14 +132,14 @@ inline Bytes negotiate_request(const Negotiate& n, uint64_t mid = 0) {
   if (!n.contexts) return msg;
   while (msg.size() % 8) msg.push_back(0);
   set32(msg, ctx_off_at, static_cast<uint32_t>(msg.size()));
-  set16(msg, ctx_off_at + 4, 3);
+  set16(msg, ctx_off_at + 4, n.encryption_context ? 3 : 2);
   Bytes pre;
   put16(pre, static_cast<uint32_t>(n.hashes.size()));
   put16(pre, static_cast<uint32_t>(n.salt.size()));
   for (uint16_t h : n.hashes) put16(pre, h);
   pre.insert(pre.end(), n.salt.begin(), n.salt.end());
   ctx(msg, 1, pre);
-  ctx(msg, 2, list(n.ciphers));
+  if (n.encryption_context) ctx(msg, 2, list(n.ciphers));
   ctx(msg, 8, list(n.signing));
   return msg;
 }

@@ -76,6 +76,17 @@ TEST_F(LogonNegotiate, FullOfferSelects311WithGmacAndGcm) {
   EXPECT_EQ(tw3_stat_get(ST_NEGOTIATE), before + 1);
   EXPECT_FALSE(conn.c.closing);
 
+  // A client that offers no cipher gets no encryption context back
+  // (MS-SMB2 3.3.5.4), and no cipher.
+  ntlmc::Negotiate plain;
+  plain.encryption_context = false;
+  Conn c2;
+  const auto without = response_contexts(c2.send(ntlmc::negotiate_request(plain)));
+  ASSERT_EQ(without.size(), 2u);
+  EXPECT_EQ(without[0].type, 1);
+  EXPECT_EQ(without[1].type, 8);
+  EXPECT_EQ(c2.c.cipher_id, 0);
+
   // The GUID and challenge come from the server name and the clock only.
   const uint64_t h = tw3_fnv1a64("TARNWICKFIELD", 13, TW3_FNV_BASIS);
   EXPECT_EQ(get64(&m[kBody + 8]), h);
@@ -159,7 +170,7 @@ TEST_F(LogonNegotiate, SaltLimitsAndSecurityMode) {
     uint32_t caps;
     uint32_t io;
     uint32_t caps_out;
-  } mtu[] = {{0, 65536, 2}, {4, 1048576, 6}};  // LEASING (2) always on 3.x
+  } mtu[] = {{0, 65536, 6}, {4, 1048576, 6}};  // LEASING (2) and LARGE_MTU (4) always on 3.x
   for (const auto& t : mtu) {
     ntlmc::Negotiate q;
     q.capabilities = t.caps;
@@ -172,7 +183,7 @@ TEST_F(LogonNegotiate, SaltLimitsAndSecurityMode) {
   ASSERT_EQ(tw3_set_option("signing", "required"), 0);
   Conn c3;
   const Bytes r = c3.send(ntlmc::negotiate_request(ntlmc::Negotiate{}));
-  EXPECT_EQ(get16(&r[kBody + 2]), 2);
+  EXPECT_EQ(get16(&r[kBody + 2]), 3) << "REQUIRED never without ENABLED";
   EXPECT_TRUE(c3.c.sign_required);
 }
 
@@ -232,7 +243,7 @@ TEST_F(LogonNegotiate, Smb1UpgradeAnswersTheWildcardOrRefuses) {
         EXPECT_EQ(m.size(), 73u) << c.why;
         continue;
       }
-      EXPECT_EQ(get16(&m[kBody + 2]), std::string(signing) == "required" ? 2 : 1) << c.why;
+      EXPECT_EQ(get16(&m[kBody + 2]), std::string(signing) == "required" ? 3 : 1) << c.why;
       EXPECT_EQ(get16(&m[kBody + 4]), 0x02FF) << c.why;
       EXPECT_EQ(get32(&m[kBody + 24]), 0u) << c.why;
       // The ordinary initial token, as an SMB2 NEGOTIATE gets it.
