@@ -4,6 +4,7 @@
 // create context answered is the on-disk file id query (QFid).
 #include <cstring>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "smb/events.h"
@@ -19,7 +20,9 @@ constexpr uint32_t kGenericRead = 0x80000000;
 constexpr uint32_t kGenericWrite = 0x40000000;
 constexpr uint32_t kGenericWriteMapped = 0x00120116;
 
+constexpr uint32_t kMaximumAllowed = 0x02000000;
 constexpr uint32_t kFileOpen = 1;
+constexpr uint32_t kFileOpenIf = 3;
 constexpr uint32_t kFileOpened = 1;
 constexpr uint32_t kImpersonationMax = 4;
 constexpr uint32_t kOptDirectoryFile = 0x00000001;
@@ -61,6 +64,8 @@ enum : int {
   kSitePipeName,
   kSitePathRules,
   kSiteResolve,
+  kSiteLeadingSlash,
+  kSiteWouldCreate,
   kSiteNotDir,
   kSiteIsDir,
   kSiteNoMemory,
@@ -103,6 +108,8 @@ create_req read_create(tw3_rd* b) {
 uint32_t map_generic(uint32_t access) {
   if (access & kGenericRead) access = (access & ~kGenericRead) | TW3_ACCESS_READ_EXECUTE;
   if (access & kGenericWrite) access = (access & ~kGenericWrite) | kGenericWriteMapped;
+  // MAXIMUM_ALLOWED asks for what the server would grant: reading.
+  if (access & kMaximumAllowed) access = (access & ~kMaximumAllowed) | TW3_ACCESS_READ_EXECUTE;
   return access;
 }
 
@@ -237,6 +244,19 @@ struct target {
   tw3_vres vres{};
 };
 
+// What a name that does not resolve gets: OBJECT_NAME_NOT_FOUND when the
+// folder it names exists (the share root included), OBJECT_PATH_NOT_FOUND
+// when a folder on the way is missing; clients tell the two apart.
+uint32_t missing_status(const tw3_tree& tree, const char* vpath, bool case_sensitive) {
+  const char* slash = std::strrchr(vpath, '/');
+  if (slash == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+  const std::string parent(vpath, static_cast<size_t>(slash - vpath));
+  tw3_vres p{};
+  const bool folder = tw3_vfs_resolve(tree.share_name, parent.c_str(), &p, case_sensitive) == 0 &&
+                      p.kind == TW3_VRES_DIR;
+  return folder ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
+}
+
 // The name, and what it leads to. 0, or a failure status.
 uint32_t resolve_name(tw3_rd* body, const create_req& q, const tw3_tree& tree, bool case_sensitive,
                       target* out, int* site) {
@@ -256,6 +276,8 @@ uint32_t resolve_name(tw3_rd* body, const create_req& q, const tw3_tree& tree, b
     out->pipe = true;
     return STATUS_SUCCESS;
   }
+  // Names are relative to the share (MS-SMB2 3.3.5.9).
+  if (name[0] == '\\') return *site = kSiteLeadingSlash, STATUS_INVALID_PARAMETER;
   char vpath[kVpathArea];
   // The host's own rules too: on Windows a stream, a device name or a
   // trailing dot would open something other than the name says.
@@ -267,7 +289,7 @@ uint32_t resolve_name(tw3_rd* body, const create_req& q, const tw3_tree& tree, b
   if (tw3_vfs_resolve(tree.share_name, vpath, &v, case_sensitive) != 0 ||
       (v.kind != TW3_VRES_DIR && v.kind != TW3_VRES_FILE)) {
     *site = kSiteResolve;
-    return vpath[0] == 0 ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
+    return missing_status(tree, vpath, case_sensitive);
   }
   if ((q.options & kOptDirectoryFile) && v.kind != TW3_VRES_DIR) return *site = kSiteNotDir, STATUS_NOT_A_DIRECTORY;
   if ((q.options & kOptNonDirectoryFile) && v.kind == TW3_VRES_DIR) return *site = kSiteIsDir, STATUS_FILE_IS_A_DIRECTORY;
@@ -279,7 +301,10 @@ uint32_t resolve_name(tw3_rd* body, const create_req& q, const tw3_tree& tree, b
 uint32_t check_request(const tw3_conn* c, const tw3_req& rq, const create_req& q, int* site) {
   const bool ipc = rq.tree != nullptr && rq.tree->is_ipc;
   uint32_t access = map_generic(q.access);
-  if (q.disposition != kFileOpen) return *site = kSiteDisposition, STATUS_ACCESS_DENIED;
+  // OPEN_IF creates nothing when the file exists: a read-only open of a file
+  // that is there is served, one of a missing file refused after resolution.
+  const bool open_if = q.disposition == kFileOpenIf && !ipc;
+  if (q.disposition != kFileOpen && !open_if) return *site = kSiteDisposition, STATUS_ACCESS_DENIED;
   if (!ipc) {
     if (access & ~TW3_ACCESS_READ_EXECUTE) return *site = kSiteAccess, STATUS_ACCESS_DENIED;
     if (q.options & (kOptWriteThrough | kOptDeleteOnClose)) return *site = kSiteOptions, STATUS_ACCESS_DENIED;
@@ -337,6 +362,8 @@ tw3_done cmd_create(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   uint32_t status = check_request(c, *rq, q, &site);
   target t;
   if (status == STATUS_SUCCESS) status = resolve_name(body, q, *tree, c->opts.case_sensitive != 0, &t, &site);
+  if (site == kSiteResolve && q.disposition == kFileOpenIf)
+    status = STATUS_ACCESS_DENIED, site = kSiteWouldCreate;  // it would be created
   if (status == STATUS_SUCCESS && !t.pipe && tw3_lease_admit(c, cx.lease, t.vres.local_path) != STATUS_SUCCESS)
     status = STATUS_INVALID_PARAMETER, site = kSiteLeaseKey;
   if (status != STATUS_SUCCESS) return create_refused(c, status, site);

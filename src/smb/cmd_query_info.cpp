@@ -282,13 +282,13 @@ tw3_done cmd_query_info(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   l->put(*o, &data.b);
   while (!data.b.failed && data.b.len < l->floor) tw3_buf_byte(&data.b, 0);
   uint64_t n = data.b.len;
+  // A buffer below the class's fixed part is refused, one below the whole
+  // answer gets what fits (MS-SMB2 3.3.5.20.1); 0 is no exception.
   uint32_t status = STATUS_SUCCESS;
-  if (q.out_len != 0) {
-    if (q.out_len < l->min) return tw3_refuse(STATUS_INFO_LENGTH_MISMATCH, kSiteLength);
-    if (q.out_len < n) {
-      n = q.out_len;
-      status = STATUS_BUFFER_OVERFLOW;
-    }
+  if (q.out_len < l->min) return tw3_refuse(STATUS_INFO_LENGTH_MISMATCH, kSiteLength);
+  if (q.out_len < n) {
+    n = q.out_len;
+    status = STATUS_BUFFER_OVERFLOW;
   }
   put_response(r, data.b.data, n);
   return tw3_answer(status);

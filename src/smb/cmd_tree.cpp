@@ -112,7 +112,7 @@ tw3_done cmd_tree_connect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) 
   if (!ipc && tw3_share_find(name_z, &share) != 0) {
     tw3_trace(c, "[tcon] find FAILED for '%s'\n", name_z);
     tw3_stat_add(ST_TREE_REFUSED, 1);
-    return tw3_refuse(STATUS_OBJECT_NAME_NOT_FOUND, kSiteUnknownShare);
+    return tw3_refuse(STATUS_BAD_NETWORK_NAME, kSiteUnknownShare);
   }
   auto* t = new (std::nothrow) tw3_tree{};
   if (t == nullptr) return tw3_refuse(STATUS_INSUFFICIENT_RESOURCES, kSiteNoMemory);

@@ -12,7 +12,7 @@ struct status_name {
 };
 
 // Printed exactly so, also where a name differs from the standard's.
-constexpr std::array<status_name, 22> kStatusNames{{
+constexpr std::array<status_name, 23> kStatusNames{{
     {STATUS_SUCCESS, "SUCCESS"},
     {STATUS_PENDING, "PENDING"},
     {STATUS_NOTIFY_CLEANUP, "NOTIFY_CLEANUP"},
@@ -34,6 +34,7 @@ constexpr std::array<status_name, 22> kStatusNames{{
     {STATUS_NOT_A_DIRECTORY, "NOT_A_DIRECTORY"},
     {STATUS_USER_SESSION_DELETED, "USER_SESSION_DELETED"},
     {STATUS_NETWORK_NAME_DELETED, "NETWORK_NAME_DELETED"},
+    {STATUS_BAD_NETWORK_NAME, "BAD_NETWORK_NAME"},
     {STATUS_CANCELLED, "CANCELLED"},
 }};
 

@@ -43,7 +43,7 @@ class client {
     uint64_t end = tw3_now_ms() + kWaitMs;
     while (out.size() < n && tw3_now_ms() < end) {
       if (tw3_sock_poll(s_, TW3_POLL_IN, 100) != 1) continue;
-      uint8_t buf[4096];
+      uint8_t buf[65536];  // large reads: wine is slow per call
       size_t want = n - out.size() < sizeof buf ? n - out.size() : sizeof buf;
       int64_t got = tw3_sock_recv(s_, buf, want);
       if (got <= 0) break;

@@ -235,6 +235,18 @@ TEST_F(Dispatch, AFailureOtherThanCreatesPoisonsNothing) {
   }
 }
 
+// A first request flagged RELATED has nothing to be related to: it is
+// refused before anything else looks at it, and the rest is served.
+TEST_F(Dispatch, ARelatedFirstRequestIsInvalid) {
+  req write = related(echo(1));
+  write.command = SMB2_WRITE;  // refused as invalid, not as a write
+  run(tw3test::compound({write, echo(2)}));
+  const auto rs = responses();
+  ASSERT_EQ(rs.size(), 2u);
+  EXPECT_EQ(rs[0].status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(rs[1].status, STATUS_SUCCESS);
+}
+
 // A request's body ends where the next request begins: a READ too short for
 // its fixed part is refused even when the ECHO after it would fill it.
 TEST_F(Dispatch, ARequestReadsOnlyItsOwnBytes) {

@@ -317,6 +317,8 @@ TEST_F(ReadInfo, QueryInfoRefusals) {
       {"fs class 2", qi_body(file, 2, 2, 0), STATUS_INVALID_INFO_CLASS},
       {"fs on the pipe", qi_body(pipe, 2, 1, 0), STATUS_INVALID_INFO_CLASS},
       {"unknown handle", qi_body(0x999, 1, 4, 0), STATUS_FILE_CLOSED},
+      {"no room at all", qi_body(file, 1, 4, 0), STATUS_INFO_LENGTH_MISMATCH},
+      {"no room for a volume class", qi_body(file, 2, 1, 0), STATUS_INFO_LENGTH_MISMATCH},
       {"short body", short_body, STATUS_INVALID_PARAMETER},
   };
   for (const Case& k : cases) {

@@ -222,6 +222,7 @@ inline bytes qd_body(uint64_t fid, uint8_t cls, uint8_t flags, const std::string
   return b;
 }
 
+constexpr uint32_t kAnyAnswer = 65536;
 inline bytes qi_body(uint64_t fid, uint8_t type, uint8_t cls, uint32_t out_len) {
   bytes b;
   put16(b, 41);
@@ -473,7 +474,10 @@ class conn {
               uint32_t out_cap = 65536, uint32_t file_index = 0) {
     return one({SMB2_QUERY_DIRECTORY, tree_of(fid), 0, kSessionId, qd_body(fid, cls, flags, pattern, out_cap, file_index)});
   }
+  // out_len 0: room for any answer, as clients ask (a buffer of 0 bytes is
+  // refused like any other too small for its class).
   response qi(uint64_t fid, uint8_t type, uint8_t cls, uint32_t out_len) {
+    if (out_len == 0) out_len = kAnyAnswer;
     return one({SMB2_QUERY_INFO, tree_of(fid), 0, kSessionId, qi_body(fid, type, cls, out_len)});
   }
   response write(uint64_t fid, const bytes& data) {

@@ -72,7 +72,7 @@ TEST_F(Files, TreeConnectPaths) {
       {"\\\\host/films", STATUS_SUCCESS, 0},
       {"\\\\host\\ipc$", STATUS_SUCCESS, 0},
       {"\\\\host\\", STATUS_OBJECT_NAME_INVALID, 0},
-      {"\\\\host\\nosuch", STATUS_OBJECT_NAME_NOT_FOUND, 1},
+      {"\\\\host\\nosuch", STATUS_BAD_NETWORK_NAME, 1},
   };
   for (const Case& k : cases) {
     int64_t before = tw3_stat_get(ST_TREE_REFUSED);
@@ -176,8 +176,9 @@ TEST_F(Files, CreateRefusals) {
       {"FILE_WRITE_DATA", create_body("ten.txt", 0x2), STATUS_ACCESS_DENIED},
       {"DELETE", create_body("ten.txt", 0x00010000), STATUS_ACCESS_DENIED},
       {"WRITE_DAC", create_body("ten.txt", 0x00040000), STATUS_ACCESS_DENIED},
-      {"MAXIMUM_ALLOWED", create_body("ten.txt", 0x02000000), STATUS_ACCESS_DENIED},
-      {"FILE_OPEN_IF on an existing file", create_body("ten.txt", kReadAccess, kFileOpenIf), STATUS_ACCESS_DENIED},
+      {"MAXIMUM_ALLOWED with a write right", create_body("ten.txt", 0x02000002), STATUS_ACCESS_DENIED},
+      {"FILE_OPEN_IF on a missing file", create_body("new.txt", kReadAccess, kFileOpenIf), STATUS_ACCESS_DENIED},
+      {"FILE_OPEN_IF asking to write", create_body("ten.txt", 0x2, kFileOpenIf), STATUS_ACCESS_DENIED},
       {"FILE_CREATE", create_body("new.txt", kReadAccess, 2), STATUS_ACCESS_DENIED},
       {"write-through", create_body("ten.txt", kReadAccess, 1, 0x2), STATUS_ACCESS_DENIED},
       {"delete-on-close", create_body("ten.txt", kReadAccess, 1, 0x1000), STATUS_ACCESS_DENIED},
@@ -190,7 +191,11 @@ TEST_F(Files, CreateRefusals) {
       {"name of 2056 bytes", create_body(std::string(1028, 'n')), STATUS_INVALID_PARAMETER},
       {"bad UTF-16", bad_utf16, STATUS_OBJECT_NAME_INVALID},
       {"dot-dot", create_body("a\\..\\b"), STATUS_OBJECT_NAME_INVALID},
-      {"missing file", create_body("dir\\x.txt"), STATUS_OBJECT_PATH_NOT_FOUND},
+      {"missing file in a folder", create_body("dir\\x.txt"), STATUS_OBJECT_NAME_NOT_FOUND},
+      {"missing file at the root", create_body("x.txt"), STATUS_OBJECT_NAME_NOT_FOUND},
+      {"missing folder on the way", create_body("nodir\\x.txt"), STATUS_OBJECT_PATH_NOT_FOUND},
+      {"a file on the way", create_body("ten.txt\\x"), STATUS_OBJECT_PATH_NOT_FOUND},
+      {"leading backslash", create_body("\\ten.txt"), STATUS_INVALID_PARAMETER},
       {"directory flag on a file", create_body("ten.txt", kReadAccess, 1, kOptDirectory), STATUS_NOT_A_DIRECTORY},
       {"non-directory flag on a directory", create_body("dir", kReadAccess, 1, kOptNonDirectory),
        STATUS_FILE_IS_A_DIRECTORY},
@@ -230,7 +235,7 @@ TEST_F(Files, CreateOnRootsAndPipe) {
   EXPECT_EQ(single.b32(56), 0x21u);
   EXPECT_EQ(single.b64(48), 6u);
   EXPECT_EQ(single.b64(40), 65536u);
-  EXPECT_EQ(c.create(one, create_body("x")).status(), STATUS_OBJECT_PATH_NOT_FOUND);
+  EXPECT_EQ(c.create(one, create_body("x")).status(), STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(c.create(gone, create_body("")).status(), STATUS_OBJECT_NAME_NOT_FOUND);
 
   // The pipe may be opened for writing; nothing else may.
@@ -243,6 +248,29 @@ TEST_F(Files, CreateOnRootsAndPipe) {
   EXPECT_EQ(c.create(ipc, create_body("lsarpc")).status(), STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(c.create(ipc, create_body("")).status(), STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(c.create(ipc, create_body("srvsvc", kReadAccess, kFileOpenIf)).status(), STATUS_ACCESS_DENIED);
+}
+
+// What a read-only server can grant, it grants: MAXIMUM_ALLOWED opens for
+// reading, and OPEN_IF of a file that exists creates nothing.
+TEST_F(Files, MaximumAllowedAndOpenIfOpenForReading) {
+  const uint32_t tree = c.connect("films");
+  const struct {
+    const char* what;
+    bytes body;
+    uint32_t granted;
+  } cases[] = {
+      {"MAXIMUM_ALLOWED", create_body("ten.txt", 0x02000000), 0x001200A9},
+      {"FILE_OPEN_IF", create_body("ten.txt", kReadAccess, kFileOpenIf), kReadAccess},
+      {"both, on a folder", create_body("dir", 0x02000000, kFileOpenIf), 0x001200A9},
+  };
+  for (const auto& k : cases) {
+    response r = c.create(tree, k.body);
+    ASSERT_EQ(r.status(), STATUS_SUCCESS) << k.what;
+    EXPECT_EQ(r.b32(4), 1u) << k.what << ": FILE_OPENED";
+    const uint64_t fid = r.b64(64);
+    EXPECT_EQ(c.qi(fid, 1, 8, 0).b32(8), k.granted) << k.what << ": read rights granted";
+    EXPECT_EQ(c.close(fid).status(), STATUS_SUCCESS);
+  }
 }
 
 TEST_F(Files, CreateWithoutSessionOrTree) {
