@@ -464,7 +464,7 @@ step handle_one(walk& w) {
     refuse(w, h, STATUS_ACCESS_DENIED, credits);
     // Signed like any other answer: the Linux client checks the refusal of
     // the SET_INFO inside its CREATE/SET_INFO/CLOSE compounds (touch, rename).
-    w.sign_pending = sign_decide(c, w.r, h.command, verified, *w.m) != 0;
+    w.sign_pending = sign_decide(c, w.r, h.command, verified, *w.m, h.session_id) != 0;
     return advance_strict(w) ? step::next : step::end;
   }
   if (!charge_covers(w, h)) {
@@ -477,7 +477,7 @@ step handle_one(walk& w) {
   } else {
     run_handler(w, rq, credits, &body);
   }
-  w.sign_pending = sign_decide(c, w.r, h.command, verified, *w.m) != 0;
+  w.sign_pending = sign_decide(c, w.r, h.command, verified, *w.m, h.session_id) != 0;
   tw3_trace(c, "[loop] done cmd=%u outn=%zu\n", h.command, static_cast<size_t>(w.r->b.len));
   return advance(w, true) ? step::next : step::end;
 }
@@ -511,5 +511,10 @@ void frame_in(tw3_conn* c, const tw3_msg& m, tw3_reply* r, int* have_reply) {
   }
   // The last response is final now; earlier ones were signed when chained.
   sign_if_pending(w);
+  // A LOGOFF's answer was the last use of the session's signing key.
+  if (!c->authenticated && c->keys_ready) {
+    tw3_wipe(c->signing_key, sizeof c->signing_key);
+    c->keys_ready = 0;
+  }
   *have_reply = r->b.len > 0 ? 1 : 0;
 }

@@ -311,7 +311,7 @@ tw3_done tw3_notify_wait(tw3_conn* c, const tw3_req& rq, tw3_reply* r, uint32_t 
   n->credit_charge = rq.hdr.credit_charge;
   n->out_len = out_len;
   n->filter = filter;
-  n->sign = sign_decide(c, r, SMB2_CHANGE_NOTIFY, rq.hdr.is_signed, *rq.msg) != 0;
+  n->sign = sign_decide(c, r, SMB2_CHANGE_NOTIFY, rq.hdr.is_signed, *rq.msg, rq.hdr.session_id) != 0;
   n->seal = rq.msg->encrypted != 0;
   rep_error(r, STATUS_PENDING);
   if (uint8_t* h = rep_cur_hdr(r)) {

@@ -66,18 +66,31 @@ int sign_unsigned_allowed(const tw3_conn* c, uint8_t command, const tw3_msg& m) 
   return exempt_from_signing(command) ? 1 : 0;
 }
 
-int sign_decide(tw3_conn* c, const tw3_reply* r, uint8_t command, int verified, const tw3_msg& m) {
-  int sign_one = verified;
-  if (!sign_one && c->keys_ready && command != SMB2_NEGOTIATE &&
-      (c->sign_required || c->client_sign_required || c->client_sign_enabled))
-    sign_one = 1;
-  // Guest keys come from a zero key anyone can derive: a guest session's
-  // responses are signed only to answer a verified request.
-  if (!verified && c->session_guest) sign_one = 0;
+namespace {
+
+// Where an unsigned request's answer is signed (MS-SMB2 3.3.4.1.1): a session
+// that requires signing, the final SESSION_SETUP answer, and TREE_CONNECT on
+// 3.1.1 (its answer protects the negotiation). Never for a request that names
+// no session or another one, nor for a guest, whose keys come from a zero key
+// anyone can derive.
+bool unsigned_request_gets_signature(const tw3_conn* c, uint8_t command, uint64_t session_id) {
+  if (session_id == 0 || session_id != c->session_id || !c->authenticated || c->session_guest) return false;
+  if (c->sign_required || c->client_sign_required) return true;
+  return command == SMB2_SESSION_SETUP || (command == SMB2_TREE_CONNECT && c->dialect == SMB2_DIALECT_311);
+}
+
+}  // namespace
+
+int sign_decide(tw3_conn* c, const tw3_reply* r, uint8_t command, int verified, const tw3_msg& m,
+                uint64_t session_id) {
+  // An answer to a request of no session is never signed, even when the
+  // request was: there is no session whose key it could carry.
+  const int sign_one =
+      session_id != 0 && (verified || unsigned_request_gets_signature(c, command, session_id)) ? 1 : 0;
   tw3_trace(c, "[gate] cmd=%u sign_one=%d csr=%d ssr=%d kr=%d hs=%d\n", command, sign_one,
             c->client_sign_required, c->sign_required, c->keys_ready, c->authenticated);
   // Inside a transform the encryption authenticates the response.
-  if (!sign_one || m.encrypted || (!c->authenticated && !c->keys_ready)) return 0;
+  if (!sign_one || m.encrypted || !c->keys_ready) return 0;
   return r->b.len >= r->last_hdr && r->b.len - r->last_hdr >= SMB2_HDR_SIZE ? 1 : 0;
 }
 

@@ -76,7 +76,8 @@ int sign_verify_request(tw3_conn* c, uint8_t* req, uint64_t len);
 // command; `verified` is 1 when the request's signature was verified, and
 // a request that came encrypted needs no signature on its answer.
 // Prints the "[gate]" trace line. 1 when the response is to be signed.
-int sign_decide(tw3_conn* c, const tw3_reply* r, uint8_t command, int verified, const tw3_msg& m);
+int sign_decide(tw3_conn* c, const tw3_reply* r, uint8_t command, int verified, const tw3_msg& m,
+                uint64_t session_id);
 // Signs one response (len bytes at msg, header first) in place.
 void sign_frame(tw3_conn* c, uint8_t* msg, uint64_t len);
 // 1 when an unsigned request of this command may be handled: a named-user

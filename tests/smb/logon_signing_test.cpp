@@ -139,6 +139,58 @@ TEST_F(LogonSigning, WithSigningEnabledUnsignedRequestsAreServed) {
   EXPECT_TRUE(ntlmc::response_signature_ok(r, 0, r.size(), key_, false));
 }
 
+// Which answers are signed: a signed request's, any in a session that
+// requires signing, TREE_CONNECT on 3.1.1; never one to a request that
+// names no session. After LOGOFF no key is left to sign with.
+TEST_F(LogonSigning, TheSigningDecision) {
+  const struct {
+    const char* why;
+    bool client_requires;
+    bool request_signed;
+    bool no_session;
+    bool signed_answer;
+  } cases[] = {
+      {"unsigned, signing enabled", false, false, false, false},
+      {"unsigned, client requires signing", true, false, false, true},
+      {"signed request", false, true, false, true},
+      {"unsigned, SessionId 0", true, false, true, false},
+      {"signed, SessionId 0", false, true, true, false},
+  };
+  for (const auto& k : cases) {
+    Conn conn;
+    EXPECT_EQ(tw3_add_user("alice", "secret"), 0);
+    ntlmc::Negotiate n;
+    n.dialects = {0x0311};
+    n.signing = {1};  // AES-CMAC
+    n.security_mode = k.client_requires ? 2 : 1;
+    const ntlmc::Logon l = ntlmc::logon(conn, n, ntlmc::AuthSpec{});
+    ASSERT_EQ(ntlmc::status_of(l.ss2_resp), 0u) << k.why;
+    std::memcpy(key_.data(), conn.c.signing_key, 16);
+    EXPECT_TRUE(ntlmc::response_signature_ok(l.ss2_resp, 0, l.ss2_resp.size(), key_, false)) << k.why;
+    Bytes e = echo(3, k.no_session ? 0 : l.session_id);
+    if (k.request_signed) ntlmc::sign_request(e, 0, e.size(), key_, false);
+    const Bytes r = conn.send(e);
+    ASSERT_EQ(ntlmc::status_of(r), 0u) << k.why;
+    EXPECT_EQ((ntlmc::flags_of(r) & SMB2_FLAGS_SIGNED) != 0, k.signed_answer) << k.why;
+    if (k.signed_answer) {
+      EXPECT_TRUE(ntlmc::response_signature_ok(r, 0, r.size(), key_, false)) << k.why;
+    }
+    tw3_config_reset_for_tests();
+    ASSERT_EQ(tw3_set_option("clock", std::to_string(kClock).c_str()), 0);
+  }
+  // LOGOFF: its answer is signed, nothing after it can be.
+  Conn conn;
+  const ntlmc::Logon l = named(conn, false);
+  Bytes off = tw3test::smb2_request(
+      {.command = SMB2_LOGOFF, .body = {4, 0, 0, 0}, .message_id = 3, .session_id = l.session_id});
+  ntlmc::sign_request(off, 0, off.size(), key_, false);
+  const Bytes r = conn.send(off);
+  EXPECT_TRUE(ntlmc::response_signature_ok(r, 0, r.size(), key_, false));
+  EXPECT_EQ(conn.c.keys_ready, 0);
+  const Bytes after = conn.send(echo(4, l.session_id));
+  EXPECT_EQ(ntlmc::flags_of(after) & SMB2_FLAGS_SIGNED, 0u);
+}
+
 TEST_F(LogonSigning, GuestSessionsAreNotSigned) {
   ASSERT_EQ(tw3_set_option("signing", "required"), 0);
   Conn conn;
