@@ -34,7 +34,7 @@ constexpr uint8_t kPfcLastFrag = 0x02;
 constexpr std::array<uint8_t, 4> kDrepLittleAscii = {0x10, 0x00, 0x00, 0x00};
 
 constexpr uint16_t kOpNetrShareEnum = 15;
-constexpr uint32_t kFaultOpRangeError = 0x1C010003;  // nca_s_op_rng_error
+constexpr uint32_t kFaultOpRangeError = 0x1C010002;  // nca_op_rng_error: no such operation
 constexpr uint32_t kFaultNdr = 0x000006F7;           // nca_s_fault_ndr: arguments unreadable
 
 constexpr uint16_t kMaxFrag = 4280;

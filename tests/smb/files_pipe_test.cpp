@@ -97,11 +97,11 @@ TEST_F(Pipe, BindAndShareEnumerationThroughWriteAndRead) {
   EXPECT_EQ(answer, transceived(request_pdu(4, 15)));
   EXPECT_EQ(le32(answer.data() + 24 + 12), 2u) << "EntriesRead: IPC$ and b";
 
-  write_ok(request_pdu(5, 16));
+  write_ok(request_pdu(5, 99));
   const bytes fault = read_data(65536, STATUS_SUCCESS);
   ASSERT_EQ(fault.size(), 32u);
   EXPECT_EQ(fault[2], 3);
-  EXPECT_EQ(le32(fault.data() + 24), 0x1C010003u);
+  EXPECT_EQ(le32(fault.data() + 24), 0x1C010002u) << "nca_op_rng_error";
 
   EXPECT_EQ(tw3_stat_get(ST_MUTATING_REFUSED), refused) << "a pipe write is not a refused write";
 }
