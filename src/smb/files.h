@@ -82,13 +82,34 @@ uint32_t tw3_secdesc_size(uint32_t info);
 void tw3_secdesc_put(tw3_buf* b, uint32_t info, bool is_dir);
 
 // ---- The srvsvc pipe ----
-// The Level of a NetrShareEnum request's stub (after ServerName), or -1 when
-// the stub cannot be read that far.
-int64_t srvsvc_requested_level(std::span<const uint8_t> stub);
-// Appends the NDR stub of the NetrShareEnum answer at `level` (0, 1 or 2;
-// any other gets no container and ERROR_INVALID_LEVEL) and counts
-// srvsvc_queries.
-void srvsvc_share_enum(uint32_t level, tw3_buf* out);
+// NDR as the operations read and write it (srvsvc_shares.cpp). Positions
+// count from the stub's start, which every fragment keeps 8-aligned.
+// Appends a conformant varying string of UTF-16 units with its terminating
+// zero, padded to 4 bytes. Text that is not valid UTF-8 is sent byte by byte.
+void ndr_put_string(tw3_buf* out, const char* text);
+// Reads a conformant varying string and its padding; `text` (cap bytes)
+// gets it as UTF-8, or empty when it does not convert, does not fit or holds
+// a zero before its end. A string that cannot be read, or of more than 1024
+// units, sets rd->bad.
+void ndr_read_string(tw3_rd* rd, char* text, size_t cap);
+// Reads past the ServerName every operation begins with (a unique pointer
+// and, unless null, its string).
+void ndr_skip_server_name(tw3_rd* rd);
+// The end of an answer that has no information: a null pointer and `status`.
+void ndr_put_no_info(tw3_buf* out, uint32_t status);
+constexpr uint32_t TW3_ERROR_INVALID_LEVEL = 124;  // ERROR_INVALID_LEVEL
+
+// The operations served. Each reads its arguments (the request's stub) and
+// appends its answer's stub; false when the arguments cannot be read, which
+// the call answers with a fault. A level the operation does not serve gets
+// no information and ERROR_INVALID_LEVEL.
+// NetrShareEnum (opnum 15): levels 0, 1 and 2, every share and IPC$.
+bool srvsvc_share_enum(std::span<const uint8_t> args, tw3_buf* out);
+// NetrShareGetInfo (opnum 16): levels 0, 1, 2 and 1005 of the share named in
+// any ASCII case; NERR_NetNameNotFound for a name no share has.
+bool srvsvc_share_get_info(std::span<const uint8_t> args, tw3_buf* out);
+// NetrServerGetInfo (opnum 21): levels 100, 101 and 102.
+bool srvsvc_server_get_info(std::span<const uint8_t> args, tw3_buf* out);
 // The fragment size used towards a client whose bind asked for `asked` bytes
 // (0: no bind seen): at most the 4280 the bind_ack offers, at least 1432.
 uint16_t srvsvc_frag_size(uint16_t asked);
@@ -99,7 +120,7 @@ void srvsvc_put_responses(tw3_buf* out, uint32_t call_id, std::span<const uint8_
                           uint16_t frag);
 // Appends the answer to one DCE/RPC PDU as messages: a bind_ack (which also
 // records the client's fragment size in *frag), the response fragments
-// carrying the share enumeration, or a fault; nothing for a PDU it does not
+// of the operation called, or a fault; nothing for a PDU it does not
 // answer. `failed` of out reports a lack of memory.
 void srvsvc_transceive(std::span<const uint8_t> pdu, uint16_t* frag, tw3_buf* out);
 

@@ -1,10 +1,11 @@
 // The srvsvc named pipe: DCE/RPC connection-oriented PDUs (C706, MS-RPCE
-// 2.2.2) and the NetrShareEnum answer (MS-SRVS 3.1.4.8) in NDR. Every PDU is
-// answered alone; the only state is the fragment size the client's bind
-// asked for, which cuts a long answer into several response PDUs, each one
-// message of the pipe (pipe.cpp).
+// 2.2.2) and the operations served on it. Every PDU is answered alone; the
+// only state is the fragment size the client's bind asked for, which cuts a
+// long answer into several response PDUs, each one message of the pipe
+// (pipe.cpp).
 #include <algorithm>
 #include <array>
+#include <iterator>
 
 #include "smb/files.h"
 
@@ -27,13 +28,21 @@ constexpr size_t kCallHeaderSize = kPduHeaderSize + 8;
 // Every fragment's stub but the last is a multiple of 8 bytes, so the NDR
 // alignment of the reassembled stub matches that of each piece.
 constexpr size_t kStubAlign = 8;
-constexpr size_t kRequestMinSize = kCallHeaderSize + 4;  // and the first stub word
 constexpr size_t kOpnumAt = kPduHeaderSize + 6;
 constexpr uint8_t kPfcFirstFrag = 0x01;
 constexpr uint8_t kPfcLastFrag = 0x02;
 constexpr std::array<uint8_t, 4> kDrepLittleAscii = {0x10, 0x00, 0x00, 0x00};
 
-constexpr uint16_t kOpNetrShareEnum = 15;
+// The operations served, by opnum (MS-SRVS 3.1.4).
+struct operation {
+  uint16_t opnum;
+  bool (*serve)(std::span<const uint8_t> args, tw3_buf* out);
+};
+constexpr operation kOperations[] = {
+    {15, srvsvc_share_enum},       // NetrShareEnum
+    {16, srvsvc_share_get_info},   // NetrShareGetInfo
+    {21, srvsvc_server_get_info},  // NetrServerGetInfo
+};
 constexpr uint32_t kFaultOpRangeError = 0x1C010002;  // nca_op_rng_error: no such operation
 constexpr uint32_t kFaultNdr = 0x000006F7;           // nca_s_fault_ndr: arguments unreadable
 
@@ -116,6 +125,24 @@ void put_fault(tw3_buf* out, uint32_t call_id, uint32_t status) {
   pdu_end(out, start);
 }
 
+// Answers a whole request: its operation's response fragments, or a fault.
+void answer_call(uint32_t call_id, uint16_t opnum, std::span<const uint8_t> stub, uint16_t frag,
+                 tw3_buf* out) {
+  const operation* op = std::find_if(std::begin(kOperations), std::end(kOperations),
+                                     [&](const operation& o) { return o.opnum == opnum; });
+  if (op == std::end(kOperations)) return put_fault(out, call_id, kFaultOpRangeError);
+  tw3_buf result{};
+  if (!op->serve(stub, &result)) {
+    put_fault(out, call_id, kFaultNdr);
+  } else if (result.failed) {
+    out->failed = 1;
+  } else {
+    tw3_stat_add(ST_SRVSVC_QUERIES, 1);
+    srvsvc_put_responses(out, call_id, std::span<const uint8_t>(result.data, result.len), frag);
+  }
+  tw3_buf_free(&result);
+}
+
 }  // namespace
 
 uint16_t srvsvc_frag_size(uint16_t asked) {
@@ -150,16 +177,8 @@ void srvsvc_transceive(std::span<const uint8_t> pdu, uint16_t* frag, tw3_buf* ou
     put_bind_ack(out, call_id, one ? 1 : 2, *frag);
     return;
   }
-  if (ptype != kPtypeRequest || pdu.size() < kRequestMinSize) return;
-  if (le16(pdu.data() + kOpnumAt) != kOpNetrShareEnum) return put_fault(out, call_id, kFaultOpRangeError);
-  const int64_t level = srvsvc_requested_level(pdu.subspan(kCallHeaderSize));
-  if (level < 0) return put_fault(out, call_id, kFaultNdr);
-  tw3_buf stub{};
-  srvsvc_share_enum(uint32_t(level), &stub);
-  if (stub.failed) {
-    out->failed = 1;
-  } else {
-    srvsvc_put_responses(out, call_id, std::span<const uint8_t>(stub.data, stub.len), *frag);
-  }
-  tw3_buf_free(&stub);
+  if (ptype != kPtypeRequest || pdu.size() < kCallHeaderSize) return;
+  const size_t len = le16(pdu.data() + kFragLengthAt);
+  if (len < kCallHeaderSize || len > pdu.size()) return;  // not one whole fragment
+  answer_call(call_id, le16(pdu.data() + kOpnumAt), pdu.subspan(kCallHeaderSize, len - kCallHeaderSize), *frag, out);
 }

@@ -1,8 +1,12 @@
-// NetrShareEnum (MS-SRVS 3.1.4.8): the level the request asks for, and the
-// answer's NDR stub at levels 0, 1 and 2 (MS-SRVS 2.2.4.22, 2.2.4.23,
-// 2.2.4.24). Clients display the records of the level they asked for, so an
-// answer at another level is misread (rpcclient asks for 2 and crashed on 1).
+// The share operations of srvsvc, NetrShareEnum (MS-SRVS 3.1.4.8) at levels
+// 0, 1 and 2 (MS-SRVS 2.2.4.22, 2.2.4.23, 2.2.4.24) and NetrShareGetInfo
+// (MS-SRVS 3.1.4.10) at levels 0, 1, 2 and 1005, and the NDR pieces every
+// srvsvc operation reads and writes. Clients display the records of the
+// level they asked for, so an answer at another level is misread (rpcclient
+// asks for 2 and crashed on 1).
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <memory>
 #include <string_view>
 
@@ -15,6 +19,7 @@ namespace {
 // the stub readable in a capture. Each range holds 2048 entries.
 constexpr uint32_t kRefContainer = 0x00010000;
 constexpr uint32_t kRefBuffer = 0x00020000;
+constexpr uint32_t kRefShareInfo = 0x00020000;  // NetrShareGetInfo's one record
 constexpr uint32_t kRefNetnameBase = 0x00022000;
 constexpr uint32_t kRefRemarkBase = 0x00024000;
 constexpr uint32_t kRefPathBase = 0x00026000;
@@ -23,36 +28,21 @@ constexpr uint32_t kNullPointer = 0;
 constexpr uint32_t kStypeDisktree = 0;
 constexpr uint32_t kStypeIpc = 3;
 constexpr uint32_t kUsesUnlimited = 0xFFFFFFFF;  // shi2_max_uses
-constexpr uint32_t kErrorInvalidLevel = 124;     // ERROR_INVALID_LEVEL
-constexpr uint32_t kMaxServerNameUnits = 1024;   // more is no server name
+constexpr uint32_t kLevelShareFlags = 1005;      // SHARE_INFO_1005 (MS-SRVS 2.2.4.29)
+// shi1005_flags: manual client-side caching (CSC_CACHE_MANUAL_REINT) and no
+// DFS, as TREE_CONNECT's ShareFlags say.
+constexpr uint32_t kShareFlags = 0;
+constexpr uint32_t kNerrNetNameNotFound = 2310;  // NERR_NetNameNotFound
+constexpr uint32_t kMaxStringUnits = 1024;       // a longer string argument is unreadable
 constexpr int kMaxNameUnits = 128;               // UTF-16 units of one share name or remark
-
-// NDR conformant varying string of UTF-16 units with a terminating zero unit,
-// padded to 4 bytes. A name that is not valid UTF-8 is sent byte by byte.
-void put_ndr_string(tw3_buf* out, const char* text) {
-  std::array<uint8_t, 2 * kMaxNameUnits> units{};
-  int32_t n16 = 0;
-  if (tw3_utf8_to_utf16le(text, units.data(), int32_t(units.size()), &n16) != 0) {
-    n16 = 0;
-    for (const char* p = text; *p != 0 && n16 + 2 <= int32_t(units.size()); ++p) {
-      units[size_t(n16)] = uint8_t(*p);
-      n16 += 2;
-    }
-  }
-  uint32_t count = uint32_t(n16 / 2) + 1;
-  w32(out, count);  // maximum count
-  w32(out, 0);      // offset
-  w32(out, count);  // actual count
-  tw3_buf_put(out, units.data(), uint64_t(n16));
-  w16(out, 0);
-  if ((count * 2) % 4 != 0) w16(out, 0);
-}
+constexpr uint64_t kNdrAlign = 4;
 
 bool is_ipc(const tw3_share& s) {
   return std::string_view(s.name) == "IPC$";
 }
 
-// The fixed part of one SHARE_INFO_0/1/2 record; its strings follow the array.
+// The fixed part of one SHARE_INFO_0/1/2 record (the i-th of an array); its
+// strings follow the fixed parts of all records.
 void put_record(tw3_buf* out, uint32_t level, uint32_t i, const tw3_share& s) {
   w32(out, kRefNetnameBase + 4 * i);
   if (level == 0) return;
@@ -68,38 +58,78 @@ void put_record(tw3_buf* out, uint32_t level, uint32_t i, const tw3_share& s) {
 
 // The strings a record points at. The host path stays private: shi2_path is empty.
 void put_strings(tw3_buf* out, uint32_t level, const tw3_share& s) {
-  put_ndr_string(out, s.name);
+  ndr_put_string(out, s.name);
   if (level == 0) return;
-  put_ndr_string(out, is_ipc(s) ? "IPC share" : "read-only share");
+  ndr_put_string(out, is_ipc(s) ? "IPC share" : "read-only share");
   if (level == 1) return;
-  put_ndr_string(out, "");
+  ndr_put_string(out, "");
 }
 
 }  // namespace
 
-int64_t srvsvc_requested_level(std::span<const uint8_t> stub) {
-  tw3_rd rd{stub.data(), stub.size(), 0, 0};
-  if (rd_u32(&rd) != kNullPointer) {  // ServerName
-    rd_skip(&rd, 8);  // maximum count, offset
-    const uint32_t units = rd_u32(&rd);
-    if (units > kMaxServerNameUnits) return -1;
-    rd_skip(&rd, 2ull * units);
-    rd_skip(&rd, (4 - rd.pos % 4) % 4);
+void ndr_put_string(tw3_buf* out, const char* text) {
+  std::array<uint8_t, 2 * kMaxNameUnits> units{};
+  int32_t n16 = 0;
+  if (tw3_utf8_to_utf16le(text, units.data(), int32_t(units.size()), &n16) != 0) {
+    n16 = 0;
+    for (const char* p = text; *p != 0 && n16 + 2 <= int32_t(units.size()); ++p) {
+      units[size_t(n16)] = uint8_t(*p);
+      n16 += 2;
+    }
   }
-  const uint32_t level = rd_u32(&rd);
-  return rd.bad ? -1 : int64_t(level);
+  uint32_t count = uint32_t(n16 / 2) + 1;
+  w32(out, count);  // maximum count
+  w32(out, 0);      // offset
+  w32(out, count);  // actual count
+  tw3_buf_put(out, units.data(), uint64_t(n16));
+  w16(out, 0);
+  if ((count * 2) % kNdrAlign != 0) w16(out, 0);
 }
 
-void srvsvc_share_enum(uint32_t level, tw3_buf* out) {
-  tw3_stat_add(ST_SRVSVC_QUERIES, 1);
+void ndr_read_string(tw3_rd* rd, char* text, size_t cap) {
+  text[0] = 0;
+  const uint32_t max = rd_u32(rd);
+  const uint32_t offset = rd_u32(rd);
+  const uint32_t units = rd_u32(rd);
+  if (offset != 0 || units > max || units > kMaxStringUnits) rd->bad = 1;
+  if (rd->bad) return;
+  const uint8_t* p = rd_at(rd, rd->pos, 2ull * units);
+  rd_skip(rd, 2ull * units);
+  rd_skip(rd, (kNdrAlign - rd->pos % kNdrAlign) % kNdrAlign);
+  if (p == nullptr || rd->bad) return;
+  // The count includes the terminating zero; a zero before it makes a name
+  // nothing is called.
+  uint32_t n = units;
+  if (n > 0 && p[2 * n - 2] == 0 && p[2 * n - 1] == 0) --n;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (p[2 * i] == 0 && p[2 * i + 1] == 0) return;
+  }
+  if (tw3_utf16_to_utf8(p, 2ull * n, text, int32_t(std::min<size_t>(cap, INT_MAX))) < 0) text[0] = 0;
+}
+
+void ndr_skip_server_name(tw3_rd* rd) {
+  if (rd_u32(rd) == kNullPointer) return;  // a unique pointer: null, or the string follows
+  std::array<char, 1> ignored{};
+  ndr_read_string(rd, ignored.data(), ignored.size());
+}
+
+void ndr_put_no_info(tw3_buf* out, uint32_t status) {
+  w32(out, kNullPointer);
+  w32(out, status);
+}
+
+bool srvsvc_share_enum(std::span<const uint8_t> args, tw3_buf* out) {
+  tw3_rd rd{args.data(), args.size(), 0, 0};
+  ndr_skip_server_name(&rd);
+  const uint32_t level = rd_u32(&rd);  // InfoStruct's Level
+  if (rd.bad) return false;
   w32(out, level);
   w32(out, level);  // union discriminant
   if (level > 2) {
     w32(out, kNullPointer);  // no container
     w32(out, 0);             // TotalEntries
-    w32(out, kNullPointer);  // ResumeHandle
-    w32(out, kErrorInvalidLevel);
-    return;
+    ndr_put_no_info(out, TW3_ERROR_INVALID_LEVEL);  // ResumeHandle, return value
+    return true;
   }
   tw3_share* raw = nullptr;
   int n = 0;
@@ -117,4 +147,31 @@ void srvsvc_share_enum(uint32_t level, tw3_buf* out) {
   w32(out, uint32_t(n));   // TotalEntries
   w32(out, kNullPointer);  // ResumeHandle
   w32(out, 0);             // return value: success
+  return true;
+}
+
+bool srvsvc_share_get_info(std::span<const uint8_t> args, tw3_buf* out) {
+  tw3_rd rd{args.data(), args.size(), 0, 0};
+  ndr_skip_server_name(&rd);
+  std::array<char, TW3_SHARE_NAME_MAX + 1> name{};  // a longer name is no share's
+  ndr_read_string(&rd, name.data(), name.size());   // NetName
+  const uint32_t level = rd_u32(&rd);
+  if (rd.bad) return false;
+  w32(out, level);  // union discriminant
+  tw3_share share{};
+  if (level > 2 && level != kLevelShareFlags) {
+    ndr_put_no_info(out, TW3_ERROR_INVALID_LEVEL);
+  } else if (name[0] == 0 || tw3_share_find(name.data(), &share) != 0) {
+    ndr_put_no_info(out, kNerrNetNameNotFound);
+  } else {
+    w32(out, kRefShareInfo);
+    if (level == kLevelShareFlags) {
+      w32(out, kShareFlags);
+    } else {
+      put_record(out, level, 0, share);
+      put_strings(out, level, share);
+    }
+    w32(out, 0);  // return value: success
+  }
+  return true;
 }
