@@ -119,10 +119,15 @@ uint16_t srvsvc_frag_size(uint16_t asked);
 void srvsvc_put_responses(tw3_buf* out, uint32_t call_id, std::span<const uint8_t> stub,
                           uint16_t frag);
 // Appends the answer to one DCE/RPC PDU as messages: a bind_ack (which also
-// records the client's fragment size in *frag), the response fragments
-// of the operation called, or a fault; nothing for a PDU it does not
-// answer. `failed` of out reports a lack of memory.
-void srvsvc_transceive(std::span<const uint8_t> pdu, uint16_t* frag, tw3_buf* out);
+// records the client's fragment size in st), the response fragments of a
+// call, or a fault; nothing for a PDU it does not answer, nor for a request
+// fragment that is not a call's last (its stub waits in st, at most
+// TW3_RPC_STUB_MAX bytes). A fragment out of sequence, or one that would
+// take the stub past its bound, is faulted with nca_proto_error and ends the
+// call being gathered. `failed` of out reports a lack of memory.
+void srvsvc_transceive(std::span<const uint8_t> pdu, tw3_rpc_pipe* st, tw3_buf* out);
+// Frees a call being gathered.
+void srvsvc_release(tw3_rpc_pipe* st);
 
 // A list of pipe messages is built in a tw3_buf, each a 32-bit length and
 // its bytes: pipe_msg_begin appends the length's place, pipe_msg_end(out,
