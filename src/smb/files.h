@@ -105,8 +105,9 @@ constexpr uint32_t TW3_ERROR_INVALID_LEVEL = 124;  // ERROR_INVALID_LEVEL
 // no information and ERROR_INVALID_LEVEL.
 // NetrShareEnum (opnum 15): levels 0, 1 and 2, every share and IPC$.
 bool srvsvc_share_enum(std::span<const uint8_t> args, tw3_buf* out);
-// NetrShareGetInfo (opnum 16): levels 0, 1, 2 and 1005 of the share named in
-// any ASCII case; NERR_NetNameNotFound for a name no share has.
+// NetrShareGetInfo (opnum 16): levels 0, 1, 2, 501, 502 and 1005 of the
+// share named in any ASCII case; NERR_NetNameNotFound for a name no share
+// has.
 bool srvsvc_share_get_info(std::span<const uint8_t> args, tw3_buf* out);
 // NetrServerGetInfo (opnum 21): levels 100, 101 and 102.
 bool srvsvc_server_get_info(std::span<const uint8_t> args, tw3_buf* out);

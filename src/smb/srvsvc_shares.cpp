@@ -1,7 +1,8 @@
 // The share operations of srvsvc, NetrShareEnum (MS-SRVS 3.1.4.8) at levels
 // 0, 1 and 2 (MS-SRVS 2.2.4.22, 2.2.4.23, 2.2.4.24) and NetrShareGetInfo
-// (MS-SRVS 3.1.4.10) at levels 0, 1, 2 and 1005, and the NDR pieces every
-// srvsvc operation reads and writes. Clients display the records of the
+// (MS-SRVS 3.1.4.10) at those and levels 501, 502 and 1005 (MS-SRVS
+// 2.2.4.25, 2.2.4.26, 2.2.4.29), and the NDR pieces every srvsvc operation
+// reads and writes. Clients display the records of the
 // level they asked for, so an answer at another level is misread (rpcclient
 // asks for 2 and crashed on 1).
 #include <algorithm>
@@ -23,15 +24,21 @@ constexpr uint32_t kRefShareInfo = 0x00020000;  // NetrShareGetInfo's one record
 constexpr uint32_t kRefNetnameBase = 0x00022000;
 constexpr uint32_t kRefRemarkBase = 0x00024000;
 constexpr uint32_t kRefPathBase = 0x00026000;
+constexpr uint32_t kRefSecurityBase = 0x00028000;
 constexpr uint32_t kNullPointer = 0;
 
 constexpr uint32_t kStypeDisktree = 0;
 constexpr uint32_t kStypeIpc = 3;
 constexpr uint32_t kUsesUnlimited = 0xFFFFFFFF;  // shi2_max_uses
-constexpr uint32_t kLevelShareFlags = 1005;      // SHARE_INFO_1005 (MS-SRVS 2.2.4.29)
-// shi1005_flags: manual client-side caching (CSC_CACHE_MANUAL_REINT) and no
-// DFS, as TREE_CONNECT's ShareFlags say.
+constexpr uint32_t kLevelWithFlags = 501;     // SHARE_INFO_501: 1's and the flags
+constexpr uint32_t kLevelWithSecurity = 502;  // SHARE_INFO_502_I: 2's and a security descriptor
+constexpr uint32_t kLevelShareFlags = 1005;   // SHARE_INFO_1005: the flags alone
+// shi501_flags, shi1005_flags: manual client-side caching
+// (CSC_CACHE_MANUAL_REINT) and no DFS, as TREE_CONNECT's ShareFlags say.
 constexpr uint32_t kShareFlags = 0;
+// The share's security descriptor is the one of every object: Everyone may
+// read.
+constexpr uint32_t kShareSecurityInfo = TW3_SECINFO_OWNER | TW3_SECINFO_GROUP | TW3_SECINFO_DACL;
 constexpr uint32_t kNerrNetNameNotFound = 2310;  // NERR_NetNameNotFound
 constexpr uint32_t kMaxStringUnits = 1024;       // a longer string argument is unreadable
 constexpr int kMaxNameUnits = 128;               // UTF-16 units of one share name or remark
@@ -41,28 +48,36 @@ bool is_ipc(const tw3_share& s) {
   return std::string_view(s.name) == "IPC$";
 }
 
-// The fixed part of one SHARE_INFO_0/1/2 record (the i-th of an array); its
-// strings follow the fixed parts of all records.
+// The fixed part of one SHARE_INFO_0/1/2/501/502 record (the i-th of an
+// array); what it points at follows the fixed parts of all records.
 void put_record(tw3_buf* out, uint32_t level, uint32_t i, const tw3_share& s) {
   w32(out, kRefNetnameBase + 4 * i);
   if (level == 0) return;
   w32(out, is_ipc(s) ? kStypeIpc : kStypeDisktree);
   w32(out, kRefRemarkBase + 4 * i);
   if (level == 1) return;
-  w32(out, 0);               // shi2_permissions: not used with user-level security
-  w32(out, kUsesUnlimited);  // shi2_max_uses
-  w32(out, 0);               // shi2_current_uses
+  if (level == kLevelWithFlags) return w32(out, kShareFlags);
+  w32(out, 0);               // permissions: not used with user-level security
+  w32(out, kUsesUnlimited);  // max_uses
+  w32(out, 0);               // current_uses
   w32(out, kRefPathBase + 4 * i);
-  w32(out, kNullPointer);    // shi2_passwd
+  w32(out, kNullPointer);    // passwd
+  if (level == 2) return;
+  w32(out, tw3_secdesc_size(kShareSecurityInfo));  // shi502_reserved: the descriptor's size
+  w32(out, kRefSecurityBase + 4 * i);
 }
 
-// The strings a record points at. The host path stays private: shi2_path is empty.
-void put_strings(tw3_buf* out, uint32_t level, const tw3_share& s) {
+// What a record points at. The host path stays private: the path is empty.
+void put_pointees(tw3_buf* out, uint32_t level, const tw3_share& s) {
   ndr_put_string(out, s.name);
   if (level == 0) return;
   ndr_put_string(out, is_ipc(s) ? "IPC share" : "read-only share");
-  if (level == 1) return;
+  if (level == 1 || level == kLevelWithFlags) return;
   ndr_put_string(out, "");
+  if (level == 2) return;
+  w32(out, tw3_secdesc_size(kShareSecurityInfo));  // conformant array: its size
+  tw3_secdesc_put(out, kShareSecurityInfo, true);
+  while (out->len % kNdrAlign != 0 && !out->failed) tw3_buf_byte(out, 0);
 }
 
 }  // namespace
@@ -143,7 +158,7 @@ bool srvsvc_share_enum(std::span<const uint8_t> args, tw3_buf* out) {
   w32(out, kRefBuffer);
   w32(out, uint32_t(n));  // conformant array maximum count
   for (int i = 0; i < n; ++i) put_record(out, level, uint32_t(i), shares[size_t(i)]);
-  for (int i = 0; i < n; ++i) put_strings(out, level, shares[size_t(i)]);
+  for (int i = 0; i < n; ++i) put_pointees(out, level, shares[size_t(i)]);
   w32(out, uint32_t(n));   // TotalEntries
   w32(out, kNullPointer);  // ResumeHandle
   w32(out, 0);             // return value: success
@@ -159,7 +174,7 @@ bool srvsvc_share_get_info(std::span<const uint8_t> args, tw3_buf* out) {
   if (rd.bad) return false;
   w32(out, level);  // union discriminant
   tw3_share share{};
-  if (level > 2 && level != kLevelShareFlags) {
+  if (level > 2 && level != kLevelWithFlags && level != kLevelWithSecurity && level != kLevelShareFlags) {
     ndr_put_no_info(out, TW3_ERROR_INVALID_LEVEL);
   } else if (name[0] == 0 || tw3_share_find(name.data(), &share) != 0) {
     ndr_put_no_info(out, kNerrNetNameNotFound);
@@ -169,7 +184,7 @@ bool srvsvc_share_get_info(std::span<const uint8_t> args, tw3_buf* out) {
       w32(out, kShareFlags);
     } else {
       put_record(out, level, 0, share);
-      put_strings(out, level, share);
+      put_pointees(out, level, share);
     }
     w32(out, 0);  // return value: success
   }

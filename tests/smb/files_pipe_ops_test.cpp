@@ -5,6 +5,7 @@
 // every opnum not served.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 
 #include "platform/tempdir.h"
@@ -19,6 +20,16 @@ constexpr uint32_t kInvalidLevel = 124;
 constexpr uint32_t kNetNameNotFound = 2310;
 constexpr uint32_t kFaultNdr = 0x000006F7;
 constexpr uint32_t kFaultOpRange = 0x1C010002;
+// A self-relative security descriptor (MS-DTYP 2.4.6): owner
+// BUILTIN\Administrators, group BUILTIN\Users, and a DACL whose one inherited
+// entry lets Everyone read and execute.
+constexpr uint8_t kEveryoneReads[] = {
+    1, 0, 0x04, 0x80, 20, 0, 0, 0, 36, 0, 0, 0, 0, 0, 0, 0, 52, 0, 0, 0,  // header
+    1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0,                   // S-1-5-32-544
+    1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x21, 2, 0, 0,                   // S-1-5-32-545
+    2, 0, 28, 0, 1, 0, 0, 0,                                              // ACL, one ACE
+    0, 3, 20, 0, 0xA9, 0, 0x12, 0, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0,    // allow S-1-1-0
+};
 
 class PipeOps : public ::testing::Test {
  protected:
@@ -85,13 +96,15 @@ TEST_F(PipeOps, ShareInfoOfTheNamedShareAtEachLevel) {
       {"BüCHER", 2, "Bücher", 0, "read-only share", 0},
       {"ipc$", 2, "IPC$", 3, "IPC share", 0},
       {"Media", 1005, "", 0, nullptr, 0},
+      {"media", 501, "media", 0, "read-only share", 0},
+      {"IPC$", 502, "IPC$", 3, "IPC share", 0},
+      {"mEdia", 502, "media", 0, "read-only share", 0},
       {"nosuch", 1, nullptr, 0, nullptr, kNetNameNotFound},
       {"", 0, nullptr, 0, nullptr, kNetNameNotFound},
       {too_long.c_str() + 1, 0, too_long.c_str() + 1, 0, nullptr, 0},
       {too_long.c_str(), 0, nullptr, 0, nullptr, kNetNameNotFound},
       {"media", 3, nullptr, 0, nullptr, kInvalidLevel},
-      {"media", 501, nullptr, 0, nullptr, kInvalidLevel},
-      {"media", 502, nullptr, 0, nullptr, kInvalidLevel},
+      {"media", 503, nullptr, 0, nullptr, kInvalidLevel},
       {"nosuch", 1006, nullptr, 0, nullptr, kInvalidLevel},
   };
   for (const auto& k : cases) {
@@ -110,23 +123,39 @@ TEST_F(PipeOps, ShareInfoOfTheNamedShareAtEachLevel) {
         EXPECT_EQ(n.u32(), 0u) << "shi1005_flags: manual caching, no DFS";
       } else {
         EXPECT_NE(n.u32(), 0u) << "netname";
+        const bool paths = k.level == 2 || k.level == 502;
         if (k.level >= 1) {
           EXPECT_EQ(n.u32(), k.type);
           EXPECT_NE(n.u32(), 0u) << "remark";
         }
-        if (k.level == 2) {
+        if (k.level == 501) {
+          EXPECT_EQ(n.u32(), 0u) << "shi501_flags";
+        }
+        if (paths) {
           EXPECT_EQ(n.u32(), 0u) << "permissions";
           EXPECT_EQ(n.u32(), 0xFFFFFFFFu) << "max_uses";
           EXPECT_EQ(n.u32(), 0u) << "current_uses";
           EXPECT_NE(n.u32(), 0u) << "path";
           EXPECT_EQ(n.u32(), 0u) << "no password";
         }
+        uint32_t sd_size = 0;
+        if (k.level == 502) {
+          sd_size = n.u32();
+          EXPECT_NE(n.u32(), 0u) << "security descriptor";
+        }
         EXPECT_EQ(n.str(), k.name);
         if (k.level >= 1) {
           EXPECT_EQ(n.str(), k.remark);
         }
-        if (k.level == 2) {
+        if (paths) {
           EXPECT_EQ(n.str(), "") << "the host path is not shown";
+        }
+        if (k.level == 502) {
+          ASSERT_EQ(n.u32(), sd_size) << "the descriptor's conformant size, as shi502_reserved says";
+          ASSERT_GE(stub.size() - n.pos, size_t(sd_size));
+          const bytes sd(stub.begin() + long(n.pos), stub.begin() + long(n.pos + sd_size));
+          EXPECT_EQ(sd, (bytes(std::begin(kEveryoneReads), std::end(kEveryoneReads))));
+          n.pos = (n.pos + sd_size + 3) & ~size_t(3);
         }
       }
     }
