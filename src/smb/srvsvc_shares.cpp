@@ -40,7 +40,6 @@ constexpr uint32_t kShareFlags = 0;
 // read.
 constexpr uint32_t kShareSecurityInfo = TW3_SECINFO_OWNER | TW3_SECINFO_GROUP | TW3_SECINFO_DACL;
 constexpr uint32_t kNerrNetNameNotFound = 2310;  // NERR_NetNameNotFound
-constexpr uint32_t kMaxStringUnits = 1024;       // a longer string argument is unreadable
 constexpr int kMaxNameUnits = 128;               // UTF-16 units of one share name or remark
 constexpr uint64_t kNdrAlign = 4;
 
@@ -102,30 +101,26 @@ void ndr_put_string(tw3_buf* out, const char* text) {
 }
 
 void ndr_read_string(tw3_rd* rd, char* text, size_t cap) {
-  text[0] = 0;
+  if (cap != 0) text[0] = 0;
   const uint32_t max = rd_u32(rd);
   const uint32_t offset = rd_u32(rd);
   const uint32_t units = rd_u32(rd);
-  if (offset != 0 || units > max || units > kMaxStringUnits) rd->bad = 1;
+  if (offset != 0 || units > max) rd->bad = 1;
   if (rd->bad) return;
-  const uint8_t* p = rd_at(rd, rd->pos, 2ull * units);
+  const uint8_t* p = rd_at(rd, rd->pos, 2ull * units);  // null past the stub's end
   rd_skip(rd, 2ull * units);
   rd_skip(rd, (kNdrAlign - rd->pos % kNdrAlign) % kNdrAlign);
-  if (p == nullptr || rd->bad) return;
-  // The count includes the terminating zero; a zero before it makes a name
-  // nothing is called.
+  if (p == nullptr || rd->bad || cap == 0) return;
+  // The count includes the terminating zero; the conversion refuses a zero
+  // before it, and a name too long for `text`.
   uint32_t n = units;
   if (n > 0 && p[2 * n - 2] == 0 && p[2 * n - 1] == 0) --n;
-  for (uint32_t i = 0; i < n; ++i) {
-    if (p[2 * i] == 0 && p[2 * i + 1] == 0) return;
-  }
   if (tw3_utf16_to_utf8(p, 2ull * n, text, int32_t(std::min<size_t>(cap, INT_MAX))) < 0) text[0] = 0;
 }
 
 void ndr_skip_server_name(tw3_rd* rd) {
   if (rd_u32(rd) == kNullPointer) return;  // a unique pointer: null, or the string follows
-  std::array<char, 1> ignored{};
-  ndr_read_string(rd, ignored.data(), ignored.size());
+  ndr_read_string(rd, nullptr, 0);
 }
 
 void ndr_put_no_info(tw3_buf* out, uint32_t status) {
