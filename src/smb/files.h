@@ -110,6 +110,9 @@ bool srvsvc_share_enum(std::span<const uint8_t> args, tw3_buf* out);
 // share named in any ASCII case; NERR_NetNameNotFound for a name no share
 // has.
 bool srvsvc_share_get_info(std::span<const uint8_t> args, tw3_buf* out);
+// NetrShareCheck (opnum 20): NERR_DeviceNotShared for any device, as the
+// host paths behind the shares are not shown.
+bool srvsvc_share_check(std::span<const uint8_t> args, tw3_buf* out);
 // NetrServerGetInfo (opnum 21): levels 100, 101 and 102.
 bool srvsvc_server_get_info(std::span<const uint8_t> args, tw3_buf* out);
 // The fragment size used towards a client whose bind asked for `asked` bytes

@@ -44,6 +44,7 @@ struct operation {
 constexpr operation kOperations[] = {
     {15, srvsvc_share_enum},       // NetrShareEnum
     {16, srvsvc_share_get_info},   // NetrShareGetInfo
+    {20, srvsvc_share_check},      // NetrShareCheck
     {21, srvsvc_server_get_info},  // NetrServerGetInfo
 };
 constexpr uint32_t kFaultOpRangeError = 0x1C010002;  // nca_op_rng_error: no such operation

@@ -1,8 +1,8 @@
 // The share operations of srvsvc, NetrShareEnum (MS-SRVS 3.1.4.8) at levels
 // 0, 1 and 2 (MS-SRVS 2.2.4.22, 2.2.4.23, 2.2.4.24) and NetrShareGetInfo
 // (MS-SRVS 3.1.4.10) at those and levels 501, 502 and 1005 (MS-SRVS
-// 2.2.4.25, 2.2.4.26, 2.2.4.29), and the NDR pieces every srvsvc operation
-// reads and writes. Clients display the records of the
+// 2.2.4.25, 2.2.4.26, 2.2.4.29), NetrShareCheck (MS-SRVS 3.1.4.16), and the
+// NDR pieces every srvsvc operation reads and writes. Clients display the records of the
 // level they asked for, so an answer at another level is misread (rpcclient
 // asks for 2 and crashed on 1).
 #include <algorithm>
@@ -40,6 +40,7 @@ constexpr uint32_t kShareFlags = 0;
 // read.
 constexpr uint32_t kShareSecurityInfo = TW3_SECINFO_OWNER | TW3_SECINFO_GROUP | TW3_SECINFO_DACL;
 constexpr uint32_t kNerrNetNameNotFound = 2310;  // NERR_NetNameNotFound
+constexpr uint32_t kNerrDeviceNotShared = 2311;  // NERR_DeviceNotShared
 constexpr int kMaxNameUnits = 128;               // UTF-16 units of one share name or remark
 constexpr uint64_t kNdrAlign = 4;
 
@@ -183,5 +184,16 @@ bool srvsvc_share_get_info(std::span<const uint8_t> args, tw3_buf* out) {
     }
     w32(out, 0);  // return value: success
   }
+  return true;
+}
+
+bool srvsvc_share_check(std::span<const uint8_t> args, tw3_buf* out) {
+  tw3_rd rd{args.data(), args.size(), 0, 0};
+  ndr_skip_server_name(&rd);
+  ndr_read_string(&rd, nullptr, 0);  // Device
+  if (rd.bad) return false;
+  // Host paths stay private, as shi2_path shows: no device is said to be shared.
+  w32(out, 0);  // Type
+  w32(out, kNerrDeviceNotShared);
   return true;
 }

@@ -1,6 +1,6 @@
 // The srvsvc operations besides the share list, through IOCTL transceive:
 // NetrShareGetInfo and NetrServerGetInfo decoded field by field at every
-// level served, the answers without information (an unknown share, a level
+// level served, NetrShareCheck, the answers without information (an unknown share, a level
 // not served), the fault for arguments that cannot be read, and the fault of
 // every opnum not served.
 #include <gtest/gtest.h>
@@ -166,6 +166,16 @@ TEST_F(PipeOps, ShareInfoOfTheNamedShareAtEachLevel) {
   }
 }
 
+TEST_F(PipeOps, NoDeviceIsSaidToBeShared) {
+  const std::string host_path = t.sub("m");
+  for (const char* device : {"", "m", "media", host_path.c_str(), "C:\\"}) {
+    bytes args;
+    put_server_name(args);
+    put_ndr_string(args, device);
+    EXPECT_EQ(answer(20, args), (bytes{0, 0, 0, 0, 0x07, 0x09, 0, 0})) << device << ": Type 0, NERR_DeviceNotShared";
+  }
+}
+
 TEST_F(PipeOps, ServerInfoAtEachLevel) {
   ASSERT_EQ(tw3_set_option("server_name", "FILER7"), 0);
   ASSERT_EQ(tw3_set_option("max_clients", "40"), 0);
@@ -224,7 +234,11 @@ TEST_F(PipeOps, ArgumentsThatCannotBeReadAreFaulted) {
   const bytes share = share_get_info_stub("media", 1);
   const bytes server = server_get_info_stub(101);
   // Every stub cut short, down to nothing.
-  for (const auto& [opnum, stub] : {std::pair<uint16_t, bytes>{16, share}, {21, server}, {15, share_enum_stub(1)}}) {
+  bytes check;
+  put_server_name(check);
+  put_ndr_string(check, "C:\\");
+  for (const auto& [opnum, stub] :
+       {std::pair<uint16_t, bytes>{16, share}, {21, server}, {15, share_enum_stub(1)}, {20, check}}) {
     // NetrShareEnum reads no further than its level.
     const size_t needed = opnum == 15 ? 28 : stub.size();
     for (size_t n = 0; n < needed; ++n) {
@@ -246,7 +260,7 @@ TEST_F(PipeOps, ArgumentsThatCannotBeReadAreFaulted) {
 
 TEST_F(PipeOps, OpnumsNotServedAreOutOfRange) {
   const int64_t queries = tw3_stat_get(ST_SRVSVC_QUERIES);
-  for (uint16_t opnum : {0, 1, 14, 17, 20, 22, 30, 33, 54, 0xFFFF}) {
+  for (uint16_t opnum : {0, 1, 14, 17, 19, 22, 30, 33, 36, 54, 0xFFFF}) {
     EXPECT_EQ(fault(opnum, server_get_info_stub(101)), kFaultOpRange) << "opnum " << opnum;
   }
   EXPECT_EQ(tw3_stat_get(ST_SRVSVC_QUERIES), queries) << "no query served";
