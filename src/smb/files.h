@@ -87,7 +87,8 @@ void tw3_secdesc_put(tw3_buf* b, uint32_t info, bool is_dir);
 // Appends a conformant varying string of UTF-16 units with its terminating
 // zero, padded to 4 bytes. Text that is not valid UTF-8 is sent byte by byte.
 void ndr_put_string(tw3_buf* out, const char* text);
-// Reads a conformant varying string and its padding; `text` (cap bytes, or
+// Reads a conformant varying string and the padding after it (none when the
+// stub ends there); `text` (cap bytes, or
 // none with cap 0) gets it as UTF-8, or empty when it does not convert, does
 // not fit or holds a zero before its end. A string that cannot be read sets
 // rd->bad: one past the stub's end, with an offset, or with more units than

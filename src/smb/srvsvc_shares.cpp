@@ -110,8 +110,10 @@ void ndr_read_string(tw3_rd* rd, char* text, size_t cap) {
   if (rd->bad) return;
   const uint8_t* p = rd_at(rd, rd->pos, 2ull * units);  // null past the stub's end
   rd_skip(rd, 2ull * units);
-  rd_skip(rd, (kNdrAlign - rd->pos % kNdrAlign) % kNdrAlign);
-  if (p == nullptr || rd->bad || cap == 0) return;
+  if (p == nullptr || rd->bad) return;
+  // The padding up to the next field; a stub that ends with the string has none.
+  rd->pos = std::min(rd->len, (rd->pos + kNdrAlign - 1) / kNdrAlign * kNdrAlign);
+  if (cap == 0) return;
   // The count includes the terminating zero; the conversion refuses a zero
   // before it, and a name too long for `text`.
   uint32_t n = units;

@@ -174,6 +174,12 @@ TEST_F(PipeOps, NoDeviceIsSaidToBeShared) {
     put_ndr_string(args, device);
     EXPECT_EQ(answer(20, args), (bytes{0, 0, 0, 0, 0x07, 0x09, 0, 0})) << device << ": Type 0, NERR_DeviceNotShared";
   }
+  // As smbtorture sends it: the stub ends with the string, without padding.
+  bytes unpadded;
+  put_server_name(unpadded);
+  put_ndr_string(unpadded, "");
+  unpadded.resize(unpadded.size() - 2);
+  EXPECT_EQ(answer(20, unpadded), (bytes{0, 0, 0, 0, 0x07, 0x09, 0, 0}));
 }
 
 TEST_F(PipeOps, ServerInfoAtEachLevel) {
