@@ -88,12 +88,12 @@ void tw3_secdesc_put(tw3_buf* b, uint32_t info, bool is_dir);
 // zero, padded to 4 bytes. Text that is not valid UTF-8 is sent byte by byte.
 void ndr_put_string(tw3_buf* out, const char* text);
 // Reads a conformant varying string and the padding after it (none when the
-// stub ends there); `text` (cap bytes, or
-// none with cap 0) gets it as UTF-8, or empty when it does not convert, does
-// not fit or holds a zero before its end. A string that cannot be read sets
-// rd->bad: one past the stub's end, with an offset, or with more units than
-// its maximum count.
-void ndr_read_string(tw3_rd* rd, char* text, size_t cap);
+// stub ends there). True when `text` (cap bytes) holds it as UTF-8; false,
+// and `text` empty unless cap is 0, when it does not convert, does not fit
+// or holds a zero before its end, and when it cannot be read, which also
+// sets rd->bad: it runs past the stub's end, has an offset or more units
+// than its maximum count.
+bool ndr_read_string(tw3_rd* rd, char* text, size_t cap);
 // Reads past the ServerName every operation begins with (a unique pointer
 // and, unless null, its string).
 void ndr_skip_server_name(tw3_rd* rd);
@@ -111,8 +111,9 @@ bool srvsvc_share_enum(std::span<const uint8_t> args, tw3_buf* out);
 // share named in any ASCII case; NERR_NetNameNotFound for a name no share
 // has.
 bool srvsvc_share_get_info(std::span<const uint8_t> args, tw3_buf* out);
-// NetrShareCheck (opnum 20): NERR_DeviceNotShared for any device, as the
-// host paths behind the shares are not shown.
+// NetrShareCheck (opnum 20): the path every share reports (empty, as the
+// host paths are not shown) is shared, as IPC; any other device gets
+// NERR_DeviceNotShared.
 bool srvsvc_share_check(std::span<const uint8_t> args, tw3_buf* out);
 // NetrServerGetInfo (opnum 21): levels 100, 101 and 102.
 bool srvsvc_server_get_info(std::span<const uint8_t> args, tw3_buf* out);

@@ -101,24 +101,26 @@ void ndr_put_string(tw3_buf* out, const char* text) {
   if ((count * 2) % kNdrAlign != 0) w16(out, 0);
 }
 
-void ndr_read_string(tw3_rd* rd, char* text, size_t cap) {
+bool ndr_read_string(tw3_rd* rd, char* text, size_t cap) {
   if (cap != 0) text[0] = 0;
   const uint32_t max = rd_u32(rd);
   const uint32_t offset = rd_u32(rd);
   const uint32_t units = rd_u32(rd);
   if (offset != 0 || units > max) rd->bad = 1;
-  if (rd->bad) return;
+  if (rd->bad) return false;
   const uint8_t* p = rd_at(rd, rd->pos, 2ull * units);  // null past the stub's end
   rd_skip(rd, 2ull * units);
-  if (p == nullptr || rd->bad) return;
+  if (p == nullptr || rd->bad) return false;
   // The padding up to the next field; a stub that ends with the string has none.
   rd->pos = std::min(rd->len, (rd->pos + kNdrAlign - 1) / kNdrAlign * kNdrAlign);
-  if (cap == 0) return;
+  if (cap == 0) return false;
   // The count includes the terminating zero; the conversion refuses a zero
   // before it, and a name too long for `text`.
   uint32_t n = units;
   if (n > 0 && p[2 * n - 2] == 0 && p[2 * n - 1] == 0) --n;
-  if (tw3_utf16_to_utf8(p, 2ull * n, text, int32_t(std::min<size_t>(cap, INT_MAX))) < 0) text[0] = 0;
+  if (tw3_utf16_to_utf8(p, 2ull * n, text, int32_t(std::min<size_t>(cap, INT_MAX))) >= 0) return true;
+  text[0] = 0;
+  return false;
 }
 
 void ndr_skip_server_name(tw3_rd* rd) {
@@ -192,10 +194,13 @@ bool srvsvc_share_get_info(std::span<const uint8_t> args, tw3_buf* out) {
 bool srvsvc_share_check(std::span<const uint8_t> args, tw3_buf* out) {
   tw3_rd rd{args.data(), args.size(), 0, 0};
   ndr_skip_server_name(&rd);
-  ndr_read_string(&rd, nullptr, 0);  // Device
+  std::array<char, 1> device{};  // room for the empty path alone
+  const bool empty = ndr_read_string(&rd, device.data(), device.size());
   if (rd.bad) return false;
-  // Host paths stay private, as shi2_path shows: no device is said to be shared.
-  w32(out, 0);  // Type
-  w32(out, kNerrDeviceNotShared);
+  // The answer agrees with the paths the shares report, which keep the host
+  // paths private: every share's is empty, IPC$'s first. Any other device
+  // is not shared.
+  w32(out, empty ? kStypeIpc : 0);  // Type
+  w32(out, empty ? 0 : kNerrDeviceNotShared);
   return true;
 }

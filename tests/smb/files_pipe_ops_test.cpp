@@ -166,20 +166,30 @@ TEST_F(PipeOps, ShareInfoOfTheNamedShareAtEachLevel) {
   }
 }
 
-TEST_F(PipeOps, NoDeviceIsSaidToBeShared) {
+// NetrShareCheck agrees with the paths shares report: every share's is empty.
+TEST_F(PipeOps, OnlyTheEmptyPathSharesReportIsShared) {
   const std::string host_path = t.sub("m");
-  for (const char* device : {"", "m", "media", host_path.c_str(), "C:\\"}) {
+  const bytes shared = {3, 0, 0, 0, 0, 0, 0, 0};       // STYPE_IPC, success
+  const bytes not_shared = {0, 0, 0, 0, 7, 9, 0, 0};  // NERR_DeviceNotShared
+  for (const std::string& device : {std::string(), std::string("m"), std::string("media"), host_path,
+                                    std::string("C:\\")}) {
     bytes args;
     put_server_name(args);
     put_ndr_string(args, device);
-    EXPECT_EQ(answer(20, args), (bytes{0, 0, 0, 0, 0x07, 0x09, 0, 0})) << device << ": Type 0, NERR_DeviceNotShared";
+    EXPECT_EQ(answer(20, args), device.empty() ? shared : not_shared) << device;
   }
   // As smbtorture sends it: the stub ends with the string, without padding.
   bytes unpadded;
   put_server_name(unpadded);
   put_ndr_string(unpadded, "");
   unpadded.resize(unpadded.size() - 2);
-  EXPECT_EQ(answer(20, unpadded), (bytes{0, 0, 0, 0, 0x07, 0x09, 0, 0}));
+  EXPECT_EQ(answer(20, unpadded), shared);
+  // A zero inside the string makes it another path.
+  bytes zero_inside;
+  put_server_name(zero_inside);
+  for (uint32_t v : {2u, 0u, 2u}) put32(zero_inside, v);
+  put32(zero_inside, 0);
+  EXPECT_EQ(answer(20, zero_inside), not_shared);
 }
 
 TEST_F(PipeOps, ServerInfoAtEachLevel) {
