@@ -105,7 +105,7 @@ constexpr uint32_t TW3_ERROR_INVALID_LEVEL = 124;  // ERROR_INVALID_LEVEL
 // appends its answer's stub; false when the arguments cannot be read, which
 // the call answers with a fault. A level the operation does not serve gets
 // no information and ERROR_INVALID_LEVEL.
-// NetrShareEnum (opnum 15): levels 0, 1 and 2, every share and IPC$.
+// NetrShareEnum (opnum 15): levels 0, 1, 2, 501 and 502, every share and IPC$.
 bool srvsvc_share_enum(std::span<const uint8_t> args, tw3_buf* out);
 // NetrShareGetInfo (opnum 16): levels 0, 1, 2, 501, 502 and 1005 of the
 // share named in any ASCII case; NERR_NetNameNotFound for a name no share

@@ -1,7 +1,6 @@
 // The share operations of srvsvc, NetrShareEnum (MS-SRVS 3.1.4.8) at levels
-// 0, 1 and 2 (MS-SRVS 2.2.4.22, 2.2.4.23, 2.2.4.24) and NetrShareGetInfo
-// (MS-SRVS 3.1.4.10) at those and levels 501, 502 and 1005 (MS-SRVS
-// 2.2.4.25, 2.2.4.26, 2.2.4.29), NetrShareCheck (MS-SRVS 3.1.4.16), and the
+// 0, 1, 2, 501 and 502 (MS-SRVS 2.2.4.22 to 2.2.4.26) and NetrShareGetInfo
+// (MS-SRVS 3.1.4.10) at those and level 1005 (MS-SRVS 2.2.4.29), NetrShareCheck (MS-SRVS 3.1.4.16), and the
 // NDR pieces every srvsvc operation reads and writes. Clients display the records of the
 // level they asked for, so an answer at another level is misread (rpcclient
 // asks for 2 and crashed on 1).
@@ -43,6 +42,12 @@ constexpr uint32_t kNerrNetNameNotFound = 2310;  // NERR_NetNameNotFound
 constexpr uint32_t kNerrDeviceNotShared = 2311;  // NERR_DeviceNotShared
 constexpr int kMaxNameUnits = 128;               // UTF-16 units of one share name or remark
 constexpr uint64_t kNdrAlign = 4;
+
+// The levels of a record, whole (NetrShareEnum, NetrShareGetInfo) or the
+// flags alone (NetrShareGetInfo).
+bool record_level(uint32_t level) {
+  return level <= 2 || level == kLevelWithFlags || level == kLevelWithSecurity;
+}
 
 bool is_ipc(const tw3_share& s) {
   return std::string_view(s.name) == "IPC$";
@@ -140,7 +145,7 @@ bool srvsvc_share_enum(std::span<const uint8_t> args, tw3_buf* out) {
   if (rd.bad) return false;
   w32(out, level);
   w32(out, level);  // union discriminant
-  if (level > 2) {
+  if (!record_level(level)) {
     w32(out, kNullPointer);  // no container
     w32(out, 0);             // TotalEntries
     ndr_put_no_info(out, TW3_ERROR_INVALID_LEVEL);  // ResumeHandle, return value
@@ -174,7 +179,7 @@ bool srvsvc_share_get_info(std::span<const uint8_t> args, tw3_buf* out) {
   if (rd.bad) return false;
   w32(out, level);  // union discriminant
   tw3_share share{};
-  if (level > 2 && level != kLevelWithFlags && level != kLevelWithSecurity && level != kLevelShareFlags) {
+  if (!record_level(level) && level != kLevelShareFlags) {
     ndr_put_no_info(out, TW3_ERROR_INVALID_LEVEL);
   } else if (name[0] == 0 || tw3_share_find(name.data(), &share) != 0) {
     ndr_put_no_info(out, kNerrNetNameNotFound);

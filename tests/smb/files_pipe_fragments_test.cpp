@@ -221,11 +221,12 @@ TEST_F(BigShareList, TheRequestedLevelIsAnswered) {
     uint32_t level;
     size_t record_words;
     int strings;  // per share
-  } rows[] = {{0, 1, 1}, {1, 3, 2}, {2, 8, 3}};
+  } rows[] = {{0, 1, 1}, {1, 3, 2}, {2, 8, 3}, {501, 4, 2}, {502, 10, 3}};
   for (const auto& row : rows) {
     SCOPED_TRACE("level " + std::to_string(row.level));
     const bytes stub = reassemble(call(request_pdu(3, 15, row.level), 65536, 65536), 3, 4280);
     ndr n{stub};
+    std::vector<uint32_t> sd_sizes;
     EXPECT_EQ(n.u32(), row.level);
     EXPECT_EQ(n.u32(), row.level) << "union discriminant";
     EXPECT_NE(n.u32(), 0u);
@@ -239,9 +240,16 @@ TEST_F(BigShareList, TheRequestedLevelIsAnswered) {
       if (row.level >= 1) {
         EXPECT_EQ(w[1], i == 0 ? 3u : 0u) << "IPC, then disk shares";
       }
-      if (row.level == 2) {
+      if (row.level == 501) {
+        EXPECT_EQ(w[3], 0u) << "flags";
+      }
+      if (row.level == 2 || row.level == 502) {
         EXPECT_EQ(w[4], 0xFFFFFFFFu) << "max_uses";
         EXPECT_EQ(w[7], 0u) << "no password";
+      }
+      if (row.level == 502) {
+        sd_sizes.push_back(w[8]);
+        EXPECT_NE(w[9], 0u) << "security descriptor pointer";
       }
     }
     for (size_t i = 0; i < names.size(); ++i) {
@@ -252,6 +260,12 @@ TEST_F(BigShareList, TheRequestedLevelIsAnswered) {
       if (row.strings > 2) {
         EXPECT_EQ(n.str(), "") << "the host path is not shown";
       }
+      if (row.level == 502) {
+        ASSERT_EQ(n.u32(), sd_sizes[i]) << "the descriptor, as long as shi502_reserved says";
+        ASSERT_GE(stub.size() - n.pos, sd_sizes[i]);
+        EXPECT_EQ(stub[n.pos], 1) << "revision";
+        n.pos = (n.pos + sd_sizes[i] + 3) & ~size_t(3);
+      }
     }
     EXPECT_EQ(n.u32(), names.size());
     EXPECT_EQ(n.u32(), 0u);
@@ -260,8 +274,8 @@ TEST_F(BigShareList, TheRequestedLevelIsAnswered) {
   }
 
   // Another level: no container and ERROR_INVALID_LEVEL.
-  const bytes other = reassemble(call(request_pdu(4, 15, 502), 65536, 65536), 4, 4280);
-  EXPECT_EQ(other, (bytes{0xF6, 1, 0, 0, 0xF6, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 124, 0, 0, 0}));
+  const bytes other = reassemble(call(request_pdu(4, 15, 503), 65536, 65536), 4, 4280);
+  EXPECT_EQ(other, (bytes{0xF7, 1, 0, 0, 0xF7, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 124, 0, 0, 0}));
 
   // Arguments that cannot be read: a fault (nca_s_fault_ndr), no enumeration.
   bytes unreadable = request_pdu(5, 15);
