@@ -3,7 +3,7 @@
 // fragment size the client's bind asked for, which cuts a long answer into
 // several response PDUs, each one message of the pipe (pipe.cpp), and a
 // request arriving in several fragments, whose stub is gathered until its
-// last fragment (C706 12.6.3.7). Calls are not multiplexed: their fragments
+// last fragment (C706 12.6). Calls are not multiplexed: their fragments
 // come in order, one call after another.
 #include <algorithm>
 #include <array>

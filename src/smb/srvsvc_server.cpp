@@ -3,8 +3,6 @@
 // server's name as NTLM announces it, an NT server of version 10.0, and of
 // level 102's settings those this server has (how many clients, when an idle
 // one is dropped); the rest zero or empty.
-#include <array>
-
 #include "auth/auth.h"
 #include "config/config.h"
 #include "smb/files.h"

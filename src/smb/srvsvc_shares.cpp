@@ -1,9 +1,10 @@
 // The share operations of srvsvc, NetrShareEnum (MS-SRVS 3.1.4.8) at levels
-// 0, 1, 2, 501 and 502 (MS-SRVS 2.2.4.22 to 2.2.4.26) and NetrShareGetInfo
-// (MS-SRVS 3.1.4.10) at those and level 1005 (MS-SRVS 2.2.4.29), NetrShareCheck (MS-SRVS 3.1.4.16), and the
-// NDR pieces every srvsvc operation reads and writes. Clients display the records of the
-// level they asked for, so an answer at another level is misread (rpcclient
-// asks for 2 and crashed on 1).
+// 0, 1, 2, 501 and 502 (MS-SRVS 2.2.4.22 to 2.2.4.26), NetrShareGetInfo
+// (MS-SRVS 3.1.4.10) at those and level 1005 (MS-SRVS 2.2.4.29) and
+// NetrShareCheck (MS-SRVS 3.1.4.16), and the NDR pieces every srvsvc
+// operation reads and writes. Clients display the records of the level they
+// asked for, so an answer at another level is misread (rpcclient asks for 2
+// and crashed on 1).
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -43,8 +44,8 @@ constexpr uint32_t kNerrDeviceNotShared = 2311;  // NERR_DeviceNotShared
 constexpr int kMaxNameUnits = 128;               // UTF-16 units of one share name or remark
 constexpr uint64_t kNdrAlign = 4;
 
-// The levels of a record, whole (NetrShareEnum, NetrShareGetInfo) or the
-// flags alone (NetrShareGetInfo).
+// The levels answered with whole records; NetrShareGetInfo also answers
+// 1005, the flags alone.
 bool record_level(uint32_t level) {
   return level <= 2 || level == kLevelWithFlags || level == kLevelWithSecurity;
 }
