@@ -82,13 +82,41 @@ uint32_t tw3_secdesc_size(uint32_t info);
 void tw3_secdesc_put(tw3_buf* b, uint32_t info, bool is_dir);
 
 // ---- The srvsvc pipe ----
-// The Level of a NetrShareEnum request's stub (after ServerName), or -1 when
-// the stub cannot be read that far.
-int64_t srvsvc_requested_level(std::span<const uint8_t> stub);
-// Appends the NDR stub of the NetrShareEnum answer at `level` (0, 1 or 2;
-// any other gets no container and ERROR_INVALID_LEVEL) and counts
-// srvsvc_queries.
-void srvsvc_share_enum(uint32_t level, tw3_buf* out);
+// NDR as the operations read and write it (srvsvc_shares.cpp). Positions
+// count from the stub's start, which every fragment keeps 8-aligned.
+// Appends a conformant varying string of UTF-16 units with its terminating
+// zero, padded to 4 bytes. Text that is not valid UTF-8 is sent byte by byte.
+void ndr_put_string(tw3_buf* out, const char* text);
+// Reads a conformant varying string and the padding after it (none when the
+// stub ends there). True when `text` (cap bytes) holds it as UTF-8; false,
+// and `text` empty unless cap is 0, when it does not convert, does not fit
+// or holds a zero before its end, and when it cannot be read, which also
+// sets rd->bad: it runs past the stub's end, has an offset or more units
+// than its maximum count.
+bool ndr_read_string(tw3_rd* rd, char* text, size_t cap);
+// Reads past the ServerName every operation begins with (a unique pointer
+// and, unless null, its string).
+void ndr_skip_server_name(tw3_rd* rd);
+// The end of an answer that has no information: a null pointer and `status`.
+void ndr_put_no_info(tw3_buf* out, uint32_t status);
+constexpr uint32_t TW3_ERROR_INVALID_LEVEL = 124;  // ERROR_INVALID_LEVEL
+
+// The operations served. Each reads its arguments (the request's stub) and
+// appends its answer's stub; false when the arguments cannot be read, which
+// the call answers with a fault. A level the operation does not serve gets
+// no information and ERROR_INVALID_LEVEL.
+// NetrShareEnum (opnum 15): levels 0, 1, 2, 501 and 502, every share and IPC$.
+bool srvsvc_share_enum(std::span<const uint8_t> args, tw3_buf* out);
+// NetrShareGetInfo (opnum 16): levels 0, 1, 2, 501, 502 and 1005 of the
+// share named in any ASCII case; NERR_NetNameNotFound for a name no share
+// has.
+bool srvsvc_share_get_info(std::span<const uint8_t> args, tw3_buf* out);
+// NetrShareCheck (opnum 20): the path every share reports (empty, as the
+// host paths are not shown) is shared, as IPC; any other device gets
+// NERR_DeviceNotShared.
+bool srvsvc_share_check(std::span<const uint8_t> args, tw3_buf* out);
+// NetrServerGetInfo (opnum 21): levels 100, 101 and 102.
+bool srvsvc_server_get_info(std::span<const uint8_t> args, tw3_buf* out);
 // The fragment size used towards a client whose bind asked for `asked` bytes
 // (0: no bind seen): at most the 4280 the bind_ack offers, at least 1432.
 uint16_t srvsvc_frag_size(uint16_t asked);
@@ -98,10 +126,15 @@ uint16_t srvsvc_frag_size(uint16_t asked);
 void srvsvc_put_responses(tw3_buf* out, uint32_t call_id, std::span<const uint8_t> stub,
                           uint16_t frag);
 // Appends the answer to one DCE/RPC PDU as messages: a bind_ack (which also
-// records the client's fragment size in *frag), the response fragments
-// carrying the share enumeration, or a fault; nothing for a PDU it does not
-// answer. `failed` of out reports a lack of memory.
-void srvsvc_transceive(std::span<const uint8_t> pdu, uint16_t* frag, tw3_buf* out);
+// records the client's fragment size in st), the response fragments of a
+// call, or a fault; nothing for a PDU it does not answer, nor for a request
+// fragment that is not a call's last (its stub waits in st, at most
+// TW3_RPC_STUB_MAX bytes). A fragment out of sequence, or one that would
+// take the stub past its bound, is faulted with nca_proto_error and ends the
+// call being gathered. `failed` of out reports a lack of memory.
+void srvsvc_transceive(std::span<const uint8_t> pdu, tw3_rpc_pipe* st, tw3_buf* out);
+// Frees a call being gathered.
+void srvsvc_release(tw3_rpc_pipe* st);
 
 // A list of pipe messages is built in a tw3_buf, each a 32-bit length and
 // its bytes: pipe_msg_begin appends the length's place, pipe_msg_end(out,

@@ -34,7 +34,7 @@ void pipe_msg_end(tw3_buf* out, uint64_t start) {
 
 int srvsvc_pipe_write(tw3_open* o, std::span<const uint8_t> pdu) {
   tw3_buf answer{};
-  srvsvc_transceive(pdu, &o->pipe_frag, &answer);
+  srvsvc_transceive(pdu, &o->pipe_rpc, &answer);
   const uint64_t waiting = o->pipe_out.len - o->pipe_out_pos;
   int rc = 0;
   if (answer.failed || answer.len > TW3_PIPE_PENDING_MAX - waiting) {

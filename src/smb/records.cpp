@@ -109,6 +109,7 @@ void tw3_open_release(tw3_open* o) {
   tw3_buf_free(&o->pipe_out);
   o->pipe_out_pos = 0;
   o->pipe_msg_left = 0;
+  srvsvc_release(&o->pipe_rpc);
 }
 
 tw3_open* tw3_open_add(tw3_conn* c) {

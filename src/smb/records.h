@@ -27,6 +27,20 @@ struct tw3_tree {
 struct tw3_lease;
 struct tw3_notify;
 
+// The DCE/RPC conversation on one open of the srvsvc pipe (srvsvc.cpp): the
+// fragment size the client's bind asked for, and a request arriving in
+// several fragments, gathered until its last one.
+struct tw3_rpc_pipe {
+  uint16_t frag;          // max_recv_frag of the client's last bind; 0 before one
+  int32_t phase;          // TW3_RPC_IDLE, _GATHERING or _DISCARDING
+  uint32_t call_id;       // the call gathered or discarded
+  uint16_t opnum;         // of the call gathered
+  tw3_buf stub;           // its stub so far: at most TW3_RPC_STUB_MAX bytes
+};
+constexpr int32_t TW3_RPC_IDLE = 0;        // no call begun
+constexpr int32_t TW3_RPC_GATHERING = 1;   // a first fragment came, the last has not
+constexpr int32_t TW3_RPC_DISCARDING = 2;  // a refused call: its later fragments are dropped
+
 // A search pattern: the bytes an open keeps and compares, and the room kept
 // for them.
 constexpr int TW3_PATTERN_KEPT = 511;
@@ -56,7 +70,7 @@ struct tw3_open {
   tw3_buf pipe_out;
   uint64_t pipe_out_pos;
   uint64_t pipe_msg_left;
-  uint16_t pipe_frag;     // max_recv_frag of the client's last bind; 0 before one
+  tw3_rpc_pipe pipe_rpc;
   // Read caching granted with the open (leases.cpp): a level II oplock, or
   // a share in a lease of the connection.
   uint8_t oplock_level;     // SMB2_OPLOCK_LEVEL_NONE, _II or _LEASE

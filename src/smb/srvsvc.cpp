@@ -1,10 +1,13 @@
 // The srvsvc named pipe: DCE/RPC connection-oriented PDUs (C706, MS-RPCE
-// 2.2.2) and the NetrShareEnum answer (MS-SRVS 3.1.4.8) in NDR. Every PDU is
-// answered alone; the only state is the fragment size the client's bind
-// asked for, which cuts a long answer into several response PDUs, each one
-// message of the pipe (pipe.cpp).
+// 2.2.2) and the operations served on it. The state kept per pipe is the
+// fragment size the client's bind asked for, which cuts a long answer into
+// several response PDUs, each one message of the pipe (pipe.cpp), and a
+// request arriving in several fragments, whose stub is gathered until its
+// last fragment (C706 12.6). Calls are not multiplexed: their fragments
+// come in order, one call after another.
 #include <algorithm>
 #include <array>
+#include <iterator>
 
 #include "smb/files.h"
 
@@ -18,6 +21,7 @@ constexpr uint8_t kPtypeBind = 11;
 constexpr uint8_t kPtypeBindAck = 12;
 
 constexpr size_t kPduHeaderSize = 16;
+constexpr size_t kFlagsAt = 3;
 constexpr size_t kFragLengthAt = 8;
 constexpr size_t kCallIdAt = 12;
 constexpr size_t kBindMaxRecvFragAt = kPduHeaderSize + 2;  // after max_xmit_frag
@@ -27,15 +31,26 @@ constexpr size_t kCallHeaderSize = kPduHeaderSize + 8;
 // Every fragment's stub but the last is a multiple of 8 bytes, so the NDR
 // alignment of the reassembled stub matches that of each piece.
 constexpr size_t kStubAlign = 8;
-constexpr size_t kRequestMinSize = kCallHeaderSize + 4;  // and the first stub word
 constexpr size_t kOpnumAt = kPduHeaderSize + 6;
 constexpr uint8_t kPfcFirstFrag = 0x01;
 constexpr uint8_t kPfcLastFrag = 0x02;
 constexpr std::array<uint8_t, 4> kDrepLittleAscii = {0x10, 0x00, 0x00, 0x00};
 
-constexpr uint16_t kOpNetrShareEnum = 15;
-constexpr uint32_t kFaultOpRangeError = 0x1C010003;  // nca_s_op_rng_error
+// The operations served, by opnum (MS-SRVS 3.1.4).
+struct operation {
+  uint16_t opnum;
+  bool (*serve)(std::span<const uint8_t> args, tw3_buf* out);
+};
+constexpr operation kOperations[] = {
+    {15, srvsvc_share_enum},       // NetrShareEnum
+    {16, srvsvc_share_get_info},   // NetrShareGetInfo
+    {20, srvsvc_share_check},      // NetrShareCheck
+    {21, srvsvc_server_get_info},  // NetrServerGetInfo
+};
+constexpr uint32_t kFaultOpRangeError = 0x1C010002;  // nca_op_rng_error: no such operation
 constexpr uint32_t kFaultNdr = 0x000006F7;           // nca_s_fault_ndr: arguments unreadable
+// nca_proto_error: a fragment out of sequence, or a request too long to gather.
+constexpr uint32_t kFaultProtocolError = 0x1C01000B;
 
 constexpr uint16_t kMaxFrag = 4280;
 // The smallest fragment every receiver must accept (C706 12.6.3.1,
@@ -116,6 +131,77 @@ void put_fault(tw3_buf* out, uint32_t call_id, uint32_t status) {
   pdu_end(out, start);
 }
 
+// Answers a whole request: its operation's response fragments, or a fault.
+void answer_call(uint32_t call_id, uint16_t opnum, std::span<const uint8_t> stub, uint16_t frag,
+                 tw3_buf* out) {
+  const operation* op = std::find_if(std::begin(kOperations), std::end(kOperations),
+                                     [&](const operation& o) { return o.opnum == opnum; });
+  if (op == std::end(kOperations)) return put_fault(out, call_id, kFaultOpRangeError);
+  tw3_buf result{};
+  if (!op->serve(stub, &result)) {
+    put_fault(out, call_id, kFaultNdr);
+  } else if (result.failed) {
+    out->failed = 1;
+  } else {
+    tw3_stat_add(ST_SRVSVC_QUERIES, 1);
+    srvsvc_put_responses(out, call_id, std::span<const uint8_t>(result.data, result.len), frag);
+  }
+  tw3_buf_free(&result);
+}
+
+// Ends the call being gathered, if any, and faults `call_id`; when more of
+// its fragments are to come they are dropped as they arrive.
+void refuse_call(tw3_rpc_pipe* st, uint32_t call_id, bool more, tw3_buf* out) {
+  tw3_buf_free(&st->stub);
+  st->phase = more ? TW3_RPC_DISCARDING : TW3_RPC_IDLE;
+  st->call_id = call_id;
+  put_fault(out, call_id, kFaultProtocolError);
+}
+
+// One request fragment: a whole request is answered at once, the pieces of
+// a longer one are gathered, and its last fragment has the call answered.
+void on_request(std::span<const uint8_t> pdu, tw3_rpc_pipe* st, tw3_buf* out) {
+  if (pdu.size() < kCallHeaderSize) return;
+  const size_t len = le16(pdu.data() + kFragLengthAt);
+  if (len < kCallHeaderSize || len > pdu.size()) return;  // not one whole fragment
+  const uint32_t call_id = le32(pdu.data() + kCallIdAt);
+  const uint16_t opnum = le16(pdu.data() + kOpnumAt);
+  const bool first = (pdu[kFlagsAt] & kPfcFirstFrag) != 0;
+  const bool last = (pdu[kFlagsAt] & kPfcLastFrag) != 0;
+  const std::span<const uint8_t> piece = pdu.subspan(kCallHeaderSize, len - kCallHeaderSize);
+
+  if (st->phase == TW3_RPC_DISCARDING) {
+    if (!first && call_id == st->call_id) {
+      if (last) st->phase = TW3_RPC_IDLE;
+      return;
+    }
+    st->phase = TW3_RPC_IDLE;  // another call begins: the refused one is over
+  }
+  const bool gathering = st->phase == TW3_RPC_GATHERING;
+  if (first == gathering || (gathering && call_id != st->call_id)) return refuse_call(st, call_id, !last, out);
+  if (first && last) return answer_call(call_id, opnum, piece, st->frag, out);
+  if (piece.size() > TW3_RPC_STUB_MAX - st->stub.len) return refuse_call(st, call_id, !last, out);
+  tw3_buf_put(&st->stub, piece.data(), piece.size());
+  if (st->stub.failed) {
+    tw3_buf_free(&st->stub);
+    st->phase = last ? TW3_RPC_IDLE : TW3_RPC_DISCARDING;
+    st->call_id = call_id;
+    out->failed = 1;
+    return;
+  }
+  if (first) {
+    st->phase = TW3_RPC_GATHERING;
+    st->call_id = call_id;
+    st->opnum = opnum;
+  }
+  if (!last) return;
+  tw3_buf stub = st->stub;
+  st->stub = tw3_buf{};
+  st->phase = TW3_RPC_IDLE;
+  answer_call(call_id, st->opnum, std::span<const uint8_t>(stub.data, stub.len), st->frag, out);
+  tw3_buf_free(&stub);
+}
+
 }  // namespace
 
 uint16_t srvsvc_frag_size(uint16_t asked) {
@@ -139,27 +225,20 @@ void srvsvc_put_responses(tw3_buf* out, uint32_t call_id, std::span<const uint8_
   } while (off < stub.size() && !out->failed);
 }
 
-void srvsvc_transceive(std::span<const uint8_t> pdu, uint16_t* frag, tw3_buf* out) {
+void srvsvc_transceive(std::span<const uint8_t> pdu, tw3_rpc_pipe* st, tw3_buf* out) {
   if (pdu.size() < kPduHeaderSize) return;
   uint8_t ptype = pdu[2];
-  uint32_t call_id = le32(pdu.data() + kCallIdAt);
   if (ptype == kPtypeBind) {
     // The client's max_recv_frag bounds every fragment sent to it from now on.
-    *frag = srvsvc_frag_size(pdu.size() >= kBindMaxRecvFragAt + 2 ? le16(pdu.data() + kBindMaxRecvFragAt) : 0);
+    st->frag = srvsvc_frag_size(pdu.size() >= kBindMaxRecvFragAt + 2 ? le16(pdu.data() + kBindMaxRecvFragAt) : 0);
     bool one = pdu.size() > kContextCountAt && pdu[kContextCountAt] == 1;
-    put_bind_ack(out, call_id, one ? 1 : 2, *frag);
+    put_bind_ack(out, le32(pdu.data() + kCallIdAt), one ? 1 : 2, st->frag);
     return;
   }
-  if (ptype != kPtypeRequest || pdu.size() < kRequestMinSize) return;
-  if (le16(pdu.data() + kOpnumAt) != kOpNetrShareEnum) return put_fault(out, call_id, kFaultOpRangeError);
-  const int64_t level = srvsvc_requested_level(pdu.subspan(kCallHeaderSize));
-  if (level < 0) return put_fault(out, call_id, kFaultNdr);
-  tw3_buf stub{};
-  srvsvc_share_enum(uint32_t(level), &stub);
-  if (stub.failed) {
-    out->failed = 1;
-  } else {
-    srvsvc_put_responses(out, call_id, std::span<const uint8_t>(stub.data, stub.len), *frag);
-  }
-  tw3_buf_free(&stub);
+  if (ptype == kPtypeRequest) on_request(pdu, st, out);
+}
+
+void srvsvc_release(tw3_rpc_pipe* st) {
+  tw3_buf_free(&st->stub);
+  st->phase = TW3_RPC_IDLE;
 }

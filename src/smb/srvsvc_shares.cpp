@@ -1,8 +1,13 @@
-// NetrShareEnum (MS-SRVS 3.1.4.8): the level the request asks for, and the
-// answer's NDR stub at levels 0, 1 and 2 (MS-SRVS 2.2.4.22, 2.2.4.23,
-// 2.2.4.24). Clients display the records of the level they asked for, so an
-// answer at another level is misread (rpcclient asks for 2 and crashed on 1).
+// The share operations of srvsvc, NetrShareEnum (MS-SRVS 3.1.4.8) at levels
+// 0, 1, 2, 501 and 502 (MS-SRVS 2.2.4.22 to 2.2.4.26), NetrShareGetInfo
+// (MS-SRVS 3.1.4.10) at those and level 1005 (MS-SRVS 2.2.4.29) and
+// NetrShareCheck (MS-SRVS 3.1.4.16), and the NDR pieces every srvsvc
+// operation reads and writes. Clients display the records of the level they
+// asked for, so an answer at another level is misread (rpcclient asks for 2
+// and crashed on 1).
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <memory>
 #include <string_view>
 
@@ -15,21 +20,75 @@ namespace {
 // the stub readable in a capture. Each range holds 2048 entries.
 constexpr uint32_t kRefContainer = 0x00010000;
 constexpr uint32_t kRefBuffer = 0x00020000;
+constexpr uint32_t kRefShareInfo = 0x00020000;  // NetrShareGetInfo's one record
 constexpr uint32_t kRefNetnameBase = 0x00022000;
 constexpr uint32_t kRefRemarkBase = 0x00024000;
 constexpr uint32_t kRefPathBase = 0x00026000;
+constexpr uint32_t kRefSecurityBase = 0x00028000;
 constexpr uint32_t kNullPointer = 0;
 
 constexpr uint32_t kStypeDisktree = 0;
 constexpr uint32_t kStypeIpc = 3;
 constexpr uint32_t kUsesUnlimited = 0xFFFFFFFF;  // shi2_max_uses
-constexpr uint32_t kErrorInvalidLevel = 124;     // ERROR_INVALID_LEVEL
-constexpr uint32_t kMaxServerNameUnits = 1024;   // more is no server name
+constexpr uint32_t kLevelWithFlags = 501;     // SHARE_INFO_501: 1's and the flags
+constexpr uint32_t kLevelWithSecurity = 502;  // SHARE_INFO_502_I: 2's and a security descriptor
+constexpr uint32_t kLevelShareFlags = 1005;   // SHARE_INFO_1005: the flags alone
+// shi501_flags, shi1005_flags: manual client-side caching
+// (CSC_CACHE_MANUAL_REINT) and no DFS, as TREE_CONNECT's ShareFlags say.
+constexpr uint32_t kShareFlags = 0;
+// The share's security descriptor is the one of every object: Everyone may
+// read.
+constexpr uint32_t kShareSecurityInfo = TW3_SECINFO_OWNER | TW3_SECINFO_GROUP | TW3_SECINFO_DACL;
+constexpr uint32_t kNerrNetNameNotFound = 2310;  // NERR_NetNameNotFound
+constexpr uint32_t kNerrDeviceNotShared = 2311;  // NERR_DeviceNotShared
 constexpr int kMaxNameUnits = 128;               // UTF-16 units of one share name or remark
+constexpr uint64_t kNdrAlign = 4;
 
-// NDR conformant varying string of UTF-16 units with a terminating zero unit,
-// padded to 4 bytes. A name that is not valid UTF-8 is sent byte by byte.
-void put_ndr_string(tw3_buf* out, const char* text) {
+// The levels answered with whole records; NetrShareGetInfo also answers
+// 1005, the flags alone.
+bool record_level(uint32_t level) {
+  return level <= 2 || level == kLevelWithFlags || level == kLevelWithSecurity;
+}
+
+bool is_ipc(const tw3_share& s) {
+  return std::string_view(s.name) == "IPC$";
+}
+
+// The fixed part of one SHARE_INFO_0/1/2/501/502 record (the i-th of an
+// array); what it points at follows the fixed parts of all records.
+void put_record(tw3_buf* out, uint32_t level, uint32_t i, const tw3_share& s) {
+  w32(out, kRefNetnameBase + 4 * i);
+  if (level == 0) return;
+  w32(out, is_ipc(s) ? kStypeIpc : kStypeDisktree);
+  w32(out, kRefRemarkBase + 4 * i);
+  if (level == 1) return;
+  if (level == kLevelWithFlags) return w32(out, kShareFlags);
+  w32(out, 0);               // permissions: not used with user-level security
+  w32(out, kUsesUnlimited);  // max_uses
+  w32(out, 0);               // current_uses
+  w32(out, kRefPathBase + 4 * i);
+  w32(out, kNullPointer);    // passwd
+  if (level == 2) return;
+  w32(out, tw3_secdesc_size(kShareSecurityInfo));  // shi502_reserved: the descriptor's size
+  w32(out, kRefSecurityBase + 4 * i);
+}
+
+// What a record points at. The host path stays private: the path is empty.
+void put_pointees(tw3_buf* out, uint32_t level, const tw3_share& s) {
+  ndr_put_string(out, s.name);
+  if (level == 0) return;
+  ndr_put_string(out, is_ipc(s) ? "IPC share" : "read-only share");
+  if (level == 1 || level == kLevelWithFlags) return;
+  ndr_put_string(out, "");
+  if (level == 2) return;
+  w32(out, tw3_secdesc_size(kShareSecurityInfo));  // conformant array: its size
+  tw3_secdesc_put(out, kShareSecurityInfo, true);
+  while (out->len % kNdrAlign != 0 && !out->failed) tw3_buf_byte(out, 0);
+}
+
+}  // namespace
+
+void ndr_put_string(tw3_buf* out, const char* text) {
   std::array<uint8_t, 2 * kMaxNameUnits> units{};
   int32_t n16 = 0;
   if (tw3_utf8_to_utf16le(text, units.data(), int32_t(units.size()), &n16) != 0) {
@@ -45,61 +104,53 @@ void put_ndr_string(tw3_buf* out, const char* text) {
   w32(out, count);  // actual count
   tw3_buf_put(out, units.data(), uint64_t(n16));
   w16(out, 0);
-  if ((count * 2) % 4 != 0) w16(out, 0);
+  if ((count * 2) % kNdrAlign != 0) w16(out, 0);
 }
 
-bool is_ipc(const tw3_share& s) {
-  return std::string_view(s.name) == "IPC$";
+bool ndr_read_string(tw3_rd* rd, char* text, size_t cap) {
+  if (cap != 0) text[0] = 0;
+  const uint32_t max = rd_u32(rd);
+  const uint32_t offset = rd_u32(rd);
+  const uint32_t units = rd_u32(rd);
+  if (offset != 0 || units > max) rd->bad = 1;
+  if (rd->bad) return false;
+  const uint8_t* p = rd_at(rd, rd->pos, 2ull * units);  // null past the stub's end
+  rd_skip(rd, 2ull * units);
+  if (p == nullptr || rd->bad) return false;
+  // The padding up to the next field; a stub that ends with the string has none.
+  rd->pos = std::min(rd->len, (rd->pos + kNdrAlign - 1) / kNdrAlign * kNdrAlign);
+  if (cap == 0) return false;
+  // The count includes the terminating zero; the conversion refuses a zero
+  // before it, and a name too long for `text`.
+  uint32_t n = units;
+  if (n > 0 && p[2 * n - 2] == 0 && p[2 * n - 1] == 0) --n;
+  if (tw3_utf16_to_utf8(p, 2ull * n, text, int32_t(std::min<size_t>(cap, INT_MAX))) >= 0) return true;
+  text[0] = 0;
+  return false;
 }
 
-// The fixed part of one SHARE_INFO_0/1/2 record; its strings follow the array.
-void put_record(tw3_buf* out, uint32_t level, uint32_t i, const tw3_share& s) {
-  w32(out, kRefNetnameBase + 4 * i);
-  if (level == 0) return;
-  w32(out, is_ipc(s) ? kStypeIpc : kStypeDisktree);
-  w32(out, kRefRemarkBase + 4 * i);
-  if (level == 1) return;
-  w32(out, 0);               // shi2_permissions: not used with user-level security
-  w32(out, kUsesUnlimited);  // shi2_max_uses
-  w32(out, 0);               // shi2_current_uses
-  w32(out, kRefPathBase + 4 * i);
-  w32(out, kNullPointer);    // shi2_passwd
+void ndr_skip_server_name(tw3_rd* rd) {
+  if (rd_u32(rd) == kNullPointer) return;  // a unique pointer: null, or the string follows
+  ndr_read_string(rd, nullptr, 0);
 }
 
-// The strings a record points at. The host path stays private: shi2_path is empty.
-void put_strings(tw3_buf* out, uint32_t level, const tw3_share& s) {
-  put_ndr_string(out, s.name);
-  if (level == 0) return;
-  put_ndr_string(out, is_ipc(s) ? "IPC share" : "read-only share");
-  if (level == 1) return;
-  put_ndr_string(out, "");
+void ndr_put_no_info(tw3_buf* out, uint32_t status) {
+  w32(out, kNullPointer);
+  w32(out, status);
 }
 
-}  // namespace
-
-int64_t srvsvc_requested_level(std::span<const uint8_t> stub) {
-  tw3_rd rd{stub.data(), stub.size(), 0, 0};
-  if (rd_u32(&rd) != kNullPointer) {  // ServerName
-    rd_skip(&rd, 8);  // maximum count, offset
-    const uint32_t units = rd_u32(&rd);
-    if (units > kMaxServerNameUnits) return -1;
-    rd_skip(&rd, 2ull * units);
-    rd_skip(&rd, (4 - rd.pos % 4) % 4);
-  }
-  const uint32_t level = rd_u32(&rd);
-  return rd.bad ? -1 : int64_t(level);
-}
-
-void srvsvc_share_enum(uint32_t level, tw3_buf* out) {
-  tw3_stat_add(ST_SRVSVC_QUERIES, 1);
+bool srvsvc_share_enum(std::span<const uint8_t> args, tw3_buf* out) {
+  tw3_rd rd{args.data(), args.size(), 0, 0};
+  ndr_skip_server_name(&rd);
+  const uint32_t level = rd_u32(&rd);  // InfoStruct's Level
+  if (rd.bad) return false;
   w32(out, level);
   w32(out, level);  // union discriminant
-  if (level > 2) {
+  if (!record_level(level)) {
     w32(out, kNullPointer);  // no container
     w32(out, 0);             // TotalEntries
-    w32(out, kNullPointer);  // ResumeHandle
-    w32(out, kErrorInvalidLevel);
-    return;
+    ndr_put_no_info(out, TW3_ERROR_INVALID_LEVEL);  // ResumeHandle, return value
+    return true;
   }
   tw3_share* raw = nullptr;
   int n = 0;
@@ -113,8 +164,49 @@ void srvsvc_share_enum(uint32_t level, tw3_buf* out) {
   w32(out, kRefBuffer);
   w32(out, uint32_t(n));  // conformant array maximum count
   for (int i = 0; i < n; ++i) put_record(out, level, uint32_t(i), shares[size_t(i)]);
-  for (int i = 0; i < n; ++i) put_strings(out, level, shares[size_t(i)]);
+  for (int i = 0; i < n; ++i) put_pointees(out, level, shares[size_t(i)]);
   w32(out, uint32_t(n));   // TotalEntries
   w32(out, kNullPointer);  // ResumeHandle
   w32(out, 0);             // return value: success
+  return true;
+}
+
+bool srvsvc_share_get_info(std::span<const uint8_t> args, tw3_buf* out) {
+  tw3_rd rd{args.data(), args.size(), 0, 0};
+  ndr_skip_server_name(&rd);
+  std::array<char, TW3_SHARE_NAME_MAX + 1> name{};  // a longer name is no share's
+  ndr_read_string(&rd, name.data(), name.size());   // NetName
+  const uint32_t level = rd_u32(&rd);
+  if (rd.bad) return false;
+  w32(out, level);  // union discriminant
+  tw3_share share{};
+  if (!record_level(level) && level != kLevelShareFlags) {
+    ndr_put_no_info(out, TW3_ERROR_INVALID_LEVEL);
+  } else if (name[0] == 0 || tw3_share_find(name.data(), &share) != 0) {
+    ndr_put_no_info(out, kNerrNetNameNotFound);
+  } else {
+    w32(out, kRefShareInfo);
+    if (level == kLevelShareFlags) {
+      w32(out, kShareFlags);
+    } else {
+      put_record(out, level, 0, share);
+      put_pointees(out, level, share);
+    }
+    w32(out, 0);  // return value: success
+  }
+  return true;
+}
+
+bool srvsvc_share_check(std::span<const uint8_t> args, tw3_buf* out) {
+  tw3_rd rd{args.data(), args.size(), 0, 0};
+  ndr_skip_server_name(&rd);
+  std::array<char, 1> device{};  // room for the empty path alone
+  const bool empty = ndr_read_string(&rd, device.data(), device.size());
+  if (rd.bad) return false;
+  // The answer agrees with the paths the shares report, which keep the host
+  // paths private: every share's is empty, IPC$'s first. Any other device
+  // is not shared.
+  w32(out, empty ? kStypeIpc : 0);  // Type
+  w32(out, empty ? 0 : kNerrDeviceNotShared);
+  return true;
 }

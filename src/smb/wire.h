@@ -229,9 +229,12 @@ constexpr uint64_t TW3_REPLY_READS_MAX = 2;
 constexpr uint64_t TW3_REPLY_HEADROOM = 65536;
 constexpr uint16_t TW3_MAX_CREDIT_GRANT = 128;       // credits granted per response
 constexpr uint32_t TW3_PIPE_INPUT_MAX = 16384;       // one DCE/RPC PDU in, by IOCTL or WRITE
+// The stub of one DCE/RPC request gathered from its fragments; a call that
+// would need more is refused (every request served is far smaller).
+constexpr uint64_t TW3_RPC_STUB_MAX = 65536;
 // Pipe answers waiting to be read on one open: room for two of the largest
-// share enumerations (257 shares with 80-character names at level 2, cut
-// into the smallest fragments, about 72 KiB).
+// share enumerations (257 shares with 80-character names at level 502, cut
+// into the smallest fragments, about 92 KiB).
 constexpr uint64_t TW3_PIPE_PENDING_MAX = 196608;
 
 // ---- Trace limits ----

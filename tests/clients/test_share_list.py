@@ -2,7 +2,10 @@
 longest names allowed, half of them outside ASCII, make a NetrShareEnum
 answer of many DCE/RPC fragments. smbclient -L (libsmbclient, as file
 managers use it), rpcclient netshareenumall (info level 2) and impacket's
-listShares (WRITE and READ on the pipe) must each list every share."""
+listShares (WRITE and READ on the pipe) must each list every share.
+And the other srvsvc calls rpcclient makes on an anonymous session:
+srvinfo (NetrServerGetInfo) and netsharegetinfo (NetrShareGetInfo), also
+with a share name so long that the request leaves in two fragments."""
 
 import re
 import shutil
@@ -89,6 +92,61 @@ class ShareList(unittest.TestCase):
                 self.assertListsEveryShare(listed)
                 conn.logoff()
                 conn.close()
+
+
+@unittest.skipUnless(shutil.which("rpcclient"), "rpcclient not installed")
+class ServerAndShareInfo(unittest.TestCase):
+    SERVER_NAME = "FILER9"
+
+    @classmethod
+    def setUpClass(cls):
+        cls._server = harness.serve(tree={"data": {"a.txt": b"a"}},
+                                    opts={"guest": "on", "server_name": cls.SERVER_NAME})
+        cls.srv = cls._server.__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._server.__exit__(None, None, None)
+
+    def rpcclient(self, commands):
+        return run(["rpcclient", "-p", str(self.srv.port), "-U%", "-c", commands, "127.0.0.1"])
+
+    def test_srvinfo(self):
+        rc, out = self.rpcclient("srvinfo")
+        self.assertEqual(rc, 0, out[-2000:])
+        self.assertRegex(out, r"\b%s\s+Wk Sv NT SNT\b" % self.SERVER_NAME)
+        self.assertRegex(out, r"platform_id\s+:\s+500\n")
+        self.assertRegex(out, r"os version\s+:\s+10\.0\n")
+        self.assertRegex(out, r"server type\s+:\s+0x9003\n")
+
+    def test_netsharegetinfo(self):
+        cases = (
+            ("data", [r"^netname: data$", r"remark:\s+read-only share", r"SID: S-1-1-0"]),  # level 502
+            ("DATA 1", [r"^netname: data$", r"remark:\s+read-only share"]),
+            ("ipc$ 2", [r"^netname: IPC\$$", r"remark:\s+IPC share", r"password:\s+\(null\)"]),
+            ("data 1005", [r"^flags: 0x0$"]),
+        )
+        for args, patterns in cases:
+            with self.subTest(args=args):
+                rc, out = self.rpcclient("netsharegetinfo " + args)
+                self.assertEqual(rc, 0, out[-2000:])
+                self.assertNotIn("WERR_", out)
+                for pattern in patterns:
+                    self.assertRegex(out, re.compile(pattern, re.M))
+        rc, out = self.rpcclient("netsharegetinfo nosuch")
+        self.assertNotEqual(rc, 0)
+        self.assertIn("WERR_NERR_NETNAMENOTFOUND", out)
+        self.assertTrue(self.srv.alive())
+
+    def test_a_request_in_two_fragments_is_answered_and_the_pipe_lives_on(self):
+        # 3000 characters make a stub longer than the 4280-byte fragment:
+        # rpcclient WRITEs the first fragment and sends the last by transceive.
+        rc, out = self.rpcclient("netsharegetinfo %s 1; srvinfo; netsharegetinfo data 1" % ("x" * 3000))
+        self.assertEqual(rc, 0, out[-2000:])
+        self.assertIn("WERR_NERR_NETNAMENOTFOUND", out)
+        self.assertIn(self.SERVER_NAME, out)
+        self.assertRegex(out, re.compile(r"^netname: data$", re.M))
+        self.assertTrue(self.srv.alive())
 
 
 if __name__ == "__main__":

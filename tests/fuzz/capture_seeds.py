@@ -4,9 +4,10 @@
 Starts the built server (TWSMB3S_BIN, default build/twsmb3s) on a loopback
 port with the fixed clock the ntlm_auth target assumes, captures the
 loopback traffic with tshark while smbclient (every dialect, CMAC and GMAC,
-a user, a guest, the share list) and impacket (a user, an anonymous logon,
-the share list, listings and reads) talk to it, and cuts the capture into
-seeds:
+a user, a guest, the share list), rpcclient (server and share information,
+a request long enough to leave in two fragments) and impacket (a user, an
+anonymous logon, the share list, listings and reads) talk to it, and cuts
+the capture into seeds:
 
     negotiate  the body of every NEGOTIATE request
     spnego     every security buffer of NEGOTIATE and SESSION_SETUP, both ways
@@ -71,6 +72,12 @@ def smbclient_sessions(port):
     run(base + ["-L", "//127.0.0.1", "-U", "%s%%%s" % (USER, PASSWORD)])
 
 
+def rpcclient_sessions(port):
+    calls = ["srvinfo", "netsharegetinfo public", "netsharegetinfo PUBLIC 1005", "netsharegetinfo IPC$ 2",
+             "netsharegetinfo %s 1" % ("x" * 3000)]
+    run(["rpcclient", "-p", str(port), "-U", "%s%%%s" % (USER, PASSWORD), "-c", "; ".join(calls), "127.0.0.1"])
+
+
 def impacket_sessions(port):
     try:
         from impacket.smbconnection import SMBConnection
@@ -110,6 +117,7 @@ def capture(pcap):
         while b"Capturing on" not in tshark.stderr.read1(4096) and time.monotonic() < deadline:
             pass
         smbclient_sessions(port)
+        rpcclient_sessions(port)
         impacket_sessions(port)
         time.sleep(1)
     finally:
@@ -241,9 +249,46 @@ def cut(seeds, client, server):
         seeds.add("srvsvc", "session", records)
 
 
+def rpc_request(call_id, opnum, stub, flags=3):
+    """One DCE/RPC request fragment (PFC_FIRST_FRAG 1, PFC_LAST_FRAG 2)."""
+    return struct.pack("<BBBB4sHHIIHH", 5, 0, 0, flags, b"\x10\0\0\0", 24 + len(stub), 0, call_id,
+                       len(stub), 0, opnum) + stub
+
+
+def ndr_string(text):
+    units = (text + "\0").encode("utf-16-le")
+    n = len(units) // 2
+    return struct.pack("<III", n, 0, n) + units + b"\0" * (-len(units) % 4)
+
+
+def pipe_records(*pdus, read=0xFF):
+    """The srvsvc target's input: each PDU written, then read in pieces of read * 16 bytes."""
+    return b"".join(bytes([read]) + struct.pack("<H", len(p)) + p for p in pdus)
+
+
+def crafted_srvsvc(seeds):
+    """Requests in fragments, in and out of sequence, and every level of the
+    information calls."""
+    server = struct.pack("<I", 0x20000) + ndr_string("\\\\h")
+    share_info = server + ndr_string("public") + struct.pack("<I", 2)
+    seeds.add("srvsvc", "crafted", pipe_records(
+        rpc_request(1, 16, share_info[:8], 1), rpc_request(1, 16, share_info[8:24], 0),
+        rpc_request(1, 16, share_info[24:], 2), read=4))
+    seeds.add("srvsvc", "crafted", pipe_records(
+        rpc_request(2, 16, share_info[:16], 1), rpc_request(3, 21, server + struct.pack("<I", 101)),
+        rpc_request(2, 16, share_info[16:], 2), rpc_request(4, 16, share_info[16:], 0)))
+    seeds.add("srvsvc", "crafted", pipe_records(*[rpc_request(i, 21, server + struct.pack("<I", level))
+                                                  for i, level in enumerate((100, 101, 102, 103))]))
+    seeds.add("srvsvc", "crafted", pipe_records(*[
+        rpc_request(i, 16, server + ndr_string(name) + struct.pack("<I", level))
+        for i, (name, level) in enumerate((("PUBLIC", 0), ("ipc$", 1), ("public", 501), ("public", 502),
+                                           ("public", 1005), ("nosuch", 2), ("public", 7)))]))
+
+
 def crafted(seeds):
     """Edge cases of the name rules and the text conversions that traffic
-    rarely carries."""
+    rarely carries, and srvsvc calls in shapes clients rarely send."""
+    crafted_srvsvc(seeds)
     for path, name in ((b"\\\\dir//sub\\file.txt\\", b"file.txt"), (b"a/.../b", b"a.b"),
                        (b"x" * 255 + b"/" + b"y" * 256, b"Y"), (b"/".join([b"d"] * 65), b"d"),
                        (b"*.TXT", b"readme.txt"), (b"a*b*c", b"aXbYbZc"), (b"a?c", b"ac"),

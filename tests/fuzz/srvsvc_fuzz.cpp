@@ -1,10 +1,11 @@
 // libFuzzer target for the DCE/RPC PDUs of the srvsvc pipe: bind, requests
-// (NetrShareEnum and any other operation number) and whatever else arrives,
-// both as IOCTL carries them (one PDU, one answer) and as WRITE and READ see
-// the pipe (answers waiting as messages, read in pieces of any size).
+// (the operations served and any other operation number, whole or in
+// fragments) and whatever else arrives, both alone (one PDU on a fresh pipe)
+// and as WRITE and READ see the pipe (a call's fragments gathered across
+// records, answers waiting as messages, read in pieces of any size).
 // Input: records of [u8 read size / 16][u16 length][PDU]. Checks that every
 // answer is a chain of whole DCE/RPC fragments, that the pipe never holds
-// more than its bound, and that a read never hands out more than asked for
+// more than its bounds, and that a read never hands out more than asked for
 // or than is waiting.
 #include <cstring>
 #include <span>
@@ -69,14 +70,16 @@ TW3_FUZZ_ENTRY(srvsvc) {
     at += n;
 
     tw3_buf answer{};
-    uint16_t frag = 0;
-    srvsvc_transceive(pdu, &frag, &answer);
+    tw3_rpc_pipe alone{};
+    srvsvc_transceive(pdu, &alone, &answer);
     if (!answer.failed) check_messages(answer);
     tw3_buf_free(&answer);
+    srvsvc_release(&alone);
 
     const int rc = srvsvc_pipe_write(&pipe, pdu);
     TW3_FUZZ_CHECK(rc == 0 || rc == -1);
     TW3_FUZZ_CHECK(pipe.pipe_out.len - pipe.pipe_out_pos <= TW3_PIPE_PENDING_MAX);
+    TW3_FUZZ_CHECK(pipe.pipe_rpc.stub.len <= TW3_RPC_STUB_MAX);
     const uint64_t waiting = srvsvc_pipe_waiting(pipe);
     tw3_buf got{};
     uint64_t k = 0;

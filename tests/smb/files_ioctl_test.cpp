@@ -170,12 +170,12 @@ TEST_F(Ioctl, ShareEnumerationListsIpcThenSharesByName) {
 }
 
 TEST_F(Ioctl, OtherOpnumsAndUnusablePdus) {
-  bytes fault = transceive(request_pdu(9, 16));
+  bytes fault = transceive(request_pdu(9, 99));
   ASSERT_EQ(fault.size(), 32u);
   EXPECT_EQ(fault[2], 3);
   EXPECT_EQ(fault[8], 32);
   EXPECT_EQ(le32(fault.data() + 12), 9u);
-  EXPECT_EQ(le32(fault.data() + 24), 0x1C010003u);
+  EXPECT_EQ(le32(fault.data() + 24), 0x1C010002u) << "nca_op_rng_error";
 
   bytes shortened = request_pdu(9, 15);
   shortened.resize(27);  // ends before the first stub word

@@ -2,7 +2,9 @@
 // no larger than the client's max_recv_frag, the requested info level, and
 // the whole answer reaching the client through an IOCTL transceive cut to
 // MaxOutputResponse and READs of the rest, with the share cap's longest and
-// non-ASCII names.
+// non-ASCII names. And requests longer than one fragment: their stub
+// gathered from WRITEs and a final transceive or READ, within its bound,
+// and fragments out of sequence faulted without disturbing later calls.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -219,11 +221,12 @@ TEST_F(BigShareList, TheRequestedLevelIsAnswered) {
     uint32_t level;
     size_t record_words;
     int strings;  // per share
-  } rows[] = {{0, 1, 1}, {1, 3, 2}, {2, 8, 3}};
+  } rows[] = {{0, 1, 1}, {1, 3, 2}, {2, 8, 3}, {501, 4, 2}, {502, 10, 3}};
   for (const auto& row : rows) {
     SCOPED_TRACE("level " + std::to_string(row.level));
     const bytes stub = reassemble(call(request_pdu(3, 15, row.level), 65536, 65536), 3, 4280);
     ndr n{stub};
+    std::vector<uint32_t> sd_sizes;
     EXPECT_EQ(n.u32(), row.level);
     EXPECT_EQ(n.u32(), row.level) << "union discriminant";
     EXPECT_NE(n.u32(), 0u);
@@ -237,9 +240,16 @@ TEST_F(BigShareList, TheRequestedLevelIsAnswered) {
       if (row.level >= 1) {
         EXPECT_EQ(w[1], i == 0 ? 3u : 0u) << "IPC, then disk shares";
       }
-      if (row.level == 2) {
+      if (row.level == 501) {
+        EXPECT_EQ(w[3], 0u) << "flags";
+      }
+      if (row.level == 2 || row.level == 502) {
         EXPECT_EQ(w[4], 0xFFFFFFFFu) << "max_uses";
         EXPECT_EQ(w[7], 0u) << "no password";
+      }
+      if (row.level == 502) {
+        sd_sizes.push_back(w[8]);
+        EXPECT_NE(w[9], 0u) << "security descriptor pointer";
       }
     }
     for (size_t i = 0; i < names.size(); ++i) {
@@ -250,6 +260,12 @@ TEST_F(BigShareList, TheRequestedLevelIsAnswered) {
       if (row.strings > 2) {
         EXPECT_EQ(n.str(), "") << "the host path is not shown";
       }
+      if (row.level == 502) {
+        ASSERT_EQ(n.u32(), sd_sizes[i]) << "the descriptor, as long as shi502_reserved says";
+        ASSERT_GE(stub.size() - n.pos, sd_sizes[i]);
+        EXPECT_EQ(stub[n.pos], 1) << "revision";
+        n.pos = (n.pos + sd_sizes[i] + 3) & ~size_t(3);
+      }
     }
     EXPECT_EQ(n.u32(), names.size());
     EXPECT_EQ(n.u32(), 0u);
@@ -258,8 +274,8 @@ TEST_F(BigShareList, TheRequestedLevelIsAnswered) {
   }
 
   // Another level: no container and ERROR_INVALID_LEVEL.
-  const bytes other = reassemble(call(request_pdu(4, 15, 502), 65536, 65536), 4, 4280);
-  EXPECT_EQ(other, (bytes{0xF6, 1, 0, 0, 0xF6, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 124, 0, 0, 0}));
+  const bytes other = reassemble(call(request_pdu(4, 15, 503), 65536, 65536), 4, 4280);
+  EXPECT_EQ(other, (bytes{0xF7, 1, 0, 0, 0xF7, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 124, 0, 0, 0}));
 
   // Arguments that cannot be read: a fault (nca_s_fault_ndr), no enumeration.
   bytes unreadable = request_pdu(5, 15);
@@ -291,6 +307,177 @@ TEST_F(BigShareList, ATransceiveWhileAnswersWaitIsBusy) {
   EXPECT_EQ(ack.body_bytes(16, 4)[2], 12) << "bind_ack";
   expect_nothing_waiting();
   EXPECT_EQ(call(bind_pdu(4, 1), 4280, 4280).size(), 1u) << "an empty pipe transceives again";
+}
+
+// A pipe taking requests in fragments, as clients send a request longer
+// than the fragment size their bind agreed on.
+class GatheredRequest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tw3_config_reset_for_tests();
+    ASSERT_TRUE(t.ok());
+    ASSERT_TRUE(t.dir("s"));
+    ASSERT_EQ(tw3_add_share("media", t.sub("s").c_str()), 0) << tw3_error();
+    ipc = c.connect("IPC$");
+    pipe = c.open(ipc, "srvsvc");
+  }
+  void TearDown() override { tw3_config_reset_for_tests(); }
+
+  // The fragments of `stub` cut at `cuts` (offsets into the stub), with the
+  // first and last flags where they belong.
+  static std::vector<bytes> fragments(uint32_t call_id, uint16_t opnum, const bytes& stub,
+                                      const std::vector<size_t>& cuts) {
+    std::vector<bytes> out;
+    size_t from = 0;
+    for (size_t i = 0; i <= cuts.size(); ++i) {
+      const size_t to = i < cuts.size() ? cuts[i] : stub.size();
+      const uint8_t flags = uint8_t((i == 0 ? kFirst : 0) | (i == cuts.size() ? kLast : 0));
+      out.push_back(rpc_request(call_id, opnum, bytes(stub.begin() + long(from), stub.begin() + long(to)), flags));
+      from = to;
+    }
+    return out;
+  }
+  // Every message waiting on the pipe, read one READ each.
+  std::vector<bytes> waiting() {
+    std::vector<bytes> out;
+    for (int i = 0; i < 100; ++i) {
+      response r = c.read(pipe, 0, 65536);
+      if (r.status() == STATUS_NOT_SUPPORTED) return out;
+      EXPECT_EQ(r.status(), STATUS_SUCCESS);
+      out.push_back(r.body_bytes(16, r.b32(4)));
+    }
+    ADD_FAILURE() << "the pipe never ran dry";
+    return out;
+  }
+  // The answer to the whole request on a pipe of its own: the reference.
+  bytes whole_answer(const bytes& pdu) {
+    const uint64_t other = c.open(ipc, "srvsvc");
+    response r = c.ioctl(other, kTransceive, pdu);
+    EXPECT_EQ(r.status(), STATUS_SUCCESS);
+    c.close(other);
+    return r.body_bytes(48, r.b32(36));
+  }
+  static void expect_fault(const bytes& m, uint32_t call_id) {
+    ASSERT_EQ(m.size(), 32u);
+    EXPECT_EQ(m[2], 3) << "fault";
+    EXPECT_EQ(le32(m.data() + 12), call_id);
+    EXPECT_EQ(le32(m.data() + 24), 0x1C01000Bu) << "nca_proto_error";
+  }
+
+  temp_dir t;
+  conn c;
+  uint32_t ipc = 0;
+  uint64_t pipe = 0;
+};
+
+TEST_F(GatheredRequest, TheLastFragmentHasTheWholeCallAnswered) {
+  const bytes stub = share_get_info_stub("MEDIA", 2);
+  const struct {
+    const char* what;
+    uint16_t opnum;
+    bytes stub;
+    std::vector<size_t> cuts;
+  } cases[] = {
+      {"share enumeration in two", 15, share_enum_stub(1), {16}},
+      {"share info in three", 16, stub, {8, 24}},
+      {"share info, an empty middle piece", 16, stub, {8, 8}},
+      {"share info, the level alone last", 16, stub, {stub.size() - 4}},
+      {"server info in two", 21, server_get_info_stub(101), {8}},
+  };
+  uint32_t call_id = 10;
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.what);
+    ++call_id;
+    const bytes expected = whole_answer(rpc_request(call_id, k.opnum, k.stub));
+    ASSERT_GE(expected.size(), 24u);
+    ASSERT_EQ(expected[2], 2) << "a response";
+    const std::vector<bytes> frags = fragments(call_id, k.opnum, k.stub, k.cuts);
+
+    // WRITEs of all but the last fragment, then the last by transceive, as
+    // rpcclient sends a long request: the transceive gets the answer.
+    for (size_t i = 0; i + 1 < frags.size(); ++i) {
+      EXPECT_EQ(c.write(pipe, frags[i]).status(), STATUS_SUCCESS);
+    }
+    EXPECT_TRUE(waiting().empty()) << "nothing answers a call before its last fragment";
+    response r = c.ioctl(pipe, kTransceive, frags.back());
+    ASSERT_EQ(r.status(), STATUS_SUCCESS);
+    EXPECT_EQ(r.body_bytes(48, r.b32(36)), expected);
+
+    // Every fragment by WRITE, the answer by READ.
+    for (const bytes& f : frags) EXPECT_EQ(c.write(pipe, f).status(), STATUS_SUCCESS);
+    EXPECT_EQ(waiting(), std::vector<bytes>{expected});
+  }
+}
+
+TEST_F(GatheredRequest, FragmentsOutOfSequenceAreFaultedAndLaterCallsAnswered) {
+  const bytes stub = share_enum_stub(1);
+  auto piece = [&](uint32_t call_id, uint8_t flags) { return rpc_request(call_id, 15, bytes(stub.begin(), stub.begin() + 16), flags); };
+  auto rest = [&](uint32_t call_id, uint8_t flags) { return rpc_request(call_id, 15, bytes(stub.begin() + 16, stub.end()), flags); };
+  const struct {
+    const char* what;
+    std::vector<bytes> pdus;
+    std::vector<uint32_t> faulted;  // the call ids of the faults, in order
+  } cases[] = {
+      {"a middle fragment with no call begun, then the rest of its call", {piece(1, 0), rest(1, kLast)}, {1}},
+      {"a last fragment with no call begun", {rest(2, kLast)}, {2}},
+      {"a first fragment while one is gathered", {piece(3, kFirst), piece(4, kFirst), rest(4, kLast)}, {4}},
+      {"a whole request while one is gathered", {piece(5, kFirst), request_pdu(6, 15)}, {6}},
+      {"a fragment of another call", {piece(7, kFirst), rest(8, kLast)}, {8}},
+      {"the gathered call's rest after an intruder", {piece(9, kFirst), piece(10, 0), rest(9, kLast)}, {10, 9}},
+      {"the same call begun twice", {piece(11, kFirst), piece(11, kFirst), rest(11, kLast)}, {11}},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.what);
+    for (const bytes& p : k.pdus) EXPECT_EQ(c.write(pipe, p).status(), STATUS_SUCCESS);
+    const std::vector<bytes> got = waiting();
+    ASSERT_EQ(got.size(), k.faulted.size());
+    for (size_t i = 0; i < got.size(); ++i) expect_fault(got[i], k.faulted[i]);
+    // Nothing of it lingers: a call in two fragments is answered as a whole one.
+    for (const bytes& f : fragments(99, 15, stub, {16})) EXPECT_EQ(c.write(pipe, f).status(), STATUS_SUCCESS);
+    EXPECT_EQ(waiting(), std::vector<bytes>{whole_answer(request_pdu(99, 15))});
+  }
+  // A call left half gathered goes with the open; the sanitizers see leaks.
+  EXPECT_EQ(c.write(pipe, piece(100, kFirst)).status(), STATUS_SUCCESS);
+  EXPECT_EQ(c.close(pipe).status(), STATUS_SUCCESS);
+  pipe = c.open(ipc, "srvsvc");
+  EXPECT_EQ(c.write(pipe, piece(101, kFirst)).status(), STATUS_SUCCESS);  // and with the connection
+}
+
+TEST_F(GatheredRequest, AGatheredStubIsBounded) {
+  // Pieces of the largest PDU a WRITE takes, the enumeration's arguments first.
+  const size_t piece = (TW3_PIPE_INPUT_MAX - 24) / 8 * 8;
+  const size_t full = TW3_RPC_STUB_MAX / piece;  // whole pieces that fit
+  const size_t tail = TW3_RPC_STUB_MAX - full * piece;
+  bytes stub = share_enum_stub(1);
+  stub.resize(TW3_RPC_STUB_MAX, 0);
+  std::vector<size_t> cuts;
+  for (size_t i = 1; i <= full; ++i) cuts.push_back(i * piece);
+  ASSERT_GT(tail, 0u);
+  const bytes expected = whole_answer(request_pdu(1, 15));
+  for (int over : {0, 1}) {
+    SCOPED_TRACE(over ? "one byte more" : "exactly the bound");
+    bytes big = stub;
+    big.resize(stub.size() + size_t(over), 0);
+    const std::vector<bytes> frags = fragments(1, 15, big, cuts);
+    ASSERT_EQ(frags.size(), full + 1);
+    for (const bytes& f : frags) EXPECT_EQ(c.write(pipe, f).status(), STATUS_SUCCESS);
+    const std::vector<bytes> got = waiting();
+    ASSERT_EQ(got.size(), 1u);
+    if (over) {
+      expect_fault(got[0], 1);
+    } else {
+      EXPECT_EQ(got[0], expected);
+    }
+  }
+  // A call refused before its last fragment: the rest is dropped without a word.
+  std::vector<size_t> more;
+  for (size_t i = 1; i <= full + 1; ++i) more.push_back(i * piece);
+  for (const bytes& f : fragments(2, 15, bytes((full + 2) * piece, 0), more)) {
+    EXPECT_EQ(c.write(pipe, f).status(), STATUS_SUCCESS);
+  }
+  const std::vector<bytes> got = waiting();
+  ASSERT_EQ(got.size(), 1u) << "one fault for the call";
+  expect_fault(got[0], 2);
 }
 
 }  // namespace

@@ -97,11 +97,11 @@ TEST_F(Pipe, BindAndShareEnumerationThroughWriteAndRead) {
   EXPECT_EQ(answer, transceived(request_pdu(4, 15)));
   EXPECT_EQ(le32(answer.data() + 24 + 12), 2u) << "EntriesRead: IPC$ and b";
 
-  write_ok(request_pdu(5, 16));
+  write_ok(request_pdu(5, 99));
   const bytes fault = read_data(65536, STATUS_SUCCESS);
   ASSERT_EQ(fault.size(), 32u);
   EXPECT_EQ(fault[2], 3);
-  EXPECT_EQ(le32(fault.data() + 24), 0x1C010003u);
+  EXPECT_EQ(le32(fault.data() + 24), 0x1C010002u) << "nca_op_rng_error";
 
   EXPECT_EQ(tw3_stat_get(ST_MUTATING_REFUSED), refused) << "a pipe write is not a refused write";
 }
@@ -139,8 +139,8 @@ TEST_F(Pipe, WaitingAnswersAreBounded) {
     std::string name = std::to_string(1000 + i) + std::string(TW3_SHARE_NAME_MAX - 4, 'n');
     ASSERT_EQ(tw3_add_share(name.c_str(), t.sub("s").c_str()), 0) << tw3_error();
   }
-  // Level 2 carries the most per share.
-  write_ok(request_pdu(1, 15, 2));
+  // Level 502 carries the most per share.
+  write_ok(request_pdu(1, 15, 502));
   const std::vector<bytes> one = read_fragments();
   ASSERT_GT(one.size(), 10u);
   uint64_t queued = 0;  // each fragment waits as its bytes and a 32-bit length
@@ -149,7 +149,7 @@ TEST_F(Pipe, WaitingAnswersAreBounded) {
   int accepted = 0;
   uint32_t status = STATUS_SUCCESS;
   for (int i = 0; i < 16 && status == STATUS_SUCCESS; ++i) {
-    status = c.write(pipe, request_pdu(uint32_t(i), 15, 2)).status();
+    status = c.write(pipe, request_pdu(uint32_t(i), 15, 502)).status();
     if (status == STATUS_SUCCESS) ++accepted;
   }
   EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
@@ -161,7 +161,7 @@ TEST_F(Pipe, WaitingAnswersAreBounded) {
     for (const bytes& f : a) EXPECT_EQ(le32(f.data() + 12), uint32_t(i)) << "answers leave in order";
   }
   expect_nothing_waiting();
-  write_ok(request_pdu(99, 15, 2));  // room again once read
+  write_ok(request_pdu(99, 15, 502));  // room again once read
   EXPECT_EQ(read_fragments().size(), one.size());
 }
 

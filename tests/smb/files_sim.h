@@ -280,16 +280,39 @@ inline bytes bind_pdu(uint32_t call_id, int contexts, uint16_t max_recv_frag = 4
   return b;
 }
 
-// A NetrShareEnum request (or another opnum with the same stub) as clients
-// send it: ServerName "\\h", the level and an empty container of it.
-inline bytes request_pdu(uint32_t call_id, uint16_t opnum, uint32_t level = 1) {
-  bytes b = rpc_header(0, call_id, 0);
-  put32(b, 0);  // alloc_hint
-  put16(b, 0);
+// One request fragment carrying `stub`: a whole request unless flags say
+// otherwise (PFC_FIRST_FRAG 1, PFC_LAST_FRAG 2).
+inline bytes rpc_request(uint32_t call_id, uint16_t opnum, const bytes& stub, uint8_t flags = 3) {
+  bytes b = rpc_header(0, call_id, 24 + stub.size());
+  b[3] = flags;
+  put32(b, uint32_t(stub.size()));  // alloc_hint
+  put16(b, 0);                      // p_cont_id
   put16(b, opnum);
-  put32(b, 0x00020000);  // ServerName pointer
-  for (uint32_t v : {4u, 0u, 4u}) put32(b, v);  // max, offset, actual count
-  for (char ch : {'\\', '\\', 'h', '\0'}) put16(b, uint16_t(ch));
+  b.insert(b.end(), stub.begin(), stub.end());
+  return b;
+}
+
+// An NDR conformant varying string: UTF-16 with its terminating zero, padded to 4.
+inline void put_ndr_string(bytes& b, const std::string& s) {
+  bytes u = utf16(s);
+  u.insert(u.end(), {0, 0});
+  const uint32_t units = uint32_t(u.size() / 2);
+  for (uint32_t v : {units, 0u, units}) put32(b, v);  // max, offset, actual count
+  b.insert(b.end(), u.begin(), u.end());
+  while (b.size() % 4 != 0) b.push_back(0);
+}
+
+// The ServerName argument every srvsvc operation begins with: "\\h".
+inline void put_server_name(bytes& b) {
+  put32(b, 0x00020000);  // unique pointer
+  put_ndr_string(b, "\\h");
+}
+
+// NetrShareEnum's arguments as clients send them: ServerName, the level and
+// an empty container of it.
+inline bytes share_enum_stub(uint32_t level) {
+  bytes b;
+  put_server_name(b);
   put32(b, level);
   put32(b, level);       // union discriminant
   put32(b, 0x00020004);  // container
@@ -297,9 +320,29 @@ inline bytes request_pdu(uint32_t call_id, uint16_t opnum, uint32_t level = 1) {
   put32(b, 0);           // Buffer: null
   put32(b, 0xFFFFFFFF);  // PreferedMaximumLength
   put32(b, 0);           // ResumeHandle: null
-  b[8] = uint8_t(b.size());
-  b[9] = uint8_t(b.size() >> 8);
   return b;
+}
+
+// NetrShareGetInfo's (MS-SRVS 3.1.4.10): ServerName, NetName, Level.
+inline bytes share_get_info_stub(const std::string& name, uint32_t level) {
+  bytes b;
+  put_server_name(b);
+  put_ndr_string(b, name);
+  put32(b, level);
+  return b;
+}
+
+// NetrServerGetInfo's (MS-SRVS 3.1.4.17): ServerName, Level.
+inline bytes server_get_info_stub(uint32_t level) {
+  bytes b;
+  put_server_name(b);
+  put32(b, level);
+  return b;
+}
+
+// A NetrShareEnum request (or another opnum with the same stub).
+inline bytes request_pdu(uint32_t call_id, uint16_t opnum, uint32_t level = 1) {
+  return rpc_request(call_id, opnum, share_enum_stub(level));
 }
 
 // Reads little-endian words and strings from an NDR stub, failing the test
