@@ -40,6 +40,7 @@ constexpr const char* kPipeName = "srvsvc";
 // Create contexts (MS-SMB2 2.2.13.2): the on-disk file id query (QFid,
 // 2.2.13.2.9) and the lease request (RqLs, 2.2.13.2.8 and 2.2.13.2.10).
 constexpr uint32_t kCtxHeaderBytes = 16;
+constexpr uint32_t kCtxAlign = 8;
 constexpr std::string_view kQfidName{"QFid", 4};
 constexpr std::string_view kLeaseName{"RqLs", 4};
 constexpr uint16_t kCtxNameOffset = 16;
@@ -166,11 +167,13 @@ int parse_contexts(tw3_rd* body, const create_req& q, int32_t dialect, create_ct
     const uint32_t next = le32(h);
     const uint16_t name_off = le16(h + 4), name_len = le16(h + 6), data_off = le16(h + 10);
     const uint32_t data_len = le32(h + 12);
-    if (next != 0 && (next < kCtxHeaderBytes || next > left)) return -1;
+    // Contexts and their data start on 8-byte boundaries (MS-SMB2 2.2.13.2).
+    if (next != 0 && (next < kCtxHeaderBytes || next > left || next % kCtxAlign != 0)) return -1;
     const uint64_t extent = next != 0 ? next : left;
     if (name_len == 0 || name_off < kCtxHeaderBytes || name_off > extent || name_len > extent - name_off)
       return -1;
-    if (data_len != 0 && (data_off < kCtxHeaderBytes || data_off > extent || data_len > extent - data_off))
+    if (data_len != 0 && (data_off < kCtxHeaderBytes || data_off > extent || data_len > extent - data_off ||
+                          data_off % kCtxAlign != 0))
       return -1;
     const std::string_view name(reinterpret_cast<const char*>(h) + name_off, name_len);
     if (name == kQfidName) out->qfid = true;

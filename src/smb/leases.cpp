@@ -91,6 +91,9 @@ tw3_lease* new_lease(tw3_conn* c, const tw3_open& o, const tw3_lease_req& req) {
   if (l == nullptr) return nullptr;
   std::memcpy(l->key, req.key, SMB2_LEASE_KEY_SIZE);
   l->version = req.version;
+  // A version 2 lease counts on from the client's epoch; its first grant
+  // answers that epoch + 1 (MS-SMB2 3.3.5.9.11).
+  l->epoch = req.version == 2 ? req.epoch : 0;
   l->flags = req.flags;
   std::memcpy(l->parent_key, req.parent_key, SMB2_LEASE_KEY_SIZE);
   std::memcpy(l->local_path, o.local_path, sizeof l->local_path);

@@ -161,7 +161,7 @@ TEST_F(Caching, GrantsReadCachingNeverWrite) {
   uint8_t k = 1;
   for (const row& r : rows) {
     const bytes key = key_of(k++);
-    const bytes ctx = r.version ? lease_context(r.version, key, r.asked, 4, 0x5A, 0) : bytes{};
+    const bytes ctx = r.version ? lease_context(r.version, key, r.asked, 4, 0x5A, 5) : bytes{};
     response a = c.create(tree, create_with(r.name, r.oplock, ctx));
     ASSERT_EQ(a.status(), STATUS_SUCCESS) << r.why;
     EXPECT_EQ(a.at(64 + 2, 1), r.level) << r.why;
@@ -179,7 +179,7 @@ TEST_F(Caching, GrantsReadCachingNeverWrite) {
     if (r.version == 2) {
       EXPECT_EQ(a.u32(d + 20), 4u) << r.why;  // the parent key flag, echoed
       EXPECT_EQ(a.at(d + 32, 1), 0x5Au) << r.why;
-      EXPECT_EQ(a.at(d + 48, 2), 1u) << r.why;  // a new lease's first epoch
+      EXPECT_EQ(a.at(d + 48, 2), 6u) << r.why;  // a new lease counts on from the client's epoch
     } else {
       EXPECT_EQ(a.u32(d + 20), 0u) << r.why;
     }
@@ -231,6 +231,13 @@ TEST_F(Caching, MalformedContextChainsAreRefused) {
       {"data past the context", with(12, 60, 4)},
       {"data inside the header", with(10, 8, 2)},
       {"shorter than a header", bytes(good.begin(), good.begin() + 12)},
+      {"data not 8-aligned", with(10, 20, 2)},
+      {"Next not 8-aligned", [&] {
+         bytes b = create_context("QFid", 28);
+         b.resize(28, 0);
+         b.insert(b.end(), good.begin(), good.end());
+         return b;
+       }()},
   };
   for (const row& r : rows) {
     response a = c.create(tree, create_with("ten.txt", 0xFF, r.ctx));
