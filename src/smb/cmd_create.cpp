@@ -291,6 +291,8 @@ uint32_t resolve_name(tw3_rd* body, const create_req& q, const tw3_tree& tree, b
   tw3_vres& v = out->vres;
   if (tw3_vfs_resolve(tree.share_name, vpath, &v, case_sensitive) != 0 ||
       (v.kind != TW3_VRES_DIR && v.kind != TW3_VRES_FILE)) {
+    // OPEN_IF of a name that is not there would create it.
+    if (q.disposition == kFileOpenIf) return *site = kSiteWouldCreate, STATUS_ACCESS_DENIED;
     *site = kSiteResolve;
     return missing_status(tree, vpath, case_sensitive);
   }
@@ -365,8 +367,6 @@ tw3_done cmd_create(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   uint32_t status = check_request(c, *rq, q, &site);
   target t;
   if (status == STATUS_SUCCESS) status = resolve_name(body, q, *tree, c->opts.case_sensitive != 0, &t, &site);
-  if (site == kSiteResolve && q.disposition == kFileOpenIf)
-    status = STATUS_ACCESS_DENIED, site = kSiteWouldCreate;  // it would be created
   if (status == STATUS_SUCCESS && !t.pipe && tw3_lease_admit(c, cx.lease, t.vres.local_path) != STATUS_SUCCESS)
     status = STATUS_INVALID_PARAMETER, site = kSiteLeaseKey;
   if (status != STATUS_SUCCESS) return create_refused(c, status, site);

@@ -74,7 +74,7 @@ namespace {
 // no session or another one, nor for a guest, whose keys come from a zero key
 // anyone can derive.
 bool unsigned_request_gets_signature(const tw3_conn* c, uint8_t command, uint64_t session_id) {
-  if (session_id == 0 || session_id != c->session_id || !c->authenticated || c->session_guest) return false;
+  if (session_id != c->session_id || !c->authenticated || c->session_guest) return false;
   if (c->sign_required || c->client_sign_required) return true;
   return command == SMB2_SESSION_SETUP || (command == SMB2_TREE_CONNECT && c->dialect == SMB2_DIALECT_311);
 }
