@@ -53,6 +53,12 @@ int tw3_vfs_resolve(const char* share_name, const char* vpath, tw3_vres* out, bo
 bool tw3_vfs_entry_status(const tw3_share& share, tw3_dir* d, std::string_view dir_path, const char* name,
                           tw3_vent* e);
 
+// The entries "." and ".." of the share folder dir (a canonical path inside
+// the share): the folder's status now, and its parent's; the share root has
+// no parent a client may see, so its ".." describes the root itself. False
+// when the folder cannot be read.
+bool tw3_vfs_dot_entries(const tw3_share& share, const char* dir, tw3_vent* dot, tw3_vent* dotdot);
+
 // ---- The host's naming rules (host_names.cpp) ----
 struct tw3_name_rules {
   char sep;      // the host's path separator

@@ -181,3 +181,38 @@ bool tw3_vfs_entry_status(const tw3_share& share, tw3_dir* d, std::string_view d
   }
   return self.kind == TW3_KIND_LINK && follow_link(share, path, self, e);
 }
+
+namespace {
+
+bool folder_entry(const char* path, const char* name, tw3_vent* e) {
+  tw3_stat st{};
+  if (tw3_fs_stat(path, &st) != 0 || st.kind != TW3_KIND_DIR) return false;
+  *e = tw3_vent{};
+  e->name = name;
+  e->kind = TW3_KIND_DIR;
+  e->target_kind = TW3_KIND_DIR;
+  take_status(st, st, e);
+  return true;
+}
+
+// The folder holding dir, when the share holds it; else the share root.
+std::string parent_inside(const tw3_share& share, std::string_view dir) {
+  const size_t cut = dir.find_last_of(tw3_fs_sep());
+  if (cut == std::string_view::npos) return share.root_path;
+  const std::string parent(dir.substr(0, cut));
+  if (parent.size() < std::strlen(share.root_path) || !inside(parent, share)) return share.root_path;
+  return parent;
+}
+
+}  // namespace
+
+bool tw3_vfs_dot_entries(const tw3_share& share, const char* dir, tw3_vent* dot, tw3_vent* dotdot) {
+  if (!folder_entry(dir, ".", dot)) return false;
+  const bool root = std::string_view(dir) == share.root_path;
+  const std::string parent = root ? std::string(dir) : parent_inside(share, dir);
+  if (!folder_entry(parent.c_str(), "..", dotdot)) {
+    *dotdot = *dot;
+    dotdot->name = "..";
+  }
+  return true;
+}

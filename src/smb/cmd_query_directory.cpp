@@ -2,8 +2,11 @@
 // takes a reference to the folder's sorted listing (shared with every
 // handle listing the unchanged folder, fs/listing.h) and keeps it in the
 // open with the pattern and class; that request and the following ones hand out entries
-// from a cursor. Once the walk has passed the last entry the cursor stays at
-// the end, so a listing always ends in STATUS_NO_MORE_FILES.
+// from a cursor. "." and ".." come first, as on the large servers (clients
+// such as smbmap count them, and tree walkers expect them). Once the walk has
+// passed the last entry the cursor stays at the end, so a listing always ends
+// in STATUS_NO_MORE_FILES; a first request that matches nothing answers
+// STATUS_NO_SUCH_FILE instead.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +28,7 @@ constexpr size_t kPatternKept = TW3_PATTERN_KEPT;
 constexpr int kName16Max = 1024;
 constexpr uint64_t kGatherSoftMax = 1048576;  // a response stops a little above this
 constexpr int32_t kChunk = 64;                // entries copied out of the listing at a time
+constexpr int32_t kDots = 2;                  // "." and "..", before the folder's names
 
 enum : int {
   kSiteStructure = 1,
@@ -115,7 +119,7 @@ int build_listing(tw3_conn* c, tw3_open* o, uint8_t cls, const char* pattern) {
     return kSiteNoRoom;
   }
   o->listing = l;
-  o->listing_count = tw3_listing_count(l);
+  o->listing_count = tw3_listing_count(l) + kDots;
   o->listing_valid = 1;
   o->cursor = 0;
   std::snprintf(o->pattern, kPatternKept + 1, "%s", pattern);
@@ -141,23 +145,44 @@ int prepare_listing(tw3_conn* c, tw3_open* o, const qd_req& q, const char* patte
   return build_listing(c, o, q.cls, pattern);
 }
 
+// Entries of the walk by position: the dots, then the listing's, read from
+// the listing a chunk at a time.
+struct walk_entries {
+  tw3_open* o;
+  tw3_vent dots[kDots];
+  tw3_vent chunk[kChunk];
+  int32_t chunk_first = 0, chunk_len = 0;
+  uint64_t now = tw3_now_ms();
+
+  explicit walk_entries(tw3_open* open) : o(open) {
+    if (o->cursor < kDots && !tw3_vfs_dot_entries(o->share, o->local_path, &dots[0], &dots[1])) {
+      dots[0] = dots[1] = tw3_vent{};  // the folder went away: nothing to describe
+    }
+  }
+  // The entry at i (null name: not to be listed), or null past the listing.
+  const tw3_vent* at(int32_t i) {
+    if (i < kDots) return &dots[i];
+    if (i >= chunk_first + chunk_len) {
+      chunk_first = i;
+      chunk_len = tw3_listing_read(o->listing, i - kDots, chunk, kChunk, now);
+      if (chunk_len == 0) return nullptr;
+    }
+    return &chunk[i - chunk_first];
+  }
+};
+
 // Appends entries from the cursor on. The number of entries appended.
 int hand_out(tw3_open* o, const qd_req& q, tw3_buf* b) {
   const uint64_t first = b->len;
   uint64_t prev = 0;
   int appended = 0;
   uint8_t name16[kName16Max];
-  tw3_vent chunk[kChunk];
-  int32_t chunk_first = 0, chunk_len = 0;
-  const uint64_t now = tw3_now_ms();
+  walk_entries walk(o);
   int32_t i = o->cursor;
   for (; i < o->listing_count && !b->failed; ++i) {
-    if (i >= chunk_first + chunk_len) {
-      chunk_first = i;
-      chunk_len = tw3_listing_read(o->listing, i, chunk, kChunk, now);
-      if (chunk_len == 0) break;
-    }
-    const tw3_vent& e = chunk[i - chunk_first];
+    const tw3_vent* entry = walk.at(i);
+    if (entry == nullptr) break;
+    const tw3_vent& e = *entry;
     if (e.name == nullptr) continue;  // gone from the folder since the listing was built
     int32_t n16 = 0;
     if (tw3_glob_match(o->pattern, e.name) == 0 ||
@@ -202,6 +227,7 @@ tw3_done cmd_query_directory(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* 
     return tw3_refuse(site_status(site), site);
   }
 
+  const bool first_query = o->cursor == 0;
   tw3_buf* b = &r->b;
   const uint64_t part = b->len;
   w16(b, kResponseSize);
@@ -216,8 +242,9 @@ tw3_done cmd_query_directory(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* 
   }
   tw3_stat_add(ST_LISTINGS_SENT, 1);
   if (appended == 0) {
-    // The end of a listing travels as an ERROR response (MS-SMB2 3.3.5.18).
-    return tw3_refuse(STATUS_NO_MORE_FILES, kSiteEnd);
+    // The end of a listing travels as an ERROR response (MS-SMB2 3.3.5.18);
+    // a walk that found nothing at all says so.
+    return tw3_refuse(first_query ? STATUS_NO_SUCH_FILE : STATUS_NO_MORE_FILES, kSiteEnd);
   }
   if (!b->failed) put_le32(b->data + part + 4, uint32_t(b->len - part - 8));
   return tw3_answer();

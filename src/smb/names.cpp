@@ -12,13 +12,14 @@ struct status_name {
 };
 
 // Printed exactly so, also where a name differs from the standard's.
-constexpr std::array<status_name, 23> kStatusNames{{
+constexpr std::array<status_name, 24> kStatusNames{{
     {STATUS_SUCCESS, "SUCCESS"},
     {STATUS_PENDING, "PENDING"},
     {STATUS_NOTIFY_CLEANUP, "NOTIFY_CLEANUP"},
     {STATUS_NOTIFY_ENUM_DIR, "NOTIFY_ENUM_DIR"},
     {STATUS_BUFFER_OVERFLOW, "END_OF_FILE"},
     {STATUS_NO_MORE_FILES, "NO_MORE_FILES"},
+    {STATUS_NO_SUCH_FILE, "NO_SUCH_FILE"},
     {STATUS_INVALID_INFO_CLASS, "INVALID_INFO_CLASS"},
     {STATUS_INVALID_PARAMETER, "INVALID_PARAMETER"},
     {STATUS_END_OF_FILE, "END_OF_FILE"},  // READ past the end

@@ -132,6 +132,7 @@ constexpr uint32_t STATUS_NOTIFY_ENUM_DIR = 0x0000010C;
 // Truncated data; the engine's traces call it "END_OF_FILE".
 constexpr uint32_t STATUS_BUFFER_OVERFLOW = 0x80000005;
 constexpr uint32_t STATUS_NO_MORE_FILES = 0x80000006;
+constexpr uint32_t STATUS_NO_SUCH_FILE = 0xC000000F;
 constexpr uint32_t STATUS_INVALID_INFO_CLASS = 0xC0000003;
 constexpr uint32_t STATUS_INFO_LENGTH_MISMATCH = 0xC0000004;
 constexpr uint32_t STATUS_INVALID_HANDLE = 0xC0000008;

@@ -82,12 +82,16 @@ def run(args, timeout=CLIENT_TIMEOUT_S, env=None):
     return p.returncode, p.stdout.decode(errors="replace"), p.stderr.decode(errors="replace")
 
 
-def ls_blocks(text):
-    """smbclient output cut into one {name: (attrs, size)} per successful ls."""
+DOTS = {".", ".."}
+
+
+def ls_blocks(text, dots=False):
+    """smbclient output cut into one {name: (attrs, size)} per successful ls;
+    "." and ".." only when asked for."""
     blocks, cur = [], {}
     for line in text.splitlines():
         m = LS_LINE.match(line)
-        if m:
+        if m and (dots or m.group(1) not in DOTS):
             cur[m.group(1)] = (m.group(2), int(m.group(3)))
         elif "blocks available" in line:
             blocks.append(cur)
@@ -163,6 +167,10 @@ class Smbclient(unittest.TestCase):
                 if LINKS:
                     self.assertEqual(set(blocks.pop(5)), {"level1"}, "a link inside the share is followed")
                 root, nested, deep, many, texts, again = blocks
+                with_dots = ls_blocks(out, dots=True)
+                for block in (with_dots[0], with_dots[1], with_dots[3]):
+                    self.assertEqual({n: block[n][0] for n in DOTS}, {".": "DR", "..": "DR"}, "folders list their dots")
+                self.assertFalse(DOTS & set(with_dots[4]), "*.txt matches no dot")
                 self.assertEqual(set(root), names, "the outside link is never listed")
                 for name, size in sizes.items():
                     self.assertEqual(root[name][1], size, name)
@@ -228,9 +236,9 @@ class Impacket(unittest.TestCase):
                 self.assertEqual(impacket_share_names(conn)[0], ("IPC$", 3), "a second enumeration")
 
                 names = {f.get_longname() for f in conn.listPath("media", "*")}
-                self.assertEqual(names, expected_root()[0])
+                self.assertEqual(names, expected_root()[0] | DOTS)
                 many = conn.listPath("media", "many\\*")
-                self.assertEqual(len(many), MANY)
+                self.assertEqual(len(many), MANY + len(DOTS))
 
                 buf = io.BytesIO()
                 conn.getFile("media", "big.bin", buf.write)
@@ -323,7 +331,9 @@ class Capture(unittest.TestCase):
                                       "ls; ls nested\\*; ls empty\\*; allinfo big.bin; get README.TXT %s; "
                                       "put %s x; ls" % (os.path.join(Servers.tmp, "r.txt"),
                                                         os.path.join(Servers.tmp, "r.txt"))])
-            self.assertEqual(len(ls_blocks(out)), 3, out + err)  # the empty folder lists nothing
+            blocks = ls_blocks(out, dots=True)
+            self.assertEqual(len(blocks), 4, out + err)
+            self.assertEqual(set(blocks[2]), DOTS, "the empty folder lists its dots only")
             # Volume and file classes and the security descriptors of a listing,
             # and one class still refused (extended attributes).
             _, out, err = run(base + ["//127.0.0.1/media", "-c", "allinfo nested; allinfo README.TXT; volume; du; "

@@ -52,7 +52,7 @@ class Listing : public ::testing::Test {
   void TearDown() override { tw3_config_reset_for_tests(); }
 
   std::vector<std::string> all_root_names() const {
-    return {"B.Txt", "a.b.c", "a.txt", "archive.tar.gz", "c.text", "longername.txt", "many",
+    return {".", "..", "B.Txt", "a.b.c", "a.txt", "archive.tar.gz", "c.text", "longername.txt", "many",
             "readme.md", "sub", "ten_chars1", "ten_chars2", "texts", "zlink_in"};
   }
 
@@ -67,7 +67,7 @@ TEST_F(Listing, WholeListingThenNoMoreFilesThenRestart) {
   response first = c.qd(dir, kIdBoth, 0, "*");
   ASSERT_EQ(first.status(), STATUS_SUCCESS);
   std::vector<dir_entry> es = decode_entries(first, kIdBoth);
-  EXPECT_EQ(names_of(es), all_root_names()) << "sorted byte-wise, no . or .., no link leaving the share";
+  EXPECT_EQ(names_of(es), all_root_names()) << "the dots, then sorted byte-wise, no link leaving the share";
   for (size_t i = 0; i < es.size(); ++i) EXPECT_EQ(es[i].file_index, i + 1);
 
   response end = c.qd(dir, kIdBoth, 0, "*");
@@ -180,7 +180,43 @@ TEST_F(Listing, PatternMatchingOnlyTheFirstEntriesEnds) {
   EXPECT_EQ(decode_entries(c.qd(whole, kIdBoth, 0, "*.txt"), kIdBoth).size(), 2u);
   EXPECT_EQ(c.qd(whole, kIdBoth, 0, "*.txt").status(), STATUS_NO_MORE_FILES);
   uint64_t none = c.open(tree, "texts");
+  EXPECT_EQ(c.qd(none, kIdBoth, 0, "*.doc").status(), STATUS_NO_SUCH_FILE) << "a first query finding nothing";
   EXPECT_EQ(c.qd(none, kIdBoth, 0, "*.doc").status(), STATUS_NO_MORE_FILES);
+  EXPECT_EQ(c.qd(none, kIdBoth, kRestart, "*.doc").status(), STATUS_NO_SUCH_FILE) << "a restart begins anew";
+}
+
+// "." is the folder, ".." its parent (the root's own at the share root),
+// both folders with their own times and ids, matched like any name.
+TEST_F(Listing, DotsDescribeTheFolderAndItsParent) {
+  struct stat root {}, texts {};
+  ASSERT_EQ(::stat(t.sub("m").c_str(), &root), 0);
+  ASSERT_EQ(::stat(t.sub("m/texts").c_str(), &texts), 0);
+  struct Case {
+    const char* folder;
+    const char* pattern;
+    std::vector<std::string> names;
+    ino_t dot, dotdot;
+  };
+  const Case cases[] = {
+      {"", "*", {".", ".."}, root.st_ino, root.st_ino},
+      {"texts", "*", {".", ".."}, texts.st_ino, root.st_ino},
+      {"texts", ".", {"."}, texts.st_ino, 0},
+      {"texts", "..", {".."}, 0, root.st_ino},
+      {"texts", "*.txt", {}, 0, 0},
+  };
+  for (const Case& k : cases) {
+    uint64_t dir = c.open(tree, k.folder);
+    std::vector<dir_entry> es = decode_entries(c.qd(dir, kIdBoth, 0, k.pattern), kIdBoth);
+    std::vector<std::string> dots;
+    for (const dir_entry& e : es) {
+      if (e.name != "." && e.name != "..") continue;
+      dots.push_back(e.name);
+      EXPECT_EQ(e.attributes, 0x11u) << k.folder << " " << e.name << ": a read-only folder";
+      EXPECT_EQ(e.file_id, uint64_t(e.name == "." ? k.dot : k.dotdot)) << k.folder << " " << e.name;
+    }
+    EXPECT_EQ(dots, k.names) << k.folder << " " << k.pattern;
+    c.close(dir);
+  }
 }
 
 TEST_F(Listing, PatternOrClassChangeWithoutRestart) {
@@ -199,7 +235,7 @@ TEST_F(Listing, IndexSpecified) {
   std::vector<dir_entry> es = decode_entries(c.qd(dir, kIdBoth, kIndex | kSingle, "*", 65536, 2), kIdBoth);
   ASSERT_EQ(es.size(), 1u);
   EXPECT_EQ(es[0].file_index, 3u);
-  for (uint32_t index : {13u, 14u, 0x80000000u, 0xFFFFFFFFu}) {
+  for (uint32_t index : {15u, 16u, 0x80000000u, 0xFFFFFFFFu}) {
     EXPECT_EQ(c.qd(dir, kIdBoth, kIndex, "*", 65536, index).status(), STATUS_NO_MORE_FILES) << index;
   }
   es = decode_entries(c.qd(dir, kIdBoth, kIndex, "*", 65536, 0), kIdBoth);
@@ -219,7 +255,7 @@ TEST_F(Listing, ManyEntriesAcrossRequests) {
     ASSERT_LE(r.b32(4), 65536u);
     for (const dir_entry& e : decode_entries(r, kIdBoth)) EXPECT_TRUE(seen.insert(e.name).second) << e.name;
   }
-  EXPECT_EQ(seen.size(), size_t(kCount));
+  EXPECT_EQ(seen.size(), size_t(kCount) + 2) << "the names and the dots";
   EXPECT_GT(requests, 1);
 }
 
@@ -330,7 +366,7 @@ TEST_F(SharedListing, BudgetRefusesOneListingAndEverythingElseGoesOn) {
   // Another connection has a budget of its own.
   conn other;
   const uint64_t far = other.open(other.connect("m"), "texts");
-  EXPECT_EQ(decode_entries(other.qd(far, kIdBoth, 0, "*"), kIdBoth).size(), 4u);
+  EXPECT_EQ(decode_entries(other.qd(far, kIdBoth, 0, "*"), kIdBoth).size(), 6u);
   // And the whole server's budget binds every connection.
   tw3_listing_limits_set({TW3_LISTING_CONN_BUDGET, tw3_listing_server_bytes() + 64, 0});
   const uint64_t sub = other.open(other.connect("m"), "sub");
@@ -340,7 +376,7 @@ TEST_F(SharedListing, BudgetRefusesOneListingAndEverythingElseGoesOn) {
   tw3_listing_limits_set({TW3_LISTING_CONN_BUDGET, TW3_LISTING_SERVER_BUDGET, 0});
   r = c.qd(many, kIdBoth, 0, "*");
   EXPECT_EQ(r.status(), STATUS_SUCCESS);
-  EXPECT_EQ(decode_entries(r, kIdBoth)[0].name, "f0");
+  EXPECT_EQ(decode_entries(r, kIdBoth)[2].name, "f0");
 }
 
 }  // namespace

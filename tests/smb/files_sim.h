@@ -555,6 +555,7 @@ struct dir_entry {
   uint32_t attributes;
   uint64_t size;
   std::string short_name;  // empty when none
+  uint64_t file_id;        // FileId of the classes with one, else 0
 };
 // Decodes the entries of a successful QUERY_DIRECTORY response of class `cls`,
 // checking NextEntryOffset alignment and bounds on the way.
@@ -591,6 +592,7 @@ inline std::vector<dir_entry> decode_entries(const response& r, uint8_t cls) {
       EXPECT_GE(tw3_utf16_to_utf8(area.data() + off + 70, sn, sname, sizeof sname), 0);
       e.short_name = sname;
     }
+    if (cls == FILE_ID_BOTH_DIRECTORY_INFORMATION) e.file_id = rd(96, 8);
     out.push_back(e);
     if (next == 0) {
       EXPECT_LE(area.size() - off, (fixed + name_len + 7) & ~size_t(7));
