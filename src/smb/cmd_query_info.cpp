@@ -125,8 +125,9 @@ void put_attribute_tag(const tw3_open& o, tw3_buf* b) {
   w32(b, 0);  // ReparseTag
 }
 
-// FileAllInformation. Its name part carries no name (FileNameLength 0); the
-// share's name follows it, uncounted, as it always has.
+// FileAllInformation, whose name part is the open's path from the share
+// root with a leading backslash, as Windows servers give it ("\" for the
+// root).
 void put_all(const tw3_open& o, tw3_buf* b) {
   qi_file_basic(o, b);
   qi_file_standard(o, b);
@@ -136,9 +137,9 @@ void put_all(const tw3_open& o, tw3_buf* b) {
   w64(b, 0);  // CurrentByteOffset
   w32(b, 0);  // Mode
   w32(b, 0);  // AlignmentRequirement
-  w32(b, 0);  // FileNameLength
-  std::array<uint8_t, 2 * TW3_SHARE_NAME_MAX> name16{};
-  tw3_buf_put(b, name16.data(), qi_utf16(o.share_name, name16));
+  std::array<char, TW3_LOCAL_PATH_MAX + 1> path{'\\'};
+  share_relative(o, std::span<char>(path).subspan(1));
+  put_name_info(b, path.data());
 }
 
 // The 8.3 name listings give the object's own name; empty without one.

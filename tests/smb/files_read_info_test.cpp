@@ -1,5 +1,6 @@
 // READ and QUERY_INFO through the dispatcher: ranges, limits, host changes
 // after CREATE, and the information classes with their length rules.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -251,13 +252,19 @@ TEST_F(ReadInfo, FileClasses) {
   EXPECT_EQ(c.qi(file, 1, 34, 40).status(), STATUS_INFO_LENGTH_MISMATCH);
 }
 
-TEST_F(ReadInfo, FileAllInformationCarriesTheShareName) {
+TEST_F(ReadInfo, FileAllInformationCarriesThePathFromTheShareRoot) {
+  const std::pair<const char*, const char*> cases[] = {{"ten.txt", "\\ten.txt"}, {"sub", "\\sub"}, {"", "\\"}};
+  for (auto [open_name, shown] : cases) {
+    const bytes name = utf16(shown);
+    response all = c.qi(c.open(tree, open_name), 1, 18, 0);
+    ASSERT_EQ(all.status(), STATUS_SUCCESS) << open_name;
+    ASSERT_EQ(all.b32(4), std::max<size_t>(104, 100 + name.size())) << open_name << ": never below the structure";
+    EXPECT_EQ(all.b32(8 + 96), name.size()) << open_name << ": FileNameLength";
+    EXPECT_EQ(all.body_bytes(8 + 100, name.size()), name) << open_name;
+  }
   uint64_t file = c.open(tree, "ten.txt");
   response all = c.qi(file, 1, 18, 0);
-  ASSERT_EQ(all.status(), STATUS_SUCCESS);
-  ASSERT_EQ(all.b32(4), 110u);
-  bytes full = all.body_bytes(8, 110);
-  EXPECT_EQ(bytes(full.begin() + 100, full.end()), utf16("media"));
+  bytes full = all.body_bytes(8, all.b32(4));
   EXPECT_EQ(all.b32(8 + 76), kReadAccess);  // AccessFlags: what the open was granted
 
   response cut = c.qi(file, 1, 18, 100);
