@@ -23,6 +23,7 @@ constexpr uint32_t kGenericWriteMapped = 0x00120116;
 constexpr uint32_t kMaximumAllowed = 0x02000000;
 constexpr uint32_t kFileOpen = 1;
 constexpr uint32_t kFileOpenIf = 3;
+constexpr uint32_t kDispositionMax = 5;  // FILE_OVERWRITE_IF
 constexpr uint32_t kFileOpened = 1;
 constexpr uint32_t kImpersonationMax = 4;
 constexpr uint32_t kOptDirectoryFile = 0x00000001;
@@ -53,6 +54,7 @@ constexpr uint64_t kRespContextsOffsetAt = SMB2_HDR_SIZE + 80;  // from the resp
 enum : int {
   kSiteStructure = 1,
   kSiteDisposition,
+  kSiteDispositionRange,
   kSiteAccess,
   kSiteOptions,
   kSiteUnsupported,
@@ -260,9 +262,10 @@ uint32_t missing_status(const tw3_tree& tree, const char* vpath, bool case_sensi
   return folder ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND;
 }
 
-// The name, and what it leads to. 0, or a failure status.
-uint32_t resolve_name(tw3_rd* body, const create_req& q, const tw3_tree& tree, bool case_sensitive,
-                      target* out, int* site) {
+// The name as a share path (vpath, kVpathArea bytes), or the pipe's. 0, or
+// a failure status.
+uint32_t read_name(tw3_rd* body, const create_req& q, const tw3_tree& tree, target* out, char* vpath,
+                   int* site) {
   char name[kNameArea] = "";
   if (q.name_len != 0) {
     const uint8_t* raw = nullptr;
@@ -281,13 +284,18 @@ uint32_t resolve_name(tw3_rd* body, const create_req& q, const tw3_tree& tree, b
   }
   // Names are relative to the share (MS-SMB2 3.3.5.9).
   if (name[0] == '\\') return *site = kSiteLeadingSlash, STATUS_INVALID_PARAMETER;
-  char vpath[kVpathArea];
   // The host's own rules too: on Windows a stream, a device name or a
   // trailing dot would open something other than the name says.
   if (tw3_vpath(name, vpath, kVpathArea) != 0 || !tw3_vpath_host_ok(vpath, tw3_host_name_rules())) {
     tw3_stat_add(ST_PATH_REFUSED, 1);
     return *site = kSitePathRules, STATUS_OBJECT_NAME_INVALID;
   }
+  return STATUS_SUCCESS;
+}
+
+// What the share path leads to. 0, or a failure status.
+uint32_t resolve_name(const create_req& q, const tw3_tree& tree, const char* vpath, bool case_sensitive,
+                      target* out, int* site) {
   tw3_vres& v = out->vres;
   if (tw3_vfs_resolve(tree.share_name, vpath, &v, case_sensitive) != 0 ||
       (v.kind != TW3_VRES_DIR && v.kind != TW3_VRES_FILE)) {
@@ -301,25 +309,61 @@ uint32_t resolve_name(tw3_rd* body, const create_req& q, const tw3_tree& tree, b
   return STATUS_SUCCESS;
 }
 
-// The request's rights and options, then the connection's state; the order
-// decides which status a request with several faults gets.
-uint32_t check_request(const tw3_conn* c, const tw3_req& rq, const create_req& q, int* site) {
-  const bool ipc = rq.tree != nullptr && rq.tree->is_ipc;
-  uint32_t access = map_generic(q.access);
-  // OPEN_IF creates nothing when the file exists: a read-only open of a file
-  // that is there is served, one of a missing file refused after resolution.
-  const bool open_if = q.disposition == kFileOpenIf && !ipc;
-  if (q.disposition != kFileOpen && !open_if) return *site = kSiteDisposition, STATUS_ACCESS_DENIED;
-  if (!ipc) {
-    if (access & ~TW3_ACCESS_READ_EXECUTE) return *site = kSiteAccess, STATUS_ACCESS_DENIED;
-    if (q.options & (kOptWriteThrough | kOptDeleteOnClose)) return *site = kSiteOptions, STATUS_ACCESS_DENIED;
-  }
-  if (q.options & kOptUnsupported) return *site = kSiteUnsupported, STATUS_NOT_SUPPORTED;
-  if (q.impersonation > kImpersonationMax) return *site = kSiteImpersonation, STATUS_INVALID_PARAMETER;
+// The checks run in the order clients expect: the session and tree, the
+// request's own fields, the name, then what the name leads to; the refusal
+// of writing comes last, so a write to a missing file says it is missing.
+
+// The session and tree the request runs under.
+uint32_t check_state(const tw3_conn* c, const tw3_req& rq, int* site) {
   if (!tw3_session_live(c, rq.hdr.session_id)) return *site = kSiteNoSession, STATUS_USER_SESSION_DELETED;
   if (rq.tree == nullptr) return *site = kSiteNoTree, STATUS_NETWORK_NAME_DELETED;
-  if (c->opens.count >= c->opts.max_handles) return *site = kSiteHandles, STATUS_INSUFFICIENT_RESOURCES;
   return STATUS_SUCCESS;
+}
+
+// Fields no server could act on.
+uint32_t check_fields(const create_req& q, int* site) {
+  if (q.disposition > kDispositionMax) return *site = kSiteDispositionRange, STATUS_INVALID_PARAMETER;
+  if (q.options & kOptUnsupported) return *site = kSiteUnsupported, STATUS_NOT_SUPPORTED;
+  if (q.impersonation > kImpersonationMax) return *site = kSiteImpersonation, STATUS_INVALID_PARAMETER;
+  return STATUS_SUCCESS;
+}
+
+// A disposition that would create or replace whatever is there.
+uint32_t check_disposition(const create_req& q, bool ipc, int* site) {
+  // OPEN_IF creates nothing when the file exists: a read-only open of a file
+  // that is there is served, one of a missing file refused at resolution.
+  const bool open_if = q.disposition == kFileOpenIf && !ipc;
+  if (q.disposition != kFileOpen && !open_if) return *site = kSiteDisposition, STATUS_ACCESS_DENIED;
+  return STATUS_SUCCESS;
+}
+
+// Rights and options that would change the file.
+uint32_t check_rights(const create_req& q, bool ipc, int* site) {
+  if (ipc) return STATUS_SUCCESS;
+  if (map_generic(q.access) & ~TW3_ACCESS_READ_EXECUTE) return *site = kSiteAccess, STATUS_ACCESS_DENIED;
+  if (q.options & (kOptWriteThrough | kOptDeleteOnClose)) return *site = kSiteOptions, STATUS_ACCESS_DENIED;
+  return STATUS_SUCCESS;
+}
+
+// Every check of the request, in order; cx gets the contexts, t the name's
+// target.
+uint32_t check_request(const tw3_conn* c, const tw3_req& rq, tw3_rd* body, const create_req& q,
+                       create_ctxs* cx, target* t, int* site) {
+  uint32_t status = check_state(c, rq, site);
+  if (status == STATUS_SUCCESS) status = check_fields(q, site);
+  if (status != STATUS_SUCCESS) return status;
+  if (parse_contexts(body, q, c->dialect, cx) != 0) return *site = kSiteContexts, STATUS_INVALID_PARAMETER;
+  const tw3_tree& tree = *rq.tree;
+  char vpath[kVpathArea] = "";
+  status = read_name(body, q, tree, t, vpath, site);
+  if (status != STATUS_SUCCESS) return status;
+  if (c->opens.count >= c->opts.max_handles) return *site = kSiteHandles, STATUS_INSUFFICIENT_RESOURCES;
+  status = check_disposition(q, tree.is_ipc, site);
+  if (status == STATUS_SUCCESS && !t->pipe) {
+    status = resolve_name(q, tree, vpath, c->opts.case_sensitive != 0, t, site);
+  }
+  if (status == STATUS_SUCCESS) status = check_rights(q, tree.is_ipc, site);
+  return status;
 }
 
 tw3_open* register_open(tw3_conn* c, const tw3_tree& tree, const target& t) {
@@ -361,16 +405,13 @@ tw3_done cmd_create(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   tw3_trace(c, "[create] access=%08llx opts=%08x disp=%u name_off=%u name_len=%u\n",
             (unsigned long long)q.access, q.options, q.disposition, q.name_off, q.name_len);
   create_ctxs cx;
-  if (parse_contexts(body, q, c->dialect, &cx) != 0) return create_refused(c, STATUS_INVALID_PARAMETER, kSiteContexts);
-  const tw3_tree* tree = rq->tree;
   int site = 0;
-  uint32_t status = check_request(c, *rq, q, &site);
   target t;
-  if (status == STATUS_SUCCESS) status = resolve_name(body, q, *tree, c->opts.case_sensitive != 0, &t, &site);
+  uint32_t status = check_request(c, *rq, body, q, &cx, &t, &site);
   if (status == STATUS_SUCCESS && !t.pipe && tw3_lease_admit(c, cx.lease, t.vres.local_path) != STATUS_SUCCESS)
     status = STATUS_INVALID_PARAMETER, site = kSiteLeaseKey;
   if (status != STATUS_SUCCESS) return create_refused(c, status, site);
-  tw3_open* o = register_open(c, *tree, t);
+  tw3_open* o = register_open(c, *rq->tree, t);
   if (o == nullptr) return create_refused(c, STATUS_INSUFFICIENT_RESOURCES, kSiteNoMemory);
   o->granted_access = map_generic(q.access);
 

@@ -199,6 +199,15 @@ TEST_F(Files, CreateRefusals) {
       {"directory flag on a file", create_body("ten.txt", kReadAccess, 1, kOptDirectory), STATUS_NOT_A_DIRECTORY},
       {"non-directory flag on a directory", create_body("dir", kReadAccess, 1, kOptNonDirectory),
        STATUS_FILE_IS_A_DIRECTORY},
+      {"disposition 6", create_body("ten.txt", kReadAccess, 6), STATUS_INVALID_PARAMETER},
+      // Several faults: the request's fields, then the name, then what it
+      // leads to, and the refusal to write last.
+      {"FILE_CREATE, disposition before name", create_body("\\new.txt", kReadAccess, 7), STATUS_INVALID_PARAMETER},
+      {"writing, leading backslash", create_body("\\ten.txt", 0x2), STATUS_INVALID_PARAMETER},
+      {"FILE_CREATE of a bad name", create_body("a\\..\\b", kReadAccess, 2), STATUS_OBJECT_NAME_INVALID},
+      {"writing a missing file", create_body("x.txt", 0x2), STATUS_OBJECT_NAME_NOT_FOUND},
+      {"delete-on-close of a missing folder's file", create_body("nodir\\x", kReadAccess, 1, 0x1000),
+       STATUS_OBJECT_PATH_NOT_FOUND},
   };
   for (const Case& k : cases) {
     int64_t refused = tw3_stat_get(ST_OPEN_REFUSED);
@@ -276,8 +285,10 @@ TEST_F(Files, MaximumAllowedAndOpenIfOpenForReading) {
 TEST_F(Files, CreateWithoutSessionOrTree) {
   uint32_t tree = c.connect("films");
   EXPECT_EQ(c.create(99, create_body("ten.txt")).status(), STATUS_NETWORK_NAME_DELETED);
+  EXPECT_EQ(c.create(99, create_body("\\x", 0x2, 6)).status(), STATUS_NETWORK_NAME_DELETED) << "before all else";
   c.get()->authenticated = 0;
   EXPECT_EQ(c.create(tree, create_body("ten.txt")).status(), STATUS_USER_SESSION_DELETED);
+  EXPECT_EQ(c.create(tree, create_body("\\x", 0x2, 6)).status(), STATUS_USER_SESSION_DELETED);
 }
 
 TEST_F(Files, HandleLimit) {
