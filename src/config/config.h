@@ -73,7 +73,8 @@ enum tw3_stat_index : int {
   ST_PATH_REFUSED,
   ST_ENCRYPTED_SESSIONS,
   ST_DECRYPT_FAILED,
-  ST_COUNT  // 24
+  ST_SESSIONS_OPEN,
+  ST_COUNT  // 25
 };
 // The report names, in index order.
 extern const char* const tw3_stat_names[ST_COUNT];

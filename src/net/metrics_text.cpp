@@ -1,18 +1,21 @@
 // The statistics as text: the JSON report and the Prometheus exposition.
+#include <iterator>
+
 #include "config/config.h"
 #include "net/metrics.h"
 #include "net/net.h"
 
 namespace {
 
-// How each counter is exposed. Two of them go down again (open connections,
-// connected trees) and are gauges; every other one only grows.
+// How each counter is exposed. Three of them go down again (open
+// connections, connected trees, live sessions) and are gauges; every other
+// one only grows.
 struct metric_desc {
   bool gauge;
   const char* help;
 };
 
-constexpr metric_desc kDesc[ST_COUNT] = {
+constexpr metric_desc kDesc[] = {
     {true, "SMB connections being served now (after the allow-list)."},
     {false, "Connections refused by the client allow-list."},
     {false, "Connections refused because max_clients were already served."},
@@ -35,7 +38,11 @@ constexpr metric_desc kDesc[ST_COUNT] = {
     {false, "Session setup responses on connections that require signing."},
     {false, "Share enumerations answered."},
     {false, "Paths refused by the path rules or lying outside their share."},
+    {false, "Sessions whose requests arrived encrypted."},
+    {false, "Transforms dropped: bad authentication, replayed nonce, unknown session."},
+    {true, "Authenticated sessions (users and guests) open now, over every connection."},
 };
+static_assert(std::size(kDesc) == ST_COUNT, "one description for each counter");
 
 void put_metric(tw3_buf* b, const char* name, const char* suffix, bool gauge, const char* help,
                 long long value) {
@@ -66,7 +73,7 @@ void tw3_stats_prometheus_put(tw3_buf* b) {
              static_cast<long long>(tw3_net_accepted_total()));
   for (int i = 0; i < ST_COUNT; i++) {
     const char* name = tw3_stat_names[i];
-    // The two values that go down again are gauges of what is open now;
+    // The values that go down again are gauges of what is open now;
     // "_open" keeps twsmb3s_connections_open apart from the total above.
     const char* suffix = kDesc[i].gauge ? "_open" : "_total";
     put_metric(b, name, suffix, kDesc[i].gauge, kDesc[i].help, static_cast<long long>(tw3_stat_get(i)));

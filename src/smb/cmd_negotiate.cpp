@@ -376,7 +376,6 @@ tw3_done cmd_negotiate(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r)
   tw3_buf_free(&secbuf);
   if (dialect >= SMB2_DIALECT_310) pad_to_8(r);
   if (dialect > SMB2_DIALECT_310) put_contexts(c, r, cc.encryption);
-  c->setup_pending = 0;
   return tw3_answer();
 }
 
@@ -429,6 +428,5 @@ void smb1_negotiate(tw3_conn* c, const uint8_t* msg, uint64_t len, tw3_reply* r,
   put_response(c, r, tw3_server_security_mode(c), 0, d,
                secbuf);
   tw3_buf_free(&secbuf);
-  c->setup_pending = 0;
   *have_reply = 1;
 }

@@ -5,6 +5,8 @@
 
 namespace {
 
+constexpr int kSiteNoSession = 1;
+
 // StructureSize 4 and Reserved 0: the body of every success here.
 void put_empty_body(tw3_reply* r) {
   w16(&r->b, TW3_EMPTY_BODY_SIZE);
@@ -18,14 +20,13 @@ tw3_done answer_empty(tw3_reply* r) {
 
 }  // namespace
 
-tw3_done cmd_logoff(tw3_conn* c, tw3_req* /*rq*/, tw3_rd* body, tw3_reply* r) {
+tw3_done cmd_logoff(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   (void)rd_u16(body);  // StructureSize, not checked
-  tw3_notify_cleanup_tree(c, 0);
-  tw3_conn_free_trees(c);
-  tw3_conn_free_opens(c);
-  // Keys and signing state stay: the LOGOFF response itself is still signed.
-  c->authenticated = 0;
-  c->session_id = 0;
+  // Only the session the request names ends, a logon in progress too; its
+  // keys stay until the LOGOFF's own answer is signed or sealed.
+  tw3_session* s = tw3_session_find(c, rq->hdr.session_id);
+  if (s == nullptr || s->ended) return tw3_refuse(STATUS_USER_SESSION_DELETED, kSiteNoSession);
+  tw3_session_end(c, s);
   return answer_empty(r);
 }
 

@@ -125,7 +125,7 @@ tw3_done cmd_tree_connect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) 
   c->tree_list = t;
 
   tw3_stat_add(ST_TREES, 1);
-  tw3_conn_event(c, tw3_ev::tree_connect, ipc ? kIpcName : share.name);
+  tw3_conn_event(c, tw3_ev::tree_connect, t->session_id, ipc ? kIpcName : share.name);
   if (uint8_t* hdr = rep_cur_hdr(r)) put_le32(hdr + HDR_TREE_ID, t->tree_id);
   w16(&r->b, kConnectResponseSize);
   tw3_buf_byte(&r->b, kShareTypeDisk);
@@ -136,22 +136,25 @@ tw3_done cmd_tree_connect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) 
   return tw3_answer();
 }
 
-tw3_done cmd_tree_disconnect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
-  rd_u16(body);  // StructureSize, not validated
-  rd_u16(body);  // Reserved
-  tw3_notify_cleanup_tree(c, rq->hdr.tree_id);
+void tw3_tree_retire(tw3_conn* c, tw3_tree* t) {
+  tw3_notify_cleanup_tree(c, t->tree_id);
   // Its opens go with it: nothing could reach them through a retired tree,
   // and they would hold handles until logoff.
   for (tw3_open* o = c->opens.newest; o != nullptr;) {
     tw3_open* older = o->next;  // o may be freed
-    if (o->tree_id == rq->hdr.tree_id) tw3_open_close(c, o);
+    if (o->tree_id == t->tree_id) tw3_open_close(c, o);
     o = older;
   }
-  // The dispatcher found the live tree; its record goes now. Its id is not
-  // handed out again before the 24-bit counter wraps.
-  tw3_tree_remove(c, rq->tree);
-  rq->tree = nullptr;
+  // Its id is not handed out again before the 24-bit counter wraps.
+  tw3_tree_remove(c, t);
   tw3_stat_add(ST_TREES, -1);
+}
+
+tw3_done cmd_tree_disconnect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
+  rd_u16(body);  // StructureSize, not validated
+  rd_u16(body);  // Reserved
+  tw3_tree_retire(c, rq->tree);  // the live tree the dispatcher found
+  rq->tree = nullptr;
   w16(&r->b, TW3_EMPTY_BODY_SIZE);
   w16(&r->b, 0);
   return tw3_answer();

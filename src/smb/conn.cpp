@@ -192,6 +192,8 @@ void handle_message(tw3_conn* c, uint64_t len) {
     tw3_trace(c, "[twsmb3s %d] << %u bytes %s\n", c->conn_id, static_cast<unsigned>(plain_len),
               tw3_status_name(status));
   tw3_buf_free(&rep.b);
+  // A session ended by this message signed and sealed its answer last.
+  tw3_sessions_reap(c);
   tw3_opts_get(&c->opts);
   // A busy connection is checked too, at most once a second.
   tw3_caching_poll(c);
@@ -231,7 +233,8 @@ bool serve_one(tw3_conn* c, std::unique_ptr<uint8_t[]>& rx) {
   // The client is idle only from the moment it has its answer: a request
   // that kept the server busy does not count against it.
   c->last_active_ms = conn_now(c);
-  if (c->authenticated) c->logged_on = 1;
+  for (const tw3_session* s = c->sessions; s != nullptr && !c->logged_on; s = s->next)
+    if (s->authenticated) c->logged_on = 1;
   shrink_rx(c, rx);
   return !c->closing && within_deadlines(c, conn_now(c));
 }
@@ -239,6 +242,7 @@ bool serve_one(tw3_conn* c, std::unique_ptr<uint8_t[]>& rx) {
 void end_connection(tw3_conn* c) {
   tw3_stat_add(ST_CONNECTIONS, -1);
   tw3_conn_event(c, tw3_ev::conn_closed);
+  tw3_conn_free_sessions(c);
   tw3_conn_free_trees(c);
   tw3_conn_free_opens(c);
   // The record held session secrets.

@@ -166,7 +166,7 @@ void add_error(walk& w, uint8_t command, uint32_t status, uint64_t message_id,
                uint64_t session_id, uint32_t tree_id, uint16_t credit_charge, uint16_t credits) {
   add_header(w, command, status, message_id, session_id, tree_id, credit_charge, credits);
   rep_error(w.r, status);
-  tw3_conn_event(w.c, tw3_ev::request_refused, nullptr, nullptr, status, command);
+  tw3_conn_event(w.c, tw3_ev::request_refused, session_id, nullptr, nullptr, status, command);
 }
 
 // A request refused here. Its answer repeats its CreditCharge like any other:
@@ -195,8 +195,7 @@ void refuse_too_many(walk& w) {
   if (parse_header(w.msg + w.off, w.len - w.off, &h, nullptr) == 0) {
     // Its ids are spent like any other request's, so the window stays whole.
     const bool spent = tw3_seq_consume(c, h.message_id, h.credit_charge) == 0;
-    add_error(w, h.command, STATUS_INVALID_PARAMETER, h.message_id,
-              h.session_id != 0 ? h.session_id : c->session_id,
+    add_error(w, h.command, STATUS_INVALID_PARAMETER, h.message_id, h.session_id,
               h.tree_id != 0 ? h.tree_id : w.cur_tree_id, h.credit_charge,
               spent ? tw3_credit_grant(c, h.credit_request) : 0);
   } else {
@@ -232,8 +231,14 @@ bool advance_strict(walk& w) {
 // Returns -1 when the request was refused (walk ends), else 1 when verified.
 int check_signature(walk& w, const tw3_hdr& h, uint16_t credits) {
   tw3_conn* c = w.c;
-  if ((!c->authenticated && !c->keys_ready) ||
-      !sign_verify_request(c, w.msg + w.off, request_extent(w))) {
+  tw3_session* s = tw3_session_find(c, h.session_id);
+  // A signature names its session's key: with no such session there is
+  // nothing to check it against (SessionId 0 included).
+  if (s == nullptr || s->ended) {
+    refuse(w, h, STATUS_USER_SESSION_DELETED, credits);
+    return -1;
+  }
+  if (!s->keys_ready || !sign_verify_request(c, s, w.msg + w.off, request_extent(w))) {
     tw3_stat_add(ST_BAD_SIGNATURE, 1);
     refuse(w, h, STATUS_ACCESS_DENIED, credits);
     return -1;
@@ -421,14 +426,13 @@ step handle_one(walk& w) {
   if (!spend_ids(w, h) || renegotiation(w, h)) return step::end;
   // A CANCEL used no id, so it is owed no credit.
   const uint16_t credits = h.command == SMB2_CANCEL ? 0 : tw3_credit_grant(c, h.credit_request);
-  if (h.command == SMB2_SESSION_SETUP && h.session_id == 0) preauth_begin_session(c);
-  if (h.command == SMB2_NEGOTIATE || h.command == SMB2_SESSION_SETUP)
-    preauth_update(c, w.msg + w.off, request_extent(w));
+  // A SESSION_SETUP is hashed by its handler, into the session it is for.
+  if (h.command == SMB2_NEGOTIATE) preauth_update(c, w.msg + w.off, request_extent(w));
   int verified = 0;
   if (h.is_signed) {
     if (check_signature(w, h, credits) < 0) return step::end;
     verified = 1;
-  } else if (!sign_unsigned_allowed(c, h.command, *w.m)) {
+  } else if (!sign_unsigned_allowed(c, h.command, *w.m, h.session_id)) {
     tw3_stat_add(ST_BAD_SIGNATURE, 1);
     refuse(w, h, STATUS_ACCESS_DENIED, credits);
     return step::end;
@@ -510,11 +514,7 @@ void frame_in(tw3_conn* c, const tw3_msg& m, tw3_reply* r, int* have_reply) {
     }
   }
   // The last response is final now; earlier ones were signed when chained.
+  // (A session this message ended keeps its keys until the reply is sent.)
   sign_if_pending(w);
-  // A LOGOFF's answer was the last use of the session's signing key.
-  if (!c->authenticated && c->keys_ready) {
-    tw3_wipe(c->signing_key, sizeof c->signing_key);
-    c->keys_ready = 0;
-  }
   *have_reply = r->b.len > 0 ? 1 : 0;
 }

@@ -9,36 +9,41 @@
 
 namespace {
 
-bool session_signs(const tw3_conn* c) {
-  if (!c->authenticated || c->session_guest) return false;
+bool session_signs(const tw3_conn* c, const tw3_session* s) {
+  if (s == nullptr || !s->authenticated || s->guest) return false;
   return c->sign_required || c->client_sign_required || c->client_sign_enabled;
 }
 
 }  // namespace
 
-void tw3_conn_event(const tw3_conn* c, tw3_ev kind, const char* share, const char* path,
-                    uint32_t status, uint8_t command) {
+void tw3_conn_event(const tw3_conn* c, tw3_ev kind, uint64_t session_id, const char* share,
+                    const char* path, uint32_t status, uint8_t command) {
   if (!tw3_event_on()) return;
+  const tw3_session* s = tw3_session_find(c, session_id);
   tw3_event ev{};
   ev.kind = kind;
   ev.client = c->peer_text;
   ev.reason = "";
-  // A name is reported as the session's once the logon succeeded, and as
+  // A name is reported as its session's once the logon succeeded, and as
   // the one tried on the failing logon itself.
-  const bool named = c->authenticated || kind == tw3_ev::logon_failed;
+  const bool named = (s != nullptr && s->authenticated) || kind == tw3_ev::logon_failed;
   ev.user = named ? c->act.user : "";
   ev.domain = named ? c->act.domain : "";
+  if (s != nullptr && s->authenticated) {
+    ev.user = s->user;
+    ev.domain = s->domain;
+  }
   ev.share = share ? share : "";
   ev.path = path ? path : "";
   ev.command = tw3_cmd_name(command);
   ev.status = status;
   ev.status_name = status != 0 ? tw3_status_name(status) : "";
   ev.dialect = c->negotiated ? c->dialect : 0;
-  ev.guest = c->session_guest;
-  ev.signing = session_signs(c) ? 1 : 0;
+  ev.guest = s != nullptr && s->guest ? 1 : 0;
+  ev.signing = session_signs(c, s) ? 1 : 0;
   // Known at logon when the server demands it; otherwise from the first
   // encrypted request on.
-  ev.encryption = (c->encrypt_data || c->session_encrypted) ? 1 : 0;
+  ev.encryption = s != nullptr && (s->encrypt_data || s->encrypted) ? 1 : 0;
   ev.duration_ms = tw3_now_ms() - c->act.started_ms;
   ev.bytes_sent = c->act.bytes_sent;
   ev.requests = c->act.requests;
@@ -76,12 +81,13 @@ void tw3_conn_file_opened(const tw3_conn* c, const tw3_open* o) {
   } else if (const char* base = std::strrchr(path, tw3_fs_sep())) {
     path = base + 1;
   }
-  tw3_conn_event(c, tw3_ev::file_open, o->share.name, path);  // as configured, not as typed
+  tw3_conn_event(c, tw3_ev::file_open, o->session_id, o->share.name, path);  // as configured, not as typed
 }
 
 void tw3_conn_reply_event(const tw3_conn* c, const uint8_t* reply_hdr, uint8_t command) {
   if (!tw3_event_on() || reply_hdr == nullptr || command == SMB2_SESSION_SETUP) return;
   const uint32_t status = le32(reply_hdr + HDR_STATUS);
   if ((status & STATUS_SEVERITY_ERROR) == STATUS_SEVERITY_ERROR && status != STATUS_MORE_PROCESSING_REQUIRED)
-    tw3_conn_event(c, tw3_ev::request_refused, nullptr, nullptr, status, command);
+    tw3_conn_event(c, tw3_ev::request_refused, le64(reply_hdr + HDR_SESSION_ID), nullptr, nullptr, status,
+                   command);
 }

@@ -7,10 +7,11 @@
 #include "smb/smb.h"
 #include "util/event.h"
 
-// Reports `kind` for this connection, with the connection's client, user,
-// dialect and signing state filled in. `share` and `path` for tree_connect and
-// file_open; `status` and `command` for logon_failed and request_refused.
-void tw3_conn_event(const tw3_conn* c, tw3_ev kind, const char* share = nullptr,
+// Reports `kind` for this connection, with the connection's client and
+// dialect and the user, signing and encryption of session_id (when it names
+// one) filled in. `share` and `path` for tree_connect and file_open;
+// `status` and `command` for logon_failed and request_refused.
+void tw3_conn_event(const tw3_conn* c, tw3_ev kind, uint64_t session_id = 0, const char* share = nullptr,
                     const char* path = nullptr, uint32_t status = 0, uint8_t command = 0);
 // Remembers the user and domain names of an AUTHENTICATE message for the
 // logon event (nothing when no sink is installed or the message is malformed).

@@ -194,6 +194,7 @@ struct tw3_lease {
   char local_path[TW3_LOCAL_PATH_MAX];
   tw3_stat stamp;           // the file when the state was granted
   int32_t opens;            // opens sharing the lease
+  uint64_t session_id;      // the session of the latest open: its break is sealed for it
   tw3_lease* next;
 };
 

@@ -24,13 +24,13 @@ bool same_file(const tw3_stat& a, const tw3_stat& b) {
 
 // A notification: OPLOCK_BREAK from the server with MessageId all ones,
 // no tree, no credits; never signed (clients do not check it). It names no
-// session unless it is sealed for one that encrypts.
-void send_notification(tw3_conn* c, const tw3_buf& body) {
+// session unless it is sealed for session_id, when that encrypts.
+void send_notification(tw3_conn* c, const tw3_buf& body, uint64_t session_id) {
   tw3_reply n{};
   rep_begin(&n, SMB2_OPLOCK_BREAK, STATUS_SUCCESS, SMB2_NOTIFICATION_MESSAGE_ID, 0, 0, 0, 0);
   tw3_buf_put(&n.b, body.data, body.len);
   if (!n.b.failed && !body.failed) {
-    if (tf_seal_break(c, &n) == 0)
+    if (tf_seal_break(c, &n, session_id) == 0)
       send_reply(c, &n);
     else
       c->closing = 1;
@@ -49,7 +49,7 @@ void break_oplock(tw3_conn* c, tw3_open* o) {
   tw3_trace(c, "[lease] oplock break fid=%llx\n", static_cast<unsigned long long>(o->file_id));
   o->oplock_level = SMB2_OPLOCK_LEVEL_NONE;
   o->oplock_breaking = 1;  // its acknowledgement, if the client sends one, is answered
-  send_notification(c, b);
+  send_notification(c, b, o->session_id);
   tw3_buf_free(&b);
 }
 
@@ -71,7 +71,7 @@ void break_lease(tw3_conn* c, tw3_lease* l) {
   tw3_trace(c, "[lease] break state=%u epoch=%u ack=%d\n", l->state, l->epoch, ack ? 1 : 0);
   l->state = 0;
   l->breaking = ack ? 1 : 0;
-  send_notification(c, b);
+  send_notification(c, b, l->session_id);
   tw3_buf_free(&b);
 }
 
@@ -118,6 +118,7 @@ void grant_lease(tw3_conn* c, tw3_open* o, const tw3_lease_req& req, tw3_caching
     l->stamp = o->st;
   }
   ++l->opens;
+  l->session_id = o->session_id;
   o->lease = l;
   o->oplock_level = SMB2_OPLOCK_LEVEL_LEASE;
   fill_lease_answer(*l, out);

@@ -95,6 +95,53 @@ struct tw3_hdr;
 
 constexpr int TW3_ADDR_TEXT_MAX = 64;
 constexpr int TW3_RX_NONCE_RING = 64;  // request nonces remembered against replay
+// Sessions one connection may hold at once, logons in progress included:
+// clients put every user's session on their one connection to a server.
+constexpr int32_t TW3_SESSIONS_PER_CONN = 64;
+// A logon in progress that has not completed within this long is dropped
+// when another session begins.
+constexpr uint64_t TW3_LOGON_PENDING_MS = 60000;
+
+// One session (MS-SMB2 3.3.1.8): a logon in progress, or an authenticated
+// user or guest with its keys. Trees and opens name their session by id.
+struct tw3_session {
+  uint64_t id;                // never 0, odd, never given twice on a connection
+  int32_t authenticated;      // the logon completed; the session serves requests
+  int32_t ended;              // LOGOFF or a failed re-authentication: freed once answered
+  int32_t guest;
+  int32_t reauth;             // a re-authentication of the live session is under way
+  uint64_t begun_ms;          // when its current logon began
+  uint8_t preauth_hash[64];   // 3.1.1: NEGOTIATE, then this session's SESSION_SETUPs
+  uint8_t session_base_key[16];
+  uint8_t server_challenge[8];
+  // What the CHALLENGE carried beside the challenge itself: the AUTHENTICATE
+  // answering it is checked against these, not the options of the moment.
+  char challenge_name[TW3_SERVER_NAME_MAX + 1];
+  int64_t challenge_time;
+  int32_t setup_pending;      // a CHALLENGE was sent, its AUTHENTICATE not yet received
+  char user[TW3_USER_NAME_MAX + 1];    // as the accepted AUTHENTICATE named them
+  char domain[TW3_USER_NAME_MAX + 1];
+
+  int32_t keys_ready;
+  uint8_t signing_key[16];
+  uint8_t encryption_key[32];  // 16 bytes used by the AES-128 ciphers
+  uint8_t decryption_key[32];
+  uint8_t application_key[16];
+  tw3_gcm_ctx gmac;
+
+  // Encryption (transform.cpp)
+  int32_t encrypt_data;         // the session must encrypt (option encrypt=required)
+  int32_t cipher_ready;         // enc/dec are keyed for the connection's cipher
+  int32_t encrypted;            // a transform of this session was accepted (counted once)
+  tw3_gcm_ctx enc;              // server-to-client key (GCM or the CCM schedule)
+  tw3_gcm_ctx dec;              // client-to-server key
+  uint64_t tx_nonce_count;      // nonces used under `enc`; never repeats
+  uint8_t nonce_prefix[4];      // per-session bytes ahead of the counter
+  uint8_t rx_nonces[TW3_RX_NONCE_RING][TF_NONCE_SIZE];  // recent request nonces
+  uint64_t rx_nonce_count;      // request nonces accepted so far
+
+  tw3_session* next;            // next older session
+};
 
 // What the access log reports about a connection (smb/events.cpp).
 struct tw3_conn_activity {
@@ -135,18 +182,10 @@ struct tw3_conn {
   int32_t preauth_started;
   int32_t smb2_negotiated;
 
-  // Session keys
-  int32_t keys_ready;
+  // The NEGOTIATE exchange's pre-authentication hash: every session's
+  // logon hashes on from it.
   uint8_t preauth_hash[64];
-  // The hash once the NEGOTIATE exchange was folded in: every new session's
-  // logon starts from it, whatever an abandoned logon before it added.
-  uint8_t negotiate_hash[64];
   uint8_t preauth_salt[32];
-  uint8_t signing_key[16];
-  uint8_t encryption_key[32];  // 16 bytes used by the AES-128 ciphers
-  uint8_t decryption_key[32];
-  uint8_t application_key[16];
-  tw3_gcm_ctx gmac;
   uint64_t max_read;
   uint64_t max_write;
   uint8_t server_guid[SMB2_GUID_SIZE];  // as the last NEGOTIATE response carried it
@@ -158,20 +197,16 @@ struct tw3_conn {
   uint64_t seq_top;           // highest id granted so far
   uint64_t seq_used[TW3_CREDIT_WINDOW / 64];  // bit i: id seq_low + i has been used
 
-  // Session
-  int32_t authenticated;
-  uint64_t session_id;        // 0 when no session is begun or pending
+  // Sessions
+  tw3_session* sessions;      // newest first
+  int32_t session_count;      // at most TW3_SESSIONS_PER_CONN
   uint64_t sessions_begun;    // over the connection's life: no id is given twice
-  int32_t session_guest;
-  int32_t sign_required;
-  uint8_t session_base_key[16];
+  int32_t sign_required;      // the server requires signing (as negotiated)
+  // The challenge the NEGOTIATE made (its token carries it to raw NTLM
+  // clients): the connection's first session takes it, later ones a fresh one.
   uint8_t server_challenge[8];
-  // What the last CHALLENGE carried beside the challenge itself: the
-  // AUTHENTICATE answering it is checked against these, not against the
-  // options of the moment.
   char challenge_name[TW3_SERVER_NAME_MAX + 1];
   int64_t challenge_time;
-  int32_t setup_pending;
   int32_t logon_failures;
 
   // Trees and opens
@@ -179,17 +214,7 @@ struct tw3_conn {
   tw3_open_table opens;
   uint64_t next_id;           // source of tree ids and file ids
 
-  // Encryption of the session (transform.cpp)
   int32_t client_encrypt_cap;   // 3.0/3.0.2: the client set GLOBAL_CAP_ENCRYPTION
-  int32_t encrypt_data;         // the session must encrypt (option encrypt=required)
-  int32_t cipher_ready;         // enc/dec are keyed for cipher_id
-  int32_t session_encrypted;    // a transform of this session was accepted (counted once)
-  tw3_gcm_ctx enc;              // server-to-client key (GCM or the CCM schedule)
-  tw3_gcm_ctx dec;              // client-to-server key
-  uint64_t tx_nonce_count;      // nonces used under `enc`; never repeats
-  uint8_t nonce_prefix[4];      // per-session bytes ahead of the counter
-  uint8_t rx_nonces[TW3_RX_NONCE_RING][TF_NONCE_SIZE];  // recent request nonces
-  uint64_t rx_nonce_count;      // request nonces accepted so far
 
   int32_t trace;              // "TWSMB3S_TRACE" begins with 1
   int32_t trace_hex;          // "TWSMB3S_TRACE_HEX" begins with 1
@@ -218,7 +243,7 @@ void tw3_free_list(T*& head) {
   }
 }
 
-// Frees every tree record; the list becomes empty. No counter changes.
+// Frees every tree record; the list becomes empty and the trees gauge drops by as many.
 void tw3_conn_free_trees(tw3_conn* c);
 // Frees every open record (listings released first) and the lease records.
 void tw3_conn_free_opens(tw3_conn* c);
@@ -237,5 +262,20 @@ tw3_open* tw3_open_find(const tw3_conn* c, uint64_t file_id);
 // The same, only when it belongs to the session and tree the request
 // header names; null for any other.
 tw3_open* tw3_open_of(const tw3_conn* c, const tw3_hdr& h, uint64_t file_id);
-// 1 when session_id names the connection's authenticated session.
-bool tw3_session_live(const tw3_conn* c, uint64_t session_id);
+// The session record with this id, whatever its state, or null.
+tw3_session* tw3_session_find(const tw3_conn* c, uint64_t session_id);
+// The authenticated session with this id that serves requests, or null.
+tw3_session* tw3_session_live(const tw3_conn* c, uint64_t session_id);
+// A new session record with a fresh id, registered as the newest (logons in
+// progress older than TW3_LOGON_PENDING_MS are dropped first); null when
+// the connection holds TW3_SESSIONS_PER_CONN or memory runs out.
+tw3_session* tw3_session_begin(tw3_conn* c);
+// Ends a session: its trees and their opens go now, its record (and keys,
+// which may still sign or seal the answer at hand) once the message is answered.
+void tw3_session_end(tw3_conn* c, tw3_session* s);
+// Frees the records of ended sessions, their keys wiped.
+void tw3_sessions_reap(tw3_conn* c);
+// Frees every session record (end of the connection).
+void tw3_conn_free_sessions(tw3_conn* c);
+// Retires a tree: its waiting watches complete, its opens close, its record goes.
+void tw3_tree_retire(tw3_conn* c, tw3_tree* t);

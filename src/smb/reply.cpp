@@ -48,11 +48,22 @@ bool preauth_eligible(const tw3_conn* c, const uint8_t* bytes, uint64_t len) {
   const long mode = preauth_mode();
   const uint16_t command = le16(bytes + HDR_COMMAND);
   if (command == SMB2_NEGOTIATE)
-    return !c->authenticated && (mode == kPreauthBoth || mode == kPreauthNegotiate);
+    return c->session_count == 0 && (mode == kPreauthBoth || mode == kPreauthNegotiate);
   if (command == SMB2_SESSION_SETUP)
     return le32(bytes + HDR_STATUS) == STATUS_MORE_PROCESSING_REQUIRED &&
            (mode == kPreauthBoth || mode == kPreauthSetup);
   return false;
+}
+
+// A NEGOTIATE answer extends the connection's hash, a SESSION_SETUP one its
+// session's (named in its header).
+void preauth_sent(tw3_conn* c, const uint8_t* bytes, uint64_t len) {
+  if (!preauth_eligible(c, bytes, len)) return;
+  if (le16(bytes + HDR_COMMAND) == SMB2_NEGOTIATE) {
+    preauth_update(c, bytes, len);
+  } else if (tw3_session* s = tw3_session_find(c, le64(bytes + HDR_SESSION_ID))) {
+    preauth_session_update(c, s, bytes, len);
+  }
 }
 
 void trace_send(const tw3_conn* c, const uint8_t* bytes, uint64_t len) {
@@ -183,7 +194,7 @@ void send_parts(tw3_conn* c, const uint8_t* head, uint64_t head_len, const uint8
   // waits for the whole frame.
   tw3_lock_guard hold(c->send_lock);
   trace_send(c, whole.data, whole.len);
-  if (head_len == 0 && preauth_eligible(c, bytes, len)) preauth_update(c, bytes, len);
+  if (head_len == 0) preauth_sent(c, bytes, len);
   if (write_parts(c, parts, count) != 0) c->closing = 1;
   if (c->io->log != nullptr) c->io->log(c->io_ctx, "<<", whole.data, static_cast<int64_t>(whole.len));
   tw3_stat_add(ST_BYTES_SENT, static_cast<int64_t>(total));

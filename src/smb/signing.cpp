@@ -14,24 +14,26 @@ constexpr uint8_t kNonceResponseRole = 0x01;  // byte 8 of the nonce: the role b
 constexpr uint64_t kTraceFrameBytes = 512;
 
 // The signature of m (len bytes, header first) with its signature field zeroed.
-void compute(tw3_conn* c, uint8_t* m, uint64_t len, bool response, uint8_t out[SIGNATURE_SIZE]) {
+void compute(const tw3_conn* c, tw3_session* s, uint8_t* m, uint64_t len, bool response,
+             uint8_t out[SIGNATURE_SIZE]) {
   std::memset(m + HDR_SIGNATURE, 0, SIGNATURE_SIZE);
   if (c->signing_algorithm == SMB2_SIGNING_AES_GMAC) {
     uint8_t nonce[kNonceSize] = {};
     std::memcpy(nonce, m + HDR_MESSAGE_ID, 8);
     if (response) nonce[8] = kNonceResponseRole;
-    k_gcm_init(&c->gmac, c->signing_key);
-    k_gcm_tag_only(&c->gmac, nonce, m, len, out);
+    k_gcm_init(&s->gmac, s->signing_key);
+    k_gcm_tag_only(&s->gmac, nonce, m, len, out);
   } else {
-    k_cmac(c->signing_key, m, len, out);
+    k_cmac(s->signing_key, m, len, out);
   }
 }
 
-void trace_signature(const tw3_conn* c, const uint8_t* msg, uint64_t len, const uint8_t* sig) {
+void trace_signature(const tw3_conn* c, const tw3_session& s, const uint8_t* msg, uint64_t len,
+                     const uint8_t* sig) {
   if (!c->trace || !c->trace_hex) return;
   tw3_buf line{};
   tw3_buf_str(&line, "[sig] key=");
-  tw3_trace_secret(c->signing_key, sizeof c->signing_key, &line);
+  tw3_trace_secret(s.signing_key, sizeof s.signing_key, &line);
   tw3_buf_printf(&line, " n=%zu frame=", static_cast<size_t>(len));
   tw3_hex_encode(msg, len < kTraceFrameBytes ? len : kTraceFrameBytes, &line);
   tw3_buf_str(&line, " sig=");
@@ -49,20 +51,21 @@ bool exempt_from_signing(uint8_t command) {
 
 }  // namespace
 
-int sign_verify_request(tw3_conn* c, uint8_t* req, uint64_t len) {
+int sign_verify_request(const tw3_conn* c, tw3_session* s, uint8_t* req, uint64_t len) {
   if (len < SMB2_HDR_SIZE) return 0;
   uint8_t received[SIGNATURE_SIZE], expect[SIGNATURE_SIZE];
   std::memcpy(received, req + HDR_SIGNATURE, SIGNATURE_SIZE);
-  compute(c, req, len, false, expect);
+  compute(c, s, req, len, false, expect);
   std::memcpy(req + HDR_SIGNATURE, received, SIGNATURE_SIZE);
   return tw3_ct_equal(expect, received, SIGNATURE_SIZE);
 }
 
-int sign_unsigned_allowed(const tw3_conn* c, uint8_t command, const tw3_msg& m) {
+int sign_unsigned_allowed(const tw3_conn* c, uint8_t command, const tw3_msg& m, uint64_t session_id) {
   if (m.encrypted) return 1;  // encryption authenticates it
   // A named-user session on a server that requires signing accepts nothing
   // unsigned but the commands that carry no session data.
-  if (!c->sign_required || !c->authenticated || c->session_guest) return 1;
+  const tw3_session* s = tw3_session_live(c, session_id);
+  if (!c->sign_required || s == nullptr || s->guest) return 1;
   return exempt_from_signing(command) ? 1 : 0;
 }
 
@@ -74,7 +77,9 @@ namespace {
 // no session or another one, nor for a guest, whose keys come from a zero key
 // anyone can derive.
 bool unsigned_request_gets_signature(const tw3_conn* c, uint8_t command, uint64_t session_id) {
-  if (session_id != c->session_id || !c->authenticated || c->session_guest) return false;
+  const tw3_session* s = tw3_session_find(c, session_id);
+  // The answer that ends a session (LOGOFF) is still its own.
+  if (s == nullptr || !(s->authenticated || s->ended) || s->guest) return false;
   if (c->sign_required || c->client_sign_required) return true;
   return command == SMB2_SESSION_SETUP || (command == SMB2_TREE_CONNECT && c->dialect == SMB2_DIALECT_311);
 }
@@ -87,18 +92,22 @@ int sign_decide(tw3_conn* c, const tw3_reply* r, uint8_t command, int verified, 
   // request was: there is no session whose key it could carry.
   const int sign_one =
       session_id != 0 && (verified || unsigned_request_gets_signature(c, command, session_id)) ? 1 : 0;
+  const tw3_session* s = tw3_session_find(c, session_id);
+  const int keys = s != nullptr && s->keys_ready ? 1 : 0;
   tw3_trace(c, "[gate] cmd=%u sign_one=%d csr=%d ssr=%d kr=%d hs=%d\n", command, sign_one,
-            c->client_sign_required, c->sign_required, c->keys_ready, c->authenticated);
+            c->client_sign_required, c->sign_required, keys, s != nullptr && s->authenticated ? 1 : 0);
   // Inside a transform the encryption authenticates the response.
-  if (!sign_one || m.encrypted || !c->keys_ready) return 0;
+  if (!sign_one || m.encrypted || !keys) return 0;
   return r->b.len >= r->last_hdr && r->b.len - r->last_hdr >= SMB2_HDR_SIZE ? 1 : 0;
 }
 
 void sign_frame(tw3_conn* c, uint8_t* msg, uint64_t len) {
   if (len < SMB2_HDR_SIZE) return;
+  tw3_session* s = tw3_session_find(c, le64(msg + HDR_SESSION_ID));
+  if (s == nullptr || !s->keys_ready) return;
   put_le32(msg + HDR_FLAGS, le32(msg + HDR_FLAGS) | SMB2_FLAGS_SIGNED);
   uint8_t sig[SIGNATURE_SIZE];
-  compute(c, msg, len, true, sig);
+  compute(c, s, msg, len, true, sig);
   std::memcpy(msg + HDR_SIGNATURE, sig, SIGNATURE_SIZE);
-  trace_signature(c, msg, len, sig);
+  trace_signature(c, *s, msg, len, sig);
 }

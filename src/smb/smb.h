@@ -61,29 +61,30 @@ uint64_t tw3_credits_held(const tw3_conn* c);
 uint64_t tw3_credit_charge_needed(uint64_t payload);
 
 // ======================= Pre-authentication and signing ===================
-// Folds one message into preauth_hash (no-op on dialects up to 3.0.2); a
-// NEGOTIATE message also extends the connection's part of it.
+// Folds a NEGOTIATE message into the connection's hash (no-op on dialects
+// up to 3.0.2).
 void preauth_update(tw3_conn* c, const uint8_t* data, uint64_t len);
-// A SESSION_SETUP that begins a session (SessionId 0) hashes on from the
-// connection's part, not from an earlier logon's messages.
-void preauth_begin_session(tw3_conn* c);
+// Folds a SESSION_SETUP message into its session's hash; a session's first
+// one hashes on from the connection's NEGOTIATE exchange.
+void preauth_session_update(const tw3_conn* c, tw3_session* s, const uint8_t* data, uint64_t len);
 
 // Verifies a signed request of len bytes at req (its own bytes, header
-// first) in place. The caller has checked that the connection has keys or a
-// session. 1 when the signature matches, 0 otherwise.
-int sign_verify_request(tw3_conn* c, uint8_t* req, uint64_t len);
+// first) in place with the key of session s, which has keys. 1 when the
+// signature matches, 0 otherwise.
+int sign_verify_request(const tw3_conn* c, tw3_session* s, uint8_t* req, uint64_t len);
 // The signing decision for the response just built for a request of this
-// command; `verified` is 1 when the request's signature was verified, and
-// a request that came encrypted needs no signature on its answer.
-// Prints the "[gate]" trace line. 1 when the response is to be signed.
+// command under session_id; `verified` is 1 when the request's signature
+// was verified, and a request that came encrypted needs no signature on
+// its answer. Prints the "[gate]" trace line. 1 when the response is to be signed.
 int sign_decide(tw3_conn* c, const tw3_reply* r, uint8_t command, int verified, const tw3_msg& m,
                 uint64_t session_id);
-// Signs one response (len bytes at msg, header first) in place.
+// Signs one response (len bytes at msg, header first) in place with the
+// key of the session its header names; unsigned when that has no keys.
 void sign_frame(tw3_conn* c, uint8_t* msg, uint64_t len);
-// 1 when an unsigned request of this command may be handled: a named-user
-// session on a server that requires signing refuses all but NEGOTIATE,
-// SESSION_SETUP, ECHO and CANCEL.
-int sign_unsigned_allowed(const tw3_conn* c, uint8_t command, const tw3_msg& m);
+// 1 when an unsigned request of this command under session_id may be
+// handled: a named-user session on a server that requires signing refuses
+// all but NEGOTIATE, SESSION_SETUP, ECHO and CANCEL.
+int sign_unsigned_allowed(const tw3_conn* c, uint8_t command, const tw3_msg& m, uint64_t session_id);
 
 // ======================= Server-initiated messages ========================
 // Compares the files of held oplocks and leases with the host, at most once
@@ -94,9 +95,7 @@ void tw3_caching_poll(tw3_conn* c);
 // ======================= Encryption (transform messages) ==================
 // Keys the session's cipher contexts from encryption_key / decryption_key
 // (after the session keys are derived); a guest session gets none.
-void tf_session_keys(tw3_conn* c);
-// Forgets the session's cipher keys (logoff, end of the connection).
-void tf_session_wipe(tw3_conn* c);
+void tf_session_keys(const tw3_conn* c, tw3_session* s);
 // A received message: a transform is authenticated and decrypted in place
 // (m then names the inner message, with encrypted and session_id set). -1
 // when the message must be dropped and the connection closed; 0 to go on.
@@ -112,8 +111,9 @@ int tf_wrap_reply(tw3_conn* c, const tw3_msg& m, tw3_reply* r);
 // encrypted (a CHANGE_NOTIFY completion): a client that encrypts drops
 // anything plain of its session. -1 when it cannot: the connection ends.
 int tf_seal_own(tw3_conn* c, tw3_reply* r, uint64_t session_id);
-// Seals an oplock or lease break when the session encrypts (it must, or its
-// client does), as a transform of the session, which the break's header then
-// names; otherwise leaves it plain. -1 when it cannot: the connection ends.
-int tf_seal_break(tw3_conn* c, tw3_reply* r);
+// Seals an oplock or lease break when session_id (the open's) encrypts (it
+// must, or its client does), as a transform of the session, which the
+// break's header then names; otherwise leaves it plain. -1 when it cannot:
+// the connection ends.
+int tf_seal_break(tw3_conn* c, tw3_reply* r, uint64_t session_id);
 

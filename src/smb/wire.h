@@ -120,6 +120,7 @@ constexpr uint32_t SMB2_GLOBAL_CAP_ENCRYPTION = 0x00000040;
 constexpr uint16_t SMB2_SIGNING_AES_CMAC = 1;
 constexpr uint16_t SMB2_SIGNING_AES_GMAC = 2;
 constexpr uint32_t SMB2_GUID_SIZE = 16;
+constexpr uint8_t SMB2_SESSION_FLAG_BINDING = 0x01;  // SESSION_SETUP request Flags
 constexpr uint16_t SMB2_SESSION_FLAG_ENCRYPT_DATA = 0x0004;
 
 // ---- NT status codes (MS-ERREF 2.3) ----

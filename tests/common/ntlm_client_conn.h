@@ -37,6 +37,7 @@ class Conn {
   ~Conn() {
     tw3_conn_free_trees(&c);
     tw3_conn_free_opens(&c);
+    tw3_conn_free_sessions(&c);
   }
   Conn(const Conn&) = delete;
   Conn& operator=(const Conn&) = delete;
@@ -66,6 +67,7 @@ class Conn {
     if (tw3_reply_sendable(&r, have) && tf_wrap_reply(&c, m, &r) == 0)
       send_reply(&c, &r);
     tw3_buf_free(&r.b);
+    tw3_sessions_reap(&c);
     tw3_opts_get(&c.opts);
     if (sio_.written.size() < before + 4) return {};
     return Bytes(sio_.written.begin() + static_cast<long>(before) + 4, sio_.written.end());
@@ -78,6 +80,9 @@ class Conn {
     sio_.gather = true;
     io_ = sio_.io();
   }
+
+  // The newest session record (the one a single logon made), or null.
+  tw3_session* session() const { return c.sessions; }
 
   tw3_conn c{};
 

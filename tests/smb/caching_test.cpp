@@ -364,11 +364,12 @@ TEST_F(Caching, TheIdlePollBreaksWhatChangedOncePerSecond) {
 // break; a session that never encrypted gets it plain, as ever.
 TEST_F(Caching, BreaksToAnEncryptingSessionLeaveSealed) {
   tw3_conn* k = c.get();
+  tw3_session* s = c.session();
   const bytes key(16, 0x5A);
-  std::memcpy(k->encryption_key, key.data(), key.size());
+  std::memcpy(s->encryption_key, key.data(), key.size());
   k->cipher_id = SMB2_CIPHER_AES128_GCM;
-  tf_session_keys(k);
-  ASSERT_EQ(k->cipher_ready, 1);
+  tf_session_keys(k, s);
+  ASSERT_EQ(s->cipher_ready, 1);
   tw3_gcm_ctx client{};
   k_gcm_init(&client, key.data());
   struct row {
@@ -378,8 +379,8 @@ TEST_F(Caching, BreaksToAnEncryptingSessionLeaveSealed) {
   uint8_t lease = 1;
   for (const row& r : rows) {
     SCOPED_TRACE(r.what);
-    k->encrypt_data = r.must;
-    k->session_encrypted = r.client_encrypts;
+    s->encrypt_data = r.must;
+    s->encrypted = r.client_encrypts;
     const bytes lease_key = key_of(lease++);
     ASSERT_TRUE(t.file("films/ten.txt", "0123456789"));
     response a = c.create(tree, create_with("ten.txt", 0xFF, lease_context(2, lease_key, kRWH)));
@@ -409,7 +410,6 @@ TEST_F(Caching, BreaksToAnEncryptingSessionLeaveSealed) {
     EXPECT_EQ(bytes(notes[0].body.begin() + 8, notes[0].body.begin() + 24), lease_key);
     EXPECT_EQ(k->closing, 0);
   }
-  tf_session_wipe(k);
 }
 
 TEST(SendLock, FramesNeverInterleave) {

@@ -98,8 +98,7 @@ class CompoundFiles : public EngineTest {
     ASSERT_EQ(tw3_share_find("data", &t->share), 0);
     c_.tree_list = t;
     c_.next_id = 1;
-    c_.authenticated = 1;
-    c_.session_id = 0x99;
+    sim_session(&c_, 0x99);
     c_.max_read = 65536;
     c_.negotiated = 1;
   }

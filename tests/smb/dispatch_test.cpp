@@ -265,26 +265,39 @@ TEST_F(Dispatch, ARequestReadsOnlyItsOwnBytes) {
   EXPECT_EQ(c_.closing, 0);
 }
 
-TEST_F(Dispatch, SignedRequestWithoutSessionIsRefusedAndEndsTheMessage) {
-  req q = echo(1);
-  q.flags = SMB2_FLAGS_SIGNED;
-  q.credit_request = 5;
-  const int64_t bad = stat(ST_BAD_SIGNATURE);
-  EXPECT_EQ(run(tw3test::compound({q, echo(2)})), 1);
-  auto rs = responses();
-  ASSERT_EQ(rs.size(), 1u);
-  EXPECT_EQ(rs[0].status, STATUS_ACCESS_DENIED);
-  EXPECT_EQ(rs[0].credits, 5);
-  EXPECT_EQ(r_.b.len, tw3test::kErrorResponseSize);
-  EXPECT_EQ(body_after(r_, 0), tw3test::kErrorBody);
-  EXPECT_EQ(stat(ST_BAD_SIGNATURE) - bad, 1);
+// A signed request names the session whose key signed it: with none it is
+// USER_SESSION_DELETED, with one that has no keys yet ACCESS_DENIED; either
+// ends the message.
+TEST_F(Dispatch, SignedRequestWithoutSessionKeysIsRefusedAndEndsTheMessage) {
+  tw3_session* pending = tw3_session_begin(&c_);  // a logon in progress: no keys
+  const struct {
+    uint64_t session;
+    uint32_t status;
+    int64_t bad_signatures;
+  } cases[] = {{0, STATUS_USER_SESSION_DELETED, 0}, {0x1234, STATUS_USER_SESSION_DELETED, 0},
+               {pending->id, STATUS_ACCESS_DENIED, 1}};
+  for (const auto& k : cases) {
+    req q = echo(1);
+    q.flags = SMB2_FLAGS_SIGNED;
+    q.credit_request = 5;
+    q.session_id = k.session;
+    const int64_t bad = stat(ST_BAD_SIGNATURE);
+    EXPECT_EQ(run(tw3test::compound({q, echo(2)})), 1);
+    auto rs = responses();
+    ASSERT_EQ(rs.size(), 1u);
+    EXPECT_EQ(rs[0].status, k.status);
+    EXPECT_EQ(rs[0].credits, 5);
+    EXPECT_EQ(r_.b.len, tw3test::kErrorResponseSize);
+    EXPECT_EQ(body_after(r_, 0), tw3test::kErrorBody);
+    EXPECT_EQ(stat(ST_BAD_SIGNATURE) - bad, k.bad_signatures);
 
-  // Second in a compound: chained after the first answer.
-  q.message_id = 2;
-  run(tw3test::compound({echo(1), q, echo(3)}));
-  rs = responses();
-  ASSERT_EQ(rs.size(), 2u);
-  EXPECT_EQ(rs[1].status, STATUS_ACCESS_DENIED);
+    // Second in a compound: chained after the first answer.
+    q.message_id = 2;
+    run(tw3test::compound({echo(1), q, echo(3)}));
+    rs = responses();
+    ASSERT_EQ(rs.size(), 2u);
+    EXPECT_EQ(rs[1].status, k.status);
+  }
 }
 
 // Success carries the 4-byte body; a refusal is an ERROR response.
@@ -328,17 +341,24 @@ TEST_F(Dispatch, CommandsWithoutDataAnswerWithTheFourByteBodyOrAnErrorBody) {
   }
 }
 
-TEST_F(Dispatch, LogoffInsideACompoundFreesEverythingBeforeTheNextRequest) {
-  for (uint32_t id = 1; id <= 2; ++id) {
+TEST_F(Dispatch, LogoffInsideACompoundFreesEverythingOfItsSessionBeforeTheNextRequest) {
+  // Trees 1 and 2 and an open of session 0x55; tree 3 and an open of 0x77.
+  for (uint32_t id = 1; id <= 3; ++id) {
     auto* t = new tw3_tree{};
     t->tree_id = id;
+    t->session_id = id < 3 ? 0x55 : 0x77;
     t->next = c_.tree_list;
     c_.tree_list = t;
   }
   tw3_open* o = tw3_open_add(&c_);
   ASSERT_NE(o, nullptr);
-  c_.authenticated = 1;
-  c_.session_id = 0x55;
+  o->session_id = 0x55;
+  o->tree_id = 1;
+  tw3_open* other = tw3_open_add(&c_);
+  other->session_id = 0x77;
+  other->tree_id = 3;
+  sim_session(&c_, 0x55);
+  sim_session(&c_, 0x77);
   EXPECT_EQ(tw3_open_find(&c_, o->file_id), o);
   const uint64_t fid = o->file_id;
 
@@ -355,12 +375,14 @@ TEST_F(Dispatch, LogoffInsideACompoundFreesEverythingBeforeTheNextRequest) {
   EXPECT_EQ(rs[0].status, STATUS_SUCCESS);
   EXPECT_EQ(rs[0].session_id, 0x55u);  // the LOGOFF response keeps the request's id
   EXPECT_EQ(rs[1].status, STATUS_USER_SESSION_DELETED);
-  EXPECT_EQ(c_.tree_list, nullptr);
-  EXPECT_EQ(c_.opens.newest, nullptr);
-  EXPECT_EQ(c_.opens.count, 0);
-  EXPECT_EQ(c_.authenticated, 0);
-  EXPECT_EQ(c_.session_id, 0u);
+  ASSERT_NE(c_.tree_list, nullptr);
+  EXPECT_EQ(c_.tree_list->tree_id, 3u) << "the other session's tree stays";
+  EXPECT_EQ(c_.tree_list->next, nullptr);
+  EXPECT_EQ(c_.opens.count, 1);
+  EXPECT_EQ(c_.opens.newest, other);
   EXPECT_EQ(tw3_open_find(&c_, fid), nullptr);
+  EXPECT_EQ(tw3_session_live(&c_, 0x55), nullptr);
+  EXPECT_NE(tw3_session_live(&c_, 0x77), nullptr);
 }
 
 }  // namespace

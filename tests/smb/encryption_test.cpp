@@ -255,7 +255,7 @@ TEST_F(Encryption, EveryReplyLeavesInOneWriteGatheredOrJoined) {
     ASSERT_EQ(s.cipher, 0);
     const Bytes signed_reply = signs.send(tree_connect(3, s.sid));
     Key16 key{};
-    std::memcpy(key.data(), signs.c.signing_key, key.size());
+    std::memcpy(key.data(), signs.session()->signing_key, key.size());
     EXPECT_TRUE(ntlmc::response_signature_ok(signed_reply, 0, signed_reply.size(), key,
                                              signs.c.signing_algorithm == 2));
     EXPECT_EQ(signs.transport().last_parts, gather ? 2 : 0);

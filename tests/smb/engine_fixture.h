@@ -6,6 +6,7 @@
 
 #include "common/smb_frames.h"
 #include "config/config.h"
+#include "smb/session_sim.h"
 #include "smb/smb.h"
 
 class EngineTest : public ::testing::Test {
@@ -27,6 +28,7 @@ class EngineTest : public ::testing::Test {
   void TearDown() override {
     tw3_conn_free_trees(&c_);
     tw3_conn_free_opens(&c_);
+    tw3_conn_free_sessions(&c_);
     tw3_buf_free(&r_.b);
   }
   // A session and one live tree, as SESSION_SETUP and TREE_CONNECT leave
@@ -34,8 +36,7 @@ class EngineTest : public ::testing::Test {
   static constexpr uint64_t kSession = 0x0000400000000001ULL;
   static constexpr uint32_t kTree = 1;
   void give_session_and_tree() {
-    c_.authenticated = 1;
-    c_.session_id = kSession;
+    sim_session(&c_, kSession);
     auto* t = new tw3_tree{};
     t->tree_id = kTree;
     t->session_id = kSession;

@@ -114,10 +114,10 @@ TEST_F(Events, SessionAndTreeAreCheckedBeforeTheHandler) {
       request bad = k.q;
       bad.session_id = f.session;
       bad.tree_id = f.tree;
-      c.get()->authenticated = f.logged_off ? 0 : 1;
+      c.session()->authenticated = f.logged_off ? 0 : 1;
       g_seen.clear();
       const response r = c.one(bad);
-      c.get()->authenticated = 1;
+      c.session()->authenticated = 1;
       EXPECT_EQ(r.status(), f.status);
       EXPECT_EQ(r.body_bytes(0, r.body_size()), tw3test::kErrorBody);
       ASSERT_EQ(g_seen.size(), 1u);

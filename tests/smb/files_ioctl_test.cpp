@@ -57,7 +57,7 @@ TEST_F(Ioctl, ValidateNegotiateAnswersAnyFileAndInput) {
   for (int variant = 0; variant < 2; ++variant) {
     k->client_large_mtu = variant;
     k->sign_required = variant;
-    k->session_guest = variant;  // unsigned requests stay acceptable
+    c.session()->guest = variant;  // unsigned requests stay acceptable
     response r = c.ioctl(variant ? kAllOnes : 0x12345, kValidate, variant ? bytes(24, 7) : bytes{});
     ASSERT_EQ(r.status(), STATUS_SUCCESS);
     EXPECT_EQ(r.b64(16), kAllOnes);

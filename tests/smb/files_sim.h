@@ -16,6 +16,7 @@
 #include "common/smb_frames.h"
 #include "config/config.h"
 #include "smb/files.h"
+#include "smb/session_sim.h"
 #include "smb/smb.h"
 
 namespace files_sim {
@@ -415,8 +416,7 @@ class conn {
     c_->dialect = SMB2_DIALECT_311;
     c_->max_read = 65536;
     c_->max_write = 65536;
-    c_->authenticated = 1;
-    c_->session_id = kSessionId;
+    sim_session(c_.get(), kSessionId);
     // As if NEGOTIATE had used id 0 and the answers had granted ids up to 127.
     c_->seq_low = 1;
     c_->seq_top = TW3_CREDIT_WINDOW / 2 - 1;
@@ -424,10 +424,13 @@ class conn {
   ~conn() {
     tw3_conn_free_trees(c_.get());
     tw3_conn_free_opens(c_.get());
+    tw3_conn_free_sessions(c_.get());
   }
   conn(const conn&) = delete;
   conn& operator=(const conn&) = delete;
 
+  // The session the constructor set up.
+  tw3_session* session() const { return tw3_session_find(c_.get(), kSessionId); }
   tw3_conn* get() { return c_.get(); }
   tw3test::script_io sio;
   // Sends one message of one or more requests; returns every response.

@@ -105,7 +105,7 @@ TEST_F(Files, TreeConnectMalformedAndWithoutSession) {
   for (const bytes& b : {short_body, bad_size, past_end, below_header, too_long}) {
     EXPECT_EQ(c.one({SMB2_TREE_CONNECT, 0, 0, kSessionId, b}).status(), STATUS_INVALID_PARAMETER);
   }
-  c.get()->authenticated = 0;
+  c.session()->authenticated = 0;
   int64_t before = tw3_stat_get(ST_TREE_REFUSED);
   EXPECT_EQ(c.one({SMB2_TREE_CONNECT, 0, 0, kSessionId, tree_connect_body("films")}).status(),
             STATUS_USER_SESSION_DELETED);
@@ -286,7 +286,7 @@ TEST_F(Files, CreateWithoutSessionOrTree) {
   uint32_t tree = c.connect("films");
   EXPECT_EQ(c.create(99, create_body("ten.txt")).status(), STATUS_NETWORK_NAME_DELETED);
   EXPECT_EQ(c.create(99, create_body("\\x", 0x2, 6)).status(), STATUS_NETWORK_NAME_DELETED) << "before all else";
-  c.get()->authenticated = 0;
+  c.session()->authenticated = 0;
   EXPECT_EQ(c.create(tree, create_body("ten.txt")).status(), STATUS_USER_SESSION_DELETED);
   EXPECT_EQ(c.create(tree, create_body("\\x", 0x2, 6)).status(), STATUS_USER_SESSION_DELETED);
 }

@@ -75,7 +75,7 @@ TEST_F(LogonSession, FirstLegAnswersWithTheChallenge) {
     const uint8_t* challenge = ntlmc::find_ntlmssp(buf.data(), buf.size(), &len);
     ASSERT_TRUE(challenge != nullptr && len >= 24) << c.why;
     EXPECT_EQ(get32(challenge + 20), c.flags) << c.why;
-    EXPECT_TRUE(conn.c.setup_pending) << c.why;
+    EXPECT_TRUE(conn.session()->setup_pending) << c.why;
   }
 }
 
@@ -98,7 +98,7 @@ TEST_F(LogonSession, NamedLogonDerivesTheKeysClientsDerive) {
     EXPECT_EQ(get16(&l.ss2_resp[66]), 0) << "not a guest";
     EXPECT_EQ(ntlmc::ss_buffer(l.ss2_resp), kDone);
     EXPECT_EQ(tw3_stat_get(ST_SESSIONS), sessions + 2);
-    EXPECT_EQ(key_of(conn.c.session_base_key), l.auth.session_key);
+    EXPECT_EQ(key_of(conn.session()->session_base_key), l.auth.session_key);
     Key16 want;
     if (k.dialect == 0x0311) {
       want = ntlmc::signing_key_311(
@@ -107,7 +107,7 @@ TEST_F(LogonSession, NamedLogonDerivesTheKeysClientsDerive) {
     } else {
       want = ntlmc::signing_key_30(l.auth.session_key);
     }
-    EXPECT_EQ(key_of(conn.c.signing_key), want) << k.dialect;
+    EXPECT_EQ(key_of(conn.session()->signing_key), want) << k.dialect;
     // The client announced signing: the final response is signed with that key.
     EXPECT_TRUE(ntlmc::response_signature_ok(l.ss2_resp, 0, l.ss2_resp.size(), want, k.gmac))
         << k.dialect;
@@ -135,7 +135,7 @@ TEST_F(LogonSession, ServerNameChangedBetweenTheLegs) {
     tw3_opts_get(&conn.c.opts);
   });
   EXPECT_EQ(ntlmc::status_of(l.ss2_resp), 0u);
-  EXPECT_TRUE(conn.c.authenticated);
+  EXPECT_TRUE(conn.session()->authenticated);
   EXPECT_EQ(tw3_stat_get(ST_LOGON_FAILED), failed);
 
   // The next logon is challenged, and checked, with the new name.
@@ -203,11 +203,12 @@ TEST_F(LogonSession, AccountsGuestsAndFailures) {
                 Bytes({9, 0, 0, 0, 0, 0, 0, 0, 0}))
           << c.why;
       EXPECT_EQ(tw3_stat_get(ST_LOGON_FAILED), failed + 1) << c.why;
-      EXPECT_FALSE(conn.c.authenticated) << c.why;
+      EXPECT_EQ(tw3_session_live(&conn.c, l.session_id), nullptr) << c.why;
       continue;
     }
-    EXPECT_TRUE(conn.c.authenticated) << c.why;
-    const bool guest = conn.c.session_guest != 0;
+    const tw3_session* made = tw3_session_live(&conn.c, l.session_id);
+    ASSERT_NE(made, nullptr) << c.why;
+    const bool guest = made->guest != 0;
     EXPECT_EQ(get16(&l.ss2_resp[66]), guest ? 1 : 0) << c.why;
     EXPECT_EQ(tw3_stat_get(ST_GUEST_SESSIONS), guests + (guest ? 1 : 0)) << c.why;
     // A guest logon's final response carries no signature.
@@ -240,32 +241,28 @@ TEST_F(LogonSession, RequestChecksDoNotCountAsLogonFailures) {
   EXPECT_EQ(ntlmc::status_of(ok), 0xC0000016u);
 }
 
-TEST_F(LogonSession, RelogonIsRefusedAndFailuresEndTheConnection) {
+// A failed logon ends its session (a retry under its id finds none), and
+// enough of them end the connection.
+TEST_F(LogonSession, FailuresEndTheirSessionAndThenTheConnection) {
   add_alice();
-  {
-    Conn conn;
-    const ntlmc::Logon l = ntlmc::logon(conn, {}, ntlmc::AuthSpec{});
-    ASSERT_EQ(ntlmc::status_of(l.ss2_resp), 0u);
-    const Bytes again = conn.send(ntlmc::session_setup_request(
-        ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate()), 3, l.session_id));
-    EXPECT_EQ(ntlmc::status_of(again), 0xC00000D0u);
-  }
   ASSERT_EQ(tw3_set_option("max_login_failures", "3"), 0);
   Conn conn;
   ntlmc::AuthSpec wrong;
   wrong.password = "nope";
   const ntlmc::Logon first = ntlmc::logon(conn, {}, wrong);
   ASSERT_EQ(ntlmc::status_of(first.ss2_resp), kLogonFailure);
+  const Bytes retry = conn.send(ntlmc::session_setup_request(
+      ntlmc::spnego_resp(ntlmc::authenticate(wrong).msg), 10, first.session_id));
+  EXPECT_EQ(ntlmc::status_of(retry), 0xC0000203u) << "the failed session is gone";
   for (int attempt = 2; attempt <= 3; attempt++) {
     EXPECT_FALSE(conn.c.closing) << attempt;
     const Bytes r = conn.send(ntlmc::session_setup_request(
-        ntlmc::spnego_resp(ntlmc::authenticate(wrong).msg), 10 + attempt, first.session_id));
+        ntlmc::spnego_resp(ntlmc::authenticate(wrong).msg), 10 + attempt, 0));
     EXPECT_EQ(ntlmc::status_of(r), kLogonFailure) << attempt;  // still answered
-    // A retry keeps the connection's session id and challenge.
-    EXPECT_EQ(conn.c.session_id, first.session_id);
   }
   EXPECT_TRUE(conn.c.closing);
   EXPECT_EQ(conn.c.logon_failures, 3);
+  EXPECT_EQ(conn.c.session_count, 0) << "no record of a failed logon is kept";
 }
 
 // The two legs of a logon on a negotiated connection, under SessionId 0 and
@@ -317,7 +314,7 @@ TEST_F(LogonSession, ASecondLogonWithSessionIdZeroBeginsANewSession) {
   EXPECT_EQ(get64(&l.ss2_resp[40]), l.session_id);
   const Key16 want = ntlmc::signing_key_311(
       l.auth.session_key, ntlmc::preauth_chain({&nego_req, &nego_resp, &l.ss1_req, &l.ss1_resp, &l.ss2_req}));
-  EXPECT_EQ(key_of(conn.c.signing_key), want);
+  EXPECT_EQ(key_of(conn.session()->signing_key), want);
   EXPECT_EQ(ntlmc::status_of(conn.send(ntlmc::tree_connect(4, first_id))), 0xC0000203u);
   EXPECT_EQ(ntlmc::status_of(conn.send(ntlmc::tree_connect(5, l.session_id))), 0u);
 }
