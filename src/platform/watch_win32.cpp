@@ -72,10 +72,16 @@ uint32_t action_of(DWORD a) {
   }
 }
 
-// Whether a name that is there now is a folder (links are not followed).
+// Whether a name that is there now is a folder (a link to one is not). Its
+// attributes alone say so: a flood of changes asks this once per record, and
+// opening each name (as tw3_fs_lstat does) made every watcher of a busy
+// folder answer tens of seconds late under wine.
 bool is_folder_now(const tw3_watch* w, const std::string& rel) {
-  tw3_stat st{};
-  return tw3_fs_lstat(host_path_of(w, rel).c_str(), &st) == 0 && st.kind == TW3_KIND_DIR;
+  std::wstring path;
+  if (!tw3w::host_path(host_path_of(w, rel).c_str(), &path)) return false;
+  const DWORD attrs = GetFileAttributesW(path.c_str());
+  return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         (attrs & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
 // Turns the records of one completed read into events. A rename half whose

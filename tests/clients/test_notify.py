@@ -135,7 +135,8 @@ def rss_kib(pid):
 @unittest.skipUnless(impacket_modules(), "impacket not installed")
 class Impacket(unittest.TestCase):
     def watcher(self, share, folder):
-        """A logged-on connection with a CHANGE_NOTIFY waiting on folder."""
+        """A logged-on connection with a CHANGE_NOTIFY waiting on folder (the
+        server has taken it when this returns)."""
         s3, SMBConnection = impacket_modules()
         conn = SMBConnection("127.0.0.1", "127.0.0.1", sess_port=Server.srv.port,
                              preferredDialect=s3.SMB2_DIALECT_30, timeout=WAIT_S)
@@ -153,7 +154,14 @@ class Impacket(unittest.TestCase):
         req["FileID"] = fid
         req["CompletionFilter"] = s3.FILE_NOTIFY_CHANGE_FILE_NAME
         p["Data"] = req
-        return conn, smb, tid, fid, smb.sendSMB(p)
+        mid = smb.sendSMB(p)
+        # The host folder is watched from the moment the server takes the
+        # request, and a change made before that is not reported. A
+        # connection's messages are answered in order, so once an ECHO sent
+        # after it is answered the request is waiting (impacket passes over
+        # its interim answer); on a loaded host that can be long after sending.
+        smb.echo()
+        return conn, smb, tid, fid, mid
 
     def test_many_watchers_of_a_busy_folder_all_complete(self):
         """16 clients watch one folder while 1,000 files appear in it: each

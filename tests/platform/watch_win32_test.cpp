@@ -92,6 +92,40 @@ TEST(WatchWin32, ReportsChangesByNameRelativeToTheRoot) {
   tw3_watch_close(nullptr);
 }
 
+// Each new name says whether it is a folder (which a client's filter and a
+// tree watch go by); also in a burst of many, which is told apart from the
+// names' attributes without opening each.
+TEST(WatchWin32, TellsNewFoldersFromNewFiles) {
+  temp_dir t;
+  ASSERT_TRUE(t.ok());
+  ASSERT_TRUE(t.dir("root"));
+  tw3_watch* w = tw3_watch_open();
+  ASSERT_NE(w, nullptr);
+  ASSERT_EQ(tw3_watch_add(w, t.sub("root").c_str(), ""), 0);
+  constexpr int kEach = 100;
+  for (int i = 0; i < kEach; ++i) {
+    ASSERT_TRUE(t.dir("root/d" + std::to_string(i)));
+    ASSERT_TRUE(t.file("root/f" + std::to_string(i), "x"));
+  }
+  int folders = 0, files = 0, wrong = 0;
+  tw3_watch_event ev[64];
+  for (int round = 0; round < 100 && folders + files < 2 * kEach; ++round) {
+    const int n = tw3_watch_read(w, ev, 64, 100);
+    ASSERT_GE(n, 0);
+    for (int i = 0; i < n; ++i) {
+      ASSERT_NE(ev[i].action, TW3_WATCH_OVERFLOW);
+      if (ev[i].action != TW3_WATCH_ADDED) continue;
+      const bool folder = ev[i].name[0] == 'd';
+      (folder ? folders : files) += 1;
+      if ((ev[i].is_dir != 0) != folder) ++wrong;
+    }
+  }
+  EXPECT_EQ(folders, kEach);
+  EXPECT_EQ(files, kEach);
+  EXPECT_EQ(wrong, 0);
+  tw3_watch_close(w);
+}
+
 TEST(WatchWin32, ClosesWithAReadOutstanding) {
   temp_dir t;
   ASSERT_TRUE(t.ok());
