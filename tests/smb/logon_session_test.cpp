@@ -272,15 +272,15 @@ struct Legs {
   uint64_t session_id = 0;
   ntlmc::Auth auth;
 };
-Legs two_legs(Conn& conn, uint64_t mid) {
+Legs two_legs(Conn& conn, uint64_t mid, ntlmc::AuthSpec spec = {}, uint64_t session_id = 0) {
   Legs l;
-  l.ss1_req = ntlmc::session_setup_request(ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate()), mid, 0);
+  l.ss1_req =
+      ntlmc::session_setup_request(ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate()), mid, session_id);
   l.ss1_resp = conn.send(l.ss1_req);
   l.session_id = get64(&l.ss1_resp[40]);
   const Bytes buf = ntlmc::ss_buffer(l.ss1_resp);
   size_t tlen = 0;
   const uint8_t* t = ntlmc::find_ntlmssp(buf.data(), buf.size(), &tlen);
-  ntlmc::AuthSpec spec;
   if (t == nullptr || !ntlmc::parse_challenge(t, tlen, &spec.server_challenge)) {
     ADD_FAILURE() << "no CHALLENGE";
     return l;
@@ -369,4 +369,101 @@ TEST_F(LogonSession, DamagedLogonMessagesStayInBounds) {
   }
 }
 
+// Sessions on one connection: each user's with its own id and keys, each
+// request under the session it names, a LOGOFF or a failed
+// re-authentication ending only its own, and a re-authentication keeping
+// the session's trees and keys.
+TEST_F(LogonSession, SessionsOfTwoUsersShareAConnection) {
+  add_alice();
+  ASSERT_EQ(tw3_add_user("bob", "hunter2"), 0);
+  Conn conn;
+  ntlmc::Negotiate n;
+  n.dialects = {0x0311};
+  n.signing = {1};  // AES-CMAC
+  conn.send(ntlmc::negotiate_request(n, 0));
+  ntlmc::AuthSpec bob;
+  bob.user = "bob";
+  bob.password = "hunter2";
+  const Legs a = two_legs(conn, 1);
+  const Legs b = two_legs(conn, 3, bob);
+  ASSERT_EQ(ntlmc::status_of(a.ss2_resp), 0u);
+  ASSERT_EQ(ntlmc::status_of(b.ss2_resp), 0u);
+  ASSERT_NE(a.session_id, b.session_id);
+  EXPECT_EQ(conn.c.session_count, 2);
+  const Key16 ka = key_of(tw3_session_live(&conn.c, a.session_id)->signing_key);
+  const Key16 kb = key_of(tw3_session_live(&conn.c, b.session_id)->signing_key);
+  EXPECT_NE(ka, kb);
+  // Each answers under its own key; a signature with the other's is refused.
+  const struct {
+    uint64_t sid;
+    Key16 key;
+    uint32_t status;
+  } signed_echoes[] = {{a.session_id, ka, 0}, {b.session_id, kb, 0}, {b.session_id, ka, 0xC0000022u}};
+  uint64_t mid = 10;
+  for (const auto& k : signed_echoes) {
+    Bytes e = ntlmc::echo(mid++, k.sid);
+    ntlmc::sign_request(e, 0, e.size(), k.key, false);
+    const Bytes r = conn.send(e);
+    EXPECT_EQ(ntlmc::status_of(r), k.status);
+    if (k.status == 0) {
+      EXPECT_TRUE(ntlmc::response_signature_ok(r, 0, r.size(), k.key, false));
+    }
+  }
+  const Bytes tree_a = conn.send(ntlmc::tree_connect(mid++, a.session_id));
+  const Bytes tree_b = conn.send(ntlmc::tree_connect(mid++, b.session_id));
+  ASSERT_EQ(ntlmc::status_of(tree_b), 0u);
+
+  // Bob re-authenticates: same session, same keys, his tree still there.
+  const Legs again = two_legs(conn, mid, bob, b.session_id);
+  mid += 2;
+  EXPECT_EQ(ntlmc::status_of(again.ss1_resp), 0xC0000016u);
+  ASSERT_EQ(ntlmc::status_of(again.ss2_resp), 0u);
+  EXPECT_EQ(get64(&again.ss2_resp[40]), b.session_id);
+  EXPECT_EQ(key_of(tw3_session_live(&conn.c, b.session_id)->signing_key), kb);
+  EXPECT_TRUE(ntlmc::response_signature_ok(again.ss2_resp, 0, again.ss2_resp.size(), kb, false));
+  const auto disconnect = [&](uint64_t sid, const Bytes& tcon) {
+    return ntlmc::status_of(conn.send(tw3test::smb2_request({.command = SMB2_TREE_DISCONNECT,
+                                                             .body = {4, 0, 0, 0},
+                                                             .message_id = mid++,
+                                                             .tree_id = get32(&tcon[36]),
+                                                             .session_id = sid})));
+  };
+  EXPECT_EQ(disconnect(b.session_id, tree_b), 0u) << "the tree outlived the re-authentication";
+
+  // Alice logs off: Bob goes on.
+  const Bytes off = conn.send(tw3test::smb2_request(
+      {.command = SMB2_LOGOFF, .body = {4, 0, 0, 0}, .message_id = mid++, .session_id = a.session_id}));
+  EXPECT_EQ(ntlmc::status_of(off), 0u);
+  EXPECT_EQ(disconnect(a.session_id, tree_a), 0xC0000203u);
+  EXPECT_EQ(ntlmc::status_of(conn.send(ntlmc::echo(mid++, b.session_id))), 0u);
+  EXPECT_NE(tw3_session_live(&conn.c, b.session_id), nullptr);
+
+  // A failed re-authentication ends Bob's session, and only it.
+  const Legs c2 = two_legs(conn, 40);
+  ASSERT_EQ(ntlmc::status_of(c2.ss2_resp), 0u);
+  ntlmc::AuthSpec wrong = bob;
+  wrong.password = "nope";
+  const Legs failed = two_legs(conn, 42, wrong, b.session_id);
+  EXPECT_EQ(ntlmc::status_of(failed.ss2_resp), kLogonFailure);
+  EXPECT_EQ(tw3_session_live(&conn.c, b.session_id), nullptr);
+  EXPECT_NE(tw3_session_live(&conn.c, c2.session_id), nullptr);
+  EXPECT_EQ(tw3_stat_get(ST_SESSIONS_OPEN), 1) << "alice's second session only";
+}
+
+// A connection holds a bounded number of sessions; logons in progress count.
+TEST_F(LogonSession, SessionsPerConnectionAreBounded) {
+  Conn conn;
+  conn.send(ntlmc::negotiate_request({}, 0));
+  const auto begin = [&](uint64_t mid) {
+    return conn.send(
+        ntlmc::session_setup_request(ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate()), mid, 0));
+  };
+  for (int i = 0; i < TW3_SESSIONS_PER_CONN; ++i) {
+    ASSERT_EQ(ntlmc::status_of(begin(uint64_t(1 + i))), 0xC0000016u) << i;
+  }
+  EXPECT_EQ(ntlmc::status_of(begin(100)), 0xC000009Au) << "INSUFFICIENT_RESOURCES";
+  EXPECT_EQ(conn.c.session_count, TW3_SESSIONS_PER_CONN);
+}
+
 }  // namespace
+
