@@ -13,6 +13,7 @@
 #include "cli/cli.h"
 #include "platform/platform.h"
 #include "util/event.h"
+#include "util/util.h"
 
 namespace tw3cli {
 namespace {
@@ -34,30 +35,11 @@ struct log_state {
 
 log_state* g_log = nullptr;  // lives as long as the serving process
 
-// Proleptic Gregorian date of a day count since 1970-01-01.
-void civil(int64_t days, int64_t* y, int* m, int* d) {
-  int64_t z = days + 719468;
-  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  int64_t doe = z - era * 146097;
-  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  int64_t mp = (5 * doy + 2) / 153;
-  *d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  *y = yoe + era * 400 + (*m <= 2 ? 1 : 0);
-}
-
 std::string utc_now() {
-  int64_t t = tw3_unix_now();
-  int64_t days = (t >= 0 ? t : t - 86399) / 86400;
-  int64_t secs = t - days * 86400;
-  int64_t y = 0;
-  int m = 0, d = 0;
-  civil(days, &y, &m, &d);
+  const tw3_civil c = tw3_civil_time(tw3_unix_now());
   char buf[96];
-  std::snprintf(buf, sizeof buf, "%04lld-%02d-%02dT%02lld:%02lld:%02lldZ", static_cast<long long>(y), m, d,
-                static_cast<long long>(secs / 3600), static_cast<long long>(secs / 60 % 60),
-                static_cast<long long>(secs % 60));
+  std::snprintf(buf, sizeof buf, "%04lld-%02d-%02dT%02d:%02d:%02dZ", static_cast<long long>(c.year), c.month, c.day,
+                c.hour, c.minute, c.second);
   return buf;
 }
 

@@ -20,6 +20,11 @@ constexpr uint32_t kFsctlPipeTransceive = 0x0011C017;
 constexpr uint32_t kDeviceTypeMask = 0x00FF0000;
 constexpr uint32_t kDeviceNetworkFs = 0x00140000;
 constexpr uint64_t kNoFile = 0xFFFFFFFFFFFFFFFFULL;
+// The controls addressed to no file (MS-SMB2 3.3.5.15); every other one
+// names an open, and an unknown FileId gets FILE_CLOSED.
+constexpr uint32_t kFsctlDfsGetReferrals = 0x00060194;
+constexpr uint32_t kFsctlDfsGetReferralsEx = 0x000601B0;
+constexpr uint32_t kFsctlPipeWait = 0x00110018;
 
 
 enum : int {
@@ -56,6 +61,10 @@ ioctl_req read_request(tw3_rd* b) {
   q.max_out = rd_u32(b);
   rd_skip(b, 4);  // Flags
   return q;
+}
+
+bool addressed_to_no_file(uint32_t ctl) {
+  return ctl == kFsctlDfsGetReferrals || ctl == kFsctlDfsGetReferralsEx || ctl == kFsctlPipeWait;
 }
 
 // A control the server does not offer, as opposed to a malformed request.
@@ -118,7 +127,7 @@ tw3_done cmd_ioctl(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) {
   if (body->bad) return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteStructure);
   if (q.ctl == kFsctlValidateNegotiateInfo) return validate_negotiate(c, r, q.fid);
   if ((q.ctl & kDeviceTypeMask) == kDeviceNetworkFs) return refuse_control(STATUS_NOT_SUPPORTED, kSiteNetworkFs);
-  if (q.fid == kNoFile && q.fid_volatile == kNoFile) return refuse_control(STATUS_NOT_SUPPORTED, kSiteNoFile);
+  if (addressed_to_no_file(q.ctl)) return refuse_control(STATUS_NOT_SUPPORTED, kSiteNoFile);
   tw3_open* o = rq->open;
   if (o == nullptr) return tw3_refuse(STATUS_FILE_CLOSED, kSiteHandle);
   if (q.ctl != kFsctlPipeTransceive || !o->is_pipe) return refuse_control(STATUS_NOT_SUPPORTED, kSiteControl);

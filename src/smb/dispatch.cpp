@@ -446,8 +446,11 @@ step handle_one(walk& w) {
   const uint64_t body_len = rq.len > SMB2_HDR_SIZE ? rq.len - SMB2_HDR_SIZE : 0;
   tw3_rd body{w.msg + w.off + SMB2_HDR_SIZE, body_len, 0, 0};
   // A first request cannot be related to anything before it (MS-SMB2 3.3.5.2.7.2).
+  // A CREATE refused so has failed like any other: the related requests
+  // after it have no open and get its status.
   if (w.index == 0 && (h.flags & SMB2_FLAGS_RELATED_OPERATIONS) != 0) {
     refuse(w, h, STATUS_INVALID_PARAMETER, credits);
+    if (h.command == SMB2_CREATE) w.chain_status = STATUS_INVALID_PARAMETER;
     return advance(w, true) ? step::next : step::end;
   }
   apply_related(w, h);

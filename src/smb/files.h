@@ -107,6 +107,9 @@ constexpr uint32_t TW3_ERROR_INVALID_LEVEL = 124;  // ERROR_INVALID_LEVEL
 // no information and ERROR_INVALID_LEVEL.
 // NetrShareEnum (opnum 15): levels 0, 1, 2, 501 and 502, every share and IPC$.
 bool srvsvc_share_enum(std::span<const uint8_t> args, tw3_buf* out);
+// NetrShareEnumSticky (opnum 36): the same list at levels 0, 1, 2 and 502;
+// every share is configured, so every one is sticky.
+bool srvsvc_share_enum_sticky(std::span<const uint8_t> args, tw3_buf* out);
 // NetrShareGetInfo (opnum 16): levels 0, 1, 2, 501, 502 and 1005 of the
 // share named in any ASCII case; NERR_NetNameNotFound for a name no share
 // has.
@@ -117,6 +120,22 @@ bool srvsvc_share_get_info(std::span<const uint8_t> args, tw3_buf* out);
 bool srvsvc_share_check(std::span<const uint8_t> args, tw3_buf* out);
 // NetrServerGetInfo (opnum 21): levels 100, 101 and 102.
 bool srvsvc_server_get_info(std::span<const uint8_t> args, tw3_buf* out);
+// The administrative calls (srvsvc_admin.cpp): this server has no
+// administrators, so each is refused with ERROR_ACCESS_DENIED in an answer
+// of its own shape (an empty container, no entries, no resume handle), as
+// Windows refuses a caller who is not one. By what the request holds before
+// its InfoStruct: NetrCharDevEnum (opnum 0) and NetrServerTransportEnum (26)
+// nothing; NetrCharDevQEnum (3) and NetrConnectionEnum (8) one name;
+// NetrFileEnum (9) and NetrSessionEnum (12) two.
+bool srvsvc_refuse_enum(std::span<const uint8_t> args, tw3_buf* out);
+bool srvsvc_refuse_named_enum(std::span<const uint8_t> args, tw3_buf* out);
+bool srvsvc_refuse_user_enum(std::span<const uint8_t> args, tw3_buf* out);
+// NetrServerDiskEnum (opnum 23), refused alike: no disks.
+bool srvsvc_refuse_disk_enum(std::span<const uint8_t> args, tw3_buf* out);
+// NetrRemoteTOD (opnum 28), open to every caller: the server's time of day
+// in UTC, from the clock option when it is set.
+bool srvsvc_remote_tod(std::span<const uint8_t> args, tw3_buf* out);
+constexpr uint32_t TW3_ERROR_ACCESS_DENIED = 5;  // ERROR_ACCESS_DENIED
 // The fragment size used towards a client whose bind asked for `asked` bytes
 // (0: no bind seen): at most the 4280 the bind_ack offers, at least 1432.
 uint16_t srvsvc_frag_size(uint16_t asked);

@@ -42,10 +42,19 @@ struct operation {
   bool (*serve)(std::span<const uint8_t> args, tw3_buf* out);
 };
 constexpr operation kOperations[] = {
-    {15, srvsvc_share_enum},       // NetrShareEnum
-    {16, srvsvc_share_get_info},   // NetrShareGetInfo
-    {20, srvsvc_share_check},      // NetrShareCheck
-    {21, srvsvc_server_get_info},  // NetrServerGetInfo
+    {0, srvsvc_refuse_enum},             // NetrCharDevEnum
+    {3, srvsvc_refuse_named_enum},       // NetrCharDevQEnum
+    {8, srvsvc_refuse_named_enum},       // NetrConnectionEnum
+    {9, srvsvc_refuse_user_enum},        // NetrFileEnum
+    {12, srvsvc_refuse_user_enum},       // NetrSessionEnum
+    {15, srvsvc_share_enum},             // NetrShareEnum
+    {16, srvsvc_share_get_info},         // NetrShareGetInfo
+    {20, srvsvc_share_check},            // NetrShareCheck
+    {21, srvsvc_server_get_info},        // NetrServerGetInfo
+    {23, srvsvc_refuse_disk_enum},       // NetrServerDiskEnum
+    {26, srvsvc_refuse_enum},            // NetrServerTransportEnum
+    {28, srvsvc_remote_tod},             // NetrRemoteTOD
+    {36, srvsvc_share_enum_sticky},      // NetrShareEnumSticky
 };
 constexpr uint32_t kFaultOpRangeError = 0x1C010002;  // nca_op_rng_error: no such operation
 constexpr uint32_t kFaultNdr = 0x000006F7;           // nca_s_fault_ndr: arguments unreadable

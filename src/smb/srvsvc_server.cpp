@@ -2,9 +2,11 @@
 // (SERVER_INFO_100, _101, _102: MS-SRVS 2.2.4.40, 2.2.4.41, 2.2.4.42): the
 // server's name as NTLM announces it, an NT server of version 10.0, and of
 // level 102's settings those this server has (how many clients, when an idle
-// one is dropped); the rest zero or empty.
+// one is dropped); the rest zero or empty. And NetrRemoteTOD (MS-SRVS
+// 3.1.4.21, TIME_OF_DAY_INFO: MS-SRVS 2.2.4.105).
 #include "auth/auth.h"
 #include "config/config.h"
+#include "platform/platform.h"
 #include "smb/files.h"
 
 namespace {
@@ -24,6 +26,9 @@ constexpr uint32_t kVersionMinor = 0;
 // a Windows file server announces.
 constexpr uint32_t kServerType = 0x00000001 | 0x00000002 | 0x00001000 | 0x00008000;
 constexpr int64_t kMsPerMinute = 60000;
+constexpr uint32_t kRefTimeOfDay = 0x00020000;
+constexpr uint32_t kTimezoneUtc = 0;       // tod_timezone: minutes west of UTC
+constexpr uint32_t kClockTickUnits = 310;  // tod_tinterval: 31 ms in 0.0001 s, as Windows says
 
 }  // namespace
 
@@ -61,6 +66,31 @@ bool srvsvc_server_get_info(std::span<const uint8_t> args, tw3_buf* out) {
   ndr_put_string(out, opts.server_name[0] != 0 ? opts.server_name : TW3_DEFAULT_SERVER_NAME);
   if (level >= kLevelVersion) ndr_put_string(out, "");  // comment
   if (level == kLevelSettings) ndr_put_string(out, "");  // user path
+  w32(out, 0);  // return value: success
+  return true;
+}
+
+bool srvsvc_remote_tod(std::span<const uint8_t> args, tw3_buf* out) {
+  tw3_rd rd{args.data(), args.size(), 0, 0};
+  ndr_skip_server_name(&rd);
+  if (rd.bad) return false;
+  tw3_opts opts{};
+  tw3_opts_get(&opts);
+  const int64_t now = opts.clock != 0 ? opts.clock : tw3_unix_now();
+  const tw3_civil t = tw3_civil_time(now);
+  w32(out, kRefTimeOfDay);
+  w32(out, uint32_t(now));             // tod_elapsedt: seconds since 1970
+  w32(out, uint32_t(tw3_now_ms()));    // tod_msecs: a millisecond tick
+  w32(out, uint32_t(t.hour));
+  w32(out, uint32_t(t.minute));
+  w32(out, uint32_t(t.second));
+  w32(out, 0);                         // tod_hunds: whole seconds only
+  w32(out, kTimezoneUtc);
+  w32(out, kClockTickUnits);
+  w32(out, uint32_t(t.day));
+  w32(out, uint32_t(t.month));
+  w32(out, uint32_t(t.year));
+  w32(out, uint32_t(t.weekday));
   w32(out, 0);  // return value: success
   return true;
 }

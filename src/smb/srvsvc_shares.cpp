@@ -1,5 +1,6 @@
 // The share operations of srvsvc, NetrShareEnum (MS-SRVS 3.1.4.8) at levels
-// 0, 1, 2, 501 and 502 (MS-SRVS 2.2.4.22 to 2.2.4.26), NetrShareGetInfo
+// 0, 1, 2, 501 and 502 (MS-SRVS 2.2.4.22 to 2.2.4.26) and
+// NetrShareEnumSticky (MS-SRVS 3.1.4.7) at those but 501, NetrShareGetInfo
 // (MS-SRVS 3.1.4.10) at those and level 1005 (MS-SRVS 2.2.4.29) and
 // NetrShareCheck (MS-SRVS 3.1.4.16), and the NDR pieces every srvsvc
 // operation reads and writes. Clients display the records of the level they
@@ -139,14 +140,18 @@ void ndr_put_no_info(tw3_buf* out, uint32_t status) {
   w32(out, status);
 }
 
-bool srvsvc_share_enum(std::span<const uint8_t> args, tw3_buf* out) {
+namespace {
+
+// NetrShareEnum and NetrShareEnumSticky: the same arguments and answer; the
+// sticky list has no level 501 (MS-SRVS 3.1.4.7).
+bool share_enum(std::span<const uint8_t> args, bool sticky, tw3_buf* out) {
   tw3_rd rd{args.data(), args.size(), 0, 0};
   ndr_skip_server_name(&rd);
   const uint32_t level = rd_u32(&rd);  // InfoStruct's Level
   if (rd.bad) return false;
   w32(out, level);
   w32(out, level);  // union discriminant
-  if (!record_level(level)) {
+  if (!record_level(level) || (sticky && level == kLevelWithFlags)) {
     w32(out, kNullPointer);  // no container
     w32(out, 0);             // TotalEntries
     ndr_put_no_info(out, TW3_ERROR_INVALID_LEVEL);  // ResumeHandle, return value
@@ -170,6 +175,12 @@ bool srvsvc_share_enum(std::span<const uint8_t> args, tw3_buf* out) {
   w32(out, 0);             // return value: success
   return true;
 }
+
+}  // namespace
+
+bool srvsvc_share_enum(std::span<const uint8_t> args, tw3_buf* out) { return share_enum(args, false, out); }
+
+bool srvsvc_share_enum_sticky(std::span<const uint8_t> args, tw3_buf* out) { return share_enum(args, true, out); }
 
 bool srvsvc_share_get_info(std::span<const uint8_t> args, tw3_buf* out) {
   tw3_rd rd{args.data(), args.size(), 0, 0};

@@ -65,6 +65,13 @@ constexpr int64_t TW3_FILETIME_UNIX_OFFSET = 11644473600LL;  // seconds 1601..19
 constexpr int64_t TW3_FILETIME_PER_SECOND = 10000000LL;      // 100 ns units
 // Unix seconds to a FILETIME (100 ns units since 1601-01-01).
 uint64_t tw3_filetime(int64_t unix_seconds);
+// Unix seconds as a UTC date and time of the proleptic Gregorian calendar;
+// weekday 0 is Sunday.
+struct tw3_civil {
+  int64_t year;
+  int month, day, hour, minute, second, weekday;
+};
+tw3_civil tw3_civil_time(int64_t unix_seconds);
 
 // ---- IP addresses and CIDR ranges ----
 // family 4 or 6 (0: none); an IPv4-mapped IPv6 address is held as family 4.

@@ -247,6 +247,29 @@ TEST_F(Dispatch, ARelatedFirstRequestIsInvalid) {
   EXPECT_EQ(rs[1].status, STATUS_SUCCESS);
 }
 
+// A CREATE refused for that flag has failed like any other CREATE: a related
+// CLOSE after it gets its status, an unrelated one looks its FileId up.
+TEST_F(Dispatch, ARelatedFirstCreatePassesItsRefusalOnToRelatedRequests) {
+  give_session_and_tree();
+  req create = related(echo(1));
+  create.command = SMB2_CREATE;
+  req close = echo(2);
+  close.command = SMB2_CLOSE;
+  close.session_id = kSession;
+  close.tree_id = kTree;
+  close.body = bytes(24, 0xFF);  // FileId all ones
+  close.body[0] = 24;
+  close.body[1] = 0;
+  req unrelated_close = close;
+  unrelated_close.message_id = 3;
+  run(tw3test::compound({create, related(close), unrelated_close}));
+  const auto rs = responses();
+  ASSERT_EQ(rs.size(), 3u);
+  EXPECT_EQ(rs[0].status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(rs[1].status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(rs[2].status, STATUS_FILE_CLOSED);
+}
+
 // A request's body ends where the next request begins: a READ too short for
 // its fixed part is refused even when the ECHO after it would fill it.
 TEST_F(Dispatch, ARequestReadsOnlyItsOwnBytes) {

@@ -16,6 +16,8 @@ constexpr uint32_t kValidate = 0x00140204;
 constexpr uint32_t kTransceive = 0x0011C017;
 constexpr uint32_t kQueryNetworkInterfaces = 0x001401FC;
 constexpr uint32_t kDfsReferrals = 0x00060194;
+constexpr uint32_t kPipeWait = 0x00110018;
+constexpr uint32_t kCreateOrGetObjectId = 0x000900C0;
 
 class Ioctl : public ::testing::Test {
  protected:
@@ -89,6 +91,9 @@ TEST_F(Ioctl, RefusedControls) {
   const Case cases[] = {
       {"network interfaces", ioctl_body(pipe, kQueryNetworkInterfaces, {}), STATUS_NOT_SUPPORTED, 1},
       {"DFS referrals to no file", ioctl_body(kAllOnes, kDfsReferrals, {}, kAllOnes), STATUS_NOT_SUPPORTED, 1},
+      {"pipe wait to no file", ioctl_body(kAllOnes, kPipeWait, {}, kAllOnes), STATUS_NOT_SUPPORTED, 1},
+      // A file-system control names an open: FileId all ones names none.
+      {"object id of no file", ioctl_body(kAllOnes, kCreateOrGetObjectId, {}, kAllOnes), STATUS_FILE_CLOSED, 0},
       {"transceive on a file", ioctl_body(file, kTransceive, bind_pdu(1, 1)), STATUS_NOT_SUPPORTED, 1},
       {"other control on the pipe", ioctl_body(pipe, 0x00090000, {}), STATUS_NOT_SUPPORTED, 1},
       {"unknown handle", ioctl_body(0x999, kTransceive, {}), STATUS_FILE_CLOSED, 0},

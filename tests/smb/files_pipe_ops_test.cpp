@@ -1,8 +1,9 @@
 // The srvsvc operations besides the share list, through IOCTL transceive:
 // NetrShareGetInfo and NetrServerGetInfo decoded field by field at every
-// level served, NetrShareCheck, the answers without information (an unknown share, a level
-// not served), the fault for arguments that cannot be read, and the fault of
-// every opnum not served.
+// level served, NetrShareCheck, NetrRemoteTOD, the sticky share list, the
+// refused administrative calls, the answers without information (an unknown
+// share, a level not served), the fault for arguments that cannot be read,
+// and the fault of every opnum not served.
 #include <gtest/gtest.h>
 
 #include <iterator>
@@ -20,6 +21,7 @@ constexpr uint32_t kInvalidLevel = 124;
 constexpr uint32_t kNetNameNotFound = 2310;
 constexpr uint32_t kFaultNdr = 0x000006F7;
 constexpr uint32_t kFaultOpRange = 0x1C010002;
+constexpr uint32_t kAccessDenied = 5;
 // A self-relative security descriptor (MS-DTYP 2.4.6): owner
 // BUILTIN\Administrators, group BUILTIN\Users, and a DACL whose one inherited
 // entry lets Everyone read and execute.
@@ -274,9 +276,77 @@ TEST_F(PipeOps, ArgumentsThatCannotBeReadAreFaulted) {
       << "a server name longer than the stub";
 }
 
+// The arguments of an administrative enumeration: ServerName, `names`
+// unique strings (the first present, the rest null), then InfoStruct's level
+// and the rest a client sends (an empty container, PreferedMaximumLength,
+// a null ResumeHandle).
+bytes admin_enum_stub(int names, uint32_t level) {
+  bytes b;
+  put_server_name(b);
+  for (int i = 0; i < names; ++i) {
+    put32(b, i == 0 ? 0x00020004 : 0);
+    if (i == 0) put_ndr_string(b, "ADMIN$");
+  }
+  for (uint32_t v : {level, level, 0x00020008u, 0u, 0u, 0xFFFFFFFFu, 0u}) put32(b, v);
+  return b;
+}
+
+// No administrators here: each call is answered in its own shape with the
+// level asked, nothing in it, and ERROR_ACCESS_DENIED.
+TEST_F(PipeOps, AdministrativeEnumerationsAreRefused) {
+  const struct {
+    uint16_t opnum;
+    int names;
+  } calls[] = {{0, 0}, {3, 1}, {8, 1}, {9, 2}, {12, 2}, {26, 0}};
+  for (const auto& k : calls) {
+    for (uint32_t level : {0u, 502u}) {
+      const bytes args = admin_enum_stub(k.names, level);
+      bytes want;
+      for (uint32_t v : {level, level, 0u, 0u, 0u, kAccessDenied}) put32(want, v);
+      EXPECT_EQ(answer(k.opnum, args), want) << "opnum " << k.opnum << " level " << level;
+      // Cut before the level: nothing to answer at.
+      const size_t level_at = args.size() - 7 * 4;
+      EXPECT_EQ(fault(k.opnum, bytes(args.begin(), args.begin() + long(level_at + 3))), kFaultNdr) << k.opnum;
+    }
+  }
+  bytes disks;
+  put_server_name(disks);
+  for (uint32_t v : {0u, 0u, 0u, 0xFFFFFFFFu, 0x00020004u, 0u}) put32(disks, v);
+  bytes no_disks;
+  for (uint32_t v : {0u, 0u, 0u, 0u, kAccessDenied}) put32(no_disks, v);
+  EXPECT_EQ(answer(23, disks), no_disks) << "NetrServerDiskEnum";
+  EXPECT_EQ(fault(23, bytes(disks.begin(), disks.begin() + 24)), kFaultNdr);
+}
+
+TEST_F(PipeOps, RemoteTimeOfDayFollowsTheClock) {
+  ASSERT_EQ(tw3_set_option("clock", "951868799"), 0);  // 2000-02-29 23:59:59, a Tuesday
+  bytes args;
+  put_server_name(args);
+  const bytes stub = answer(28, args);
+  ndr n{stub};
+  EXPECT_NE(n.u32(), 0u) << "TIME_OF_DAY_INFO pointer";
+  EXPECT_EQ(n.u32(), 951868799u) << "elapsedt";
+  n.u32();  // msecs: a tick
+  for (uint32_t want : {23u, 59u, 59u, 0u, 0u, 310u, 29u, 2u, 2000u, 2u}) EXPECT_EQ(n.u32(), want);
+  EXPECT_EQ(n.u32(), 0u) << "success";
+  EXPECT_EQ(n.pos, stub.size());
+  EXPECT_EQ(fault(28, bytes(args.begin(), args.begin() + 10)), kFaultNdr);
+}
+
+// Every configured share is sticky: the same list as NetrShareEnum, without
+// level 501.
+TEST_F(PipeOps, StickyShareListIsTheShareList) {
+  for (uint32_t level : {0u, 1u, 2u, 502u}) {
+    EXPECT_EQ(answer(36, share_enum_stub(level)), answer(15, share_enum_stub(level))) << level;
+  }
+  bytes no_list;
+  for (uint32_t v : {501u, 501u, 0u, 0u, 0u, kInvalidLevel}) put32(no_list, v);
+  EXPECT_EQ(answer(36, share_enum_stub(501)), no_list);
+}
+
 TEST_F(PipeOps, OpnumsNotServedAreOutOfRange) {
   const int64_t queries = tw3_stat_get(ST_SRVSVC_QUERIES);
-  for (uint16_t opnum : {0, 1, 14, 17, 19, 22, 30, 33, 36, 54, 0xFFFF}) {
+  for (uint16_t opnum : {1, 2, 14, 17, 19, 22, 30, 33, 37, 54, 0xFFFF}) {
     EXPECT_EQ(fault(opnum, server_get_info_stub(101)), kFaultOpRange) << "opnum " << opnum;
   }
   EXPECT_EQ(tw3_stat_get(ST_SRVSVC_QUERIES), queries) << "no query served";
