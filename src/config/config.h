@@ -14,6 +14,7 @@ extern tw3_mutex g_lock;
 
 // ---- Options ----
 constexpr int TW3_SERVER_NAME_MAX = 63;
+constexpr int TW3_ADVERTISED_MAX = 16;  // addresses the `interfaces` option lists at most
 
 struct tw3_opts {
   int32_t guest;               // -1 auto, 1 on, 0 off
@@ -32,6 +33,11 @@ struct tw3_opts {
   char server_name[TW3_SERVER_NAME_MAX + 1];
   int32_t encrypt;             // TW3_ENCRYPT_AUTO, _REQUIRED or _OFF
   int32_t case_sensitive;      // 1: names are looked up only as spelled; 0: in any ASCII case too
+  // The addresses a client asking for the server's network interfaces is
+  // given in place of the host's own (a server behind NAT, tests); none
+  // (`auto`): the host's.
+  int32_t ninterfaces;
+  tw3_ip interfaces[TW3_ADVERTISED_MAX];
 };
 
 // Values of the `encrypt` option.

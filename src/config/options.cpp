@@ -1,4 +1,5 @@
 // Server options and statistics counters, both guarded by g_lock.
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -25,6 +26,8 @@ constexpr tw3_opts kDefaultOpts = {
     "TARNWICKFIELD",
     TW3_ENCRYPT_AUTO,  // encrypt
     0,                 // case_sensitive: off
+    0,                 // ninterfaces: the host's own
+    {},                // interfaces
 };
 
 tw3_opts g_opts = kDefaultOpts;
@@ -33,6 +36,11 @@ int64_t g_stats[ST_COUNT];
 constexpr int kNumberDigitsMax = 12;
 constexpr int64_t kClockMax = 253402300799;  // the last second of the year 9999
 constexpr unsigned char kPrintableFirst = 0x20, kPrintableLast = 0x7E;
+// Longest address text of the `interfaces` list: an IPv6 address with an
+// IPv4 tail is 45 characters, in brackets and with a zone (both ignored) a
+// few more.
+constexpr size_t kAddressTextMax = 63;
+constexpr const char* kInterfacesMessage = "interfaces: auto or a comma-separated list of 1..16 IP addresses";
 
 struct word_value {
   const char* word;
@@ -45,7 +53,7 @@ constexpr word_value kEncryptWords[] = {
     {"auto", TW3_ENCRYPT_AUTO}, {"required", TW3_ENCRYPT_REQUIRED}, {"off", TW3_ENCRYPT_OFF}};
 constexpr word_value kOnOffWords[] = {{"on", 1}, {"1", 1}, {"off", 0}, {"0", 0}};
 
-enum class opt_kind { words, number, name, ignored };
+enum class opt_kind { words, number, name, addresses, ignored };
 
 // One option: how its value text is checked and where the value goes. The
 // value is checked completely before g_lock is taken for the store.
@@ -109,6 +117,7 @@ constexpr opt_def kOptDefs[] = {
     number_opt("clock", 0, kClockMax, [](tw3_opts& o, int64_t v) { o.clock = v; },
                "clock: unix seconds, 0 = system"),
     {"server_name", opt_kind::name, nullptr, 0, 0, 0, nullptr, nullptr},
+    {"interfaces", opt_kind::addresses, nullptr, 0, 0, 0, nullptr, nullptr},
     {"banner", opt_kind::ignored, nullptr, 0, 0, 0, nullptr, nullptr},
 };
 
@@ -128,6 +137,53 @@ int set_server_name(const char* value) {
   }
   tw3_lock_guard lock(g_lock);
   std::memcpy(g_opts.server_name, value, n + 1);
+  return 0;
+}
+
+bool is_unspecified(const tw3_ip& ip) {
+  for (uint8_t byte : ip.addr)
+    if (byte != 0) return false;
+  return true;
+}
+
+// One address of the list: its text (not terminated) into *out. 0 or -1.
+int parse_address(std::string_view text, tw3_ip* out) {
+  if (text.empty() || text.size() > kAddressTextMax) return -1;
+  char buf[kAddressTextMax + 1];
+  std::memcpy(buf, text.data(), text.size());
+  buf[text.size()] = '\0';
+  if (tw3_ip_parse(buf, out) != 0 || is_unspecified(*out)) return -1;
+  return 0;
+}
+
+bool listed(const tw3_ip* list, int32_t n, const tw3_ip& ip) {
+  for (int32_t i = 0; i < n; i++)
+    if (tw3_ip_equal(&list[i], &ip)) return true;
+  return false;
+}
+
+// `auto`, or addresses separated by commas without blanks, each once at
+// most (a client would take a repeated one for a second path); an
+// unspecified address (0.0.0.0, ::) tells a client nothing.
+int set_interfaces(const char* value) {
+  tw3_ip list[TW3_ADVERTISED_MAX] = {};
+  int32_t n = 0;
+  if (std::strcmp(value, "auto") != 0) {
+    std::string_view rest(value);
+    for (bool more = true; more;) {
+      const size_t comma = rest.find(',');
+      more = comma != std::string_view::npos;
+      if (n == TW3_ADVERTISED_MAX || parse_address(rest.substr(0, comma), &list[n]) != 0 ||
+          listed(list, n, list[n])) {
+        return tw3_fail(TW3_EINVAL, "%s", kInterfacesMessage);
+      }
+      n++;
+      if (more) rest.remove_prefix(comma + 1);
+    }
+  }
+  tw3_lock_guard lock(g_lock);
+  g_opts.ninterfaces = n;
+  std::copy(list, list + TW3_ADVERTISED_MAX, g_opts.interfaces);
   return 0;
 }
 
@@ -176,6 +232,8 @@ int tw3_set_option(const char* key, const char* value) {
       return 0;
     case opt_kind::name:
       return set_server_name(value);
+    case opt_kind::addresses:
+      return set_interfaces(value);
     case opt_kind::words:
     case opt_kind::number:
       break;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "util/util.h"  // tw3_ip, the form addresses cross this boundary in
+
 // ======================= Files (file_posix.cpp) ===========================
 // Paths are UTF-8 byte strings; a path that is not valid UTF-8 fails in every
 // operation. Times are whole Unix seconds. No operation records error text.
@@ -314,3 +316,32 @@ int32_t tw3_watch_count(const tw3_watch* w);
 int tw3_watch_read(tw3_watch* w, tw3_watch_event* out, int max, int timeout_ms);
 // Ends every host watch of the watcher and frees it; null is ignored.
 void tw3_watch_close(tw3_watch* w);
+
+// ============ Network interfaces (ifaces_posix.cpp) =======================
+// What the server tells a client about its own addresses, so that a client
+// able to use several connections at once can find further paths to it.
+// Loopback, interfaces that are down, IPv6 link-local addresses (their
+// scope means nothing to a client on another host) and interfaces without an
+// index are left out.
+constexpr int TW3_IFACE_ADDRS_MAX = 32;  // addresses one listing holds at most
+// A link whose speed the host does not report (virtual and wireless links,
+// a link down) counts as 1 Gbit/s, the commonest wired speed.
+constexpr uint64_t TW3_LINK_SPEED_DEFAULT = 1000000000ULL;
+
+struct tw3_iface_addr {
+  uint32_t if_index;    // the host's interface index, never 0; the same for every address of one interface
+  uint64_t link_speed;  // bits per second, never 0
+  int32_t rss;          // 1 where the host has more than one core (receive-side scaling spreads a
+                        // connection's work over them), else 0
+  tw3_ip ip;            // family 4 or 6
+};
+
+// Fills out[0..max) with the addresses of the host's interfaces that are up
+// (POSIX: getifaddrs, the speed from /sys/class/net/NAME/speed in Mbit/s;
+// Windows: GetAdaptersAddresses and the adapter's receive speed), ordered by
+// interface index, at most `max` (and at most TW3_IFACE_ADDRS_MAX). The
+// number stored; 0 when there is none or the host refused to say.
+int tw3_net_interfaces(tw3_iface_addr* out, int max);
+// Processors online on the host, at least 1 (POSIX: sysconf; Windows:
+// GetActiveProcessorCount over every processor group).
+int tw3_host_cores();

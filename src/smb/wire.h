@@ -116,6 +116,12 @@ constexpr uint16_t SMB2_CIPHER_AES128_GCM = 2;
 constexpr uint16_t SMB2_CIPHER_AES256_CCM = 3;
 constexpr uint16_t SMB2_CIPHER_AES256_GCM = 4;
 constexpr uint32_t SMB2_GLOBAL_CAP_ENCRYPTION = 0x00000040;
+// Not announced: a client would bind further connections to its session,
+// which SESSION_SETUP does not offer; FSCTL_QUERY_NETWORK_INTERFACE_INFO is
+// answered all the same.
+constexpr uint32_t SMB2_GLOBAL_CAP_MULTI_CHANNEL = 0x00000008;
+// IOCTL request Flags (MS-SMB2 2.2.31): a file system control, not a device one.
+constexpr uint32_t SMB2_0_IOCTL_IS_FSCTL = 0x00000001;
 // SigningAlgorithmId values (MS-SMB2 2.2.3.1.7); dialects before 3.1.1 use CMAC.
 constexpr uint16_t SMB2_SIGNING_AES_CMAC = 1;
 constexpr uint16_t SMB2_SIGNING_AES_GMAC = 2;

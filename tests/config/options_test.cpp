@@ -170,6 +170,58 @@ TEST_F(Options, ServerNameBoundsAndBanner) {
   }
 }
 
+// The addresses advertised in place of the host's: a list of distinct,
+// specified addresses, IPv4 and IPv6, at most 16; `auto` clears it. A
+// refused list leaves the one before.
+TEST_F(Options, InterfacesList) {
+  std::string sixteen = "192.0.2.1";
+  for (int i = 2; i <= 16; ++i) sixteen += ",192.0.2." + std::to_string(i);
+  const std::string seventeen = sixteen + ",192.0.2.17";
+  const struct {
+    const char* value;
+    int32_t count;  // -1: refused
+  } cases[] = {
+      {"192.0.2.7", 1},
+      {"192.0.2.7,2001:db8::7,[2001:db8::8],::ffff:10.0.0.1", 4},
+      {sixteen.c_str(), 16},
+      {"auto", 0},
+      {seventeen.c_str(), -1},
+      {"", -1},
+      {",", -1},
+      {"192.0.2.7,", -1},
+      {",192.0.2.7", -1},
+      {"192.0.2.7, 192.0.2.8", -1},
+      {"192.0.2.7,192.0.2.7", -1},
+      {"192.0.2.7,::ffff:192.0.2.7", -1},
+      {"0.0.0.0", -1},
+      {"::", -1},
+      {"192.0.2.256", -1},
+      {"host.example", -1},
+      {"Auto", -1},
+  };
+  ASSERT_EQ(tw3_set_option("interfaces", "198.51.100.1"), 0);
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.value);
+    const tw3_opts before = snapshot();
+    if (k.count < 0) {
+      EXPECT_EQ(tw3_set_option("interfaces", k.value), -1);
+      EXPECT_STREQ(tw3_error(), "interfaces: auto or a comma-separated list of 1..16 IP addresses");
+      EXPECT_EQ(snapshot().ninterfaces, before.ninterfaces);
+      EXPECT_EQ(std::memcmp(snapshot().interfaces, before.interfaces, sizeof before.interfaces), 0);
+    } else {
+      EXPECT_EQ(tw3_set_option("interfaces", k.value), 0);
+      EXPECT_EQ(snapshot().ninterfaces, k.count);
+    }
+  }
+  ASSERT_EQ(tw3_set_option("interfaces", "2001:db8::7,10.0.0.1"), 0);
+  const tw3_opts o = snapshot();
+  tw3_ip v6{}, v4{};
+  ASSERT_EQ(tw3_ip_parse("2001:db8::7", &v6), 0);
+  ASSERT_EQ(tw3_ip_parse("10.0.0.1", &v4), 0);
+  EXPECT_TRUE(tw3_ip_equal(&o.interfaces[0], &v6));
+  EXPECT_TRUE(tw3_ip_equal(&o.interfaces[1], &v4));
+}
+
 TEST(ParseInt, Syntax) {
   struct Case {
     const char* text;

@@ -89,8 +89,8 @@ TEST_F(Events, SessionAndTreeAreCheckedBeforeTheHandler) {
       {{SMB2_QUERY_DIRECTORY, tree, 0, kSessionId, qd_body(dir, FILE_ID_BOTH_DIRECTORY_INFORMATION, 1, "*")},
        STATUS_SUCCESS},
       {{SMB2_QUERY_INFO, tree, 0, kSessionId, qi_body(file, 1, 5, 4096)}, STATUS_SUCCESS},
-      {{SMB2_IOCTL, tree, 0, kSessionId, ioctl_body(kAllOnes, 0x001401FC, {}, kAllOnes)},
-       STATUS_NOT_SUPPORTED},  // network interfaces: the handler's refusal
+      {{SMB2_IOCTL, tree, 0, kSessionId, ioctl_body(kAllOnes, 0x00060194, {}, kAllOnes)},
+       STATUS_NOT_SUPPORTED},  // DFS referrals: the handler's refusal
   };
   struct fault {
     const char* what;

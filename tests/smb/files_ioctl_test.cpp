@@ -1,9 +1,11 @@
-// IOCTL through the dispatcher: FSCTL_VALIDATE_NEGOTIATE_INFO, the refused
-// controls, and the DCE/RPC exchange on the srvsvc pipe (bind_ack, the
-// NetrShareEnum stub decoded field by field, the fault of other opnums).
+// IOCTL through the dispatcher: FSCTL_VALIDATE_NEGOTIATE_INFO, the list of
+// network interfaces, the refused controls, and the DCE/RPC exchange on the
+// srvsvc pipe (bind_ack, the NetrShareEnum stub decoded field by field, the
+// fault of other opnums).
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/tempdir.h"
 #include "smb/files_sim.h"
@@ -82,6 +84,8 @@ TEST_F(Ioctl, RefusedControls) {
   put_le32(wrapping.data() + 24, 0xFFFFFFF0);
   bytes short_body = ioctl_body(pipe, kTransceive, {});
   short_body.resize(50);
+  bytes interfaces_as_device_control = ioctl_body(kAllOnes, kQueryNetworkInterfaces, {}, kAllOnes);
+  put_le32(interfaces_as_device_control.data() + 48, 0);  // Flags without SMB2_0_IOCTL_IS_FSCTL
   struct Case {
     const char* what;
     bytes body;
@@ -89,7 +93,8 @@ TEST_F(Ioctl, RefusedControls) {
     int counted;
   };
   const Case cases[] = {
-      {"network interfaces", ioctl_body(pipe, kQueryNetworkInterfaces, {}), STATUS_NOT_SUPPORTED, 1},
+      {"network interfaces of a file", ioctl_body(pipe, kQueryNetworkInterfaces, {}), STATUS_INVALID_PARAMETER, 0},
+      {"network interfaces as a device control", interfaces_as_device_control, STATUS_NOT_SUPPORTED, 1},
       {"DFS referrals to no file", ioctl_body(kAllOnes, kDfsReferrals, {}, kAllOnes), STATUS_NOT_SUPPORTED, 1},
       {"pipe wait to no file", ioctl_body(kAllOnes, kPipeWait, {}, kAllOnes), STATUS_NOT_SUPPORTED, 1},
       // A file-system control names an open: FileId all ones names none.
@@ -107,6 +112,114 @@ TEST_F(Ioctl, RefusedControls) {
     int64_t refused = tw3_stat_get(ST_IOCTL_REFUSED);
     EXPECT_EQ(c.one(c.on(SMB2_IOCTL, k.body)).status(), k.status) << k.what;
     EXPECT_EQ(tw3_stat_get(ST_IOCTL_REFUSED) - refused, k.counted) << k.what;
+  }
+}
+
+// One NETWORK_INTERFACE_INFO entry as a client reads it.
+struct iface_entry {
+  uint32_t next, if_index, capability, reserved;
+  uint64_t link_speed;
+  uint16_t family, port;
+  bytes addr;  // 4 or 16 bytes
+  bool rest_zero;  // FlowInfo, ScopeId and the storage's unused bytes
+};
+
+// Walks the entries by their Next offsets (at most one per 152 bytes, so
+// the walk ends), failing on one that does not lie inside the output.
+std::vector<iface_entry> decode_interfaces(const bytes& out) {
+  std::vector<iface_entry> list;
+  constexpr size_t kEntry = 152;
+  for (size_t off = 0; off + kEntry <= out.size() && list.size() <= out.size() / kEntry;) {
+    const uint8_t* e = out.data() + off;
+    iface_entry x{le32(e), le32(e + 4), le32(e + 8), le32(e + 12), le64(e + 16), le16(e + 24), le16(e + 26), {}, true};
+    const bool v4 = x.family == 2;
+    const size_t addr_at = v4 ? 28 : 32;
+    x.addr.assign(e + addr_at, e + addr_at + (v4 ? 4 : 16));
+    for (size_t i = 24 + 4; i < kEntry; ++i) {
+      const bool in_addr = i >= addr_at && i < addr_at + x.addr.size();
+      if (!in_addr && e[i] != 0) x.rest_zero = false;
+    }
+    list.push_back(x);
+    if (x.next == 0) return list;
+    EXPECT_EQ(x.next, kEntry);
+    off += x.next;
+  }
+  ADD_FAILURE() << "entries do not end inside the " << out.size() << " bytes of output";
+  return list;
+}
+
+TEST_F(Ioctl, NetworkInterfacesFromTheOption) {
+  ASSERT_EQ(tw3_set_option("interfaces", "192.0.2.7,2001:db8::7,10.0.2.2"), 0);
+  tw3_opts_get(&c.get()->opts);  // as the loop refreshes it after a message
+  const int64_t refused = tw3_stat_get(ST_IOCTL_REFUSED);
+  response r = c.ioctl(kAllOnes, kQueryNetworkInterfaces, {}, kAllOnes, 3 * 152);
+  ASSERT_EQ(r.status(), STATUS_SUCCESS);
+  EXPECT_EQ(r.b32(4), kQueryNetworkInterfaces);
+  EXPECT_EQ(r.b64(8), kAllOnes);
+  EXPECT_EQ(r.b64(16), kAllOnes);
+  EXPECT_EQ(r.b32(32), 112u);
+  ASSERT_EQ(r.b32(36), 3 * 152u);
+  const std::vector<iface_entry> list = decode_interfaces(r.body_bytes(48, r.b32(36)));
+  const bytes v6 = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
+  const struct {
+    uint16_t family;
+    bytes addr;
+  } want[] = {{2, {192, 0, 2, 7}}, {0x17, v6}, {2, {10, 0, 2, 2}}};
+  ASSERT_EQ(list.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(list[i].next, i == 2 ? 0u : 152u);
+    EXPECT_EQ(list[i].if_index, i + 1);
+    EXPECT_EQ(list[i].capability, tw3_host_cores() > 1 ? 1u : 0u) << "RSS where there is more than one core";
+    EXPECT_EQ(list[i].reserved, 0u);
+    EXPECT_EQ(list[i].link_speed, 1000000000u);
+    EXPECT_EQ(list[i].family, want[i].family);
+    EXPECT_EQ(list[i].port, 0);
+    EXPECT_EQ(list[i].addr, want[i].addr);
+    EXPECT_TRUE(list[i].rest_zero);
+  }
+  EXPECT_EQ(tw3_stat_get(ST_IOCTL_REFUSED), refused);
+}
+
+// A buffer one byte short of the whole list gets only the size it needs,
+// in an error context on 3.1.1 and bare before.
+TEST_F(Ioctl, NetworkInterfacesTooSmall) {
+  ASSERT_EQ(tw3_set_option("interfaces", "192.0.2.7,192.0.2.8"), 0);
+  tw3_opts_get(&c.get()->opts);
+  const bytes ctx = {9, 0, 1, 0, 12, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 48, 1, 0, 0};
+  const bytes bare = {9, 0, 0, 0, 4, 0, 0, 0, 48, 1, 0, 0};
+  const struct {
+    uint16_t dialect;
+    uint32_t max_out;
+    bytes body;
+  } cases[] = {{SMB2_DIALECT_311, 303, ctx}, {SMB2_DIALECT_311, 0, ctx}, {SMB2_DIALECT_302, 303, bare}};
+  for (const auto& k : cases) {
+    c.get()->dialect = k.dialect;
+    response r = c.ioctl(kAllOnes, kQueryNetworkInterfaces, {}, kAllOnes, k.max_out);
+    EXPECT_EQ(r.status(), STATUS_BUFFER_TOO_SMALL) << k.max_out;
+    EXPECT_EQ(r.body_bytes(0, r.body_size()), k.body) << k.max_out;
+  }
+}
+
+// Without the option the host's own interfaces are listed, as the platform
+// reports them; `auto` returns to them after a list.
+TEST_F(Ioctl, NetworkInterfacesOfTheHost) {
+  ASSERT_EQ(tw3_set_option("interfaces", "192.0.2.7"), 0);
+  ASSERT_EQ(tw3_set_option("interfaces", "auto"), 0);
+  tw3_opts_get(&c.get()->opts);
+  std::vector<tw3_iface_addr> host(TW3_IFACE_ADDRS_MAX);
+  const int n = tw3_net_interfaces(host.data(), TW3_IFACE_ADDRS_MAX);
+  response r = c.ioctl(kAllOnes, kQueryNetworkInterfaces, {}, kAllOnes);
+  ASSERT_EQ(r.status(), STATUS_SUCCESS);
+  ASSERT_EQ(r.b32(36), uint32_t(n) * 152);
+  if (n == 0) GTEST_SKIP() << "this host has no interface to list but loopback";
+  const std::vector<iface_entry> list = decode_interfaces(r.body_bytes(48, r.b32(36)));
+  ASSERT_EQ(list.size(), size_t(n));
+  for (int i = 0; i < n; ++i) {
+    EXPECT_EQ(list[size_t(i)].if_index, host[size_t(i)].if_index);
+    EXPECT_EQ(list[size_t(i)].link_speed, host[size_t(i)].link_speed);
+    EXPECT_EQ(list[size_t(i)].family, host[size_t(i)].ip.family == 4 ? 2 : 0x17);
+    EXPECT_EQ(list[size_t(i)].addr, bytes(host[size_t(i)].ip.addr, host[size_t(i)].ip.addr + list[size_t(i)].addr.size()));
   }
 }
 

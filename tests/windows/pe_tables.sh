@@ -18,7 +18,7 @@ count=$(printf '%s\n' "$exports" | grep -c '^twsmb3s_')
 for f in "$exe" "$dll"; do
   for name in $($objdump -p "$f" | awk '/DLL Name:/ {print tolower($3)}'); do
     case "$name" in
-      kernel32.dll|msvcrt.dll|ws2_32.dll|bcrypt.dll|shell32.dll|advapi32.dll|user32.dll|ntdll.dll) ;;
+      kernel32.dll|msvcrt.dll|ws2_32.dll|bcrypt.dll|shell32.dll|advapi32.dll|user32.dll|ntdll.dll|iphlpapi.dll) ;;
       *) echo "$f imports $name, which is not part of Windows"; fail=1 ;;
     esac
   done
