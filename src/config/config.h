@@ -23,8 +23,8 @@ struct tw3_opts {
   int32_t max_clients;         // 1..1024
   int32_t idle_timeout_ms;     // 100..86400000
   int32_t io_timeout_ms;       // 100..3600000
-  int32_t max_login_failures;  // 1..100
-  int32_t max_credits;         // 1..256
+  int32_t max_login_failures;  // 0..100000, 0: no limit
+  int32_t max_credits;         // 1..8192
   int32_t max_handles;         // 1..1024
   int32_t max_watches;         // 1..65536 host folders watched for CHANGE_NOTIFY, whole server
   int32_t max_watches_per_conn;  // 1..65536, one connection

@@ -145,7 +145,7 @@ tw3_done logon_failed(tw3_conn* c, tw3_session* s, uint32_t status) {
   tw3_stat_add(ST_LOGON_FAILED, 1);
   tw3_conn_event(c, tw3_ev::logon_failed, 0, nullptr, nullptr, status);
   c->logon_failures++;
-  if (c->logon_failures >= c->opts.max_login_failures) c->closing = 1;
+  if (c->opts.max_login_failures > 0 && c->logon_failures >= c->opts.max_login_failures) c->closing = 1;
   tw3_session_end(c, s);
   return tw3_refuse(status, kSiteLogon);
 }

@@ -12,6 +12,7 @@ constexpr uint8_t kFsVolume = 1;
 constexpr uint8_t kFsSize = 3;
 constexpr uint8_t kFsDevice = 4;
 constexpr uint8_t kFsAttribute = 5;
+constexpr uint8_t kFsControl = 6;
 constexpr uint8_t kFsFullSize = 7;
 constexpr uint8_t kFsObjectId = 8;
 constexpr uint8_t kFsSectorSize = 11;
@@ -92,6 +93,14 @@ void put_attribute(const tw3_open&, tw3_buf* b) {
 }
 
 // A GUID of the share, stable for as long as the share keeps its folder.
+// FileFsControlInformation (MS-FSCC 2.5.2): no quotas and no content
+// indexing, so every threshold, limit and flag is 0.
+void put_control(const tw3_open&, tw3_buf* b) {
+  for (int i = 0; i < 5; ++i) w64(b, 0);  // the filtering thresholds and the default quota
+  w32(b, 0);                              // FileSystemControlFlags
+  w32(b, 0);                              // Padding
+}
+
 void put_object_id(const tw3_open& o, tw3_buf* b) {
   const char* root = o.share.root_path;
   const uint64_t lo = tw3_fnv1a64(root, std::strlen(root), TW3_FNV_BASIS);
@@ -109,11 +118,14 @@ void put_sector_size(const tw3_open&, tw3_buf* b) {
 
 // Minimums are the fixed part of each class; the volume label is padded to
 // the 24-byte structure clients read even for a one-letter share.
-constexpr std::array<qi_layout, 7> kFsLayouts = {{
-    {kFsVolume, 18, 24, put_volume},
+constexpr std::array<qi_layout, 8> kFsLayouts = {{
+    // The smallest buffers are the structures' sizes as Windows declares
+    // them, padded to 8 bytes: clients size their buffers by those.
+    {kFsVolume, 24, 24, put_volume},
     {kFsSize, 24, 24, put_size},
     {kFsDevice, 8, 8, put_device},
-    {kFsAttribute, 20, 20, put_attribute},
+    {kFsAttribute, 16, 20, put_attribute},
+    {kFsControl, 48, 48, put_control},
     {kFsFullSize, 32, 32, put_full_size},
     {kFsObjectId, 64, 64, put_object_id},
     {kFsSectorSize, 28, 28, put_sector_size},

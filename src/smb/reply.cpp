@@ -22,9 +22,7 @@ void put_header(tw3_buf* b, uint8_t command, uint32_t status, uint64_t message_i
   w32(b, status);
   tw3_buf_byte(b, command);
   tw3_buf_byte(b, 0);
-  // The response carries the grant in one byte; the dispatcher caps it at 128.
-  tw3_buf_byte(b, static_cast<uint8_t>(credits));
-  tw3_buf_byte(b, 0);
+  w16(b, credits);  // CreditResponse: all 16 bits, a grant above 255 included
   w32(b, flags);
   w32(b, 0);  // NextCommand, set when a further response is chained
   w64(b, message_id);

@@ -171,7 +171,7 @@ constexpr uint32_t STATUS_INVALID_DEVICE_STATE = 0xC0000184;
 
 // ---- Credits (MS-SMB2 3.1.5.2, 3.3.1.1) ----
 // MessageIds a client may hold at once: the top of the max_credits option.
-constexpr uint64_t TW3_CREDIT_WINDOW = 256;
+constexpr uint64_t TW3_CREDIT_WINDOW = 8192;
 // Payload bytes one credit pays for.
 constexpr uint64_t SMB2_CREDIT_PAYLOAD = 65536;
 
@@ -235,7 +235,7 @@ constexpr int TW3_MAX_COMPOUND = 64;                 // requests handled per mes
 // headroom for the small responses beside them.
 constexpr uint64_t TW3_REPLY_READS_MAX = 2;
 constexpr uint64_t TW3_REPLY_HEADROOM = 65536;
-constexpr uint16_t TW3_MAX_CREDIT_GRANT = 128;       // credits granted per response
+constexpr uint16_t TW3_MAX_CREDIT_GRANT = 8192;      // credits granted per response (as asked, within max_credits)
 constexpr uint32_t TW3_PIPE_INPUT_MAX = 16384;       // one DCE/RPC PDU in, by IOCTL or WRITE
 // The stub of one DCE/RPC request gathered from its fragments; a call that
 // would need more is refused (every request served is far smaller).

@@ -50,7 +50,7 @@ class Conn {
     // Logon tests pick their MessageIds freely: each message meets a window
     // granting ids 0..127 (the credit window has its own tests).
     c.seq_low = 0;
-    c.seq_top = TW3_CREDIT_WINDOW / 2 - 1;
+    c.seq_top = kTestIdsGranted - 1;
     for (uint64_t& w : c.seq_used) w = 0;
     tw3_reply r{};
     auto copy = tw3test::exact_copy(msg);

@@ -10,6 +10,10 @@
 
 #include "smb/smb.h"
 
+// MessageIds 0..127 granted: what engine tests hand each message, half of
+// the default max_credits, so that responses still grant more.
+constexpr uint64_t kTestIdsGranted = 128;
+
 namespace tw3test {
 
 using bytes = std::vector<uint8_t>;

@@ -22,7 +22,7 @@ class EngineTest : public ::testing::Test {
   // a test picks any ids below 128 for each message and still sees grants.
   void open_window() {
     c_.seq_low = 0;
-    c_.seq_top = TW3_CREDIT_WINDOW / 2 - 1;
+    c_.seq_top = kTestIdsGranted - 1;
     for (uint64_t& w : c_.seq_used) w = 0;
   }
   void TearDown() override {

@@ -419,7 +419,7 @@ class conn {
     sim_session(c_.get(), kSessionId);
     // As if NEGOTIATE had used id 0 and the answers had granted ids up to 127.
     c_->seq_low = 1;
-    c_->seq_top = TW3_CREDIT_WINDOW / 2 - 1;
+    c_->seq_top = kTestIdsGranted - 1;
   }
   ~conn() {
     tw3_conn_free_trees(c_.get());
