@@ -1,6 +1,6 @@
-// SESSION_SETUP (MS-SMB2 2.2.5, 2.2.6, 3.3.5.5): the two NTLM legs inside
-// SPNEGO (or bare NTLM), the account and guest decision, the connection's one
-// session id, and the session keys (MS-SMB2 3.2.5.3.1).
+// SESSION_SETUP (MS-SMB2 2.2.5, 2.2.6, 3.3.5.5): the security buffer goes to
+// the logon exchange (src/auth/logon.cpp), whose verdict makes the
+// connection's one session id, the session and its keys (MS-SMB2 3.2.5.3.1).
 #include <cstdio>
 #include <cstring>
 
@@ -17,13 +17,6 @@ constexpr uint16_t kResponseStructureSize = 9;
 constexpr uint16_t kResponseBufferOffset = SMB2_HDR_SIZE + 8;  // 72
 constexpr uint16_t SESSION_FLAG_IS_GUEST = 0x0001;
 constexpr uint64_t kTraceBlobHead = 24;
-constexpr uint64_t kNtlmTypeOff = 8;
-constexpr uint64_t kNtlmMinToken = 12;  // signature and MessageType
-constexpr uint32_t kNtlmNegotiate = 1;
-constexpr uint32_t kNtlmAuthenticate = 3;
-constexpr int kMaxAccounts = TW3_MAX_USERS;
-constexpr int kNameBuf = TW3_USER_NAME_MAX + 1;
-constexpr int kPasswordBuf = TW3_PASSWORD_MAX + 1;
 constexpr uint64_t kKeySize = 16;
 
 enum site : int { kSiteSize = 3501, kSiteFields, kSiteReauth, kSiteBuffer, kSiteNoCipher, kSiteLogon, kSiteSession };
@@ -130,23 +123,15 @@ tw3_done logon_failed(tw3_conn* c, uint32_t status) {
   return tw3_refuse(status, kSiteLogon);
 }
 
-// challenge_flags: the NTLM CHALLENGE's flags when challenge is set.
-tw3_done session_setup_ok_body(tw3_conn* c, tw3_reply* r, int guest, int challenge, int raw,
-                               uint32_t challenge_flags = TW3_NTLM_CHALLENGE_FLAGS) {
+// secbuf: the security buffer the logon exchange answered with; challenge
+// set when it carries a CHALLENGE made at time t.
+tw3_done session_setup_ok_body(tw3_conn* c, tw3_reply* r, int guest, int challenge, int64_t t,
+                               const tw3_buf& secbuf) {
   tw3_stat_add(guest ? ST_GUEST_SESSIONS : ST_SESSIONS, 1);
   if (c->sign_required) tw3_stat_add(ST_SIGN_REQUIRED_SESSIONS, 1);
-  tw3_buf secbuf{};
   if (challenge) {
     ensure_session_id(c, r);
-    tw3_buf msg{};
-    const int64_t t = now_or_clock(c);
-    tw3_ntlm_type2(c->opts.server_name, c->server_challenge, t, &msg, challenge_flags);
     tw3_keep_challenge(c, t);
-    if (raw)
-      tw3_buf_put(&secbuf, msg.data, msg.len);
-    else
-      tw3_spnego_resp(msg.data, msg.len, &secbuf);
-    tw3_buf_free(&msg);
     c->setup_pending = 1;
   } else {
     c->session_guest = guest;
@@ -159,13 +144,11 @@ tw3_done session_setup_ok_body(tw3_conn* c, tw3_reply* r, int guest, int challen
     tf_session_keys(c);
     // Named users of a server that requires encryption must encrypt from here on.
     c->encrypt_data = !guest && c->opts.encrypt == TW3_ENCRYPT_REQUIRED ? 1 : 0;
-    if (!raw) tw3_spnego_done(&secbuf);
     c->setup_pending = 0;
   }
   const uint16_t flags = guest ? SESSION_FLAG_IS_GUEST
                         : c->encrypt_data ? SMB2_SESSION_FLAG_ENCRYPT_DATA : 0;
   put_body(r, flags, secbuf);
-  tw3_buf_free(&secbuf);
   return tw3_answer(challenge ? STATUS_MORE_PROCESSING_REQUIRED : STATUS_SUCCESS);
 }
 
@@ -176,66 +159,26 @@ bool guest_admissible(const tw3_conn* c) {
          c->opts.encrypt != TW3_ENCRYPT_REQUIRED;
 }
 
-struct account {
-  char name[kNameBuf];
-  char password[kPasswordBuf];
-  bool load(int index) {
-    return tw3_user_at(index, name, kNameBuf, password, kPasswordBuf) == 0 && name[0] != 0;
-  }
-  ~account() { tw3_wipe(password, sizeof password); }
-};
-
-// Completes a session from an accepted AUTHENTICATE, or refuses a guest
-// acceptance the policy does not allow.
-tw3_done accept(tw3_conn* c, tw3_reply* r, const uint8_t key[kKeySize], int guest, int raw) {
-  if (guest && !guest_admissible(c)) return logon_failed(c, STATUS_LOGON_FAILURE);
-  std::memcpy(c->session_base_key, key, kKeySize);
-  return session_setup_ok_body(c, r, guest, 0, raw);
-}
-
-// The AUTHENTICATE leg: each account in turn, or the guest when none exists.
-tw3_done second_leg(tw3_conn* c, tw3_reply* r, const uint8_t* tok, uint64_t len, int raw) {
-  tw3_conn_note_logon_names(c, tok, len);
-  account acct;
-  const bool has_users = acct.load(0);
-  tw3_trace(c, "[t3] has_users=%d\n", has_users ? 1 : 0);
-  const int64_t t = c->challenge_time;
-  const char* name = c->challenge_name;
-  const int timecheck = c->opts.ntlm_timecheck;
-  uint8_t key[kKeySize];
-  int guest = 0;
-  if (!has_users && guest_admissible(c)) {
-    const int rc = tw3_ntlm_type3(tok, len, c->server_challenge, name, t,
-                                  timecheck, "", "", &guest, key);
-    if (rc < 0) return logon_failed(c, STATUS_INVALID_PARAMETER);
-    const tw3_done done = accept(c, r, key, 1, raw);
-    tw3_wipe(key, sizeof key);
-    return done;
-  }
-  for (int i = 0; i < kMaxAccounts; i++) {
-    if (i > 0 && !acct.load(i)) break;
-    if (i == 0 && !has_users) break;
-    const int rc = tw3_ntlm_type3(tok, len, c->server_challenge, name, t,
-                                  timecheck, acct.name, acct.password, &guest, key);
-    tw3_wipe(acct.password, sizeof acct.password);
-    if (rc < 0) return logon_failed(c, STATUS_INVALID_PARAMETER);
-    if (rc == 0) {
-      trace_key_line(c, "[sess] key=", key, kKeySize, "\n");
-      const tw3_done done = accept(c, r, key, guest, raw);
-      tw3_wipe(key, sizeof key);
-      return done;
+// Turns the logon exchange's verdict into the answer.
+tw3_done answer_logon(tw3_conn* c, tw3_reply* r, int64_t t, const tw3_logon_result& res) {
+  if (res.authenticate) tw3_conn_note_logon_names(c, res.authenticate, res.authenticate_len);
+  switch (res.verdict) {
+    case tw3_logon_verdict::challenge:
+      return session_setup_ok_body(c, r, 0, 1, t, res.token);
+    case tw3_logon_verdict::user:
+      trace_key_line(c, "[sess] key=", res.key, kKeySize, "\n");
+      [[fallthrough]];
+    case tw3_logon_verdict::guest: {
+      std::memcpy(c->session_base_key, res.key, kKeySize);
+      const int guest = res.verdict == tw3_logon_verdict::guest ? 1 : 0;
+      return session_setup_ok_body(c, r, guest, 0, t, res.token);
     }
+    case tw3_logon_verdict::malformed:
+      return logon_failed(c, STATUS_INVALID_PARAMETER);
+    case tw3_logon_verdict::refused:
+      break;
   }
   return logon_failed(c, STATUS_LOGON_FAILURE);
-}
-
-// A first leg whose NTLM NEGOTIATE, if any, rides as the negTokenInit's
-// mechToken: the CHALLENGE answers the flags it asks for.
-tw3_done first_leg(tw3_conn* c, tw3_reply* r, const uint8_t* blob, uint64_t blen, int raw) {
-  const uint8_t* mech = nullptr;
-  uint64_t mech_len = 0;
-  tw3_spnego_mech_token(blob, blen, &mech, &mech_len);
-  return session_setup_ok_body(c, r, 0, 1, raw, tw3_ntlm_answer_flags(mech, mech_len));
 }
 
 void trace_request(const tw3_conn* c, uint16_t ssz, uint16_t boff, uint16_t blen,
@@ -280,17 +223,13 @@ tw3_done cmd_session_setup(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r)
   const uint8_t* blob = body->data + (boff - SMB2_HDR_SIZE);
   trace_request(c, ssz, boff, blen, blob);
 
-  const uint8_t* tok = nullptr;
-  uint64_t tok_len = 0;
-  int raw = 0;
-  if (tw3_spnego_init(blob, blen, &tok, &tok_len, &raw) != 0)
-    return logon_failed(c, STATUS_LOGON_FAILURE);
-  if (tok == nullptr || tok_len == 0) return first_leg(c, r, blob, blen, raw);
-  if (tok_len < kNtlmMinToken || std::memcmp(tok, TW3_NTLMSSP_SIGNATURE, sizeof TW3_NTLMSSP_SIGNATURE) != 0)
-    return logon_failed(c, STATUS_LOGON_FAILURE);
-  const uint32_t type = le32(tok + kNtlmTypeOff);
-  if (type == kNtlmNegotiate)
-    return session_setup_ok_body(c, r, 0, 1, raw, tw3_ntlm_answer_flags(tok, tok_len));
-  if (type == kNtlmAuthenticate) return second_leg(c, r, tok, tok_len, raw);
-  return logon_failed(c, STATUS_INVALID_PARAMETER);
+  const int64_t t = now_or_clock(c);
+  const tw3_logon_ctx ctx{c->server_challenge, c->opts.server_name, t, c->challenge_name,
+                          c->challenge_time, c->opts.ntlm_timecheck, guest_admissible(c)};
+  tw3_logon_result res{};
+  tw3_logon_step(&c->logon, ctx, blob, blen, &res);
+  const tw3_done done = answer_logon(c, r, t, res);
+  tw3_wipe(res.key, sizeof res.key);
+  tw3_buf_free(&res.token);
+  return done;
 }

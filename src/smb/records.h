@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "auth/auth.h"
 #include "config/config.h"
 #include "crypto/crypto.h"
 #include "fs/fs.h"
@@ -171,6 +172,7 @@ struct tw3_conn {
   // options of the moment.
   char challenge_name[TW3_SERVER_NAME_MAX + 1];
   int64_t challenge_time;
+  tw3_logon logon;            // the NTLM messages the logon under way keeps for its MICs
   int32_t setup_pending;
   int32_t logon_failures;
 
