@@ -26,6 +26,7 @@ constexpr const uint8_t* kNtlmOidContent = kNtlmOid + 2;
 constexpr char kHintName[] = "not_defined_in_RFC4178@please_ignore";
 constexpr uint64_t kHintNameLen = sizeof(kHintName) - 1;  // 36, no terminator
 constexpr uint8_t kAcceptIncomplete[] = {0x0A, 0x01, 0x01};
+constexpr uint8_t kAcceptCompleted0[] = {0x0A, 0x01, 0x00};  // negState accept-completed
 constexpr uint8_t kAcceptCompleted[] = {0xA1, 0x07, 0x30, 0x05, 0xA0, 0x03, 0x0A, 0x01, 0x00};
 
 constexpr bool constructed(uint8_t tag) { return (tag & TW3_DER_CONSTRUCTED) != 0; }
@@ -75,8 +76,9 @@ int parse_neg_token_init(tw3_der seq, const uint8_t** token_out, uint64_t* token
 }
 
 // The NegTokenInit SEQUENCE inside a GSS-API initial context token: 0 (seq_out
-// set), 1 (a bare NTLM GSS token, no SEQUENCE), -1 (malformed).
-int gss_init_seq(const uint8_t* blob, uint64_t blob_len, tw3_der* seq_out) {
+// set), 1 (an NTLM GSS token: ntlm_out holds what follows its OID, no
+// SEQUENCE), -1 (malformed).
+int gss_init_seq(const uint8_t* blob, uint64_t blob_len, tw3_der* seq_out, tw3_der* ntlm_out) {
   tw3_der c{blob, blob_len, 0};
   uint8_t tag;
   uint64_t len;
@@ -84,7 +86,12 @@ int gss_init_seq(const uint8_t* blob, uint64_t blob_len, tw3_der* seq_out) {
   c.end = c.pos + len;
   for (;;) {
     if (der_tag(&c, &tag, &len) != 0) return -1;
-    if (is_ntlm_oid(c, tag, len)) return 1;
+    if (is_ntlm_oid(c, tag, len)) {
+      // RFC 2743 3.1: the mechanism's own token, not DER, fills the rest.
+      c.pos += len;
+      *ntlm_out = inside(c, c.end - c.pos);
+      return 1;
+    }
     if (tag == kCtx0) break;
     c.pos += len;
   }
@@ -96,15 +103,24 @@ int gss_init_seq(const uint8_t* blob, uint64_t blob_len, tw3_der* seq_out) {
 
 int parse_gss_init(const uint8_t* blob, uint64_t blob_len, const uint8_t** token_out,
                    uint64_t* token_len_out, int* raw_out) {
-  tw3_der seq{};
-  const int rc = gss_init_seq(blob, blob_len, &seq);
-  if (rc == 1) *raw_out = 1;
-  if (rc != 0) return rc == 1 ? 0 : -1;
+  tw3_der seq{}, ntlm{};
+  const int rc = gss_init_seq(blob, blob_len, &seq, &ntlm);
+  if (rc < 0) return -1;
+  if (rc == 1) {
+    *raw_out = 1;
+    if (ntlm.end != 0) {
+      *token_out = ntlm.base;
+      *token_len_out = ntlm.end;
+    }
+    return 0;
+  }
   return parse_neg_token_init(seq, token_out, token_len_out);
 }
 
-int parse_neg_token_resp(const uint8_t* blob, uint64_t blob_len, const uint8_t** token_out,
-                         uint64_t* token_len_out) {
+// The element with context tag `want` in a negTokenResp: 0 (c_out on its
+// content, len_out its length) or -1.
+int neg_token_resp_field(const uint8_t* blob, uint64_t blob_len, uint8_t want, tw3_der* c_out,
+                         uint64_t* len_out) {
   tw3_der c{blob, blob_len, 0};
   uint8_t tag;
   uint64_t len;
@@ -119,14 +135,31 @@ int parse_neg_token_resp(const uint8_t* blob, uint64_t blob_len, const uint8_t**
   }
   for (;;) {
     if (der_tag(&c, &tag, &len) != 0) return -1;
-    if (tag == kCtx2) break;
+    if (tag == want) break;
     c.pos += len;
   }
-  tw3_der resp = inside(c, len);
-  if (der_tag(&resp, &tag, &len) != 0 || tag != kTagOctetString) return -1;
-  *token_out = resp.base + resp.pos;
-  *token_len_out = len;
+  *c_out = c;
+  *len_out = len;
   return 0;
+}
+
+// The OCTET STRING inside the negTokenResp element `want`. 0 or -1.
+int neg_token_resp_octets(const uint8_t* blob, uint64_t blob_len, uint8_t want,
+                          const uint8_t** out, uint64_t* out_len) {
+  tw3_der c{};
+  uint64_t len = 0;
+  if (neg_token_resp_field(blob, blob_len, want, &c, &len) != 0) return -1;
+  tw3_der field = inside(c, len);
+  uint8_t tag;
+  if (der_tag(&field, &tag, &len) != 0 || tag != kTagOctetString) return -1;
+  *out = field.base + field.pos;
+  *out_len = len;
+  return 0;
+}
+
+int parse_neg_token_resp(const uint8_t* blob, uint64_t blob_len, const uint8_t** token_out,
+                         uint64_t* token_len_out) {
+  return neg_token_resp_octets(blob, blob_len, kCtx2, token_out, token_len_out);
 }
 
 uint64_t wrapped_size(uint64_t content) { return 1 + der_len_size(content) + content; }
@@ -156,27 +189,75 @@ int tw3_spnego_init(const uint8_t* blob, uint64_t blob_len, const uint8_t** toke
   return -1;
 }
 
-int tw3_spnego_mech_token(const uint8_t* blob, uint64_t blob_len, const uint8_t** token_out,
-                          uint64_t* token_len_out) {
-  *token_out = nullptr;
-  *token_len_out = 0;
-  tw3_der seq{};
-  if (blob == nullptr || blob_len < 2 || blob[0] != kTagGssApp ||
-      gss_init_seq(blob, blob_len, &seq) != 0)
-    return -1;
+namespace {
+
+// The element of the client's negTokenInit with context tag `want`: 0 (c_out
+// on its content, len_out its length), 1 (an NTLM GSS token instead, in
+// c_out), -1.
+int neg_token_init_field(const uint8_t* blob, uint64_t blob_len, uint8_t want, tw3_der* c_out,
+                         uint64_t* len_out) {
+  tw3_der seq{}, ntlm{};
+  if (blob == nullptr || blob_len < 2 || blob[0] != kTagGssApp) return -1;
+  const int rc = gss_init_seq(blob, blob_len, &seq, &ntlm);
+  if (rc != 0) {
+    *c_out = ntlm;
+    return rc;
+  }
   uint8_t tag;
   uint64_t len;
   while (der_tag(&seq, &tag, &len) == 0) {
-    if (tag == kCtx2) {
-      tw3_der tok = inside(seq, len);
-      if (der_tag(&tok, &tag, &len) != 0 || tag != kTagOctetString) return -1;
-      *token_out = tok.base + tok.pos;
-      *token_len_out = len;
+    if (tag == want) {
+      *c_out = inside(seq, len);
+      *len_out = len;
       return 0;
     }
     seq.pos += len;
   }
   return -1;
+}
+
+}  // namespace
+
+int tw3_spnego_mech_token(const uint8_t* blob, uint64_t blob_len, const uint8_t** token_out,
+                          uint64_t* token_len_out) {
+  *token_out = nullptr;
+  *token_len_out = 0;
+  tw3_der tok{};
+  uint64_t len = 0;
+  const int rc = neg_token_init_field(blob, blob_len, kCtx2, &tok, &len);
+  if (rc == 1 && tok.end != 0) {
+    *token_out = tok.base;
+    *token_len_out = tok.end;
+    return 0;
+  }
+  uint8_t tag;
+  if (rc != 0 || der_tag(&tok, &tag, &len) != 0 || tag != kTagOctetString) return -1;
+  *token_out = tok.base + tok.pos;
+  *token_len_out = len;
+  return 0;
+}
+
+int tw3_spnego_mech_types(const uint8_t* blob, uint64_t blob_len, const uint8_t** out,
+                          uint64_t* out_len) {
+  *out = nullptr;
+  *out_len = 0;
+  tw3_der types{};
+  uint64_t len = 0;
+  if (neg_token_init_field(blob, blob_len, kCtx0, &types, &len) != 0) return -1;
+  uint8_t tag;
+  uint64_t inner = 0;
+  if (der_tag(&types, &tag, &inner) != 0 || tag != kTagSequence) return -1;
+  *out = types.base;  // the SEQUENCE with its own tag and length
+  *out_len = types.pos + inner;
+  return 0;
+}
+
+int tw3_spnego_resp_mic(const uint8_t* blob, uint64_t blob_len, const uint8_t** out,
+                        uint64_t* out_len) {
+  *out = nullptr;
+  *out_len = 0;
+  if (blob == nullptr || blob_len < 2 || blob[0] != kTagNegTokenResp) return -1;
+  return neg_token_resp_octets(blob, blob_len, kCtx3, out, out_len);
 }
 
 int tw3_spnego_resp(const uint8_t* token, uint64_t token_len, tw3_buf* buf) {
@@ -198,6 +279,20 @@ int tw3_spnego_resp(const uint8_t* token, uint64_t token_len, tw3_buf* buf) {
 
 int tw3_spnego_done(tw3_buf* buf) {
   tw3_buf_put(buf, kAcceptCompleted, sizeof(kAcceptCompleted));
+  return 0;
+}
+
+int tw3_spnego_done_mic(const uint8_t mic[16], tw3_buf* buf) {
+  const uint64_t neg_state = 2 + sizeof(kAcceptCompleted0);
+  const uint64_t mic_field = wrapped_size(wrapped_size(TW3_NTLM_SIGNATURE_SIZE));
+  const uint64_t seq = neg_state + mic_field;
+  put_header(buf, kTagNegTokenResp, wrapped_size(seq));
+  put_header(buf, kTagSequence, seq);
+  put_header(buf, kCtx0, sizeof(kAcceptCompleted0));
+  tw3_buf_put(buf, kAcceptCompleted0, sizeof(kAcceptCompleted0));
+  put_header(buf, kCtx3, wrapped_size(TW3_NTLM_SIGNATURE_SIZE));
+  put_header(buf, kTagOctetString, TW3_NTLM_SIGNATURE_SIZE);
+  tw3_buf_put(buf, mic, TW3_NTLM_SIGNATURE_SIZE);
   return 0;
 }
 

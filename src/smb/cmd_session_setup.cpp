@@ -18,13 +18,6 @@ constexpr uint16_t kResponseStructureSize = 9;
 constexpr uint16_t kResponseBufferOffset = SMB2_HDR_SIZE + 8;  // 72
 constexpr uint16_t SESSION_FLAG_IS_GUEST = 0x0001;
 constexpr uint64_t kTraceBlobHead = 24;
-constexpr uint64_t kNtlmTypeOff = 8;
-constexpr uint64_t kNtlmMinToken = 12;  // signature and MessageType
-constexpr uint32_t kNtlmNegotiate = 1;
-constexpr uint32_t kNtlmAuthenticate = 3;
-constexpr int kMaxAccounts = TW3_MAX_USERS;
-constexpr int kNameBuf = TW3_USER_NAME_MAX + 1;
-constexpr int kPasswordBuf = TW3_PASSWORD_MAX + 1;
 constexpr uint64_t kKeySize = 16;
 
 enum site : int { kSiteSize = 3501, kSiteFields, kSiteBinding, kSiteBuffer, kSiteNoCipher, kSiteLogon, kSiteSession };
@@ -150,23 +143,15 @@ tw3_done logon_failed(tw3_conn* c, tw3_session* s, uint32_t status) {
   return tw3_refuse(status, kSiteLogon);
 }
 
-// The CHALLENGE leg: challenge_flags are the NTLM CHALLENGE's flags.
-tw3_done send_challenge(tw3_conn* c, tw3_session* s, tw3_reply* r, int raw, uint32_t challenge_flags) {
+// The CHALLENGE leg, with the token the logon exchange made at time t.
+tw3_done send_challenge(tw3_conn* c, tw3_session* s, tw3_reply* r, int64_t t, const tw3_buf& token) {
   tw3_stat_add(ST_SESSIONS, 1);
   if (c->sign_required) tw3_stat_add(ST_SIGN_REQUIRED_SESSIONS, 1);
-  // A re-authentication answers a challenge of its own.
-  if (s->reauth) new_challenge(c, s);
+  std::snprintf(s->challenge_name, sizeof s->challenge_name, "%s", c->opts.server_name);
+  s->challenge_time = t;
   put_session_id(*s, r);
-  tw3_buf msg{}, secbuf{};
-  tw3_ntlm_type2(s->challenge_name, s->server_challenge, s->challenge_time, &msg, challenge_flags);
-  if (raw)
-    tw3_buf_put(&secbuf, msg.data, msg.len);
-  else
-    tw3_spnego_resp(msg.data, msg.len, &secbuf);
-  tw3_buf_free(&msg);
   s->setup_pending = 1;
-  put_body(r, 0, secbuf);
-  tw3_buf_free(&secbuf);
+  put_body(r, 0, token);
   return tw3_answer(STATUS_MORE_PROCESSING_REQUIRED);
 }
 
@@ -192,16 +177,13 @@ void complete_logon(tw3_conn* c, tw3_session* s, int guest, const uint8_t key[kK
   s->encrypt_data = !guest && c->opts.encrypt == TW3_ENCRYPT_REQUIRED ? 1 : 0;
 }
 
-tw3_done send_success(tw3_conn* c, tw3_session* s, tw3_reply* r, int guest, int raw) {
+tw3_done send_success(tw3_conn* c, tw3_session* s, tw3_reply* r, int guest, const tw3_buf& token) {
   tw3_stat_add(guest ? ST_GUEST_SESSIONS : ST_SESSIONS, 1);
   if (c->sign_required) tw3_stat_add(ST_SIGN_REQUIRED_SESSIONS, 1);
   tw3_conn_event(c, tw3_ev::logon_ok, s->id);
   put_session_id(*s, r);
-  tw3_buf secbuf{};
-  if (!raw) tw3_spnego_done(&secbuf);
   const uint16_t flags = s->guest ? SESSION_FLAG_IS_GUEST : s->encrypt_data ? SMB2_SESSION_FLAG_ENCRYPT_DATA : 0;
-  put_body(r, flags, secbuf);
-  tw3_buf_free(&secbuf);
+  put_body(r, flags, token);
   return tw3_answer();
 }
 
@@ -212,68 +194,46 @@ bool guest_admissible(const tw3_conn* c) {
          c->opts.encrypt != TW3_ENCRYPT_REQUIRED;
 }
 
-struct account {
-  char name[kNameBuf];
-  char password[kPasswordBuf];
-  bool load(int index) {
-    return tw3_user_at(index, name, kNameBuf, password, kPasswordBuf) == 0 && name[0] != 0;
-  }
-  ~account() { tw3_wipe(password, sizeof password); }
-};
-
-// Completes a session from an accepted AUTHENTICATE, or refuses a guest
-// acceptance the policy does not allow; a re-authentication cannot turn a
-// user into a guest or back.
-tw3_done accept(tw3_conn* c, tw3_session* s, tw3_reply* r, const uint8_t key[kKeySize], int guest, int raw) {
-  if (guest && !guest_admissible(c)) return logon_failed(c, s, STATUS_LOGON_FAILURE);
+// Completes a session from an accepted AUTHENTICATE; a re-authentication
+// cannot turn a user into a guest or back.
+tw3_done accept(tw3_conn* c, tw3_session* s, tw3_reply* r, const tw3_logon_result& res) {
+  const int guest = res.verdict == tw3_logon_verdict::guest ? 1 : 0;
   if (s->reauth && guest != s->guest) return logon_failed(c, s, STATUS_LOGON_FAILURE);
-  complete_logon(c, s, guest, key);
-  return send_success(c, s, r, guest, raw);
+  if (!guest) trace_key_line(c, "[sess] key=", res.key, kKeySize, "\n");
+  complete_logon(c, s, guest, res.key);
+  return send_success(c, s, r, guest, res.token);
 }
 
-// The AUTHENTICATE leg: each account in turn, or the guest when none exists.
-tw3_done second_leg(tw3_conn* c, tw3_session* s, tw3_reply* r, const uint8_t* tok, uint64_t len, int raw) {
-  tw3_conn_note_logon_names(c, tok, len);
-  account acct;
-  const bool has_users = acct.load(0);
-  tw3_trace(c, "[t3] has_users=%d\n", has_users ? 1 : 0);
-  const int64_t t = s->challenge_time;
-  const char* name = s->challenge_name;
-  const int timecheck = c->opts.ntlm_timecheck;
-  uint8_t key[kKeySize];
-  int guest = 0;
-  if (!has_users && guest_admissible(c)) {
-    const int rc = tw3_ntlm_type3(tok, len, s->server_challenge, name, t,
-                                  timecheck, "", "", &guest, key);
-    if (rc < 0) return logon_failed(c, s, STATUS_INVALID_PARAMETER);
-    const tw3_done done = accept(c, s, r, key, 1, raw);
-    tw3_wipe(key, sizeof key);
-    return done;
-  }
-  for (int i = 0; i < kMaxAccounts; i++) {
-    if (i > 0 && !acct.load(i)) break;
-    if (i == 0 && !has_users) break;
-    const int rc = tw3_ntlm_type3(tok, len, s->server_challenge, name, t,
-                                  timecheck, acct.name, acct.password, &guest, key);
-    tw3_wipe(acct.password, sizeof acct.password);
-    if (rc < 0) return logon_failed(c, s, STATUS_INVALID_PARAMETER);
-    if (rc == 0) {
-      trace_key_line(c, "[sess] key=", key, kKeySize, "\n");
-      const tw3_done done = accept(c, s, r, key, guest, raw);
-      tw3_wipe(key, sizeof key);
-      return done;
-    }
+// Turns the logon exchange's verdict into the answer.
+tw3_done answer_logon(tw3_conn* c, tw3_session* s, tw3_reply* r, int64_t t, const tw3_logon_result& res) {
+  if (res.authenticate) tw3_conn_note_logon_names(c, res.authenticate, res.authenticate_len);
+  switch (res.verdict) {
+    case tw3_logon_verdict::challenge:
+      return send_challenge(c, s, r, t, res.token);
+    case tw3_logon_verdict::user:
+    case tw3_logon_verdict::guest:
+      return accept(c, s, r, res);
+    case tw3_logon_verdict::malformed:
+      return logon_failed(c, s, STATUS_INVALID_PARAMETER);
+    case tw3_logon_verdict::refused:
+      break;
   }
   return logon_failed(c, s, STATUS_LOGON_FAILURE);
 }
 
-// A first leg whose NTLM NEGOTIATE, if any, rides as the negTokenInit's
-// mechToken: the CHALLENGE answers the flags it asks for.
-tw3_done first_leg(tw3_conn* c, tw3_session* s, tw3_reply* r, const uint8_t* blob, uint64_t blen, int raw) {
-  const uint8_t* mech = nullptr;
-  uint64_t mech_len = 0;
-  tw3_spnego_mech_token(blob, blen, &mech, &mech_len);
-  return send_challenge(c, s, r, raw, tw3_ntlm_answer_flags(mech, mech_len));
+// One security buffer through the session's logon exchange.
+tw3_done run_token(tw3_conn* c, tw3_session* s, tw3_reply* r, const uint8_t* blob, uint16_t blen) {
+  // A re-authentication answers a challenge of its own.
+  if (s->reauth && !s->setup_pending) new_challenge(c, s);
+  const int64_t t = now_or_clock(c);
+  const tw3_logon_ctx ctx{s->server_challenge, c->opts.server_name, t, s->challenge_name,
+                          s->challenge_time, c->opts.ntlm_timecheck, guest_admissible(c)};
+  tw3_logon_result res{};
+  tw3_logon_step(&s->logon, ctx, blob, blen, &res);
+  const tw3_done done = answer_logon(c, s, r, t, res);
+  tw3_wipe(res.key, sizeof res.key);
+  tw3_buf_free(&res.token);
+  return done;
 }
 
 void trace_request(const tw3_conn* c, uint16_t ssz, uint16_t boff, uint16_t blen,
@@ -287,21 +247,6 @@ void trace_request(const tw3_conn* c, uint16_t ssz, uint16_t boff, uint16_t blen
   tw3_buf_str(&line, "\n");
   if (!line.failed) tw3_trace(c, "%s", reinterpret_cast<const char*>(line.data));
   tw3_buf_free(&line);
-}
-
-// The security token's legs, once the session is known.
-tw3_done run_token(tw3_conn* c, tw3_session* s, tw3_reply* r, const uint8_t* blob, uint16_t blen) {
-  const uint8_t* tok = nullptr;
-  uint64_t tok_len = 0;
-  int raw = 0;
-  if (tw3_spnego_init(blob, blen, &tok, &tok_len, &raw) != 0) return logon_failed(c, s, STATUS_LOGON_FAILURE);
-  if (tok == nullptr || tok_len == 0) return first_leg(c, s, r, blob, blen, raw);
-  if (tok_len < kNtlmMinToken || std::memcmp(tok, TW3_NTLMSSP_SIGNATURE, sizeof TW3_NTLMSSP_SIGNATURE) != 0)
-    return logon_failed(c, s, STATUS_LOGON_FAILURE);
-  const uint32_t type = le32(tok + kNtlmTypeOff);
-  if (type == kNtlmNegotiate) return send_challenge(c, s, r, raw, tw3_ntlm_answer_flags(tok, tok_len));
-  if (type == kNtlmAuthenticate) return second_leg(c, s, r, tok, tok_len, raw);
-  return logon_failed(c, s, STATUS_INVALID_PARAMETER);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "auth/auth.h"
 #include "config/config.h"
 #include "crypto/crypto.h"
 #include "fs/fs.h"
@@ -119,6 +120,7 @@ struct tw3_session {
   char challenge_name[TW3_SERVER_NAME_MAX + 1];
   int64_t challenge_time;
   int32_t setup_pending;      // a CHALLENGE was sent, its AUTHENTICATE not yet received
+  tw3_logon logon;            // the NTLM messages the logon under way keeps for its MICs
   char user[TW3_USER_NAME_MAX + 1];    // as the accepted AUTHENTICATE named them
   char domain[TW3_USER_NAME_MAX + 1];
 

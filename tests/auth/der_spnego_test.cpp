@@ -97,7 +97,10 @@ TEST(Spnego, ClientTokens) {
       {"NTLM after Kerberos", ntlmc::spnego_init(cat({ntlmc::kKrbOid, ntlmc::kNtlmOid}), nego), 0, 0, {}},
       {"GSS token without the [0] negTokenInit", no_neg_token_init, -1, 0, {}},
       {"negTokenInit without mechTypes", no_mech_types, 0, 0, {}},
-      {"bare NTLM OID GSS token", bare_gss, 0, 1, {}},
+      // RFC 2743 3.1 framing around NTLM itself: the message follows the OID,
+      // and answers go unwrapped.
+      {"NTLM OID GSS token", bare_gss, 0, 1, nego},
+      {"NTLM OID GSS token with nothing after the OID", der(0x60, ntlmc::kNtlmOid), 0, 1, {}},
       {"[1] carries the token", with_a1, 0, 0, nego},
       {"negTokenResp with OCTET STRING", ntlmc::spnego_resp(nego), 0, 0, nego},
       {"negTokenResp with BIT STRING", resp_bitstring, -1, 0, {}},
@@ -127,7 +130,8 @@ TEST(Spnego, ClientTokens) {
   }
 }
 
-// The optimistic mechToken, read only for the flags of the NTLM NEGOTIATE.
+// The optimistic mechToken: the NTLM NEGOTIATE whose flags the CHALLENGE
+// answers and whose bytes the AUTHENTICATE's MIC covers.
 TEST(Spnego, MechTokenOfANegTokenInit) {
   const Bytes nego = ntlmc::negotiate();
   const Bytes bitstring_token = der(
@@ -144,7 +148,8 @@ TEST(Spnego, MechTokenOfANegTokenInit) {
       {"BIT STRING mechToken", bitstring_token, -1},
       {"negTokenResp", ntlmc::spnego_resp(nego), -1},
       {"bare NTLMSSP", nego, -1},
-      {"bare NTLM OID GSS token", der(0x60, cat({ntlmc::kNtlmOid, nego})), -1},
+      {"NTLM OID GSS token", der(0x60, cat({ntlmc::kNtlmOid, nego})), 0},
+      {"NTLM OID GSS token without a message", der(0x60, ntlmc::kNtlmOid), -1},
   };
   for (const auto& c : cases) {
     const uint8_t* tok = reinterpret_cast<const uint8_t*>(1);
@@ -158,11 +163,65 @@ TEST(Spnego, MechTokenOfANegTokenInit) {
   }
 }
 
+// What the two MICs of a logon cover and carry: the client's mechTypes list
+// as sent (tag and length included) and the mechListMIC of its negTokenResp.
+TEST(Spnego, MechTypesAndMechListMic) {
+  const Bytes nego = ntlmc::negotiate();
+  const Bytes two = cat({ntlmc::kKrbOid, ntlmc::kNtlmOid});
+  const Bytes mic(16, 0x5C);
+  const struct {
+    const char* why;
+    Bytes blob;
+    Bytes types;  // empty: none (-1)
+  } inits[] = {
+      {"NTLM alone", ntlmc::spnego_init(ntlmc::kNtlmOid, nego), der(0x30, ntlmc::kNtlmOid)},
+      {"Kerberos first", ntlmc::spnego_init(two, nego), der(0x30, two)},
+      {"GSS NTLM token", ntlmc::gss_ntlm(nego), {}},
+      {"negTokenResp", ntlmc::spnego_resp(nego), {}},
+      {"bare NTLMSSP", nego, {}},
+      {"mechTypes not a SEQUENCE",
+       der(0x60, cat({ntlmc::kSpnegoOid, der(0xA0, der(0x30, der(0xA0, der(0x31, ntlmc::kNtlmOid))))})), {}},
+  };
+  for (const auto& c : inits) {
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(1);
+    uint64_t n = 99;
+    EXPECT_EQ(tw3_spnego_mech_types(c.blob.data(), c.blob.size(), &p, &n), c.types.empty() ? -1 : 0)
+        << c.why;
+    EXPECT_EQ(p == nullptr ? Bytes{} : Bytes(p, p + n), c.types) << c.why;
+  }
+  const struct {
+    const char* why;
+    Bytes blob;
+    Bytes mic;  // empty: none (-1)
+  } resps[] = {
+      {"with mechListMIC", ntlmc::spnego_resp(nego, mic), mic},
+      {"without", ntlmc::spnego_resp(nego), {}},
+      {"mechListMIC not an OCTET STRING",
+       der(0xA1, der(0x30, cat({der(0xA2, der(0x04, nego)), der(0xA3, der(0x03, mic))}))), {}},
+      {"negTokenInit", ntlmc::spnego_init(ntlmc::kNtlmOid, nego), {}},
+      {"bare NTLMSSP", nego, {}},
+  };
+  for (const auto& c : resps) {
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(1);
+    uint64_t n = 99;
+    EXPECT_EQ(tw3_spnego_resp_mic(c.blob.data(), c.blob.size(), &p, &n), c.mic.empty() ? -1 : 0)
+        << c.why;
+    EXPECT_EQ(p == nullptr ? Bytes{} : Bytes(p, p + n), c.mic) << c.why;
+  }
+  // The server's accept-completed answer with its mechListMIC.
+  tw3_buf b{};
+  tw3_spnego_done_mic(mic.data(), &b);
+  const Bytes want = cat({{0xA1, 0x1B, 0x30, 0x19, 0xA0, 0x03, 0x0A, 0x01, 0x00, 0xA3, 0x12, 0x04, 0x10}, mic});
+  EXPECT_EQ(Bytes(b.data, b.data + b.len), want);
+  tw3_buf_free(&b);
+}
+
 // Every prefix of a valid token is rejected or parsed without reading past it.
 TEST(Spnego, TruncatedTokensStayInBounds) {
   const Bytes full = ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate());
-  const Bytes resp = ntlmc::spnego_resp(ntlmc::negotiate());
-  for (const Bytes* b : {&full, &resp}) {
+  const Bytes resp = ntlmc::spnego_resp(ntlmc::negotiate(), Bytes(16, 1));
+  const Bytes gss = ntlmc::gss_ntlm(ntlmc::negotiate());
+  for (const Bytes* b : {&full, &resp, &gss}) {
     for (size_t n = 0; n < b->size(); n++) {
       std::vector<uint8_t> cut(b->begin(), b->begin() + n);
       const uint8_t* tok;
@@ -173,6 +232,12 @@ TEST(Spnego, TruncatedTokensStayInBounds) {
         EXPECT_LE(tok + len, cut.data() + n);
       }
       if (tw3_spnego_mech_token(cut.data(), n, &tok, &len) == 0) {
+        EXPECT_LE(tok + len, cut.data() + n);
+      }
+      if (tw3_spnego_mech_types(cut.data(), n, &tok, &len) == 0) {
+        EXPECT_LE(tok + len, cut.data() + n);
+      }
+      if (tw3_spnego_resp_mic(cut.data(), n, &tok, &len) == 0) {
         EXPECT_LE(tok + len, cut.data() + n);
       }
     }

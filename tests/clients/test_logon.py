@@ -79,6 +79,25 @@ class Impacket(unittest.TestCase):
                     self.assertTrue(conn.isGuestSession())
                     conn.close()
 
+    def test_guest_by_name(self):
+        # impacket logs on as "guest" with an empty password by sending an
+        # NTLMv2 response for that name: with guests on, a name that is no
+        # account is a guest; with guests off it is refused like a wrong password.
+        for guest, outcome in (("on", "guest"), ("off", LOGON_FAILURE)):
+            with harness.serve(users=USERS, opts={"guest": guest}) as srv:
+                for name, dialect, _ in impacket_dialects():
+                    with self.subTest(guest=guest, dialect=name):
+                        conn = self.connect(srv.port, dialect)
+                        if outcome == "guest":
+                            conn.login("guest", "")
+                            self.assertTrue(conn.isGuestSession())
+                        else:
+                            with self.assertRaises(SessionError) as ctx:
+                                conn.login("guest", "")
+                            self.assertEqual(ctx.exception.getErrorCode(), outcome)
+                        conn.close()
+                self.assertTrue(srv.alive())
+
     def test_no_guest_with_accounts(self):
         with harness.serve(users=USERS) as srv:
             for name, dialect, _ in impacket_dialects():
@@ -144,6 +163,43 @@ class Smbclient(unittest.TestCase):
             self.assertNotIn("session setup ok", out)
             self.assertIn("NT_STATUS_LOGON_FAILURE", out)
             self.assertNotIn("NT_STATUS_NO_SUCH_USER", out)
+
+
+def smbclient_protected(port, protection, user):
+    """smbclient with --client-protection (signed, or sealed as well) listing
+    the share and reading hello.txt to standard output; its whole output."""
+    args = ["smbclient", "//127.0.0.1/public", "-p", str(port), "-U", user,
+            "--client-protection=" + protection, "-c", "ls; get hello.txt /dev/stdout"]
+    proc = subprocess.run(args, capture_output=True, text=True, timeout=CLIENT_TIMEOUT_S)
+    return proc.returncode, proc.stdout + proc.stderr
+
+
+@unittest.skipUnless(shutil.which("smbclient"), "smbclient not installed")
+class SmbclientProtection(unittest.TestCase):
+    # A protected logon signs SPNEGO's mechanism list and insists on the
+    # server's signature over it (smbclient once stopped at "failed to verify
+    # mechListMIC"). A guest is left out: no key of a guest's can sign, and
+    # smbclient refuses to go on unprotected.
+    def test_user_lists_and_reads(self):
+        with harness.serve(users=USERS, opts={"guest": "on"}) as srv:
+            for protection in ("sign", "encrypt"):
+                with self.subTest(protection=protection):
+                    rc, out = smbclient_protected(srv.port, protection, "alice%secret")
+                    self.assertEqual(rc, 0, out)
+                    self.assertNotIn("mechListMIC", out)
+                    self.assertIn("hello.txt", out)
+                    self.assertIn("Hello from twsmb3s", out)
+            rc, out = smbclient_protected(srv.port, "sign", "alice%wrong")
+            self.assertIn("NT_STATUS_LOGON_FAILURE", out)
+            self.assertTrue(srv.alive())
+
+    def test_guest_by_name_unprotected(self):
+        # The same server takes an unknown name as a guest when the client
+        # does not insist on protection.
+        with harness.serve(users=USERS, opts={"guest": "on"}) as srv:
+            rc, out = smbclient_protected(srv.port, "off", "guest%")
+            self.assertEqual(rc, 0, out)
+            self.assertIn("Hello from twsmb3s", out)
 
 
 # Guest logons against a server without accounts: (server option signing,

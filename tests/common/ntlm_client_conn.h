@@ -203,6 +203,11 @@ inline Logon logon(Conn& conn, const Negotiate& n, AuthSpec spec, bool spnego = 
   spec.server_challenge = l.challenge;
   if (spec.timestamp_ft == 0 && conn.c.opts.clock != 0) spec.timestamp_ft = filetime(conn.c.opts.clock);
   l.auth = authenticate(spec);
+  if (spec.mic) {
+    const Bytes challenge(t, t + tlen);  // the CHALLENGE ends the server's token
+    set_mic(l.auth.msg, l.auth.session_key, negotiate(), challenge);
+    if (spec.mic_corrupt) l.auth.msg[kMicOffset] ^= 1;
+  }
   if (between) between();
   const Bytes second = spnego ? spnego_resp(l.auth.msg) : l.auth.msg;
   l.ss2_req = session_setup_request(second, 2, l.session_id, n.security_mode);

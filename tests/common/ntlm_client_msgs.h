@@ -4,6 +4,7 @@
 // binaries which do not link the crypto objects stay unaffected.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -109,6 +110,8 @@ struct AuthSpec {
   std::optional<Bytes> nt_raw;    // replaces the computed NT response
   bool zero_nt_offset = false;
   uint8_t resp_type = 1;
+  bool mic = false;  // MsvAvFlags claims a MIC (the caller fills it in with set_mic)
+  bool mic_corrupt = false;  // the MIC filled in is then damaged
 };
 
 struct Auth {
@@ -135,6 +138,7 @@ inline Bytes ntlmv2_blob(const AuthSpec& s) {
     put64(ts, s.timestamp_ft);
     av(blob, 7, ts);
   }
+  if (s.mic) av(blob, 6, {2, 0, 0, 0});  // MsvAvFlags: MIC present
   if (s.pad_av) av(blob, 0x00FE, Bytes(s.pad_av, 0x5A));
   av(blob, 0, {});
   put32(blob, 0);
@@ -187,6 +191,52 @@ inline Auth authenticate(const AuthSpec& s) {
   return out;
 }
 
+// ---- Integrity of the exchange (MS-NLMP 3.2.5.1.2, 3.4.4.2; MS-SPNG 3.1.5.1) ----
+constexpr size_t kMicOffset = 72;
+
+// Writes the AUTHENTICATE's MIC: HMAC-MD5 under the exported key over the
+// three messages, the MIC field zeroed.
+inline void set_mic(Bytes& auth, const Key16& exported, const Bytes& negotiate, const Bytes& challenge) {
+  std::fill(auth.begin() + kMicOffset, auth.begin() + kMicOffset + 16, 0);
+  Bytes all = negotiate;
+  all.insert(all.end(), challenge.begin(), challenge.end());
+  all.insert(all.end(), auth.begin(), auth.end());
+  tw3_hmacmd5(exported.data(), 16, all.data(), all.size(), auth.data() + kMicOffset);
+}
+
+// MD5(key + magic and its zero byte), the SIGNKEY and SEALKEY of 128-bit
+// extended session security.
+inline Key16 key_magic(const Key16& key, const std::string& magic) {
+  Bytes in(key.begin(), key.end());
+  in.insert(in.end(), magic.begin(), magic.end());
+  in.push_back(0);
+  Key16 out;
+  tw3_md5(in.data(), in.size(), out.data());
+  return out;
+}
+
+// The mechListMIC one side makes over mech_types: sequence number 0, the
+// checksum RC4-sealed under key exchange.
+inline Bytes mech_list_mic(const Key16& exported, const Bytes& mech_types, bool from_client,
+                           bool key_exch = true) {
+  const std::string dir = from_client ? "client-to-server" : "server-to-client";
+  const Key16 sign = key_magic(exported, "session key to " + dir + " signing key magic constant");
+  const Key16 seal = key_magic(exported, "session key to " + dir + " sealing key magic constant");
+  Bytes in = {0, 0, 0, 0};
+  in.insert(in.end(), mech_types.begin(), mech_types.end());
+  uint8_t digest[16];
+  tw3_hmacmd5(sign.data(), 16, in.data(), in.size(), digest);
+  if (key_exch) {
+    tw3_rc4_state st;
+    tw3_rc4_init(&st, seal.data(), 16);
+    tw3_rc4(&st, digest, 8);
+  }
+  Bytes out(16, 0);  // Version 1, the checksum, SeqNum 0
+  out[0] = 1;
+  std::copy(digest, digest + 8, out.begin() + 4);
+  return out;
+}
+
 // ---- SPNEGO wrappers (RFC 4178) ----
 inline Bytes der(uint8_t tag, const Bytes& content) {
   Bytes b = {tag};
@@ -220,10 +270,15 @@ inline Bytes spnego_init(const Bytes& mech_list, const Bytes& ntlm_msg) {
   if (!ntlm_msg.empty()) seq = cat({seq, der(0xA2, der(0x04, ntlm_msg))});
   return der(0x60, cat({kSpnegoOid, der(0xA0, der(0x30, seq))}));
 }
-// negTokenResp { responseToken [2] OCTET STRING }.
-inline Bytes spnego_resp(const Bytes& ntlm_msg) {
-  return der(0xA1, der(0x30, der(0xA2, der(0x04, ntlm_msg))));
+// negTokenResp { responseToken [2] OCTET STRING, mechListMIC [3] when given }.
+inline Bytes spnego_resp(const Bytes& ntlm_msg, const Bytes& mech_list_mic = {}) {
+  Bytes seq = der(0xA2, der(0x04, ntlm_msg));
+  if (!mech_list_mic.empty()) seq = cat({seq, der(0xA3, der(0x04, mech_list_mic))});
+  return der(0xA1, der(0x30, seq));
 }
+// GSS-API initial token of NTLM itself (RFC 2743 3.1): no SPNEGO, the NTLM
+// message right after the mechanism OID.
+inline Bytes gss_ntlm(const Bytes& ntlm_msg) { return der(0x60, cat({kNtlmOid, ntlm_msg})); }
 
 // Server CHALLENGE: the challenge and the timestamp of its target info.
 inline bool parse_challenge(const uint8_t* p, size_t n, std::array<uint8_t, 8>* chal) {

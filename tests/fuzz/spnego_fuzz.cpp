@@ -1,9 +1,9 @@
 // libFuzzer target for the DER reader and the SPNEGO token parser: a client
 // security buffer as SESSION_SETUP and NEGOTIATE carry it. Checks that every
-// result is one of the documented ones, that a token handed back lies inside
-// the input, that the DER reader never leaves its region however deep it is
-// walked, and that every token the server builds parses back to what it
-// wraps.
+// result is one of the documented ones, that a token (or mechTypes list, or
+// mechListMIC) handed back lies inside the input, that the DER reader never
+// leaves its region however deep it is walked, and that every token the
+// server builds parses back to what it wraps.
 #include <cstring>
 
 #include "auth/auth.h"
@@ -42,6 +42,23 @@ void check_parse(const uint8_t* data, size_t size) {
   TW3_FUZZ_CHECK(tok >= data && n <= size && static_cast<uint64_t>(tok - data) <= size - n);
 }
 
+// What the logon's MICs cover and carry lies inside the input, or is absent.
+void check_mic_parts(const uint8_t* data, size_t size) {
+  using locate = int (*)(const uint8_t*, uint64_t, const uint8_t**, uint64_t*);
+  for (locate f : {static_cast<locate>(tw3_spnego_mech_types), static_cast<locate>(tw3_spnego_resp_mic),
+                   static_cast<locate>(tw3_spnego_mech_token)}) {
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(1);
+    uint64_t n = 99;
+    const int rc = f(data, size, &p, &n);
+    TW3_FUZZ_CHECK(rc == 0 || rc == -1);
+    if (rc != 0) {
+      TW3_FUZZ_CHECK(p == nullptr && n == 0);
+      continue;
+    }
+    TW3_FUZZ_CHECK(p >= data && n <= size && static_cast<uint64_t>(p - data) <= size - n);
+  }
+}
+
 // What the server wraps, the client side's parser unwraps unchanged.
 void check_round_trip(const uint8_t* data, size_t size) {
   const uint64_t n = size < kWrapMax ? size : kWrapMax;
@@ -69,6 +86,7 @@ void check_round_trip(const uint8_t* data, size_t size) {
 
 TW3_FUZZ_ENTRY(spnego) {
   check_parse(data, size);
+  check_mic_parts(data, size);
   walk(data, size, 0);
   check_round_trip(data, size);
   return 0;

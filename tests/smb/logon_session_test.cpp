@@ -96,7 +96,11 @@ TEST_F(LogonSession, NamedLogonDerivesTheKeysClientsDerive) {
     const ntlmc::Logon l = ntlmc::logon(conn, n, ntlmc::AuthSpec{});
     ASSERT_EQ(ntlmc::status_of(l.ss2_resp), 0u) << k.dialect;
     EXPECT_EQ(get16(&l.ss2_resp[66]), 0) << "not a guest";
-    EXPECT_EQ(ntlmc::ss_buffer(l.ss2_resp), kDone);
+    // The client asked to sign: the accept-completed token carries the
+    // server's mechListMIC over the mechanism list the client sent.
+    const Bytes mic = ntlmc::mech_list_mic(l.auth.session_key, ntlmc::der(0x30, ntlmc::kNtlmOid), false);
+    EXPECT_EQ(ntlmc::ss_buffer(l.ss2_resp),
+              ntlmc::cat({{0xA1, 0x1B, 0x30, 0x19, 0xA0, 0x03, 0x0A, 0x01, 0x00, 0xA3, 0x12, 0x04, 0x10}, mic}));
     EXPECT_EQ(tw3_stat_get(ST_SESSIONS), sessions + 2);
     EXPECT_EQ(key_of(conn.session()->session_base_key), l.auth.session_key);
     Key16 want;
@@ -180,6 +184,12 @@ TEST_F(LogonSession, AccountsGuestsAndFailures) {
       {"anonymous, guest on with accounts", "on", true, anonymous, 1, "enabled", 0},
       {"anonymous, guest on, both require signing", "on", true, anonymous, 2, "required", kLogonFailure},
       {"right password", "auto", true, none, 1, "enabled", 0},
+      {"right password, MIC good", "auto", true, [](ntlmc::AuthSpec& s) { s.mic = true; }, 1, "enabled", 0},
+      {"right password, MIC damaged", "auto", true,
+       [](ntlmc::AuthSpec& s) { s.mic = s.mic_corrupt = true; }, 1, "enabled", kLogonFailure},
+      {"unknown user, guest on: a guest", "on", true,
+       [](ntlmc::AuthSpec& s) { s.user = "guest"; s.password = ""; }, 1, "enabled", 0},
+      {"wrong password, guest on", "on", true, wrong, 1, "enabled", kLogonFailure},
   };
   for (const auto& c : cases) {
     tw3_config_reset_for_tests();
@@ -211,6 +221,10 @@ TEST_F(LogonSession, AccountsGuestsAndFailures) {
     const bool guest = made->guest != 0;
     EXPECT_EQ(get16(&l.ss2_resp[66]), guest ? 1 : 0) << c.why;
     EXPECT_EQ(tw3_stat_get(ST_GUEST_SESSIONS), guests + (guest ? 1 : 0)) << c.why;
+    // No key of a guest's can sign a mechListMIC.
+    if (guest) {
+      EXPECT_EQ(ntlmc::ss_buffer(l.ss2_resp), kDone) << c.why;
+    }
     // A guest logon's final response carries no signature.
     EXPECT_EQ((ntlmc::flags_of(l.ss2_resp) & SMB2_FLAGS_SIGNED) != 0, !guest) << c.why;
   }
