@@ -195,6 +195,7 @@ struct tw3_logon_ctx {
   int timecheck;
   bool guest_admissible;  // the connection's signing and encryption let a guest in
                           // (the guest policy itself is read here)
+  bool bad_user_guest;    // a user name that is no account may become a guest
 };
 
 enum class tw3_logon_verdict : uint8_t {

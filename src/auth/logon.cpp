@@ -170,6 +170,10 @@ void second_leg(const tw3_logon& st, const tw3_logon_ctx& ctx, const uint8_t* bl
     out->verdict = tw3_logon_verdict::refused;
     return;
   }
+  if (!ctx.bad_user_guest) {
+    out->verdict = tw3_logon_verdict::refused;
+    return;
+  }
   tw3_auth_trace("[t3] no such account -> guest\n");
   guest(ctx, raw, out);
 }

@@ -39,6 +39,7 @@ constexpr const char* kHelp =
     "\n"
     "Server options (--opt KEY=VALUE, or KEY = VALUE in the file), with defaults:\n"
     "  guest=auto             auto, on or off: guest logons (auto: when no account exists)\n"
+    "  map_to_guest=bad_user  bad_user or never: a name that is no account logs on as a guest\n"
     "  signing=enabled        enabled or required\n"
     "  encrypt=auto           auto, required or off: SMB 3 encryption of sessions\n"
     "  case_sensitive=off     on or off: look names up only as spelled (off: also\n"

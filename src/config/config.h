@@ -38,6 +38,9 @@ struct tw3_opts {
   // (`auto`): the host's.
   int32_t ninterfaces;
   tw3_ip interfaces[TW3_ADVERTISED_MAX];
+  // Where guests are allowed, a logon whose user name is no account becomes
+  // a guest (1, `bad_user`) or fails (0, `never`).
+  int32_t map_to_guest;
 };
 
 // Values of the `encrypt` option.

@@ -28,6 +28,7 @@ constexpr tw3_opts kDefaultOpts = {
     0,                 // case_sensitive: off
     0,                 // ninterfaces: the host's own
     {},                // interfaces
+    1,                 // map_to_guest: bad_user
 };
 
 tw3_opts g_opts = kDefaultOpts;
@@ -52,6 +53,7 @@ constexpr word_value kSigningWords[] = {{"enabled", 0}, {"required", 1}, {"1", 1
 constexpr word_value kEncryptWords[] = {
     {"auto", TW3_ENCRYPT_AUTO}, {"required", TW3_ENCRYPT_REQUIRED}, {"off", TW3_ENCRYPT_OFF}};
 constexpr word_value kOnOffWords[] = {{"on", 1}, {"1", 1}, {"off", 0}, {"0", 0}};
+constexpr word_value kMapToGuestWords[] = {{"bad_user", 1}, {"never", 0}};
 
 enum class opt_kind { words, number, name, addresses, ignored };
 
@@ -81,6 +83,9 @@ constexpr opt_def number_opt(const char* key, int64_t min, int64_t max, void (*s
 constexpr opt_def kOptDefs[] = {
     words_opt("guest", kGuestWords, [](tw3_opts& o, int64_t v) { o.guest = static_cast<int32_t>(v); },
               "guest: auto, on or off"),
+    words_opt("map_to_guest", kMapToGuestWords,
+              [](tw3_opts& o, int64_t v) { o.map_to_guest = static_cast<int32_t>(v); },
+              "map_to_guest: bad_user or never"),
     words_opt("signing", kSigningWords, [](tw3_opts& o, int64_t v) { o.signing = static_cast<int32_t>(v); },
               "signing: enabled or required"),
     words_opt("encrypt", kEncryptWords, [](tw3_opts& o, int64_t v) { o.encrypt = static_cast<int32_t>(v); },

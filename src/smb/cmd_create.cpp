@@ -68,6 +68,7 @@ enum : int {
   kSitePathRules,
   kSiteResolve,
   kSiteLeadingSlash,
+  kSiteStreamName,
   kSiteWouldCreate,
   kSiteNotDir,
   kSiteIsDir,
@@ -284,6 +285,8 @@ uint32_t read_name(tw3_rd* body, const create_req& q, const tw3_tree& tree, targ
   }
   // Names are relative to the share (MS-SMB2 3.3.5.9).
   if (name[0] == '\\') return *site = kSiteLeadingSlash, STATUS_INVALID_PARAMETER;
+  // No named streams: a stream name (":name", "::$DATA") is no valid name.
+  if (std::strchr(name, ':') != nullptr) return *site = kSiteStreamName, STATUS_OBJECT_NAME_INVALID;
   // The host's own rules too: on Windows a stream, a device name or a
   // trailing dot would open something other than the name says.
   if (tw3_vpath(name, vpath, kVpathArea) != 0 || !tw3_vpath_host_ok(vpath, tw3_host_name_rules())) {

@@ -227,7 +227,8 @@ tw3_done run_token(tw3_conn* c, tw3_session* s, tw3_reply* r, const uint8_t* blo
   if (s->reauth && !s->setup_pending) new_challenge(c, s);
   const int64_t t = now_or_clock(c);
   const tw3_logon_ctx ctx{s->server_challenge, c->opts.server_name, t, s->challenge_name,
-                          s->challenge_time, c->opts.ntlm_timecheck, guest_admissible(c)};
+                          s->challenge_time, c->opts.ntlm_timecheck, guest_admissible(c),
+                          c->opts.map_to_guest != 0};
   tw3_logon_result res{};
   tw3_logon_step(&s->logon, ctx, blob, blen, &res);
   const tw3_done done = answer_logon(c, s, r, t, res);

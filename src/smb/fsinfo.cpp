@@ -25,7 +25,10 @@ constexpr uint32_t kDeviceDisk = 7;              // FILE_DEVICE_DISK
 constexpr uint32_t kReadOnlyDevice = 2;          // FILE_READ_ONLY_DEVICE
 // FileFsAttributeInformation flags (MS-FSCC 2.5.1).
 constexpr uint32_t kFsCaseSensitiveSearch = 0x00000001;
-constexpr uint32_t kFsAttributes = 0x00040006;  // case preserved, Unicode, streams
+// Case preserved, Unicode. No named streams: a file's one data stream is
+// all there is, and a name with ':' is refused as a share without streams
+// refuses it.
+constexpr uint32_t kFsAttributes = 0x00000006;
 constexpr uint32_t kMaxComponent = 255;
 constexpr std::array<uint8_t, 8> kNtfs16 = {'N', 0, 'T', 0, 'F', 0, 'S', 0};
 // Logical sectors aligned with physical ones, partition aligned on the device.

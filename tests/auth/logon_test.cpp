@@ -86,8 +86,8 @@ class Logon : public ::testing::Test {
   void SetUp() override { tw3_config_reset_for_tests(); }
   void TearDown() override { tw3_config_reset_for_tests(); }
 
-  Outcome step(const Bytes& blob, bool admissible = true) {
-    const tw3_logon_ctx ctx{kChal, "TARNWICKFIELD", kNow, "TARNWICKFIELD", kNow, 1, admissible};
+  Outcome step(const Bytes& blob, bool admissible = true, bool bad_user_guest = true) {
+    const tw3_logon_ctx ctx{kChal, "TARNWICKFIELD", kNow, "TARNWICKFIELD", kNow, 1, admissible, bad_user_guest};
     tw3_logon_result res{};
     tw3_logon_step(st_.get(), ctx, blob.data(), blob.size(), &res);
     Outcome o;
@@ -231,6 +231,7 @@ struct GuestCase {
   bool admissible;  // the connection's signing and encryption let a guest in
   std::function<void(ntlmc::AuthSpec&)> who;
   V verdict;
+  bool bad_user_guest = true;  // map_to_guest=bad_user; false: never
 };
 
 // With guests on, a name that is no account (in any domain) logs on as a
@@ -256,6 +257,8 @@ TEST_F(Logon, GuestsByName) {
       {"unknown name, auto with accounts", "auto", true, true, named("guest", ""), V::refused},
       {"any name, auto without accounts", "auto", false, true, named("alice", "secret"), V::guest},
       {"any name, off without accounts", "off", false, true, named("guest", ""), V::refused},
+      {"unknown name, on, map_to_guest=never", "on", true, true, named("guest", ""), V::refused, false},
+      {"anonymous, on, map_to_guest=never", "on", true, true, anonymous, V::guest, false},
   };
   for (const auto& c : cases) {
     tw3_config_reset_for_tests();
@@ -267,7 +270,7 @@ TEST_F(Logon, GuestsByName) {
     challenge(ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate()));
     ntlmc::AuthSpec s = spec();
     c.who(s);
-    const Outcome o = step(ntlmc::spnego_resp(ntlmc::authenticate(s).msg), c.admissible);
+    const Outcome o = step(ntlmc::spnego_resp(ntlmc::authenticate(s).msg), c.admissible, c.bad_user_guest);
     EXPECT_EQ(o.verdict, c.verdict) << c.why;
     // A guest's answer is the plain accept-completed: no key signs anything.
     if (o.verdict == V::guest) {

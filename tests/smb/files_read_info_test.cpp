@@ -290,9 +290,9 @@ TEST_F(ReadInfo, VolumeClasses) {
 
   response attr = c.qi(root, 2, 5, 0);
   ASSERT_EQ(attr.b32(4), 20u);
-  EXPECT_EQ(attr.b32(8), 0x00040006u);  // case preserved, Unicode, streams; lookups ignore case
+  EXPECT_EQ(attr.b32(8), 0x00000006u);  // case preserved, Unicode; lookups ignore case
   ASSERT_EQ(tw3_set_option("case_sensitive", "on"), 0);
-  EXPECT_EQ(c.qi(root, 2, 5, 0).b32(8), 0x00040007u);  // and now case-sensitive search
+  EXPECT_EQ(c.qi(root, 2, 5, 0).b32(8), 0x00000007u);  // and now case-sensitive search
   ASSERT_EQ(tw3_set_option("case_sensitive", "off"), 0);
   EXPECT_EQ(attr.b32(12), 255u);
   EXPECT_EQ(attr.body_bytes(8 + 12, 8), (bytes{'N', 0, 'T', 0, 'F', 0, 'S', 0}));

@@ -196,6 +196,8 @@ TEST_F(Files, CreateRefusals) {
       {"missing folder on the way", create_body("nodir\\x.txt"), STATUS_OBJECT_PATH_NOT_FOUND},
       {"a file on the way", create_body("ten.txt\\x"), STATUS_OBJECT_PATH_NOT_FOUND},
       {"leading backslash", create_body("\\ten.txt"), STATUS_INVALID_PARAMETER},
+      {"a stream of a file", create_body("ten.txt::$DATA"), STATUS_OBJECT_NAME_INVALID},
+      {"a named stream", create_body("ten.txt:extra"), STATUS_OBJECT_NAME_INVALID},
       {"directory flag on a file", create_body("ten.txt", kReadAccess, 1, kOptDirectory), STATUS_NOT_A_DIRECTORY},
       {"non-directory flag on a directory", create_body("dir", kReadAccess, 1, kOptNonDirectory),
        STATUS_FILE_IS_A_DIRECTORY},
