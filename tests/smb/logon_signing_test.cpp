@@ -213,6 +213,15 @@ TEST_F(LogonSigning, GuestSessionsAreNotSigned) {
   const Bytes er = conn.send(e);
   EXPECT_EQ(ntlmc::status_of(er), 0u);
   EXPECT_TRUE(ntlmc::response_signature_ok(er, 0, er.size(), k, gmac));
+  // One signed with keys of the client's own making (impacket's guest, from
+  // its password) proves nothing either way: it is served, unsigned.
+  Key16 own;
+  own.fill(0x42);
+  Bytes t = tree_connect(5, l.session_id);
+  ntlmc::sign_request(t, 0, t.size(), own, gmac);
+  const Bytes tr = conn.send(t);
+  EXPECT_EQ(ntlmc::status_of(tr), 0u);
+  EXPECT_EQ(ntlmc::flags_of(tr) & SMB2_FLAGS_SIGNED, 0u);
 }
 
 // The trace keeps every line, but keys appear in it only when asked for with
