@@ -241,9 +241,11 @@ int check_signature(walk& w, const tw3_hdr& h, uint16_t credits) {
   }
   const bool good = s->keys_ready && sign_verify_request(c, s, w.msg + w.off, request_extent(w));
   // A guest's keys come from a key anyone can derive, so its signature
-  // proves nothing either way; a client that signs with keys of its own
-  // making (impacket's guest) is served as if it had not signed.
-  if (!good && s->guest && s->authenticated) return 0;
+  // proves nothing either way: where neither side requires signing, a
+  // client that signs with keys of its own making (impacket's guest) is
+  // served as if it had not signed. Where one does, the guest's session
+  // cannot be signed and is refused, as ever.
+  if (!good && s->guest && s->authenticated && !c->sign_required && !c->client_sign_required) return 0;
   if (!good) {
     tw3_stat_add(ST_BAD_SIGNATURE, 1);
     refuse(w, h, STATUS_ACCESS_DENIED, credits);

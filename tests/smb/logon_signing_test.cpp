@@ -214,12 +214,20 @@ TEST_F(LogonSigning, GuestSessionsAreNotSigned) {
   EXPECT_EQ(ntlmc::status_of(er), 0u);
   EXPECT_TRUE(ntlmc::response_signature_ok(er, 0, er.size(), k, gmac));
   // One signed with keys of the client's own making (impacket's guest, from
-  // its password) proves nothing either way: it is served, unsigned.
+  // its password) proves nothing either way: refused where signing is
+  // required, served unsigned where neither side requires it.
   Key16 own;
   own.fill(0x42);
   Bytes t = tree_connect(5, l.session_id);
   ntlmc::sign_request(t, 0, t.size(), own, gmac);
-  const Bytes tr = conn.send(t);
+  EXPECT_EQ(ntlmc::status_of(conn.send(t)), 0xC0000022u);
+  ASSERT_EQ(tw3_set_option("signing", "enabled"), 0);
+  Conn relaxed;
+  const ntlmc::Logon g = ntlmc::logon(relaxed, {}, s);
+  ASSERT_EQ(get16(&g.ss2_resp[66]), 1);
+  Bytes t2 = tree_connect(3, g.session_id);
+  ntlmc::sign_request(t2, 0, t2.size(), own, relaxed.c.signing_algorithm == 2);
+  const Bytes tr = relaxed.send(t2);
   EXPECT_EQ(ntlmc::status_of(tr), 0u);
   EXPECT_EQ(ntlmc::flags_of(tr) & SMB2_FLAGS_SIGNED, 0u);
 }

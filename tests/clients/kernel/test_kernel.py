@@ -204,13 +204,20 @@ def expected_entries(files, dirs, show=as_busybox_shows):
     return entries
 
 
+CAPTURE_BUFFER_MIB = 64
+
+
 class Capture:
     """tshark writing one server's loopback traffic to a file."""
 
     def __init__(self, port, pcap):
         self.port, self.pcap = port, pcap
         self.smb_pcap = None
-        self.proc = subprocess.Popen(["tshark", "-i", "lo", "-f", "tcp port %d" % port, "-w", pcap],
+        # A large capture buffer: on a loaded machine the default one drops
+        # packets of the kernel's parallel reads, and a stream with a hole
+        # decodes as malformed frames the server never sent.
+        self.proc = subprocess.Popen(["tshark", "-i", "lo", "-B", str(CAPTURE_BUFFER_MIB), "-f", "tcp port %d" % port,
+                                      "-w", pcap],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         started, deadline = b"", time.monotonic() + 15
         while b"Capturing on" not in started and self.proc.poll() is None:
