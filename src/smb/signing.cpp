@@ -76,8 +76,7 @@ namespace {
 // 3.1.1 (its answer protects the negotiation). Never for a request that names
 // no session or another one, nor for a guest, whose keys come from a zero key
 // anyone can derive.
-bool unsigned_request_gets_signature(const tw3_conn* c, uint8_t command, uint64_t session_id) {
-  const tw3_session* s = tw3_session_find(c, session_id);
+bool unsigned_request_gets_signature(const tw3_conn* c, uint8_t command, const tw3_session* s) {
   // The answer that ends a session (LOGOFF) is still its own.
   if (s == nullptr || !(s->authenticated || s->ended) || s->guest) return false;
   if (c->sign_required || c->client_sign_required) return true;
@@ -90,9 +89,8 @@ int sign_decide(tw3_conn* c, const tw3_reply* r, uint8_t command, int verified, 
                 uint64_t session_id) {
   // An answer to a request of no session is never signed, even when the
   // request was: there is no session whose key it could carry.
-  const int sign_one =
-      session_id != 0 && (verified || unsigned_request_gets_signature(c, command, session_id)) ? 1 : 0;
-  const tw3_session* s = tw3_session_find(c, session_id);
+  const tw3_session* s = tw3_session_find(c, session_id);  // none for SessionId 0
+  const int sign_one = s != nullptr && (verified || unsigned_request_gets_signature(c, command, s)) ? 1 : 0;
   const int keys = s != nullptr && s->keys_ready ? 1 : 0;
   tw3_trace(c, "[gate] cmd=%u sign_one=%d csr=%d ssr=%d kr=%d hs=%d\n", command, sign_one,
             c->client_sign_required, c->sign_required, keys, s != nullptr && s->authenticated ? 1 : 0);
