@@ -30,7 +30,7 @@ struct tw3_hdr {
 struct tw3_msg {
   uint8_t* bytes;
   uint64_t len;
-  int32_t encrypted;      // arrived in a transform of the connection's session
+  int32_t encrypted;      // arrived in a transform of one of the connection's sessions
   uint64_t session_id;    // that transform's session: the reply is sealed under
                           // it, even when the message was a LOGOFF
 };
