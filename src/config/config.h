@@ -83,7 +83,8 @@ enum tw3_stat_index : int {
   ST_ENCRYPTED_SESSIONS,
   ST_DECRYPT_FAILED,
   ST_SESSIONS_OPEN,
-  ST_COUNT  // 25
+  ST_CHANNELS,
+  ST_COUNT  // 26
 };
 // The report names, in index order.
 extern const char* const tw3_stat_names[ST_COUNT];

@@ -212,7 +212,7 @@ const char* const tw3_stat_names[ST_COUNT] = {
     "open_refused",  "reads",           "bytes_sent",       "listings_sent",   "mutating_refused",
     "ioctl_refused", "bad_signature",   "protocol_errors",  "timeouts",        "sign_required_sessions",
     "srvsvc_queries", "path_refused",   "encrypted_sessions", "decrypt_failed",
-    "live_sessions",
+    "live_sessions", "channels",
 };
 
 int parse_int(const char* text, int64_t min, int64_t max, int64_t* out) {

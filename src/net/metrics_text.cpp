@@ -41,6 +41,7 @@ constexpr metric_desc kDesc[] = {
     {false, "Sessions whose requests arrived encrypted."},
     {false, "Transforms dropped: bad authentication, replayed nonce, unknown session."},
     {true, "Authenticated sessions (users and guests) open now, over every connection."},
+    {true, "Connections authenticated sessions serve requests on now: one per session, more where a client bound further channels to one."},
 };
 static_assert(std::size(kDesc) == ST_COUNT, "one description for each counter");
 

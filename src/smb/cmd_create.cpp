@@ -360,7 +360,7 @@ uint32_t check_request(const tw3_conn* c, const tw3_req& rq, tw3_rd* body, const
   char vpath[kVpathArea] = "";
   status = read_name(body, q, tree, t, vpath, site);
   if (status != STATUS_SUCCESS) return status;
-  if (c->opens.count >= c->opts.max_handles) return *site = kSiteHandles, STATUS_INSUFFICIENT_RESOURCES;
+  if (c->cl->opens.count >= c->opts.max_handles) return *site = kSiteHandles, STATUS_INSUFFICIENT_RESOURCES;
   status = check_disposition(q, tree.is_ipc, site);
   if (status == STATUS_SUCCESS && !t->pipe) {
     status = resolve_name(q, tree, vpath, c->opts.case_sensitive != 0, t, site);

@@ -17,6 +17,7 @@ constexpr uint16_t kMaxDialects = 32;
 constexpr uint64_t kCapsMinBody = 32;    // a body holding Capabilities..NegotiateContextOffset
 constexpr uint64_t kCtxCountMinBody = 34;
 constexpr uint64_t kCapsOff = 8;
+constexpr uint64_t kClientGuidOff = 12;
 constexpr uint64_t kCtxOffsetOff = 28;
 constexpr uint64_t kCtxCountOff = 32;
 constexpr uint64_t kDialectCandidates[] = {36, 34, 32, 28};
@@ -286,6 +287,7 @@ int security_buffer(const tw3_conn* c, const derived& d, tw3_buf* out) {
 struct request {
   uint16_t structure_size, dialect_count, security_mode;
   uint32_t capabilities = 0, ctx_offset = 0;
+  uint8_t client_guid[SMB2_GUID_SIZE] = {};
   uint16_t ctx_count = 0;
   bool has_contexts = false;
 };
@@ -301,6 +303,7 @@ bool read_request(tw3_rd* body, request* q) {
     return false;
   if (body->len >= kCapsMinBody) {
     q->capabilities = le32(body->data + kCapsOff);
+    std::memcpy(q->client_guid, body->data + kClientGuidOff, sizeof q->client_guid);
     q->ctx_offset = le32(body->data + kCtxOffsetOff);
     if (body->len >= kCtxCountMinBody) q->ctx_count = le16(body->data + kCtxCountOff);
     q->has_contexts = q->ctx_offset != 0 && q->ctx_count != 0;
@@ -321,6 +324,7 @@ void commit_smb2(tw3_conn* c, const request& q, uint16_t dialect, const client_c
   c->smb2_negotiated = 1;
   c->signing_algorithm = cc.gmac ? SMB2_SIGNING_AES_GMAC : SMB2_SIGNING_AES_CMAC;
   c->client_encrypt_cap = (q.capabilities & SMB2_GLOBAL_CAP_ENCRYPTION) ? 1 : 0;
+  std::memcpy(c->client_guid, q.client_guid, sizeof c->client_guid);
   if (dialect > SMB2_DIALECT_310)
     c->cipher_id = pick_cipher(c, cc.ciphers);
   else  // 3.0 and 3.0.2 know AES-128-CCM only
@@ -388,7 +392,7 @@ uint32_t tw3_server_capabilities(const tw3_conn* c) {
   uint32_t caps = c->dialect >= SMB2_DIALECT_300 ? CAP_LEASING : 0;
   // Multi-credit requests are served on every 3.x dialect, whatever the
   // client announced; a client without them just sends none.
-  if (c->dialect >= SMB2_DIALECT_300) caps |= CAP_LARGE_MTU;
+  if (c->dialect >= SMB2_DIALECT_300) caps |= CAP_LARGE_MTU | SMB2_GLOBAL_CAP_MULTI_CHANNEL;
   // 3.1.1 announces its cipher in a negotiate context instead.
   if (c->dialect <= SMB2_DIALECT_302 && c->cipher_id != SMB2_CIPHER_NONE)
     caps |= SMB2_GLOBAL_CAP_ENCRYPTION;

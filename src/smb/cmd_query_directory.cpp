@@ -90,7 +90,7 @@ bool same_pattern(const tw3_open& o, const char* pattern) {
 // The distinct listings the connection's handles hold, in address order.
 std::vector<const tw3_listing*> conn_listings(const tw3_conn* c) {
   std::vector<const tw3_listing*> held;
-  for (const tw3_open* o = c->opens.newest; o != nullptr; o = o->next) {
+  for (const tw3_open* o = c->cl->opens.newest; o != nullptr; o = o->next) {
     if (o->listing != nullptr) held.push_back(o->listing);
   }
   std::sort(held.begin(), held.end());

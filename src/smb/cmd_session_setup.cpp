@@ -20,7 +20,9 @@ constexpr uint16_t SESSION_FLAG_IS_GUEST = 0x0001;
 constexpr uint64_t kTraceBlobHead = 24;
 constexpr uint64_t kKeySize = 16;
 
-enum site : int { kSiteSize = 3501, kSiteFields, kSiteBinding, kSiteBuffer, kSiteNoCipher, kSiteLogon, kSiteSession };
+enum site : int {
+  kSiteSize = 3501, kSiteFields, kSiteBinding, kSiteBuffer, kSiteNoCipher, kSiteLogon, kSiteSession, kSiteBind
+};
 
 int64_t now_or_clock(const tw3_conn* c) {
   return c->opts.clock != 0 ? c->opts.clock : tw3_unix_now();
@@ -65,6 +67,23 @@ tw3_session* pick_session(tw3_conn* c, uint64_t session_id, uint32_t* status) {
     new_challenge(c, s);
   }
   return s;
+}
+
+// A SESSION_SETUP that binds the connection to a session of its client
+// (MS-SMB2 3.3.5.5): the binding record made for it, or null with the
+// refusal's status in *status.
+tw3_session* pick_binding(const tw3_conn* c, const tw3_hdr& h, uint32_t* status) {
+  tw3_session* s = tw3_session_find(c, h.session_id);
+  if (c->dialect < SMB2_DIALECT_300 || (s != nullptr && !s->binding && !s->ended))
+    *status = STATUS_REQUEST_NOT_ACCEPTED;  // no multichannel, or already served here
+  else if (s == nullptr || s->ended)
+    *status = STATUS_USER_SESSION_DELETED;
+  else if (s->dialect != c->dialect || !h.is_signed ||
+           std::memcmp(s->client_guid, c->client_guid, sizeof s->client_guid) != 0)
+    *status = STATUS_INVALID_PARAMETER;
+  else if (s->guest)
+    *status = STATUS_NOT_SUPPORTED;  // a guest's keys prove nothing
+  return *status == STATUS_SUCCESS ? s : nullptr;
 }
 
 // Every answer carries the session's id, whatever the request named.
@@ -173,6 +192,8 @@ void complete_logon(tw3_conn* c, tw3_session* s, int guest, const uint8_t key[kK
   derive_keys(c, s, s->session_base_key);
   s->keys_ready = 1;
   tf_session_keys(c, s);
+  tw3_channel_add(s, c, s->signing_key);  // without memory it is served here all the same
+  c->logged_on = 1;
   // Named users of a server that requires encryption must encrypt from here on.
   s->encrypt_data = !guest && c->opts.encrypt == TW3_ENCRYPT_REQUIRED ? 1 : 0;
 }
@@ -194,9 +215,36 @@ bool guest_admissible(const tw3_conn* c) {
          c->opts.encrypt != TW3_ENCRYPT_REQUIRED;
 }
 
+// The key a bound channel signs with: on 3.1.1 made from the session key and
+// the binding's own pre-authentication hash, before that the session's.
+void channel_key(const tw3_conn* c, const tw3_session& b, uint8_t out[kKeySize]) {
+  if (c->dialect > SMB2_DIALECT_310)
+    tw3_kdf_ctr_hmacsha256(b.session_base_key, kKeySize, "SMBSigningKey", b.preauth_hash, 64, out, kKeySize);
+  else
+    std::memcpy(out, b.signing_key, kKeySize);
+}
+
+// A binding exchange authenticated someone: only the session's own user may
+// add a channel to it.
+tw3_done bind_accept(tw3_conn* c, tw3_session* b, tw3_reply* r, const tw3_logon_result& res) {
+  const bool same_user = res.verdict == tw3_logon_verdict::user && tw3_casecmp(b->user, c->act.user) == 0 &&
+                         tw3_casecmp(b->domain, c->act.domain) == 0;
+  if (!same_user) return logon_failed(c, b, STATUS_ACCESS_DENIED);
+  uint8_t key[kKeySize];
+  channel_key(c, *b, key);
+  const uint32_t status = tw3_bind_join(c, b, key);
+  tw3_wipe(key, sizeof key);
+  if (status != STATUS_SUCCESS) return tw3_refuse(status, kSiteBind);
+  tw3_conn_event(c, tw3_ev::logon_ok, b->id);
+  put_session_id(*b, r);
+  put_body(r, 0, res.token);
+  return tw3_answer();
+}
+
 // Completes a session from an accepted AUTHENTICATE; a re-authentication
 // cannot turn a user into a guest or back.
 tw3_done accept(tw3_conn* c, tw3_session* s, tw3_reply* r, const tw3_logon_result& res) {
+  if (s->binding) return bind_accept(c, s, r, res);
   const int guest = res.verdict == tw3_logon_verdict::guest ? 1 : 0;
   if (s->reauth && guest != s->guest) return logon_failed(c, s, STATUS_LOGON_FAILURE);
   if (!guest) trace_key_line(c, "[sess] key=", res.key, kKeySize, "\n");
@@ -223,8 +271,8 @@ tw3_done answer_logon(tw3_conn* c, tw3_session* s, tw3_reply* r, int64_t t, cons
 
 // One security buffer through the session's logon exchange.
 tw3_done run_token(tw3_conn* c, tw3_session* s, tw3_reply* r, const uint8_t* blob, uint16_t blen) {
-  // A re-authentication answers a challenge of its own.
-  if (s->reauth && !s->setup_pending) new_challenge(c, s);
+  // A re-authentication and a binding answer a challenge of their own.
+  if ((s->reauth || s->binding) && !s->setup_pending) new_challenge(c, s);
   const int64_t t = now_or_clock(c);
   const tw3_logon_ctx ctx{s->server_challenge, c->opts.server_name, t, s->challenge_name,
                           s->challenge_time, c->opts.ntlm_timecheck, guest_admissible(c),
@@ -268,13 +316,13 @@ tw3_done cmd_session_setup(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r)
   rd_u64(body);  // PreviousSessionId
   if (body->bad)
     return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteFields);
-  // Another channel of a session needs multichannel, which is not offered.
-  if (flags & SMB2_SESSION_FLAG_BINDING) return tw3_refuse(STATUS_REQUEST_NOT_ACCEPTED, kSiteBinding);
   if (boff < SMB2_HDR_SIZE || !rd_has(body, boff - SMB2_HDR_SIZE, blen))
     return tw3_refuse(STATUS_INVALID_PARAMETER, kSiteBuffer);
   uint32_t status = STATUS_SUCCESS;
-  tw3_session* s = pick_session(c, rq->hdr.session_id, &status);
-  if (s == nullptr) return tw3_refuse(status, status == STATUS_ACCESS_DENIED ? kSiteNoCipher : kSiteSession);
+  const bool binding = (flags & SMB2_SESSION_FLAG_BINDING) != 0;
+  tw3_session* s = binding ? pick_binding(c, rq->hdr, &status) : pick_session(c, rq->hdr.session_id, &status);
+  if (s == nullptr)
+    return tw3_refuse(status, binding ? kSiteBinding : status == STATUS_ACCESS_DENIED ? kSiteNoCipher : kSiteSession);
   // A first logon's messages make its keys; a re-authentication keeps them.
   if (!s->authenticated) preauth_session_update(c, s, rq->msg->bytes + rq->off, rq->len);
   const uint8_t* blob = body->data + (boff - SMB2_HDR_SIZE);

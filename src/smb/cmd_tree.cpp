@@ -39,7 +39,7 @@ struct connect_req {
 };
 
 bool tree_id_taken(const tw3_conn* c, uint32_t id) {
-  for (const tw3_tree* t = c->tree_list; t != nullptr; t = t->next) {
+  for (const tw3_tree* t = c->cl->tree_list; t != nullptr; t = t->next) {
     if (t->tree_id == id) return true;
   }
   return false;
@@ -49,8 +49,8 @@ bool tree_id_taken(const tw3_conn* c, uint32_t id) {
 // ids share.
 uint32_t next_tree_id(tw3_conn* c) {
   for (;;) {
-    ++c->next_id;
-    auto id = static_cast<uint32_t>(c->next_id & kTreeIdMask);
+    ++c->cl->next_id;
+    auto id = static_cast<uint32_t>(c->cl->next_id & kTreeIdMask);
     if (!tree_id_taken(c, id)) return id;
   }
 }
@@ -64,14 +64,14 @@ std::string_view share_part(std::string_view path) {
 }  // namespace
 
 tw3_tree* tw3_tree_find(const tw3_conn* c, uint64_t session_id, uint32_t tree_id) {
-  for (tw3_tree* t = c->tree_list; t != nullptr; t = t->next) {
+  for (tw3_tree* t = c->cl->tree_list; t != nullptr; t = t->next) {
     if (t->tree_id == tree_id && t->session_id == session_id) return t;
   }
   return nullptr;
 }
 
 void tw3_tree_remove(tw3_conn* c, tw3_tree* tree) {
-  for (tw3_tree** p = &c->tree_list; *p != nullptr; p = &(*p)->next) {
+  for (tw3_tree** p = &c->cl->tree_list; *p != nullptr; p = &(*p)->next) {
     if (*p != tree) continue;
     *p = tree->next;
     delete tree;
@@ -121,8 +121,8 @@ tw3_done cmd_tree_connect(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r) 
   std::snprintf(t->share_name, sizeof t->share_name, "%s", ipc ? kIpcName : name_z);
   t->is_ipc = ipc ? 1 : 0;
   t->share = share;
-  t->next = c->tree_list;
-  c->tree_list = t;
+  t->next = c->cl->tree_list;
+  c->cl->tree_list = t;
 
   tw3_stat_add(ST_TREES, 1);
   tw3_conn_event(c, tw3_ev::tree_connect, t->session_id, ipc ? kIpcName : share.name);
@@ -140,7 +140,7 @@ void tw3_tree_retire(tw3_conn* c, tw3_tree* t) {
   tw3_notify_cleanup_tree(c, t->tree_id);
   // Its opens go with it: nothing could reach them through a retired tree,
   // and they would hold handles until logoff.
-  for (tw3_open* o = c->opens.newest; o != nullptr;) {
+  for (tw3_open* o = c->cl->opens.newest; o != nullptr;) {
     tw3_open* older = o->next;  // o may be freed
     if (o->tree_id == t->tree_id) tw3_open_close(c, o);
     o = older;

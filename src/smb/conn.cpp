@@ -48,8 +48,11 @@ bool may_wait(tw3_conn* c) {
   }
   // A quiet client may be reading from its cache: tell it when the host
   // changed what it holds.
-  tw3_caching_poll(c);
-  tw3_notify_poll(c);
+  {
+    tw3_lock_guard hold(c->cl->lock);
+    tw3_caching_poll(c);
+    tw3_notify_poll(c);
+  }
   return !c->closing;
 }
 
@@ -163,7 +166,7 @@ void trace_reply_hex(const tw3_conn* c, const tw3_buf& b) {
   tw3_buf_free(&t);
 }
 
-void handle_message(tw3_conn* c, uint64_t len) {
+void handle_locked(tw3_conn* c, uint64_t len) {
   tw3_msg m{c->rx_buf, len, 0, 0};
   c->last_active_ms = conn_now(c);
   c->act.requests++;
@@ -200,6 +203,15 @@ void handle_message(tw3_conn* c, uint64_t len) {
   tw3_notify_poll(c);
 }
 
+// The message's work touches the client state the connection may share
+// with other channels of its sessions: all of it runs under that state's lock.
+void handle_message(tw3_conn* c, uint64_t len) {
+  tw3_client_state* held = c->cl;
+  held->lock.lock();
+  handle_locked(c, len);
+  tw3_conn_settle_client(c, held);
+}
+
 // The largest message accepted now: unauthenticated peers get only what a
 // logon needs.
 uint64_t message_limit(const tw3_conn* c) {
@@ -233,8 +245,6 @@ bool serve_one(tw3_conn* c, std::unique_ptr<uint8_t[]>& rx) {
   // The client is idle only from the moment it has its answer: a request
   // that kept the server busy does not count against it.
   c->last_active_ms = conn_now(c);
-  for (const tw3_session* s = c->sessions; s != nullptr && !c->logged_on; s = s->next)
-    if (s->authenticated) c->logged_on = 1;
   shrink_rx(c, rx);
   return !c->closing && within_deadlines(c, conn_now(c));
 }
@@ -242,9 +252,7 @@ bool serve_one(tw3_conn* c, std::unique_ptr<uint8_t[]>& rx) {
 void end_connection(tw3_conn* c) {
   tw3_stat_add(ST_CONNECTIONS, -1);
   tw3_conn_event(c, tw3_ev::conn_closed);
-  tw3_conn_free_sessions(c);
-  tw3_conn_free_trees(c);
-  tw3_conn_free_opens(c);
+  tw3_conn_leave(c);
   // The record held session secrets.
   tw3_wipe(c, sizeof *c);
 }
@@ -278,7 +286,7 @@ void tw3_sess_run(const tw3_io* io, const tw3_ip* peer, const char* local_text, 
   c->trace = tw3_env_flag(TW3_ENV_TRACE);
   c->trace_hex = tw3_env_flag(TW3_ENV_TRACE_HEX);
   std::unique_ptr<uint8_t[]> rx(new (std::nothrow) uint8_t[TW3_RX_INITIAL]);
-  if (!rx) return;
+  if (!rx || !tw3_conn_join_client(c.get())) return;
   c->rx_buf = rx.get();
   c->rx_cap = TW3_RX_INITIAL;
   tw3_opts_get(&c->opts);

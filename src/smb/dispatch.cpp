@@ -227,6 +227,13 @@ bool advance_strict(walk& w) {
   return true;
 }
 
+// A SESSION_SETUP whose Flags ask to bind the connection to a session.
+bool asks_binding(const walk& w, const tw3_hdr& h) {
+  constexpr uint64_t kFlagsAt = SMB2_HDR_SIZE + 2;  // after StructureSize
+  return h.command == SMB2_SESSION_SETUP && request_extent(w) > kFlagsAt &&
+         (w.msg[w.off + kFlagsAt] & SMB2_SESSION_FLAG_BINDING) != 0;
+}
+
 // Signed requests are verified before anything else happens to them.
 // -1 when the request was refused (walk ends), 1 when verified, 0 when a
 // guest's request goes on unverified.
@@ -436,6 +443,9 @@ step handle_one(walk& w) {
   const uint16_t credits = h.command == SMB2_CANCEL ? 0 : tw3_credit_grant(c, h.credit_request);
   // A SESSION_SETUP is hashed by its handler, into the session it is for.
   if (h.command == SMB2_NEGOTIATE) preauth_update(c, w.msg + w.off, request_extent(w));
+  // A binding names a session of another connection, whose key its
+  // signature is checked with.
+  if (asks_binding(w, h)) tw3_bind_prepare(c, h.session_id);
   int verified = 0;
   if (h.is_signed) {
     verified = check_signature(w, h, credits);

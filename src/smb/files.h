@@ -235,7 +235,7 @@ void tw3_caching_grant(tw3_conn* c, tw3_open* o, uint8_t requested_level, const 
 // any more is forgotten.
 void tw3_caching_release(tw3_conn* c, tw3_open* o);
 // Frees every lease record (the opens are gone or going).
-void tw3_leases_free(tw3_conn* c);
+void tw3_leases_free(tw3_client_state* cl);
 // Breaks to none every oplock and lease held on local_path whose file no
 // longer matches `now` (size, change time, identity), by a notification
 // sent at once.
@@ -285,8 +285,12 @@ bool tw3_notify_is_waiting(const tw3_conn* c, const tw3_hdr& h);
 // Completes the waiting request of the open (CLOSE), of every open of a tree
 // (TREE_DISCONNECT, tree_id) or of every open (LOGOFF, tree_id 0) with
 // STATUS_NOTIFY_CLEANUP, sent at once.
-void tw3_notify_cleanup_open(tw3_conn* c, tw3_open* o);
+// Each completion goes to the connection its request came on.
+void tw3_notify_cleanup_open(tw3_open* o);
 void tw3_notify_cleanup_tree(tw3_conn* c, uint32_t tree_id);
+// The connection is ending: requests waiting for an answer on it are
+// dropped without one.
+void tw3_notify_forget_channel(const tw3_conn* c);
 // Drops the open's watch and any waiting request without a word (the
 // connection is ending, or the open is being freed).
 void tw3_notify_free(tw3_open* o);

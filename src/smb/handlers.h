@@ -51,6 +51,16 @@ tw3_done cmd_unknown(tw3_conn* c, tw3_req* rq, tw3_rd* body, tw3_reply* r);
 uint16_t tw3_server_security_mode(const tw3_conn* c);
 uint32_t tw3_server_capabilities(const tw3_conn* c);
 
+// Binding (session_bind.cpp). Before a SESSION_SETUP that asks to bind the
+// connection to a session is checked, makes its binding record (ended when
+// the session cannot be bound from here): its signature is checked with the
+// session's key.
+void tw3_bind_prepare(tw3_conn* c, uint64_t session_id);
+// The binding exchange b authenticated the session's user: the connection
+// becomes a channel of the session, signing with channel_key there. Its
+// status: USER_SESSION_DELETED when the session is gone.
+uint32_t tw3_bind_join(tw3_conn* c, tw3_session* b, const uint8_t channel_key[16]);
+
 // Records what a CHALLENGE sent at Unix time t carried (the server name),
 // for the AUTHENTICATE that answers it.
 void tw3_keep_challenge(tw3_conn* c, int64_t t);

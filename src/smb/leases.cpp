@@ -38,7 +38,12 @@ void send_notification(tw3_conn* c, const tw3_buf& body, uint64_t session_id) {
   tw3_buf_free(&n.b);
 }
 
+// A break goes to a connection the holding session serves requests on;
+// another channel of the session sends it when this one is not.
+bool serves(const tw3_conn* c, uint64_t session_id) { return tw3_session_find(c, session_id) != nullptr; }
+
 void break_oplock(tw3_conn* c, tw3_open* o) {
+  if (!serves(c, o->session_id)) return;
   tw3_buf b{};
   w16(&b, TW3_OPLOCK_BREAK_SIZE);
   tw3_buf_byte(&b, SMB2_OPLOCK_LEVEL_NONE);
@@ -54,6 +59,7 @@ void break_oplock(tw3_conn* c, tw3_open* o) {
 }
 
 void break_lease(tw3_conn* c, tw3_lease* l) {
+  if (!serves(c, l->session_id)) return;
   // Giving up Handle caching means closing handles the client kept: it
   // must say when it has (MS-SMB2 3.3.4.7).
   const bool ack = (l->state & (SMB2_LEASE_HANDLE_CACHING | SMB2_LEASE_WRITE_CACHING)) != 0;
@@ -97,8 +103,8 @@ tw3_lease* new_lease(tw3_conn* c, const tw3_open& o, const tw3_lease_req& req) {
   l->flags = req.flags;
   std::memcpy(l->parent_key, req.parent_key, SMB2_LEASE_KEY_SIZE);
   std::memcpy(l->local_path, o.local_path, sizeof l->local_path);
-  l->next = c->lease_list;
-  c->lease_list = l;
+  l->next = c->cl->lease_list;
+  c->cl->lease_list = l;
   return l;
 }
 
@@ -127,7 +133,7 @@ void grant_lease(tw3_conn* c, tw3_open* o, const tw3_lease_req& req, tw3_caching
 }  // namespace
 
 tw3_lease* tw3_lease_find(const tw3_conn* c, const uint8_t* key) {
-  for (tw3_lease* l = c->lease_list; l != nullptr; l = l->next)
+  for (tw3_lease* l = c->cl->lease_list; l != nullptr; l = l->next)
     if (std::memcmp(l->key, key, SMB2_LEASE_KEY_SIZE) == 0) return l;
   return nullptr;
 }
@@ -160,7 +166,7 @@ void tw3_caching_release(tw3_conn* c, tw3_open* o) {
   o->oplock_level = SMB2_OPLOCK_LEVEL_NONE;
   o->oplock_breaking = 0;
   if (l == nullptr || --l->opens > 0) return;
-  for (tw3_lease** p = &c->lease_list; *p != nullptr; p = &(*p)->next) {
+  for (tw3_lease** p = &c->cl->lease_list; *p != nullptr; p = &(*p)->next) {
     if (*p == l) {
       *p = l->next;
       delete l;
@@ -169,13 +175,13 @@ void tw3_caching_release(tw3_conn* c, tw3_open* o) {
   }
 }
 
-void tw3_leases_free(tw3_conn* c) { tw3_free_list(c->lease_list); }
+void tw3_leases_free(tw3_client_state* cl) { tw3_free_list(cl->lease_list); }
 
 void tw3_caching_check(tw3_conn* c, const char* local_path, const tw3_stat& now) {
-  for (tw3_lease* l = c->lease_list; l != nullptr; l = l->next)
+  for (tw3_lease* l = c->cl->lease_list; l != nullptr; l = l->next)
     if (l->state != 0 && std::strcmp(l->local_path, local_path) == 0 && !same_file(l->stamp, now))
       break_lease(c, l);
-  for (tw3_open* o = c->opens.newest; o != nullptr; o = o->next)
+  for (tw3_open* o = c->cl->opens.newest; o != nullptr; o = o->next)
     if (o->oplock_level == SMB2_OPLOCK_LEVEL_II &&
         std::strcmp(o->local_path, local_path) == 0 && !same_file(o->st, now))
       break_oplock(c, o);
@@ -187,11 +193,11 @@ void tw3_caching_poll(tw3_conn* c) {
   c->lease_poll_ms = now_ms;
   // One status query per held grant; their number is bounded by max_handles.
   tw3_stat st{};
-  for (tw3_lease* l = c->lease_list; l != nullptr; l = l->next) {
+  for (tw3_lease* l = c->cl->lease_list; l != nullptr; l = l->next) {
     if (l->state == 0) continue;
     if (tw3_fs_stat(l->local_path, &st) != 0 || !same_file(l->stamp, st)) break_lease(c, l);
   }
-  for (tw3_open* o = c->opens.newest; o != nullptr; o = o->next) {
+  for (tw3_open* o = c->cl->opens.newest; o != nullptr; o = o->next) {
     if (o->oplock_level != SMB2_OPLOCK_LEVEL_II) continue;
     if (tw3_fs_stat(o->local_path, &st) != 0 || !same_file(o->st, st)) break_oplock(c, o);
   }

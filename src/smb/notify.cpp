@@ -40,6 +40,7 @@ struct tw3_notify {
   bool overflow = false;  // more changes than kept: the next answer is ENUM_DIR
   // The request waiting, if any.
   bool waiting = false;
+  tw3_conn* channel = nullptr;  // the connection the request came on: its answer goes there
   uint64_t async_id = 0;
   uint64_t message_id = 0;
   uint64_t session_id = 0;
@@ -61,7 +62,7 @@ constexpr int kReadRounds = 64;
 
 int32_t conn_watches(const tw3_conn* c) {
   int32_t n = 0;
-  for (const tw3_open* o = c->opens.newest; o != nullptr; o = o->next)
+  for (const tw3_open* o = c->cl->opens.newest; o != nullptr; o = o->next)
     if (o->notify != nullptr) n += o->notify->charged;
   return n;
 }
@@ -70,7 +71,7 @@ int32_t conn_watches(const tw3_conn* c) {
 // false when a bound is reached.
 bool reserve_one(tw3_conn* c, tw3_notify* n) {
   const bool attached = [&] {
-    for (const tw3_open* o = c->opens.newest; o != nullptr; o = o->next)
+    for (const tw3_open* o = c->cl->opens.newest; o != nullptr; o = o->next)
       if (o->notify == n) return true;
     return false;
   }();
@@ -264,8 +265,9 @@ void put_success_body(tw3_buf* b, const tw3_buf& records) {
 
 // Sends the completion of the waiting request with `status` (records only
 // with success) as a message of its own.
-void complete(tw3_conn* c, tw3_notify* n, uint32_t status, const tw3_buf* records) {
+void complete(tw3_notify* n, uint32_t status, const tw3_buf* records) {
   n->waiting = false;
+  tw3_conn* c = n->channel;
   tw3_reply f{};
   rep_begin(&f, SMB2_CHANGE_NOTIFY, status, n->message_id, n->session_id, 0, n->credit_charge, 0);
   if (status == STATUS_SUCCESS && records != nullptr) {
@@ -290,10 +292,10 @@ void complete(tw3_conn* c, tw3_notify* n, uint32_t status, const tw3_buf* record
   tw3_buf_free(&f.b);
 }
 
-void complete_with_changes(tw3_conn* c, tw3_notify* n) {
+void complete_with_changes(tw3_notify* n) {
   tw3_buf records{};
   const uint32_t status = answer_body(n, n->out_len, &records);
-  complete(c, n, status, &records);
+  complete(n, status, &records);
   tw3_buf_free(&records);
 }
 
@@ -304,7 +306,8 @@ void complete_with_changes(tw3_conn* c, tw3_notify* n) {
 tw3_done tw3_notify_wait(tw3_conn* c, const tw3_req& rq, tw3_reply* r, uint32_t out_len, uint32_t filter) {
   tw3_notify* n = rq.open->notify;
   n->waiting = true;
-  n->async_id = ++c->next_id;
+  n->channel = c;
+  n->async_id = ++c->cl->next_id;
   n->message_id = rq.hdr.message_id;
   n->session_id = rq.hdr.session_id;
   n->tree_id = rq.hdr.tree_id;
@@ -348,11 +351,11 @@ uint32_t tw3_notify_answer(tw3_open* o, uint32_t out_len, tw3_reply* r) {
 }
 
 void tw3_notify_poll(tw3_conn* c) {
-  for (tw3_open* o = c->opens.newest; o != nullptr && !c->closing; o = o->next) {
+  for (tw3_open* o = c->cl->opens.newest; o != nullptr && !c->closing; o = o->next) {
     if (o->notify == nullptr) continue;
     take_changes(c, o);
     tw3_notify* n = o->notify;
-    if (n->waiting && something_to_report(n, n->filter)) complete_with_changes(c, n);
+    if (n->waiting && n->channel == c && something_to_report(n, n->filter)) complete_with_changes(n);
   }
 }
 
@@ -361,9 +364,9 @@ namespace {
 // The waiting request a CANCEL names (by AsyncId, or MessageId), or null.
 tw3_notify* waiting_for(const tw3_conn* c, const tw3_hdr& h) {
   const bool by_async = (h.flags & SMB2_FLAGS_ASYNC_COMMAND) != 0;
-  for (const tw3_open* o = c->opens.newest; o != nullptr; o = o->next) {
+  for (const tw3_open* o = c->cl->opens.newest; o != nullptr; o = o->next) {
     tw3_notify* n = o->notify;
-    if (n == nullptr || !n->waiting) continue;
+    if (n == nullptr || !n->waiting || n->channel != c) continue;
     if (by_async ? n->async_id == h.async_id : n->message_id == h.message_id) return n;
   }
   return nullptr;
@@ -393,17 +396,22 @@ bool tw3_notify_cancel(tw3_conn* c, const tw3_req& rq, tw3_reply* r) {
   return false;
 }
 
-void tw3_notify_cleanup_open(tw3_conn* c, tw3_open* o) {
-  if (o->notify != nullptr && o->notify->waiting) complete(c, o->notify, STATUS_NOTIFY_CLEANUP, nullptr);
+void tw3_notify_cleanup_open(tw3_open* o) {
+  if (o->notify != nullptr && o->notify->waiting) complete(o->notify, STATUS_NOTIFY_CLEANUP, nullptr);
   tw3_notify_free(o);
 }
 
 void tw3_notify_cleanup_tree(tw3_conn* c, uint32_t tree_id) {
-  for (tw3_open* o = c->opens.newest; o != nullptr; o = o->next) {
+  for (tw3_open* o = c->cl->opens.newest; o != nullptr; o = o->next) {
     tw3_notify* n = o->notify;
     if (n != nullptr && n->waiting && (tree_id == 0 || n->tree_id == tree_id))
-      complete(c, n, STATUS_NOTIFY_CLEANUP, nullptr);
+      complete(n, STATUS_NOTIFY_CLEANUP, nullptr);
   }
+}
+
+void tw3_notify_forget_channel(const tw3_conn* c) {
+  for (tw3_open* o = c->cl->opens.newest; o != nullptr; o = o->next)
+    if (o->notify != nullptr && o->notify->channel == c) o->notify->waiting = false;
 }
 
 void tw3_notify_free(tw3_open* o) {

@@ -94,11 +94,11 @@ void unlink(tw3_open_table& t, tw3_open* o) {
 
 }  // namespace
 
-void tw3_conn_free_trees(tw3_conn* c) {
+void tw3_client_free_trees(tw3_client_state* cl) {
   int64_t n = 0;
-  for (const tw3_tree* t = c->tree_list; t != nullptr; t = t->next) ++n;
+  for (const tw3_tree* t = cl->tree_list; t != nullptr; t = t->next) ++n;
   tw3_stat_add(ST_TREES, -n);  // the gauge of trees connected now
-  tw3_free_list(c->tree_list);
+  tw3_free_list(cl->tree_list);
 }
 
 void tw3_open_drop_listing(tw3_open* o) {
@@ -119,13 +119,13 @@ void tw3_open_release(tw3_open* o) {
 }
 
 tw3_open* tw3_open_add(tw3_conn* c) {
-  tw3_open_table& t = c->opens;
+  tw3_open_table& t = c->cl->opens;
   if (!index_make_room(t)) return nullptr;
   auto* o = new (std::nothrow) tw3_open{};
   if (o == nullptr) return nullptr;
   // Ids come from a 64-bit counter and are never handed out twice.
-  ++c->next_id;
-  o->file_id = (c->next_id << 4) | 1;
+  ++c->cl->next_id;
+  o->file_id = (c->cl->next_id << 4) | 1;
   o->next = t.newest;
   if (t.newest != nullptr) t.newest->prev = o;
   t.newest = o;
@@ -136,19 +136,19 @@ tw3_open* tw3_open_add(tw3_conn* c) {
 
 void tw3_open_close(tw3_conn* c, tw3_open* o) {
   tw3_caching_release(c, o);
-  tw3_notify_cleanup_open(c, o);
+  tw3_notify_cleanup_open(o);
   tw3_open_release(o);
-  unlink(c->opens, o);
+  unlink(c->cl->opens, o);
   delete o;
-  index_maybe_shrink(c->opens);
+  index_maybe_shrink(c->cl->opens);
 }
 
 // A connection that made this many opens (or trees, or watches) over its
 // life may have left megabytes of freed open records in its thread's heap.
 constexpr uint64_t kTrimAfterIds = 256;
 
-void tw3_conn_free_opens(tw3_conn* c) {
-  tw3_open_table& t = c->opens;
+void tw3_client_free_opens(tw3_client_state* cl) {
+  tw3_open_table& t = cl->opens;
   tw3_open* o = t.newest;
   t.newest = nullptr;
   t.count = 0;
@@ -161,8 +161,8 @@ void tw3_conn_free_opens(tw3_conn* c) {
   if (t.index != nullptr) delete[] t.index->slots;
   delete t.index;
   t.index = nullptr;
-  tw3_leases_free(c);
-  if (c->next_id >= kTrimAfterIds) tw3_mem_trim();
+  tw3_leases_free(cl);
+  if (cl->next_id >= kTrimAfterIds) tw3_mem_trim();
 }
 
 tw3_open* tw3_open_of(const tw3_conn* c, const tw3_hdr& h, uint64_t file_id) {
@@ -171,100 +171,8 @@ tw3_open* tw3_open_of(const tw3_conn* c, const tw3_hdr& h, uint64_t file_id) {
   return o;
 }
 
-tw3_session* tw3_session_find(const tw3_conn* c, uint64_t session_id) {
-  if (session_id == 0) return nullptr;
-  for (tw3_session* s = c->sessions; s != nullptr; s = s->next)
-    if (s->id == session_id) return s;
-  return nullptr;
-}
-
-tw3_session* tw3_session_live(const tw3_conn* c, uint64_t session_id) {
-  tw3_session* s = tw3_session_find(c, session_id);
-  return s != nullptr && s->authenticated && !s->ended ? s : nullptr;
-}
-
-namespace {
-
-// A session id: derived from the peer, the connection number, the clock and
-// how many sessions the connection began before; never 0, always odd.
-uint64_t new_session_id(tw3_conn* c) {
-  const uint64_t seed = tw3_fnv1a64(c->peer_text, std::strlen(c->peer_text), TW3_FNV_BASIS) ^
-                        static_cast<uint64_t>(static_cast<int64_t>(c->conn_id));
-  const int64_t now = c->opts.clock != 0 ? c->opts.clock : tw3_unix_now();
-  uint8_t t[16];
-  put_le64(t, static_cast<uint64_t>(now));
-  put_le64(t + 8, c->sessions_begun++);
-  return tw3_fnv1a64(t, sizeof t, seed) | 1;
-}
-
-void free_session(tw3_session* s) {
-  tw3_wipe(s, sizeof *s);  // keys and cipher schedules
-  delete s;
-}
-
-// Removes the records the predicate picks, their keys wiped.
-template <typename Pred>
-void drop_sessions(tw3_conn* c, Pred pick) {
-  for (tw3_session** p = &c->sessions; *p != nullptr;) {
-    tw3_session* s = *p;
-    if (!pick(*s)) {
-      p = &s->next;
-      continue;
-    }
-    *p = s->next;
-    free_session(s);
-    --c->session_count;
-  }
-}
-
-}  // namespace
-
-tw3_session* tw3_session_begin(tw3_conn* c) {
-  const uint64_t now = tw3_now_ms();
-  drop_sessions(c, [now](const tw3_session& s) {
-    return !s.authenticated && !s.ended && now - s.begun_ms > TW3_LOGON_PENDING_MS;
-  });
-  if (c->session_count >= TW3_SESSIONS_PER_CONN) return nullptr;
-  auto* s = new (std::nothrow) tw3_session{};
-  if (s == nullptr) return nullptr;
-  s->id = new_session_id(c);
-  s->begun_ms = now;
-  s->next = c->sessions;
-  c->sessions = s;
-  ++c->session_count;
-  return s;
-}
-
-void tw3_session_end(tw3_conn* c, tw3_session* s) {
-  for (tw3_tree* t = c->tree_list; t != nullptr;) {
-    tw3_tree* older = t->next;  // t may be freed
-    if (t->session_id == s->id) tw3_tree_retire(c, t);
-    t = older;
-  }
-  // Opens of no tree of its own (none today) cannot outlive their session.
-  for (tw3_open* o = c->opens.newest; o != nullptr;) {
-    tw3_open* older = o->next;
-    if (o->session_id == s->id) tw3_open_close(c, o);
-    o = older;
-  }
-  if (s->authenticated) tw3_stat_add(ST_SESSIONS_OPEN, -1);
-  s->authenticated = 0;
-  s->ended = 1;
-}
-
-void tw3_sessions_reap(tw3_conn* c) {
-  drop_sessions(c, [](const tw3_session& s) { return s.ended != 0; });
-}
-
-void tw3_conn_free_sessions(tw3_conn* c) {
-  drop_sessions(c, [](const tw3_session& s) {
-    if (s.authenticated && !s.ended) tw3_stat_add(ST_SESSIONS_OPEN, -1);
-    return true;
-  });
-}
-
 tw3_open* tw3_open_find(const tw3_conn* c, uint64_t file_id) {
-  const tw3_fid_index* ix = c->opens.index;
+  const tw3_fid_index* ix = c->cl->opens.index;
   if (ix == nullptr || ix->cap == 0 || file_id == 0) return nullptr;
   for (uint64_t i = home_slot(*ix, file_id);; i = (i + 1) & (ix->cap - 1)) {
     tw3_open* o = ix->slots[i];

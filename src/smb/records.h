@@ -1,6 +1,8 @@
-// A connection's records: the connection itself, its trees and its opens,
-// and the calls that make, find and free them (records.cpp, cmd_tree.cpp).
-// Everything here belongs to the one thread that runs the connection.
+// A connection's records: the connection itself, the client state it
+// shares with the other channels of its sessions (sessions, trees, opens),
+// and the calls that make, find and free them (records.cpp, clients.cpp,
+// cmd_tree.cpp). A connection's thread touches its client state only while
+// it holds that state's lock.
 #pragma once
 
 #include <cstdint>
@@ -93,6 +95,7 @@ struct tw3_open_table {
 };
 
 struct tw3_hdr;
+struct tw3_conn;
 
 constexpr int TW3_ADDR_TEXT_MAX = 64;
 constexpr int TW3_RX_NONCE_RING = 64;  // request nonces remembered against replay
@@ -102,6 +105,19 @@ constexpr int32_t TW3_SESSIONS_PER_CONN = 64;
 // A logon in progress that has not completed within this long is dropped
 // when another session begins.
 constexpr uint64_t TW3_LOGON_PENDING_MS = 60000;
+
+// Connections one session may be bound to at once (its first included).
+constexpr int32_t TW3_CHANNELS_PER_SESSION = 32;
+
+struct tw3_session;
+
+// A connection a session serves requests on, with the key that signs there
+// (on 3.1.1 each channel has its own, made from its binding's messages).
+struct tw3_channel {
+  const tw3_conn* conn;
+  uint8_t signing_key[16];
+  tw3_channel* next;
+};
 
 // One session (MS-SMB2 3.3.1.8): a logon in progress, or an authenticated
 // user or guest with its keys. Trees and opens name their session by id.
@@ -142,7 +158,37 @@ struct tw3_session {
   uint8_t rx_nonces[TW3_RX_NONCE_RING][TF_NONCE_SIZE];  // recent request nonces
   uint64_t rx_nonce_count;      // request nonces accepted so far
 
+  // Channels (clients.cpp). A logon runs on the connection it began on;
+  // once authenticated the session serves requests on each connection in
+  // its channel list, the first one and any bound after it.
+  const tw3_conn* conn;         // where its logon runs; null once that connection ended
+  int32_t binding;              // a binding exchange on this connection for a session of that id
+  int32_t dialect;              // of the connection it was made on
+  uint8_t client_guid[SMB2_GUID_SIZE];
+  tw3_channel* channels;
+  int32_t channel_count;        // at most TW3_CHANNELS_PER_SESSION
+
   tw3_session* next;            // next older session
+};
+
+// What one client holds on the server: its sessions with their trees and
+// opens, and the leases on those opens. A connection starts with one of its
+// own; binding a session of another connection (multichannel) makes it
+// share that connection's. Everything here is touched under `lock`, which a
+// connection's thread holds while it handles a message or looks at its
+// watches and leases; the registry (clients.cpp) finds sessions by id
+// across clients for binding.
+struct tw3_client_state {
+  tw3_mutex lock;
+  tw3_session* sessions;      // newest first; linked and unlinked under the registry's lock too
+  int32_t session_count;      // at most TW3_SESSIONS_PER_CONN
+  tw3_tree* tree_list;
+  tw3_open_table opens;
+  uint64_t next_id;           // source of tree ids, file ids and async ids
+  // Leases granted on its opens (leases.cpp), newest first, at most one per open.
+  tw3_lease* lease_list;
+  int32_t refs;               // connections sharing it; under the registry's lock
+  tw3_client_state* next_client;    // in the registry
 };
 
 // What the access log reports about a connection (smb/events.cpp).
@@ -199,10 +245,11 @@ struct tw3_conn {
   uint64_t seq_top;           // highest id granted so far
   uint64_t seq_used[TW3_CREDIT_WINDOW / 64];  // bit i: id seq_low + i has been used
 
-  // Sessions
-  tw3_session* sessions;      // newest first
-  int32_t session_count;      // at most TW3_SESSIONS_PER_CONN
+  // Sessions, trees and opens: in the client state, shared with the other
+  // channels of its sessions.
+  tw3_client_state* cl;
   uint64_t sessions_begun;    // over the connection's life: no id is given twice
+  uint8_t client_guid[SMB2_GUID_SIZE];  // as its NEGOTIATE sent it
   int32_t sign_required;      // the server requires signing (as negotiated)
   // The challenge the NEGOTIATE made (its token carries it to raw NTLM
   // clients): the connection's first session takes it, later ones a fresh one.
@@ -211,21 +258,13 @@ struct tw3_conn {
   int64_t challenge_time;
   int32_t logon_failures;
 
-  // Trees and opens
-  tw3_tree* tree_list;
-  tw3_open_table opens;
-  uint64_t next_id;           // source of tree ids and file ids
-
   int32_t client_encrypt_cap;   // 3.0/3.0.2: the client set GLOBAL_CAP_ENCRYPTION
 
   int32_t trace;              // "TWSMB3S_TRACE" begins with 1
   int32_t trace_hex;          // "TWSMB3S_TRACE_HEX" begins with 1
 
   tw3_conn_activity act;
-  // Leases granted on this connection (leases.cpp), newest first, at most
-  // one per open; and when the held ones were last compared with the host.
-  tw3_lease* lease_list;
-  uint64_t lease_poll_ms;
+  uint64_t lease_poll_ms;     // when the grants it serves were last compared with the host
 
   // One frame at a time on the wire: the loop's replies and the
   // notifications the server sends on its own never interleave.
@@ -246,9 +285,9 @@ void tw3_free_list(T*& head) {
 }
 
 // Frees every tree record; the list becomes empty and the trees gauge drops by as many.
-void tw3_conn_free_trees(tw3_conn* c);
+void tw3_client_free_trees(tw3_client_state* cl);
 // Frees every open record (listings released first) and the lease records.
-void tw3_conn_free_opens(tw3_conn* c);
+void tw3_client_free_opens(tw3_client_state* cl);
 // A new open record with a fresh FileId, registered as the newest; null
 // without memory. Ids are never reused on the connection.
 tw3_open* tw3_open_add(tw3_conn* c);
@@ -264,20 +303,42 @@ tw3_open* tw3_open_find(const tw3_conn* c, uint64_t file_id);
 // The same, only when it belongs to the session and tree the request
 // header names; null for any other.
 tw3_open* tw3_open_of(const tw3_conn* c, const tw3_hdr& h, uint64_t file_id);
-// The session record with this id, whatever its state, or null.
+// ---- Sessions, channels and client states (sessions.cpp) ----
+// The session record with this id that the connection may use, whatever
+// its state: one whose logon runs here, or of which it is a channel; or null.
 tw3_session* tw3_session_find(const tw3_conn* c, uint64_t session_id);
 // The authenticated session with this id that serves requests, or null.
 tw3_session* tw3_session_live(const tw3_conn* c, uint64_t session_id);
-// A new session record with a fresh id, registered as the newest (logons in
-// progress older than TW3_LOGON_PENDING_MS are dropped first); null when
-// the connection holds TW3_SESSIONS_PER_CONN or memory runs out.
-tw3_session* tw3_session_begin(tw3_conn* c);
-// Ends a session: its trees and their opens go now, its record (and keys,
-// which may still sign or seal the answer at hand) once the message is answered.
+// A new session record of the connection's client state, registered as the
+// newest (logons in progress older than TW3_LOGON_PENDING_MS are dropped
+// first): with a fresh id, or for a binding exchange with the id of the
+// session it binds to. Null when the state holds TW3_SESSIONS_PER_CONN or
+// memory runs out.
+tw3_session* tw3_session_begin(tw3_conn* c, uint64_t binding_id = 0);
+// Ends a session on all its channels: its trees and their opens go now, its
+// record (and keys, which may still sign or seal the answer at hand) once
+// the message is answered.
 void tw3_session_end(tw3_conn* c, tw3_session* s);
-// Frees the records of ended sessions, their keys wiped.
+// Frees the records of ended sessions of the connection's state, their keys wiped.
 void tw3_sessions_reap(tw3_conn* c);
-// Frees every session record (end of the connection).
-void tw3_conn_free_sessions(tw3_conn* c);
+// The session's channel on this connection, or null.
+tw3_channel* tw3_channel_of(const tw3_session* s, const tw3_conn* c);
+// Adds the connection to the session's channels, signing there with this
+// key. False at TW3_CHANNELS_PER_SESSION or without memory.
+bool tw3_channel_add(tw3_session* s, const tw3_conn* c, const uint8_t signing_key[16]);
+// Gives a new connection a client state of its own. False without memory.
+bool tw3_conn_join_client(tw3_conn* c);
+// The connection ends: it leaves the channel lists of its state's sessions;
+// those left with no channel end; the state goes with its last connection.
+void tw3_conn_leave(tw3_conn* c);
+// The client state holding the session (not a binding exchange) with this
+// id, with a reference taken for the caller; null when there is none.
+tw3_client_state* tw3_client_holding(uint64_t session_id);
+// Drops a reference; the last one frees the state and all it holds.
+void tw3_client_release(tw3_client_state* cl);
+// After a message handled under the lock of `held` (the connection's state
+// then): unlocks it, and after a binding that moved the connection into
+// another state also that one, releasing the state it left.
+void tw3_conn_settle_client(tw3_conn* c, tw3_client_state* held);
 // Retires a tree: its waiting watches complete, its opens close, its record goes.
 void tw3_tree_retire(tw3_conn* c, tw3_tree* t);

@@ -46,7 +46,7 @@ bool preauth_eligible(const tw3_conn* c, const uint8_t* bytes, uint64_t len) {
   const long mode = preauth_mode();
   const uint16_t command = le16(bytes + HDR_COMMAND);
   if (command == SMB2_NEGOTIATE)
-    return c->session_count == 0 && (mode == kPreauthBoth || mode == kPreauthNegotiate);
+    return c->cl->session_count == 0 && (mode == kPreauthBoth || mode == kPreauthNegotiate);
   if (command == SMB2_SESSION_SETUP)
     return le32(bytes + HDR_STATUS) == STATUS_MORE_PROCESSING_REQUIRED &&
            (mode == kPreauthBoth || mode == kPreauthSetup);

@@ -13,18 +13,30 @@ constexpr uint64_t kNonceSize = 12;
 constexpr uint8_t kNonceResponseRole = 0x01;  // byte 8 of the nonce: the role bit
 constexpr uint64_t kTraceFrameBytes = 512;
 
+// The key a message of the session is signed with on connection c. Each
+// channel signs with its own, but a SESSION_SETUP request, and an answer to
+// one that does not complete it, use the session's: a binding's exchange
+// runs before its channel has a key (MS-SMB2 3.3.4.1.1, 3.3.5.2.4).
+const uint8_t* signing_key(const tw3_conn* c, const tw3_session* s, const uint8_t* m, bool response) {
+  const bool setup = le16(m + HDR_COMMAND) == SMB2_SESSION_SETUP;
+  const bool own = setup && (!response || le32(m + HDR_STATUS) != STATUS_SUCCESS);
+  const tw3_channel* ch = own ? nullptr : tw3_channel_of(s, c);
+  return ch != nullptr ? ch->signing_key : s->signing_key;
+}
+
 // The signature of m (len bytes, header first) with its signature field zeroed.
 void compute(const tw3_conn* c, tw3_session* s, uint8_t* m, uint64_t len, bool response,
              uint8_t out[SIGNATURE_SIZE]) {
+  const uint8_t* key = signing_key(c, s, m, response);
   std::memset(m + HDR_SIGNATURE, 0, SIGNATURE_SIZE);
   if (c->signing_algorithm == SMB2_SIGNING_AES_GMAC) {
     uint8_t nonce[kNonceSize] = {};
     std::memcpy(nonce, m + HDR_MESSAGE_ID, 8);
     if (response) nonce[8] = kNonceResponseRole;
-    k_gcm_init(&s->gmac, s->signing_key);
+    k_gcm_init(&s->gmac, key);
     k_gcm_tag_only(&s->gmac, nonce, m, len, out);
   } else {
-    k_cmac(s->signing_key, m, len, out);
+    k_cmac(key, m, len, out);
   }
 }
 
@@ -33,7 +45,7 @@ void trace_signature(const tw3_conn* c, const tw3_session& s, const uint8_t* msg
   if (!c->trace || !c->trace_hex) return;
   tw3_buf line{};
   tw3_buf_str(&line, "[sig] key=");
-  tw3_trace_secret(s.signing_key, sizeof s.signing_key, &line);
+  tw3_trace_secret(signing_key(c, &s, msg, true), sizeof s.signing_key, &line);
   tw3_buf_printf(&line, " n=%zu frame=", static_cast<size_t>(len));
   tw3_hex_encode(msg, len < kTraceFrameBytes ? len : kTraceFrameBytes, &line);
   tw3_buf_str(&line, " sig=");

@@ -18,7 +18,7 @@ constexpr const char* kNames[] = {
     "open_refused",  "reads",         "bytes_sent",     "listings_sent", "mutating_refused",
     "ioctl_refused", "bad_signature", "protocol_errors", "timeouts",      "sign_required_sessions",
     "srvsvc_queries", "path_refused", "encrypted_sessions", "decrypt_failed",
-    "live_sessions"};
+    "live_sessions", "channels"};
 static_assert(std::size(kNames) == ST_COUNT);
 
 void set_counter(int i, int64_t v) { tw3_stat_add(i, v - tw3_stat_get(i)); }
@@ -54,7 +54,7 @@ TEST_F(Reports, StoppedServerWithZeroCounters) {
       "\"opens\":0,\"open_refused\":0,\"reads\":0,\"bytes_sent\":0,\"listings_sent\":0,\"mutating_refused\":0,"
       "\"ioctl_refused\":0,\"bad_signature\":0,\"protocol_errors\":0,\"timeouts\":0,"
       "\"sign_required_sessions\":0,\"srvsvc_queries\":0,\"path_refused\":0,"
-      "\"encrypted_sessions\":0,\"decrypt_failed\":0,\"live_sessions\":0}";
+      "\"encrypted_sessions\":0,\"decrypt_failed\":0,\"live_sessions\":0,\"channels\":0}";
   EXPECT_EQ(std::string(twsmb3s_stats_json()), expected);
   // Nothing happened in between: the second report is the same text.
   EXPECT_EQ(std::string(twsmb3s_stats_json()), expected);

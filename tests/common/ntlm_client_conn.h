@@ -33,12 +33,9 @@ class Conn {
     c.conn_id = conn_id;
     c.trace = tw3_env_flag(TW3_ENV_TRACE);
     tw3_opts_get(&c.opts);
+    tw3_conn_join_client(&c);
   }
-  ~Conn() {
-    tw3_conn_free_trees(&c);
-    tw3_conn_free_opens(&c);
-    tw3_conn_free_sessions(&c);
-  }
+  ~Conn() { tw3_conn_leave(&c); }
   Conn(const Conn&) = delete;
   Conn& operator=(const Conn&) = delete;
 
@@ -82,7 +79,7 @@ class Conn {
   }
 
   // The newest session record (the one a single logon made), or null.
-  tw3_session* session() const { return c.sessions; }
+  tw3_session* session() const { return c.cl->sessions; }
 
   tw3_conn c{};
 

@@ -65,13 +65,13 @@ TW3_FUZZ_ENTRY(negotiate) {
   c->io_ctx = io.ctx;
   std::strcpy(c->peer_text, "127.0.0.1");
   tw3_opts_get(&c->opts);
+  if (!tw3_conn_join_client(c.get())) return 0;
   tw3_reply r{};
   int have = 0;
   frame_in(c.get(), tw3_msg{copy.get(), msg.size(), 0, 0}, &r, &have);
   if (tw3_reply_sendable(&r, have)) send_frame(c.get(), r.b.data, r.b.len);
   tw3_buf_free(&r.b);
-  tw3_conn_free_trees(c.get());
-  tw3_conn_free_opens(c.get());
+  tw3_conn_leave(c.get());
 
   const std::vector<uint8_t>& s = cap.sent;
   if (s.size() >= kNbHdr + kRespDialectAt + 2 && le16(&s[kNbHdr + 8]) == 0 && le16(&s[kNbHdr + 10]) == 0) {

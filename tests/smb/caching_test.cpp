@@ -250,7 +250,7 @@ TEST_F(Caching, MalformedContextChainsAreRefused) {
   put_le32(body.data() + 48, 60);
   put_le32(body.data() + 52, 16);
   EXPECT_EQ(c.create(tree, body).status(), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(c.get()->opens.count, 0);
+  EXPECT_EQ(c.get()->cl->opens.count, 0);
 }
 
 TEST_F(Caching, AChangedFileBreaksTheLeaseBeforeTheReadAnswers) {

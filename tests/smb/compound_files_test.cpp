@@ -96,8 +96,8 @@ class CompoundFiles : public EngineTest {
     t->session_id = 0x99;
     std::snprintf(t->share_name, sizeof t->share_name, "data");
     ASSERT_EQ(tw3_share_find("data", &t->share), 0);
-    c_.tree_list = t;
-    c_.next_id = 1;
+    c_.cl->tree_list = t;
+    c_.cl->next_id = 1;
     sim_session(&c_, 0x99);
     c_.max_read = 65536;
     c_.negotiated = 1;
@@ -142,7 +142,7 @@ TEST_F(CompoundFiles, CreateReadCloseShareTheCreatedHandle) {
   EXPECT_EQ(rs[2].tree_id, 1u);
   const std::string data(reinterpret_cast<const char*>(r_.b.data) + rs[1].off + 80, 15);
   EXPECT_EQ(data, "hello, compound");
-  EXPECT_EQ(c_.opens.count, 0);
+  EXPECT_EQ(c_.cl->opens.count, 0);
 
   // Without a CREATE earlier in the message nothing is substituted.
   EXPECT_EQ(run(tw3test::compound({req{}, read})), 1);
@@ -183,7 +183,7 @@ TEST_F(CompoundFiles, CloseAfterAFailedQueryInfoStillCloses) {
     EXPECT_EQ(rs[2].status, STATUS_INVALID_INFO_CLASS);
     EXPECT_EQ(rs[3].status, STATUS_SUCCESS) << "the open is still there";
     EXPECT_EQ(rs[4].status, STATUS_SUCCESS);
-    EXPECT_EQ(c_.opens.count, 0) << round;
+    EXPECT_EQ(c_.cl->opens.count, 0) << round;
   }
 }
 

@@ -375,8 +375,8 @@ TEST_F(Dispatch, LogoffInsideACompoundFreesEverythingOfItsSessionBeforeTheNextRe
     auto* t = new tw3_tree{};
     t->tree_id = id;
     t->session_id = id < 3 ? 0x55 : 0x77;
-    t->next = c_.tree_list;
-    c_.tree_list = t;
+    t->next = c_.cl->tree_list;
+    c_.cl->tree_list = t;
   }
   tw3_open* o = tw3_open_add(&c_);
   ASSERT_NE(o, nullptr);
@@ -403,11 +403,11 @@ TEST_F(Dispatch, LogoffInsideACompoundFreesEverythingOfItsSessionBeforeTheNextRe
   EXPECT_EQ(rs[0].status, STATUS_SUCCESS);
   EXPECT_EQ(rs[0].session_id, 0x55u);  // the LOGOFF response keeps the request's id
   EXPECT_EQ(rs[1].status, STATUS_USER_SESSION_DELETED);
-  ASSERT_NE(c_.tree_list, nullptr);
-  EXPECT_EQ(c_.tree_list->tree_id, 3u) << "the other session's tree stays";
-  EXPECT_EQ(c_.tree_list->next, nullptr);
-  EXPECT_EQ(c_.opens.count, 1);
-  EXPECT_EQ(c_.opens.newest, other);
+  ASSERT_NE(c_.cl->tree_list, nullptr);
+  EXPECT_EQ(c_.cl->tree_list->tree_id, 3u) << "the other session's tree stays";
+  EXPECT_EQ(c_.cl->tree_list->next, nullptr);
+  EXPECT_EQ(c_.cl->opens.count, 1);
+  EXPECT_EQ(c_.cl->opens.newest, other);
   EXPECT_EQ(tw3_open_find(&c_, fid), nullptr);
   EXPECT_EQ(tw3_session_live(&c_, 0x55), nullptr);
   EXPECT_NE(tw3_session_live(&c_, 0x77), nullptr);

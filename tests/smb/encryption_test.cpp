@@ -331,7 +331,7 @@ TEST_F(Encryption, TamperedMalformedOrReplayedTransformsAreDropped) {
     r.spoil(tf);
     EXPECT_TRUE(conn.send(tf).empty());
     EXPECT_TRUE(conn.c.closing);
-    EXPECT_EQ(conn.c.tree_list, nullptr);  // nothing of it was processed
+    EXPECT_EQ(conn.c.cl->tree_list, nullptr);  // nothing of it was processed
     EXPECT_EQ(tw3_stat_get(ST_BAD_SIGNATURE), bad + 1);
     EXPECT_EQ(tw3_stat_get(ST_DECRYPT_FAILED), failed + 1);
   }
@@ -366,7 +366,7 @@ TEST_F(Encryption, RequiredDemandsEncryptionOfNamedUsers) {
     const int64_t bad = tw3_stat_get(ST_BAD_SIGNATURE);
     EXPECT_EQ(ntlmc::status_of(conn.send(tree_connect(3, cl.sid))), kDenied);
     EXPECT_EQ(tw3_stat_get(ST_BAD_SIGNATURE), bad + 1);
-    EXPECT_EQ(conn.c.tree_list, nullptr);
+    EXPECT_EQ(conn.c.cl->tree_list, nullptr);
     EXPECT_EQ(ntlmc::status_of(cl.unwrap(conn.send(cl.wrap(tree_connect(4, cl.sid))))), 0u);
   }
   {  // No shared cipher: refused at SESSION_SETUP.

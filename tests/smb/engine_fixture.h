@@ -17,6 +17,7 @@ class EngineTest : public ::testing::Test {
     c_.io = &io_;
     c_.io_ctx = io_.ctx;
     tw3_opts_get(&c_.opts);
+    tw3_conn_join_client(&c_);
   }
   // As if earlier answers had granted ids 0..127 and none were used yet, so
   // a test picks any ids below 128 for each message and still sees grants.
@@ -26,9 +27,7 @@ class EngineTest : public ::testing::Test {
     for (uint64_t& w : c_.seq_used) w = 0;
   }
   void TearDown() override {
-    tw3_conn_free_trees(&c_);
-    tw3_conn_free_opens(&c_);
-    tw3_conn_free_sessions(&c_);
+    tw3_conn_leave(&c_);
     tw3_buf_free(&r_.b);
   }
   // A session and one live tree, as SESSION_SETUP and TREE_CONNECT leave
@@ -40,8 +39,8 @@ class EngineTest : public ::testing::Test {
     auto* t = new tw3_tree{};
     t->tree_id = kTree;
     t->session_id = kSession;
-    t->next = c_.tree_list;
-    c_.tree_list = t;
+    t->next = c_.cl->tree_list;
+    c_.cl->tree_list = t;
   }
   // Runs frame_in over an exact-size copy of msg; the reply stays in r_.
   // Unless keep_window_ is set, the message meets a freshly opened window.

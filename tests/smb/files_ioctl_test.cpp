@@ -66,7 +66,7 @@ TEST_F(Ioctl, ValidateNegotiateAnswersAnyFileAndInput) {
     ASSERT_EQ(r.status(), STATUS_SUCCESS);
     EXPECT_EQ(r.b64(16), kAllOnes);
     ASSERT_EQ(r.b32(36), 24u);
-    EXPECT_EQ(r.b32(48), 6u);  // LEASING and LARGE_MTU, as NEGOTIATE announced them
+    EXPECT_EQ(r.b32(48), 14u);  // LEASING, LARGE_MTU and MULTI_CHANNEL, as NEGOTIATE announced them
     EXPECT_EQ(r.b64(52), 0x1122334455667788ULL);
     EXPECT_EQ(r.b64(60), 0x99AABBCCDDEEFF00ULL);
     EXPECT_EQ(r.b16(68), variant ? 3 : 1);

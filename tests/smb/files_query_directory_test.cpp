@@ -223,7 +223,7 @@ TEST_F(Listing, PatternOrClassChangeWithoutRestart) {
   uint64_t dir = c.open(tree, "");
   EXPECT_EQ(decode_entries(c.qd(dir, kIdBoth, kSingle, "*"), kIdBoth).size(), 1u);
   EXPECT_EQ(c.qd(dir, kIdBoth, 0, "*.md").status(), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(c.get()->opens.newest->listing_valid, 0);
+  EXPECT_EQ(c.get()->cl->opens.newest->listing_valid, 0);
   EXPECT_EQ(names_of(decode_entries(c.qd(dir, kIdBoth, 0, "*.md"), kIdBoth)),
             std::vector<std::string>{"readme.md"});
   EXPECT_EQ(c.qd(dir, 1, 0, "*.md").status(), STATUS_INVALID_PARAMETER);
@@ -322,7 +322,7 @@ TEST_F(SharedListing, HandlesOfTwoConnectionsShareOneCopy) {
   }
   ASSERT_EQ(decode_entries(other.qd(far, kIdBoth, kSingle, "*"), kIdBoth).size(), 1u);
   EXPECT_EQ(tw3_listing_server_count() - before, 1) << "one listing for three handles";
-  EXPECT_EQ(c.get()->opens.newest->listing, other.get()->opens.newest->listing);
+  EXPECT_EQ(c.get()->cl->opens.newest->listing, other.get()->cl->opens.newest->listing);
 
   // Each handle keeps its own place, FileIndex and restart.
   std::vector<dir_entry> es = decode_entries(c.qd(dirs[0], kIdBoth, kSingle, "*"), kIdBoth);

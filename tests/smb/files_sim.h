@@ -412,6 +412,7 @@ class conn {
     c_->io = &io_;
     c_->io_ctx = io_.ctx;
     tw3_opts_get(&c_->opts);
+    tw3_conn_join_client(c_.get());
     c_->negotiated = 1;
     c_->dialect = SMB2_DIALECT_311;
     c_->max_read = 65536;
@@ -421,11 +422,7 @@ class conn {
     c_->seq_low = 1;
     c_->seq_top = kTestIdsGranted - 1;
   }
-  ~conn() {
-    tw3_conn_free_trees(c_.get());
-    tw3_conn_free_opens(c_.get());
-    tw3_conn_free_sessions(c_.get());
-  }
+  ~conn() { tw3_conn_leave(c_.get()); }
   conn(const conn&) = delete;
   conn& operator=(const conn&) = delete;
 

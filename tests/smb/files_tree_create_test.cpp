@@ -87,10 +87,10 @@ TEST_F(Files, TreeConnectPaths) {
     }
   }
   // The tree keeps the name as the client wrote it.
-  ASSERT_NE(c.get()->tree_list, nullptr);
-  EXPECT_STREQ(c.get()->tree_list->share_name, "IPC$");
-  EXPECT_STREQ(c.get()->tree_list->next->share_name, "films");
-  EXPECT_STREQ(c.get()->tree_list->next->next->next->share_name, "FILMS");
+  ASSERT_NE(c.get()->cl->tree_list, nullptr);
+  EXPECT_STREQ(c.get()->cl->tree_list->share_name, "IPC$");
+  EXPECT_STREQ(c.get()->cl->tree_list->next->share_name, "films");
+  EXPECT_STREQ(c.get()->cl->tree_list->next->next->next->share_name, "FILMS");
 }
 
 TEST_F(Files, TreeConnectMalformedAndWithoutSession) {
@@ -110,7 +110,7 @@ TEST_F(Files, TreeConnectMalformedAndWithoutSession) {
   EXPECT_EQ(c.one({SMB2_TREE_CONNECT, 0, 0, kSessionId, tree_connect_body("films")}).status(),
             STATUS_USER_SESSION_DELETED);
   EXPECT_EQ(tw3_stat_get(ST_TREE_REFUSED) - before, 1);
-  EXPECT_EQ(c.get()->tree_list, nullptr);
+  EXPECT_EQ(c.get()->cl->tree_list, nullptr);
 }
 
 TEST_F(Files, TreeDisconnect) {
@@ -148,7 +148,7 @@ TEST_F(Files, TreeDisconnectClosesItsOpensOnly) {
     ASSERT_NE(c.open(tree, "ten.txt"), 0u) << round;
     ASSERT_EQ(c.one({SMB2_TREE_DISCONNECT, tree, 0, kSessionId, body}).status(), STATUS_SUCCESS);
   }
-  EXPECT_EQ(c.get()->opens.count, 1);
+  EXPECT_EQ(c.get()->cl->opens.count, 1);
   EXPECT_EQ(c.read(kept_fid, 0, 4).status(), STATUS_SUCCESS);
 }
 
@@ -213,15 +213,15 @@ TEST_F(Files, CreateRefusals) {
   };
   for (const Case& k : cases) {
     int64_t refused = tw3_stat_get(ST_OPEN_REFUSED);
-    int64_t next_id = int64_t(c.get()->next_id);
+    int64_t next_id = int64_t(c.get()->cl->next_id);
     response r = c.create(tree, k.body);
     EXPECT_EQ(r.status(), k.status) << k.what;
     EXPECT_EQ(tw3_stat_get(ST_OPEN_REFUSED) - refused, 1) << k.what;
-    EXPECT_EQ(int64_t(c.get()->next_id), next_id) << k.what << ": a failure consumes no id";
+    EXPECT_EQ(int64_t(c.get()->cl->next_id), next_id) << k.what << ": a failure consumes no id";
     ASSERT_EQ(r.body_size(), 9u) << k.what << ": the error body every refusal carries";
     EXPECT_EQ(r.b16(0), 9);
   }
-  EXPECT_EQ(c.get()->opens.count, 0);
+  EXPECT_EQ(c.get()->cl->opens.count, 0);
 }
 
 TEST_F(Files, CreateCountsPathRefusals) {
@@ -300,7 +300,7 @@ TEST_F(Files, HandleLimit) {
   c.open(tree, "dir");
   EXPECT_EQ(c.create(tree, create_body("ten.txt")).status(), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(c.close(first).status(), STATUS_SUCCESS);
-  EXPECT_EQ(c.get()->opens.count, 1);
+  EXPECT_EQ(c.get()->cl->opens.count, 1);
   EXPECT_NE(c.open(tree, "ten.txt"), 0u);
 }
 
@@ -344,7 +344,7 @@ TEST_F(Files, FileIdsOfNoLiveOpenOfTheRequestAreClosed) {
       EXPECT_EQ(c.get()->closing, 0);
     }
   }
-  EXPECT_EQ(c.get()->opens.count, 2);
+  EXPECT_EQ(c.get()->cl->opens.count, 2);
   EXPECT_EQ(c.read(live, 0, 4).status(), STATUS_SUCCESS);
 }
 
@@ -358,17 +358,17 @@ TEST_F(Files, CloseAnswersTheOpenAndRetiresIt) {
   EXPECT_EQ(r.b64(48), 10u);     // EndOfFile
   EXPECT_EQ(r.b64(40), 65536u);  // AllocationSize
   EXPECT_EQ(r.b32(56), 0x21u);
-  EXPECT_EQ(c.get()->opens.count, 0);
+  EXPECT_EQ(c.get()->cl->opens.count, 0);
   EXPECT_EQ(c.close(fid).status(), STATUS_FILE_CLOSED);
   EXPECT_EQ(c.close(0x999).status(), STATUS_FILE_CLOSED);
-  EXPECT_EQ(c.get()->opens.count, 0);
+  EXPECT_EQ(c.get()->cl->opens.count, 0);
   bytes bad = close_body(fid);
   bad[0] = 25;
   EXPECT_EQ(c.one(c.on(SMB2_CLOSE, bad)).status(), STATUS_INVALID_PARAMETER);
   // Refused on a tree that is not there: the open stays.
   uint64_t kept = c.open(tree, "ten.txt");
   EXPECT_EQ(c.one({SMB2_CLOSE, 0, 0, kSessionId, close_body(kept)}).status(), STATUS_NETWORK_NAME_DELETED);
-  EXPECT_EQ(c.get()->opens.count, 1);
+  EXPECT_EQ(c.get()->cl->opens.count, 1);
   EXPECT_EQ(c.close(kept).status(), STATUS_SUCCESS);
 }
 
@@ -423,7 +423,7 @@ TEST_F(Files, RelatedCreateReadClose) {
   EXPECT_EQ(rs[1].u32(36), tree);
   EXPECT_EQ(rs[1].body_bytes(16, 5), (bytes{'2', '3', '4', '5', '6'}));
   EXPECT_EQ(rs[0].raw.size() % 8, 0u);
-  EXPECT_EQ(c.get()->opens.count, 0);
+  EXPECT_EQ(c.get()->cl->opens.count, 0);
 }
 
 // The related requests after a failed CREATE have no open to act on: each
@@ -444,7 +444,7 @@ TEST_F(Files, CompoundAfterFailedCreateGetsItsStatus) {
   EXPECT_EQ(rs[1].status(), rs[0].status());
   EXPECT_EQ(rs[2].status(), rs[0].status());
   EXPECT_EQ(rs[3].status(), STATUS_SUCCESS);
-  EXPECT_EQ(c.get()->opens.count, 1);
+  EXPECT_EQ(c.get()->cl->opens.count, 1);
 }
 
 }  // namespace

@@ -170,7 +170,7 @@ TEST_F(LogonNegotiate, SaltLimitsAndSecurityMode) {
     uint32_t caps;
     uint32_t io;
     uint32_t caps_out;
-  } mtu[] = {{0, 65536, 6}, {4, 1048576, 6}};  // LEASING (2) and LARGE_MTU (4) always on 3.x
+  } mtu[] = {{0, 65536, 14}, {4, 1048576, 14}};  // LEASING (2), LARGE_MTU (4), MULTI_CHANNEL (8) always on 3.x
   for (const auto& t : mtu) {
     ntlmc::Negotiate q;
     q.capabilities = t.caps;

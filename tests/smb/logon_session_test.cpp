@@ -276,7 +276,7 @@ TEST_F(LogonSession, FailuresEndTheirSessionAndThenTheConnection) {
   }
   EXPECT_TRUE(conn.c.closing);
   EXPECT_EQ(conn.c.logon_failures, 3);
-  EXPECT_EQ(conn.c.session_count, 0) << "no record of a failed logon is kept";
+  EXPECT_EQ(conn.c.cl->session_count, 0) << "no record of a failed logon is kept";
 }
 
 // The two legs of a logon on a negotiated connection, under SessionId 0 and
@@ -403,7 +403,7 @@ TEST_F(LogonSession, SessionsOfTwoUsersShareAConnection) {
   ASSERT_EQ(ntlmc::status_of(a.ss2_resp), 0u);
   ASSERT_EQ(ntlmc::status_of(b.ss2_resp), 0u);
   ASSERT_NE(a.session_id, b.session_id);
-  EXPECT_EQ(conn.c.session_count, 2);
+  EXPECT_EQ(conn.c.cl->session_count, 2);
   const Key16 ka = key_of(tw3_session_live(&conn.c, a.session_id)->signing_key);
   const Key16 kb = key_of(tw3_session_live(&conn.c, b.session_id)->signing_key);
   EXPECT_NE(ka, kb);
@@ -476,7 +476,7 @@ TEST_F(LogonSession, SessionsPerConnectionAreBounded) {
     ASSERT_EQ(ntlmc::status_of(begin(uint64_t(1 + i))), 0xC0000016u) << i;
   }
   EXPECT_EQ(ntlmc::status_of(begin(100)), 0xC000009Au) << "INSUFFICIENT_RESOURCES";
-  EXPECT_EQ(conn.c.session_count, TW3_SESSIONS_PER_CONN);
+  EXPECT_EQ(conn.c.cl->session_count, TW3_SESSIONS_PER_CONN);
 }
 
 }  // namespace

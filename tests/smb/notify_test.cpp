@@ -120,7 +120,7 @@ class Notify : public ::testing::Test {
     c.sio.written.clear();
   }
   void TearDown() override {
-    tw3_conn_free_opens(c.get());
+    tw3_client_free_opens(c.get()->cl);
     EXPECT_EQ(tw3_notify_server_watches(), 0);
     g_watch_source = saved;
     tw3_config_reset_for_tests();

@@ -36,16 +36,16 @@ TEST_F(Records, OpensAreFoundUntilClosedAndIdsAreNeverReused) {
       tw3_open_close(&c_, live.back());
       live.pop_back();
     }
-    ASSERT_EQ(c_.opens.count, static_cast<int32_t>(live.size()));
+    ASSERT_EQ(c_.cl->opens.count, static_cast<int32_t>(live.size()));
     for (tw3_open* o : live) EXPECT_EQ(tw3_open_find(&c_, o->file_id), o);
     for (uint64_t fid : closed) EXPECT_EQ(tw3_open_find(&c_, fid), nullptr);
     size_t listed = 0;
-    for (const tw3_open* o = c_.opens.newest; o != nullptr; o = o->next) ++listed;
+    for (const tw3_open* o = c_.cl->opens.newest; o != nullptr; o = o->next) ++listed;
     EXPECT_EQ(listed, live.size());
   }
   EXPECT_EQ(tw3_open_find(&c_, 0), nullptr);
-  tw3_conn_free_opens(&c_);
-  EXPECT_EQ(c_.opens.count, 0);
+  tw3_client_free_opens(c_.cl);
+  EXPECT_EQ(c_.cl->opens.count, 0);
   EXPECT_EQ(tw3_open_find(&c_, *ids_seen.begin()), nullptr);
 }
 
