@@ -174,12 +174,25 @@ tw3_done send_challenge(tw3_conn* c, tw3_session* s, tw3_reply* r, int64_t t, co
   return tw3_answer(STATUS_MORE_PROCESSING_REQUIRED);
 }
 
+// The names an accepted AUTHENTICATE carried.
+struct logon_names {
+  char user[TW3_USER_NAME_MAX + 1];
+  char domain[TW3_USER_NAME_MAX + 1];
+};
+logon_names names_of(const tw3_logon_result& res) {
+  logon_names n{};
+  if (res.authenticate != nullptr)
+    tw3_ntlm_names(res.authenticate, res.authenticate_len, n.user, sizeof n.user, n.domain, sizeof n.domain);
+  return n;
+}
+
 // The session becomes (or stays) authenticated. A first logon derives its
 // keys; a re-authentication keeps those of the first (MS-SMB2 3.3.5.5.3).
-void complete_logon(tw3_conn* c, tw3_session* s, int guest, const uint8_t key[kKeySize]) {
+void complete_logon(tw3_conn* c, tw3_session* s, int guest, const tw3_logon_result& res) {
   s->setup_pending = 0;
-  std::snprintf(s->user, sizeof s->user, "%s", c->act.user);
-  std::snprintf(s->domain, sizeof s->domain, "%s", c->act.domain);
+  const logon_names who = names_of(res);
+  std::memcpy(s->user, who.user, sizeof s->user);
+  std::memcpy(s->domain, who.domain, sizeof s->domain);
   if (s->reauth) {
     s->reauth = 0;
     return;
@@ -188,7 +201,7 @@ void complete_logon(tw3_conn* c, tw3_session* s, int guest, const uint8_t key[kK
   s->authenticated = 1;
   tw3_stat_add(ST_SESSIONS_OPEN, 1);
   static constexpr uint8_t kGuestKey[kKeySize] = {};
-  std::memcpy(s->session_base_key, guest ? kGuestKey : key, kKeySize);
+  std::memcpy(s->session_base_key, guest ? kGuestKey : res.key, kKeySize);
   derive_keys(c, s, s->session_base_key);
   s->keys_ready = 1;
   tf_session_keys(c, s);
@@ -215,11 +228,12 @@ bool guest_admissible(const tw3_conn* c) {
          c->opts.encrypt != TW3_ENCRYPT_REQUIRED;
 }
 
-// The key a bound channel signs with: on 3.1.1 made from the session key and
-// the binding's own pre-authentication hash, before that the session's.
-void channel_key(const tw3_conn* c, const tw3_session& b, uint8_t out[kKeySize]) {
+// The key a bound channel signs with: on 3.1.1 made from the key of the
+// binding's own logon and its pre-authentication hash, before that the session's.
+void channel_key(const tw3_conn* c, const tw3_session& b, const uint8_t logon_key[kKeySize],
+                 uint8_t out[kKeySize]) {
   if (c->dialect > SMB2_DIALECT_310)
-    tw3_kdf_ctr_hmacsha256(b.session_base_key, kKeySize, "SMBSigningKey", b.preauth_hash, 64, out, kKeySize);
+    tw3_kdf_ctr_hmacsha256(logon_key, kKeySize, "SMBSigningKey", b.preauth_hash, 64, out, kKeySize);
   else
     std::memcpy(out, b.signing_key, kKeySize);
 }
@@ -227,11 +241,12 @@ void channel_key(const tw3_conn* c, const tw3_session& b, uint8_t out[kKeySize])
 // A binding exchange authenticated someone: only the session's own user may
 // add a channel to it.
 tw3_done bind_accept(tw3_conn* c, tw3_session* b, tw3_reply* r, const tw3_logon_result& res) {
-  const bool same_user = res.verdict == tw3_logon_verdict::user && tw3_casecmp(b->user, c->act.user) == 0 &&
-                         tw3_casecmp(b->domain, c->act.domain) == 0;
+  const logon_names who = names_of(res);
+  const bool same_user = res.verdict == tw3_logon_verdict::user && tw3_casecmp(b->user, who.user) == 0 &&
+                         tw3_casecmp(b->domain, who.domain) == 0;
   if (!same_user) return logon_failed(c, b, STATUS_ACCESS_DENIED);
   uint8_t key[kKeySize];
-  channel_key(c, *b, key);
+  channel_key(c, *b, res.key, key);
   const uint32_t status = tw3_bind_join(c, b, key);
   tw3_wipe(key, sizeof key);
   if (status != STATUS_SUCCESS) return tw3_refuse(status, kSiteBind);
@@ -248,7 +263,7 @@ tw3_done accept(tw3_conn* c, tw3_session* s, tw3_reply* r, const tw3_logon_resul
   const int guest = res.verdict == tw3_logon_verdict::guest ? 1 : 0;
   if (s->reauth && guest != s->guest) return logon_failed(c, s, STATUS_LOGON_FAILURE);
   if (!guest) trace_key_line(c, "[sess] key=", res.key, kKeySize, "\n");
-  complete_logon(c, s, guest, res.key);
+  complete_logon(c, s, guest, res);
   return send_success(c, s, r, guest, res.token);
 }
 

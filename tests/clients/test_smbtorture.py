@@ -47,6 +47,10 @@ PASSING = [
     "smb2.getinfo.qfs_buffercheck",
     "smb2.credits.session_setup_credits_granted",
     "smb2.create_no_streams.no_stream",
+    "smb2.ioctl.network_interface_info",
+    "smb2.multichannel.generic.interface_info",
+    # Binds one session to as many connections as the server takes.
+    "smb2.multichannel.generic.num_channels",
 ] + [SRVSVC + call for call in (
     "NetSrvGetInfo", "NetShareGetInfo", "NetNameValidate", "NetShareEnumAll", "NetShareEnum",
     "NetRemoteTOD",
@@ -90,11 +94,12 @@ class Smbtorture(unittest.TestCase):
     def setUpClass(cls):
         # As Samba serves a share: unknown names fail rather than become
         # guests (secleak logs on with one), failed logons never end the
-        # connection (secleak makes thousands on one), and a client may hold
-        # 8192 credits (session_setup_credits_granted asks for them).
+        # connection (secleak makes thousands on one), a client may hold
+        # 8192 credits (session_setup_credits_granted asks for them), and
+        # num_channels opens more connections than the default 16.
         cls.ctx = harness.serve(tree=TREE, users={USER: PASSWORD},
                                 opts={"guest": "on", "map_to_guest": "never", "max_login_failures": "0",
-                                      "max_credits": "8192"})
+                                      "max_credits": "8192", "max_clients": "64"})
         cls.srv = cls.ctx.__enter__()
         # A configuration of its own: the host's smb.conf stays out, and the
         # state smbtorture keeps goes to a temporary folder.

@@ -53,8 +53,11 @@ class Conn {
     auto copy = tw3test::exact_copy(msg);
     int have = 0;
     tw3_msg m{copy.get(), msg.size(), 0, 0};
+    tw3_client_state* held = c.cl;
+    held->lock.lock();
     if (tf_receive(&c, &m) != 0) {  // a dropped transform ends the connection
       c.closing = 1;
+      tw3_conn_settle_client(&c, held);
       return {};
     }
     if (tf_refuse_plain(&c, m, &r))
@@ -66,6 +69,7 @@ class Conn {
     tw3_buf_free(&r.b);
     tw3_sessions_reap(&c);
     tw3_opts_get(&c.opts);
+    tw3_conn_settle_client(&c, held);
     if (sio_.written.size() < before + 4) return {};
     return Bytes(sio_.written.begin() + static_cast<long>(before) + 4, sio_.written.end());
   }
