@@ -143,8 +143,9 @@ def _stop(proc):
 
 
 @contextlib.contextmanager
-def serve(tree=None, users=None, allow=None, opts=None, bind="127.0.0.1", env=None):
-    """Runs `twsmb3s serve` on a free loopback port for the with-block."""
+def serve(tree=None, users=None, allow=None, opts=None, bind="127.0.0.1", env=None, extra=None):
+    """Runs `twsmb3s serve` on a free loopback port for the with-block;
+    `extra` are further arguments of serve (--stats-interval, ...)."""
     tmp = tempfile.mkdtemp(prefix="twsmb3s_")
     proc = None
     try:
@@ -153,7 +154,7 @@ def serve(tree=None, users=None, allow=None, opts=None, bind="127.0.0.1", env=No
         make_tree(root, tree)
         port_file = os.path.join(tmp, "port")
         args = command() + ["serve", "--bind", bind, "--port", "0", "--port-file", host_path(port_file)]
-        args += config_args(root, tree, users, allow, opts)
+        args += config_args(root, tree, users, allow, opts) + list(extra or [])
         child_env = dict(os.environ)
         child_env.update(env or {})
         with open(os.path.join(tmp, "stdout"), "wb") as out, open(os.path.join(tmp, "stderr"), "wb") as err:

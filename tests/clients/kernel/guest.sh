@@ -75,8 +75,9 @@ names() {
 }
 # ---- end of names ----
 
-run_check() {  # one entry of CHECKS: ls, stat, df, writes, md5=F, cat=F, dd=F, fresh=F or - (none)
+run_check() {  # one entry of CHECKS: ls, stat, df, writes, md5=F, cat=F, dd=F, fresh=F, hold or - (none)
   case "$1" in
+    hold) check hold sleep 3 ;;
     names) names ;;
     ls) check ls.root ls -la /mnt; check ls.sub ls -la /mnt/docs ;;
     stat) check stat sh -c 'stat -c "%s|%F|%n" /mnt/* /mnt/docs/*' ;;

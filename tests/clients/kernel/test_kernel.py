@@ -3,12 +3,14 @@ server. One boot of an emulated machine (vm.py) mounts the shares of two
 servers, one with signing enabled and one requiring it (both allowing
 guests), on dialects 3.0, 3.0.2 and 3.1.1, with and without the `sign` mount
 option, as a user and as a guest, and runs guest.sh's checks on each mount:
-the full set on a few representative mounts, a light one on the rest. The
+the full set on a few representative mounts, a light one on the rest; one
+mount asks for a second channel (multichannel) and reads through both. The
 results come back over a serial port and are judged here, one subtest per
 mount and check; a tshark capture of every session must decode cleanly."""
 
 import contextlib
 import hashlib
+import json
 import os
 import re
 import select
@@ -30,6 +32,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 USER, PASSWORD = "alice", "Secret-123"
 # Inside the machine, each server is port 445 of its own address.
 SERVERS = {"10.0.2.100": "enabled", "10.0.2.101": "required"}
+MULTICHANNEL_CASE = "multichannel-3.1.1"
 BOOT_TIMEOUT_S = 600
 TSHARK_TIMEOUT_S = 300
 
@@ -118,6 +121,10 @@ def plan():
     for vers in ("3.0", "3.1.1"):
         rows.append(("seal-%s" % vers, "10.0.2.100", "ls,md5=mid.bin,cat=mid.bin",
                      "vers=%s,%s,seal" % (vers, user), True))
+    # Two channels of one session: the server advertises the address the
+    # machine reaches it by, and the client binds a second connection to it.
+    rows.append((MULTICHANNEL_CASE, "10.0.2.100", "md5=mid.bin,dd=big.bin,hold",
+                 "vers=3.1.1,%s,multichannel,max_channels=2" % user, True))
     rows.append((NAMES_CASE, "10.0.2.100", "names", "vers=3.1.1,username=%s,password=%s" % (USER, PASSWORD), True))
     rows.append(("wrong-password", "10.0.2.100", "", "vers=3.1.1,username=%s,password=wrong" % USER, False))
     rows.append(fresh_row(user))
@@ -278,8 +285,11 @@ class KernelClient(unittest.TestCase):
         cls.data = {name: os.urandom(size) for name, size in SIZES.items()}
         cls.servers = {}
         for address, signing in SERVERS.items():
+            # Each server lists the address the machine reaches it by, and
+            # prints its statistics every second (the channels it serves).
             cls.servers[address] = cls.stack.enter_context(harness.serve(
-                tree=share_tree(cls.data), users={USER: PASSWORD}, opts={"guest": "on", "signing": signing}))
+                tree=share_tree(cls.data), users={USER: PASSWORD},
+                opts={"guest": "on", "signing": signing, "interfaces": address}, extra=["--stats-interval", "1"]))
         cls.captures = []
         if can_capture():
             for address, srv in cls.servers.items():
@@ -423,6 +433,16 @@ class KernelClient(unittest.TestCase):
             with self.subTest(case=case, check="kernel log"):
                 _, out = self.result(case, "kernel-log")
                 self.assertEqual([line for line in out if KERNEL_TROUBLE.search(line)], [])
+
+    def test_multichannel_mount_has_two_channels_of_one_session(self):
+        # The mount is held for a few seconds ("hold"): a statistics line
+        # printed meanwhile shows its session and both channels.
+        seen = []
+        for line in self.servers["10.0.2.100"].stderr_text().splitlines():
+            if line.startswith("{"):
+                stats = json.loads(line)
+                seen.append((stats["live_sessions"], stats["channels"]))
+        self.assertIn((1, 2), seen)
 
     def test_fresh_listing_shows_a_file_created_on_the_host(self):
         with self.subTest(case=FRESH_CASE, check="fresh"):
