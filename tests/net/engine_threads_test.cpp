@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -70,6 +71,44 @@ bool visit(int port) {
   return ntlmc::status_of(r) == 0;
 }
 
+// ---- Channels of one session ----
+constexpr int kChannels = 3;
+
+struct logon_out {
+  uint64_t sid = 0;
+  ntlmc::Key16 session_key{};  // what the AUTHENTICATE's logon makes
+  uint32_t status = 0xFFFFFFFF;
+};
+
+// NEGOTIATE (3.0) and alice's two logon legs on c; with bind_to, both legs
+// ask to bind c to that session and are signed with its key.
+logon_out log_on(client& c, uint64_t bind_to = 0, const ntlmc::Key16& key = {}) {
+  logon_out out;
+  ntlmc::Negotiate n;
+  n.dialects = {0x0300};
+  if (ntlmc::status_of(roundtrip(c, ntlmc::negotiate_request(n))) != 0) return out;
+  const auto leg = [&](const bytes& token, uint64_t mid, uint64_t sid) {
+    bytes m = ntlmc::session_setup_request(token, mid, sid);
+    if (bind_to != 0) {
+      m[64 + 2] = SMB2_SESSION_FLAG_BINDING;
+      ntlmc::sign_request(m, 0, m.size(), key, false);
+    }
+    return roundtrip(c, m);
+  };
+  const bytes r1 = leg(ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate()), 1, bind_to);
+  const bytes buf = ntlmc::ss_buffer(r1);
+  size_t tlen = 0;
+  const uint8_t* t = ntlmc::find_ntlmssp(buf.data(), buf.size(), &tlen);
+  ntlmc::AuthSpec spec;
+  if (r1.size() < 48 || t == nullptr || !ntlmc::parse_challenge(t, tlen, &spec.server_challenge)) return out;
+  out.sid = ntlmc::get64(&r1[40]);
+  spec.timestamp_ft = ntlmc::filetime(tw3_unix_now());
+  const ntlmc::Auth auth = ntlmc::authenticate(spec);
+  out.session_key = auth.session_key;
+  out.status = ntlmc::status_of(leg(ntlmc::spnego_resp(auth.msg), 2, out.sid));
+  return out;
+}
+
 class EngineThreads : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -120,6 +159,49 @@ TEST_F(EngineThreads, ClientsAtOnceWhileOptionsChangeAndTheServerStops) {
   tw3_net_stop();
   for (std::thread& t : late) t.join();
   EXPECT_EQ(tw3_net_client_count(), 0);
+}
+
+// A user's session on one connection, bound to further connections that
+// all read one open at once; the first connection ends meanwhile and the
+// session, its tree and its open go on serving the others.
+TEST_F(EngineThreads, ChannelsOfOneSessionReadAtOnceAndOutliveTheFirst) {
+  ASSERT_EQ(tw3_add_user("alice", "secret"), 0);
+  ASSERT_EQ(tw3_net_start(nullptr, 0, nullptr), 0) << tw3_error();
+  const int port = tw3_net_port();
+  auto first = std::make_unique<client>("127.0.0.1", port);
+  const logon_out s = log_on(*first);
+  ASSERT_EQ(s.status, 0u);
+  const ntlmc::Key16 key = ntlmc::signing_key_30(s.session_key);
+  bytes r = roundtrip(*first, request(SMB2_TREE_CONNECT, files_sim::tree_connect_body("\\\\127.0.0.1\\data"), 3, s.sid, 0));
+  ASSERT_EQ(ntlmc::status_of(r), 0u);
+  const uint32_t tree = ntlmc::get32(&r[36]);
+  r = roundtrip(*first, request(SMB2_CREATE, files_sim::create_body("a.bin"), 4, s.sid, tree));
+  ASSERT_EQ(ntlmc::status_of(r), 0u);
+  const uint64_t fid = ntlmc::get64(&r[64 + 64]);
+
+  std::vector<std::unique_ptr<client>> channels;
+  for (int i = 0; i < kChannels; i++) {
+    channels.push_back(std::make_unique<client>("127.0.0.1", port));
+    ASSERT_EQ(log_on(*channels.back(), s.sid, key).status, 0u) << "channel " << i;
+  }
+  EXPECT_EQ(tw3_stat_get(ST_CHANNELS), kChannels + 1);
+  std::atomic<int> reads{0};
+  std::vector<std::thread> readers;
+  for (auto& ch : channels) {
+    readers.emplace_back([&, c = ch.get()] {
+      for (uint64_t mid = 3; mid < 3 + kRounds * 10; mid++)
+        reads += ntlmc::status_of(roundtrip(*c, request(SMB2_READ, files_sim::read_body(fid, 0, kReadLen), mid, s.sid, tree))) == 0;
+    });
+  }
+  first.reset();  // its channel goes while the others read
+  for (std::thread& t : readers) t.join();
+  EXPECT_EQ(reads.load(), kChannels * kRounds * 10);
+  EXPECT_EQ(tw3_stat_get(ST_SESSIONS_OPEN), 1);
+  channels.clear();
+  // The last channel's end takes the session with it.
+  for (int i = 0; i < 5000 && tw3_stat_get(ST_SESSIONS_OPEN) != 0; i++) tw3_sleep_ms(2);
+  EXPECT_EQ(tw3_stat_get(ST_SESSIONS_OPEN), 0);
+  EXPECT_EQ(tw3_stat_get(ST_CHANNELS), 0);
 }
 
 }  // namespace

@@ -32,7 +32,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 USER, PASSWORD = "alice", "Secret-123"
 # Inside the machine, each server is port 445 of its own address.
 SERVERS = {"10.0.2.100": "enabled", "10.0.2.101": "required"}
-MULTICHANNEL_CASE = "multichannel-3.1.1"
+MULTICHANNEL_CASES = (("multichannel-3.1.1-sign-required", "10.0.2.101", ""),
+                      ("multichannel-3.1.1-seal", "10.0.2.100", ",seal"))
 BOOT_TIMEOUT_S = 600
 TSHARK_TIMEOUT_S = 300
 
@@ -122,9 +123,12 @@ def plan():
         rows.append(("seal-%s" % vers, "10.0.2.100", "ls,md5=mid.bin,cat=mid.bin",
                      "vers=%s,%s,seal" % (vers, user), True))
     # Two channels of one session: the server advertises the address the
-    # machine reaches it by, and the client binds a second connection to it.
-    rows.append((MULTICHANNEL_CASE, "10.0.2.100", "md5=mid.bin,dd=big.bin,hold",
-                 "vers=3.1.1,%s,multichannel,max_channels=2" % user, True))
+    # machine reaches it by, and the client binds a second connection to it;
+    # on the server that requires signing every message is signed with its
+    # channel's key, on the other every message is sealed.
+    for case, address, opts in MULTICHANNEL_CASES:
+        rows.append((case, address, "md5=mid.bin,dd=big.bin,hold",
+                     "vers=3.1.1,%s,multichannel,max_channels=2%s" % (user, opts), True))
     rows.append((NAMES_CASE, "10.0.2.100", "names", "vers=3.1.1,username=%s,password=%s" % (USER, PASSWORD), True))
     rows.append(("wrong-password", "10.0.2.100", "", "vers=3.1.1,username=%s,password=wrong" % USER, False))
     rows.append(fresh_row(user))
@@ -434,15 +438,14 @@ class KernelClient(unittest.TestCase):
                 _, out = self.result(case, "kernel-log")
                 self.assertEqual([line for line in out if KERNEL_TROUBLE.search(line)], [])
 
-    def test_multichannel_mount_has_two_channels_of_one_session(self):
-        # The mount is held for a few seconds ("hold"): a statistics line
-        # printed meanwhile shows its session and both channels.
-        seen = []
-        for line in self.servers["10.0.2.100"].stderr_text().splitlines():
-            if line.startswith("{"):
-                stats = json.loads(line)
-                seen.append((stats["live_sessions"], stats["channels"]))
-        self.assertIn((1, 2), seen)
+    def test_multichannel_mounts_have_two_channels_of_one_session(self):
+        # Each mount is held for a few seconds ("hold"): a statistics line
+        # its server printed meanwhile shows its session and both channels.
+        for case, address, _ in MULTICHANNEL_CASES:
+            with self.subTest(case=case):
+                seen = [(s["live_sessions"], s["channels"]) for s in map(json.loads, (
+                    line for line in self.servers[address].stderr_text().splitlines() if line.startswith("{")))]
+                self.assertIn((1, 2), seen)
 
     def test_fresh_listing_shows_a_file_created_on_the_host(self):
         with self.subTest(case=FRESH_CASE, check="fresh"):
