@@ -78,9 +78,10 @@ tw3_session* pick_binding(const tw3_conn* c, const tw3_hdr& h, uint32_t* status)
     *status = STATUS_REQUEST_NOT_ACCEPTED;  // no multichannel, or already served here
   else if (s == nullptr || s->ended)
     *status = STATUS_USER_SESSION_DELETED;
-  else if (s->dialect != c->dialect || !h.is_signed ||
+  else if (s->dialect != c->dialect || s->cipher_id != c->cipher_id ||
+           s->signing_algorithm != c->signing_algorithm || !h.is_signed ||
            std::memcmp(s->client_guid, c->client_guid, sizeof s->client_guid) != 0)
-    *status = STATUS_INVALID_PARAMETER;
+    *status = STATUS_INVALID_PARAMETER;  // its keys and algorithms are the session's
   else if (s->guest)
     *status = STATUS_NOT_SUPPORTED;  // a guest's keys prove nothing
   return *status == STATUS_SUCCESS ? s : nullptr;

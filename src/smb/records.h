@@ -163,7 +163,9 @@ struct tw3_session {
   // its channel list, the first one and any bound after it.
   const tw3_conn* conn;         // where its logon runs; null once that connection ended
   int32_t binding;              // a binding exchange on this connection for a session of that id
-  int32_t dialect;              // of the connection it was made on
+  int32_t dialect;              // of the connection it was made on, and its algorithms
+  int32_t cipher_id;
+  int32_t signing_algorithm;
   uint8_t client_guid[SMB2_GUID_SIZE];
   tw3_channel* channels;
   int32_t channel_count;        // at most TW3_CHANNELS_PER_SESSION

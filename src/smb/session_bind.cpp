@@ -54,6 +54,8 @@ void copy_for_binding(const tw3_session& t, tw3_session* b) {
   std::memcpy(b->signing_key, t.signing_key, sizeof b->signing_key);
   std::memcpy(b->session_base_key, t.session_base_key, sizeof b->session_base_key);
   b->dialect = t.dialect;
+  b->cipher_id = t.cipher_id;
+  b->signing_algorithm = t.signing_algorithm;
   std::memcpy(b->client_guid, t.client_guid, sizeof b->client_guid);
   b->guest = t.guest;
   std::memcpy(b->user, t.user, sizeof b->user);

@@ -124,6 +124,8 @@ tw3_session* tw3_session_begin(tw3_conn* c, uint64_t binding_id) {
   s->begun_ms = now;
   s->conn = c;
   s->dialect = c->dialect;
+  s->cipher_id = c->cipher_id;
+  s->signing_algorithm = c->signing_algorithm;
   std::memcpy(s->client_guid, c->client_guid, sizeof s->client_guid);
   {
     tw3_lock_guard hold(g_registry_lock);

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "common/ntlm_client_conn.h"
 
@@ -63,6 +64,7 @@ Session log_on(Conn& a) {
 struct BindSpec {
   ntlmc::AuthSpec auth{};
   uint16_t dialect = 0x0311;
+  std::vector<uint16_t> ciphers = {1, 2};
   bool sign = true;
   bool other_client = false;  // another ClientGuid in its NEGOTIATE
   Key16 key{};                // signs both legs
@@ -85,6 +87,7 @@ Binding bind(Conn& b, uint64_t sid, BindSpec spec) {
   Binding r;
   ntlmc::Negotiate n = negotiate_311();
   n.dialects = {spec.dialect};
+  n.ciphers = spec.ciphers;
   r.nego_req = ntlmc::negotiate_request(n, 0);
   if (spec.other_client) r.nego_req[kClientGuidAt] ^= 0xFF;
   r.nego_resp = b.send(r.nego_req);
@@ -176,6 +179,7 @@ TEST_F(SessionBind, RefusedBindings) {
       {"unsigned", {.sign = false}, 0, kInvalid, 0},
       {"another dialect", {.dialect = 0x0302}, 0, kInvalid, 0},
       {"another client", {.other_client = true}, 0, kInvalid, 0},
+      {"another cipher", {.ciphers = {1}}, 0, kInvalid, 0},
       {"no such session", {}, 2, kSessionDeleted, 0},
       {"signed with another key", {.key = other_key}, 0, kDenied, 0},
       {"another user", {.auth = bob}, 0, kMoreProcessing, kDenied},
