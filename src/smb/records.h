@@ -1,7 +1,7 @@
 // A connection's records: the connection itself, the client state it
 // shares with the other channels of its sessions (sessions, trees, opens),
-// and the calls that make, find and free them (records.cpp, clients.cpp,
-// cmd_tree.cpp). A connection's thread touches its client state only while
+// and the calls that make, find and free them (records.cpp, sessions.cpp,
+// session_bind.cpp, cmd_tree.cpp). A connection's thread touches its client state only while
 // it holds that state's lock.
 #pragma once
 
@@ -158,7 +158,7 @@ struct tw3_session {
   uint8_t rx_nonces[TW3_RX_NONCE_RING][TF_NONCE_SIZE];  // recent request nonces
   uint64_t rx_nonce_count;      // request nonces accepted so far
 
-  // Channels (clients.cpp). A logon runs on the connection it began on;
+  // Channels (sessions.cpp, session_bind.cpp). A logon runs on the connection it began on;
   // once authenticated the session serves requests on each connection in
   // its channel list, the first one and any bound after it.
   const tw3_conn* conn;         // where its logon runs; null once that connection ended
@@ -178,7 +178,7 @@ struct tw3_session {
 // own; binding a session of another connection (multichannel) makes it
 // share that connection's. Everything here is touched under `lock`, which a
 // connection's thread holds while it handles a message or looks at its
-// watches and leases; the registry (clients.cpp) finds sessions by id
+// watches and leases; the registry (sessions.cpp) finds sessions by id
 // across clients for binding.
 struct tw3_client_state {
   tw3_mutex lock;

@@ -2,7 +2,8 @@
 // traces, credits, pre-authentication, signing, server-initiated messages
 // and encryption, over the records, requests, replies and handlers of the
 // headers included here. Everything here runs on the thread of one
-// connection and touches only that connection's record.
+// connection and touches that connection's record, and the client state it
+// shares with the other channels of its sessions under that state's lock.
 #pragma once
 
 #include <cstddef>
