@@ -67,6 +67,7 @@ struct BindSpec {
   std::vector<uint16_t> ciphers = {1, 2};
   bool sign = true;
   bool other_client = false;  // another ClientGuid in its NEGOTIATE
+  bool own_session = false;   // the connection logs on a session of its own first
   Key16 key{};                // signs both legs
 };
 
@@ -75,15 +76,32 @@ struct Binding {
   ntlmc::Auth auth;
 };
 
-Bytes bind_request(const Bytes& token, uint64_t mid, uint64_t sid, const BindSpec& spec) {
-  Bytes m = ntlmc::session_setup_request(token, mid, sid);
-  m[64 + 2] = SMB2_SESSION_FLAG_BINDING;
-  if (spec.sign) ntlmc::sign_request(m, 0, m.size(), spec.key, false);
-  return m;
+// Both legs of a logon on b from MessageId mid on: a binding of session
+// sid, signed as the spec says, or (sid 0) a session of b's own.
+void legs(Conn& b, uint64_t mid, uint64_t sid, BindSpec spec, Binding* r) {
+  const auto request = [&](const Bytes& token, uint64_t id, uint64_t session) {
+    Bytes m = ntlmc::session_setup_request(token, id, session);
+    if (sid == 0) return m;
+    m[64 + 2] = SMB2_SESSION_FLAG_BINDING;
+    if (spec.sign) ntlmc::sign_request(m, 0, m.size(), spec.key, false);
+    return m;
+  };
+  r->ss1_req = request(ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate()), mid, sid);
+  r->ss1_resp = b.send(r->ss1_req);
+  const Bytes buf = ntlmc::ss_buffer(r->ss1_resp);
+  size_t tlen = 0;
+  const uint8_t* t = ntlmc::find_ntlmssp(buf.data(), buf.size(), &tlen);
+  if (status_of(r->ss1_resp) != kMoreProcessing || t == nullptr ||
+      !ntlmc::parse_challenge(t, tlen, &spec.auth.server_challenge))
+    return;
+  spec.auth.timestamp_ft = ntlmc::filetime(kClock);
+  r->auth = ntlmc::authenticate(spec.auth);
+  r->ss2_req = request(ntlmc::spnego_resp(r->auth.msg), mid + 1, sid == 0 ? get64(&r->ss1_resp[40]) : sid);
+  r->ss2_resp = b.send(r->ss2_req);
 }
 
 // NEGOTIATE on connection b, then the two binding legs for session sid.
-Binding bind(Conn& b, uint64_t sid, BindSpec spec) {
+Binding bind(Conn& b, uint64_t sid, const BindSpec& spec) {
   Binding r;
   ntlmc::Negotiate n = negotiate_311();
   n.dialects = {spec.dialect};
@@ -91,18 +109,14 @@ Binding bind(Conn& b, uint64_t sid, BindSpec spec) {
   r.nego_req = ntlmc::negotiate_request(n, 0);
   if (spec.other_client) r.nego_req[kClientGuidAt] ^= 0xFF;
   r.nego_resp = b.send(r.nego_req);
-  r.ss1_req = bind_request(ntlmc::spnego_init(ntlmc::kNtlmOid, ntlmc::negotiate()), 1, sid, spec);
-  r.ss1_resp = b.send(r.ss1_req);
-  const Bytes buf = ntlmc::ss_buffer(r.ss1_resp);
-  size_t tlen = 0;
-  const uint8_t* t = ntlmc::find_ntlmssp(buf.data(), buf.size(), &tlen);
-  if (status_of(r.ss1_resp) != kMoreProcessing || t == nullptr ||
-      !ntlmc::parse_challenge(t, tlen, &spec.auth.server_challenge))
-    return r;
-  spec.auth.timestamp_ft = ntlmc::filetime(kClock);
-  r.auth = ntlmc::authenticate(spec.auth);
-  r.ss2_req = bind_request(ntlmc::spnego_resp(r.auth.msg), 2, sid, spec);
-  r.ss2_resp = b.send(r.ss2_req);
+  uint64_t mid = 1;
+  if (spec.own_session) {
+    Binding own;
+    legs(b, mid, 0, BindSpec{}, &own);
+    EXPECT_EQ(status_of(own.ss2_resp), 0u);
+    mid += 2;
+  }
+  legs(b, mid, sid, spec, &r);
   return r;
 }
 
@@ -180,6 +194,7 @@ TEST_F(SessionBind, RefusedBindings) {
       {"another dialect", {.dialect = 0x0302}, 0, kInvalid, 0},
       {"another client", {.other_client = true}, 0, kInvalid, 0},
       {"another cipher", {.ciphers = {1}}, 0, kInvalid, 0},
+      {"from a connection with a session of its own", {.own_session = true}, 0, kSessionDeleted, 0},
       {"no such session", {}, 2, kSessionDeleted, 0},
       {"signed with another key", {.key = other_key}, 0, kDenied, 0},
       {"another user", {.auth = bob}, 0, kMoreProcessing, kDenied},
