@@ -77,6 +77,11 @@ def session_setup(tok, mid=1, sid=0):
     return hdr(1, mid, sid=sid) + struct.pack('<HBBIIHHQ', 25, 0, 1, 0, 0, 88, len(tok), 0) + tok
 
 
+def bind_setup(tok, mid=1, sid=0, flags=0):
+    """A SESSION_SETUP asking to bind the connection to session sid."""
+    return hdr(1, mid, flags=flags, sid=sid) + struct.pack('<HBBIIHHQ', 25, 1, 1, 0, 0, 88, len(tok), 0) + tok
+
+
 def anonymous_auth(user='', nt=b''):
     """AUTHENTICATE without a response, or for `user` with the NT response `nt`."""
     m = bytearray(b'NTLMSSP\0' + struct.pack('<I', 3) + b'\0' * 76)
@@ -345,6 +350,12 @@ def edge_seeds():
     s['ss_init_without_token'] = framed(NEGOTIATED, session_setup(der(0x60, bytes.fromhex('06062b0601050502') +
                                                                       der(0xA0, der(0x30, mechs)))))
     s['renegotiate'] = framed(GUEST, negotiate(), simple(13, b'\x04\0\0\0'))
+    # Bindings: to the session the connection holds, to one that does not
+    # exist (unsigned and signed), then a request of the session all the same.
+    s['ss_binding'] = framed(GUEST, bind_setup(spnego_init(NTLM_NEGOTIATE)),
+                             bind_setup(spnego_init(NTLM_NEGOTIATE), sid=0x1234567),
+                             bind_setup(spnego_init(NTLM_NEGOTIATE), sid=0x1234567, flags=8),
+                             simple(13, b'\x04\0\0\0'))
     return s
 
 
