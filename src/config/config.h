@@ -41,6 +41,11 @@ struct tw3_opts {
   // Where guests are allowed, a logon whose user name is no account becomes
   // a guest (1, `bad_user`) or fails (0, `never`).
   int32_t map_to_guest;
+  // Not an option: the one address the listener is bound to (listen_one
+  // 1), which `auto` then advertises alone; 0 while it listens on every
+  // address, or before it starts.
+  int32_t listen_one;
+  tw3_ip listen_ip;
 };
 
 // Values of the `encrypt` option.
@@ -53,6 +58,9 @@ constexpr int32_t TW3_ENCRYPT_OFF = 2;       // never announced, transforms refu
 int tw3_set_option(const char* key, const char* value);
 // Copies the whole options record, under g_lock.
 void tw3_opts_get(tw3_opts* out);
+// Records the address the listener is bound to; the unspecified address
+// (0.0.0.0, ::) means every address.
+void tw3_set_listen_address(const tw3_ip& ip);
 // Internal number syntax of set_option: 1..12 ASCII digits within [min, max].
 int parse_int(const char* text, int64_t min, int64_t max, int64_t* out);
 

@@ -29,6 +29,8 @@ constexpr tw3_opts kDefaultOpts = {
     0,                 // ninterfaces: the host's own
     {},                // interfaces
     1,                 // map_to_guest: bad_user
+    0,                 // listen_one: every address
+    {},                // listen_ip
 };
 
 tw3_opts g_opts = kDefaultOpts;
@@ -248,6 +250,14 @@ int tw3_set_option(const char* key, const char* value) {
   tw3_lock_guard lock(g_lock);
   d->store(g_opts, v);
   return 0;
+}
+
+void tw3_set_listen_address(const tw3_ip& ip) {
+  const size_t n = ip.family == 4 ? 4 : 16;
+  const bool every = std::all_of(ip.addr, ip.addr + n, [](uint8_t b) { return b == 0; });
+  tw3_lock_guard lock(g_lock);
+  g_opts.listen_one = every ? 0 : 1;
+  g_opts.listen_ip = ip;
 }
 
 void tw3_opts_get(tw3_opts* out) {

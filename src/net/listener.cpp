@@ -208,6 +208,7 @@ int tw3_net_start(const char* bind_ip, uint32_t port, const char* server_name) {
     clear_running();
     return rc;
   }
+  tw3_set_listen_address(ip);
   {
     tw3_lock_guard lk(g.lock);
     g.listen_sock = s;

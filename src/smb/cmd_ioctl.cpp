@@ -8,6 +8,7 @@
 // READ. Everything else is refused.
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 #include "smb/files.h"
@@ -123,13 +124,38 @@ tw3_done validate_negotiate(const tw3_conn* c, tw3_reply* r, uint64_t fid) {
   return tw3_answer();
 }
 
+// An address the operator names is RSS-capable where the host has more
+// than one core: a client may open several channels to it.
+tw3_iface_addr named_interface(uint32_t index, const tw3_ip& ip) {
+  return tw3_iface_addr{index, TW3_LINK_SPEED_DEFAULT, tw3_host_cores() > 1 ? 1 : 0, ip};
+}
+
+bool same_ip(const tw3_ip& a, const tw3_ip& b) {
+  return a.family == b.family && std::memcmp(a.addr, b.addr, a.family == 4 ? 4 : 16) == 0;
+}
+
+// A listener bound to one address is reached there only: of the host's
+// interfaces, the one carrying it (or the address alone, as for the
+// option, where no listed interface does: loopback).
+int listened_only(const tw3_ip& ip, int n, std::array<tw3_iface_addr, TW3_IFACE_ADDRS_MAX>* out) {
+  for (int i = 0; i < n; i++) {
+    if (!same_ip((*out)[size_t(i)].ip, ip)) continue;
+    (*out)[0] = (*out)[size_t(i)];
+    return 1;
+  }
+  (*out)[0] = named_interface(1, ip);
+  return 1;
+}
+
 // The addresses to advertise: the operator's list (each address its own
-// interface, of the usual speed), else the host's interfaces.
+// interface, of the usual speed), else the host's interfaces (only the
+// listener's own address when it is bound to one).
 int advertised(const tw3_opts& o, std::array<tw3_iface_addr, TW3_IFACE_ADDRS_MAX>* out) {
-  if (o.ninterfaces == 0) return tw3_net_interfaces(out->data(), TW3_IFACE_ADDRS_MAX);
-  const int32_t rss = tw3_host_cores() > 1 ? 1 : 0;
-  for (int32_t i = 0; i < o.ninterfaces; i++)
-    (*out)[size_t(i)] = tw3_iface_addr{uint32_t(i) + 1, TW3_LINK_SPEED_DEFAULT, rss, o.interfaces[i]};
+  if (o.ninterfaces == 0) {
+    const int n = tw3_net_interfaces(out->data(), TW3_IFACE_ADDRS_MAX);
+    return o.listen_one ? listened_only(o.listen_ip, n, out) : n;
+  }
+  for (int32_t i = 0; i < o.ninterfaces; i++) (*out)[size_t(i)] = named_interface(uint32_t(i) + 1, o.interfaces[i]);
   return o.ninterfaces;
 }
 

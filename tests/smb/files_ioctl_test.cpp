@@ -223,6 +223,30 @@ TEST_F(Ioctl, NetworkInterfacesOfTheHost) {
   }
 }
 
+// A listener bound to one address advertises that address alone, whatever
+// the host's interfaces: a client could reach the server nowhere else.
+TEST_F(Ioctl, NetworkInterfacesOfAListenerBoundToOneAddress) {
+  const struct {
+    const char* bound;
+    size_t listed;  // 0: the host's own list
+  } cases[] = {{"127.0.0.1", 1}, {"::1", 1}, {"0.0.0.0", 0}};
+  for (const auto& k : cases) {
+    tw3_ip ip{};
+    ASSERT_EQ(tw3_ip_parse(k.bound, &ip), 0);
+    tw3_set_listen_address(ip);
+    tw3_opts_get(&c.get()->opts);
+    response r = c.ioctl(kAllOnes, kQueryNetworkInterfaces, {}, kAllOnes);
+    ASSERT_EQ(r.status(), STATUS_SUCCESS) << k.bound;
+    std::vector<tw3_iface_addr> host(TW3_IFACE_ADDRS_MAX);
+    const size_t want = k.listed != 0 ? k.listed : size_t(tw3_net_interfaces(host.data(), TW3_IFACE_ADDRS_MAX));
+    ASSERT_EQ(r.b32(36), want * 152) << k.bound;
+    if (k.listed == 0) continue;
+    const std::vector<iface_entry> list = decode_interfaces(r.body_bytes(48, r.b32(36)));
+    ASSERT_EQ(list.size(), k.listed) << k.bound;
+    EXPECT_EQ(list[0].addr, bytes(ip.addr, ip.addr + list[0].addr.size())) << k.bound;
+  }
+}
+
 TEST_F(Ioctl, BindAck) {
   for (int contexts : {2, 3}) {
     bytes out = transceive(bind_pdu(0xABCD0000u + uint32_t(contexts), contexts));
