@@ -77,7 +77,7 @@ struct Binding {
 };
 
 // Both legs of a logon on b from MessageId mid on: a binding of session
-// sid, signed as the spec says, or (sid 0) a session of b's own.
+// sid, signed as BindSpec says, or (sid 0) a session of b's own.
 void legs(Conn& b, uint64_t mid, uint64_t sid, BindSpec spec, Binding* r) {
   const auto request = [&](const Bytes& token, uint64_t id, uint64_t session) {
     Bytes m = ntlmc::session_setup_request(token, id, session);
