@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/sockaddr.h"
 
 namespace {
 
@@ -49,28 +50,12 @@ uint64_t link_speed(const char* name) {
   return mbit * kBitsPerMbit;
 }
 
-bool is_v6_link_local(const uint8_t* a) { return a[0] == 0xFE && (a[1] & 0xC0) == 0x80; }
-
 // The address of one getifaddrs entry as tw3_ip, or false for an entry that
-// is not advertised (no address, another family, IPv6 link-local).
+// is not advertised (down, loopback, or an address interface_ip leaves out).
 bool advertised_ip(const ifaddrs& ifa, tw3_ip* out) {
-  if (ifa.ifa_addr == nullptr || ifa.ifa_name == nullptr) return false;
+  if (ifa.ifa_name == nullptr) return false;
   if ((ifa.ifa_flags & IFF_UP) == 0 || (ifa.ifa_flags & IFF_LOOPBACK) != 0) return false;
-  *out = tw3_ip{};
-  if (ifa.ifa_addr->sa_family == AF_INET) {
-    const auto* in4 = reinterpret_cast<const sockaddr_in*>(ifa.ifa_addr);
-    out->family = 4;
-    std::memcpy(out->addr, &in4->sin_addr, 4);
-    return true;
-  }
-  if (ifa.ifa_addr->sa_family == AF_INET6) {
-    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(ifa.ifa_addr);
-    if (is_v6_link_local(in6->sin6_addr.s6_addr)) return false;
-    out->family = 6;
-    std::memcpy(out->addr, in6->sin6_addr.s6_addr, 16);
-    return true;
-  }
-  return false;
+  return interface_ip(ifa.ifa_addr, out);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 
 #include <iphlpapi.h>  // after win32.h: it needs winsock2.h first
 
+#include "platform/sockaddr.h"
+
 namespace {
 
 constexpr ULONG kAdapterFlags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER |
@@ -20,29 +22,6 @@ constexpr ULONG kFirstBufferSize = 15 * 1024;
 constexpr ULONG kBufferSizeMax = 1024 * 1024;
 constexpr int kAttempts = 4;
 constexpr ULONG64 kSpeedUnknown = ~ULONG64{0};
-
-bool is_v6_link_local(const uint8_t* a) { return a[0] == 0xFE && (a[1] & 0xC0) == 0x80; }
-
-// The address of one unicast entry as tw3_ip, or false for one that is not
-// advertised (another family, IPv6 link-local).
-bool advertised_ip(const SOCKET_ADDRESS& sa, tw3_ip* out) {
-  if (sa.lpSockaddr == nullptr) return false;
-  *out = tw3_ip{};
-  if (sa.lpSockaddr->sa_family == AF_INET) {
-    const auto* in4 = reinterpret_cast<const sockaddr_in*>(sa.lpSockaddr);
-    out->family = 4;
-    std::memcpy(out->addr, &in4->sin_addr, 4);
-    return true;
-  }
-  if (sa.lpSockaddr->sa_family == AF_INET6) {
-    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa.lpSockaddr);
-    if (is_v6_link_local(in6->sin6_addr.s6_addr)) return false;
-    out->family = 6;
-    std::memcpy(out->addr, in6->sin6_addr.s6_addr, 16);
-    return true;
-  }
-  return false;
-}
 
 // The adapter list, or null when the host refused it or it would not fit.
 std::unique_ptr<uint8_t[]> adapters() {
@@ -82,7 +61,7 @@ int tw3_net_interfaces(tw3_iface_addr* out, int max) {
     const uint64_t link_speed = speed == 0 || speed == kSpeedUnknown ? TW3_LINK_SPEED_DEFAULT : speed;
     for (const IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u != nullptr && n < max; u = u->Next) {
       tw3_ip ip;
-      if (advertised_ip(u->Address, &ip)) out[n++] = tw3_iface_addr{index, link_speed, rss, ip};
+      if (interface_ip(u->Address.lpSockaddr, &ip)) out[n++] = tw3_iface_addr{index, link_speed, rss, ip};
     }
   }
   std::stable_sort(out, out + n,
