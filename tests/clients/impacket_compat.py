@@ -16,3 +16,13 @@ def seed_session_preauth(conn):
     if session is not None and connection is not None and "PreauthIntegrityHashValue" in connection:
         session["PreauthIntegrityHashValue"] = connection["PreauthIntegrityHashValue"]
     return conn
+
+
+def logged_on(port, dialect, user, password):
+    """An impacket connection to the server on loopback port `port`,
+    negotiated on `dialect` and logged on as user."""
+    from impacket.smbconnection import SMBConnection
+    conn = SMBConnection("127.0.0.1", "127.0.0.1", sess_port=port, preferredDialect=dialect, timeout=30)
+    seed_session_preauth(conn)
+    conn.login(user, password)
+    return conn

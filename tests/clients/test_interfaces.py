@@ -12,12 +12,11 @@ import unittest
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 import harness  # noqa: E402
-from impacket_compat import seed_session_preauth  # noqa: E402
+from impacket_compat import logged_on  # noqa: E402
 
 try:
     from impacket import nt_errors, smb3structs
     from impacket.smb3 import SessionError  # what the raw ioctl() raises
-    from impacket.smbconnection import SMBConnection
     HAVE_IMPACKET = True
 except ImportError:  # pragma: no cover
     HAVE_IMPACKET = False
@@ -76,10 +75,7 @@ class NetworkInterfaces(unittest.TestCase):
     def test_lists_the_option_and_refuses_a_short_buffer(self):
         for dialect in (smb3structs.SMB2_DIALECT_30, smb3structs.SMB2_DIALECT_311):
             with self.subTest(dialect=hex(dialect)):
-                conn = SMBConnection("127.0.0.1", "127.0.0.1", sess_port=self.srv.port,
-                                     preferredDialect=dialect, timeout=30)
-                seed_session_preauth(conn)
-                conn.login("alice", "secret")
+                conn = logged_on(self.srv.port, dialect, "alice", "secret")
                 smb = conn.getSMBServer()
                 tree = conn.connectTree("IPC$")
                 entries = decode(self.query(smb, tree, 65536))

@@ -14,7 +14,7 @@ import unittest
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 import harness  # noqa: E402
-from impacket_compat import seed_session_preauth  # noqa: E402
+from impacket_compat import logged_on  # noqa: E402
 
 USER, PASSWORD = "alice", "Secret-123"
 CLIENT_TIMEOUT_S = 120
@@ -183,13 +183,10 @@ class ImpacketSecurity(unittest.TestCase):
         return ans["Status"], ans["Data"]
 
     def test_descriptor_bytes_size_rule_and_no_changes(self):
-        smb3, smb3structs, SMBConnection, _ = impacket_modules()
+        smb3, smb3structs, _, _ = impacket_modules()
         for dialect in (smb3structs.SMB2_DIALECT_30, smb3structs.SMB2_DIALECT_311):
             with self.subTest(hex(dialect)):
-                conn = SMBConnection("127.0.0.1", "127.0.0.1", sess_port=Server.srv.port,
-                                     preferredDialect=dialect, timeout=30)
-                seed_session_preauth(conn)
-                conn.login(USER, PASSWORD)
+                conn = logged_on(Server.srv.port, dialect, USER, PASSWORD)
                 raw = conn.getSMBServer()
                 tree = conn.connectTree(WIDE)
                 for name, flags in (("ten.txt", 0), ("sub", 3)):

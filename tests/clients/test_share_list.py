@@ -15,7 +15,7 @@ import unittest
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 import harness  # noqa: E402
-from impacket_compat import seed_session_preauth  # noqa: E402
+from impacket_compat import logged_on  # noqa: E402
 
 USERS = {"alice": "secret"}
 SHARE_COUNT = 256
@@ -24,7 +24,6 @@ CLIENT_TIMEOUT_S = 60
 
 try:
     from impacket import smb3structs
-    from impacket.smbconnection import SMBConnection
     HAVE_IMPACKET = True
 except ImportError:  # pragma: no cover
     HAVE_IMPACKET = False
@@ -84,10 +83,7 @@ class ShareList(unittest.TestCase):
     def test_impacket_list_shares(self):
         for dialect in (smb3structs.SMB2_DIALECT_30, smb3structs.SMB2_DIALECT_311):
             with self.subTest(dialect=hex(dialect)):
-                conn = SMBConnection("127.0.0.1", "127.0.0.1", sess_port=self.srv.port,
-                                     preferredDialect=dialect, timeout=30)
-                seed_session_preauth(conn)
-                conn.login("alice", "secret")
+                conn = logged_on(self.srv.port, dialect, "alice", "secret")
                 listed = [s["shi1_netname"][:-1] for s in conn.listShares()]
                 self.assertListsEveryShare(listed)
                 conn.logoff()
