@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "auth/auth.h"
@@ -163,17 +164,30 @@ TEST(Spnego, MechTokenOfANegTokenInit) {
   }
 }
 
+// A table of tokens and the part an extractor must find in each (empty:
+// none, and -1).
+struct extract_case {
+  const char* why;
+  Bytes blob;
+  Bytes part;
+};
+using extractor = int (*)(const uint8_t*, uint64_t, const uint8_t**, uint64_t*);
+void check_extracts(extractor fn, std::initializer_list<extract_case> cases) {
+  for (const auto& c : cases) {
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(1);
+    uint64_t n = 99;
+    EXPECT_EQ(fn(c.blob.data(), c.blob.size(), &p, &n), c.part.empty() ? -1 : 0) << c.why;
+    EXPECT_EQ(p == nullptr ? Bytes{} : Bytes(p, p + n), c.part) << c.why;
+  }
+}
+
 // What the two MICs of a logon cover and carry: the client's mechTypes list
 // as sent (tag and length included) and the mechListMIC of its negTokenResp.
 TEST(Spnego, MechTypesAndMechListMic) {
   const Bytes nego = ntlmc::negotiate();
   const Bytes two = cat({ntlmc::kKrbOid, ntlmc::kNtlmOid});
   const Bytes mic(16, 0x5C);
-  const struct {
-    const char* why;
-    Bytes blob;
-    Bytes types;  // empty: none (-1)
-  } inits[] = {
+  check_extracts(tw3_spnego_mech_types, {
       {"NTLM alone", ntlmc::spnego_init(ntlmc::kNtlmOid, nego), der(0x30, ntlmc::kNtlmOid)},
       {"Kerberos first", ntlmc::spnego_init(two, nego), der(0x30, two)},
       {"GSS NTLM token", ntlmc::gss_ntlm(nego), {}},
@@ -181,33 +195,15 @@ TEST(Spnego, MechTypesAndMechListMic) {
       {"bare NTLMSSP", nego, {}},
       {"mechTypes not a SEQUENCE",
        der(0x60, cat({ntlmc::kSpnegoOid, der(0xA0, der(0x30, der(0xA0, der(0x31, ntlmc::kNtlmOid))))})), {}},
-  };
-  for (const auto& c : inits) {
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(1);
-    uint64_t n = 99;
-    EXPECT_EQ(tw3_spnego_mech_types(c.blob.data(), c.blob.size(), &p, &n), c.types.empty() ? -1 : 0)
-        << c.why;
-    EXPECT_EQ(p == nullptr ? Bytes{} : Bytes(p, p + n), c.types) << c.why;
-  }
-  const struct {
-    const char* why;
-    Bytes blob;
-    Bytes mic;  // empty: none (-1)
-  } resps[] = {
+  });
+  check_extracts(tw3_spnego_resp_mic, {
       {"with mechListMIC", ntlmc::spnego_resp(nego, mic), mic},
       {"without", ntlmc::spnego_resp(nego), {}},
       {"mechListMIC not an OCTET STRING",
        der(0xA1, der(0x30, cat({der(0xA2, der(0x04, nego)), der(0xA3, der(0x03, mic))}))), {}},
       {"negTokenInit", ntlmc::spnego_init(ntlmc::kNtlmOid, nego), {}},
       {"bare NTLMSSP", nego, {}},
-  };
-  for (const auto& c : resps) {
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(1);
-    uint64_t n = 99;
-    EXPECT_EQ(tw3_spnego_resp_mic(c.blob.data(), c.blob.size(), &p, &n), c.mic.empty() ? -1 : 0)
-        << c.why;
-    EXPECT_EQ(p == nullptr ? Bytes{} : Bytes(p, p + n), c.mic) << c.why;
-  }
+  });
   // The server's accept-completed answer with its mechListMIC.
   tw3_buf b{};
   tw3_spnego_done_mic(mic.data(), &b);
