@@ -253,10 +253,8 @@ int tw3_set_option(const char* key, const char* value) {
 }
 
 void tw3_set_listen_address(const tw3_ip& ip) {
-  const size_t n = ip.family == 4 ? 4 : 16;
-  const bool every = std::all_of(ip.addr, ip.addr + n, [](uint8_t b) { return b == 0; });
   tw3_lock_guard lock(g_lock);
-  g_opts.listen_one = every ? 0 : 1;
+  g_opts.listen_one = is_unspecified(ip) ? 0 : 1;
   g_opts.listen_ip = ip;
 }
 

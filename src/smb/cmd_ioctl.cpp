@@ -8,7 +8,6 @@
 // READ. Everything else is refused.
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <span>
 
 #include "smb/files.h"
@@ -130,16 +129,12 @@ tw3_iface_addr named_interface(uint32_t index, const tw3_ip& ip) {
   return tw3_iface_addr{index, TW3_LINK_SPEED_DEFAULT, tw3_host_cores() > 1 ? 1 : 0, ip};
 }
 
-bool same_ip(const tw3_ip& a, const tw3_ip& b) {
-  return a.family == b.family && std::memcmp(a.addr, b.addr, a.family == 4 ? 4 : 16) == 0;
-}
-
 // A listener bound to one address is reached there only: of the host's
 // interfaces, the one carrying it (or the address alone, as for the
 // option, where no listed interface does: loopback).
 int listened_only(const tw3_ip& ip, int n, std::array<tw3_iface_addr, TW3_IFACE_ADDRS_MAX>* out) {
   for (int i = 0; i < n; i++) {
-    if (!same_ip((*out)[size_t(i)].ip, ip)) continue;
+    if (!tw3_ip_equal(&(*out)[size_t(i)].ip, &ip)) continue;
     (*out)[0] = (*out)[size_t(i)];
     return 1;
   }
