@@ -95,7 +95,6 @@ void put_attribute(const tw3_open&, tw3_buf* b) {
   tw3_buf_put(b, kNtfs16.data(), kNtfs16.size());
 }
 
-// A GUID of the share, stable for as long as the share keeps its folder.
 // FileFsControlInformation (MS-FSCC 2.5.2): no quotas and no content
 // indexing, so every threshold, limit and flag is 0.
 void put_control(const tw3_open&, tw3_buf* b) {
@@ -104,6 +103,7 @@ void put_control(const tw3_open&, tw3_buf* b) {
   w32(b, 0);                              // Padding
 }
 
+// A GUID of the share, stable for as long as the share keeps its folder.
 void put_object_id(const tw3_open& o, tw3_buf* b) {
   const char* root = o.share.root_path;
   const uint64_t lo = tw3_fnv1a64(root, std::strlen(root), TW3_FNV_BASIS);
